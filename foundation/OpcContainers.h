@@ -354,6 +354,23 @@ public:
         return node;
     }
 
+    Node* AddHead(const V& value)
+    {
+        Node* node = TakeNode();
+        if (node == nullptr)
+            return nullptr;
+        new (&node->value) V(value);
+        node->prev = nullptr;
+        node->next = m_head;
+        if (m_head != nullptr)
+            m_head->prev = node;
+        else
+            m_tail = node;
+        m_head = node;
+        ++m_count;
+        return node;
+    }
+
     // The value of the last node; the list must not be empty.
     V RemoveTail()
     {

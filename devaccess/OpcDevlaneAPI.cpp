@@ -1,0 +1,626 @@
+#include "OpcDevlaneAPI.h"
+
+#include "OpcDaSettings.h"
+#include "OpcTaskMem.h"
+#include "OpcThreadRoles.h"
+
+#include <cstdio>
+
+namespace
+{
+const char* const LogSource = "Kestrix:";
+const DWORD StartMessage = 0x48000;
+const DWORD StopMessage = 0x48001;
+const DWORD WriterTickMs = 100;
+const int WriterTicksPerFlush = 100;
+
+// Library texts are narrow in the ANSI code page; an empty text is passed as null.
+inline const char* Narrow(const COpcString& text)
+{
+    return text.IsEmpty() ? nullptr : text.NarrowText();
+}
+
+inline const wchar_t* OrNull(const COpcString& text)
+{
+    return text.IsEmpty() ? nullptr : text.Text();
+}
+
+// Narrow copy of a wide text in the ANSI code page, in a task-allocator block.
+bool ToAnsi(const wchar_t* text, COpcTaskMem<char>& out, int& length)
+{
+    length = 0;
+    int needed = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0 || !out.Allocate(static_cast<size_t>(needed)))
+        return false;
+    if (WideCharToMultiByte(CP_ACP, 0, text, -1, out.Get(), needed, nullptr, nullptr) <= 0)
+        return false;
+    length = needed - 1;
+    return true;
+}
+
+COpcString ProgramDirectory()
+{
+    wchar_t path[MAX_PATH + 1] = {};
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return COpcString();
+    wchar_t* slash = wcsrchr(path, L'\\');
+    if (slash != nullptr)
+        *slash = L'\0';
+    return COpcString(path);
+}
+} // namespace
+
+COpcDevlaneAPI::COpcDevlaneAPI(const COpcDaSettings& settings, const wchar_t* logDirectory)
+    : m_settings(settings), m_logDirectory(logDirectory != nullptr ? COpcString(logDirectory) : ProgramDirectory())
+{
+    m_writer.Start(&COpcDevlaneAPI::WriterBody, this, INFINITE, THREAD_PRIORITY_BELOW_NORMAL,
+                   OpcThreadRole::ErrorLogWriter);
+}
+
+COpcDevlaneAPI::~COpcDevlaneAPI()
+{
+    if (!m_settings.simulationEnabled) {
+        COpcList<LINTOR_HANDLE> handles;
+        {
+            COpcLockGuard guard(m_lock);
+            for (auto& entry : m_handles)
+                handles.AddTail(entry.value);
+            m_handles.RemoveAll();
+        }
+        for (LINTOR_HANDLE h : handles)
+            DeleteLintorHandle(h);
+        if (!m_settings.outputLogDisable) {
+            COpcString text = MessageText(StopMessage);
+            if (text.IsEmpty() || EasyOutputLog(DEVLANE_LOG_STOP, LogSource, text.NarrowText()) != 0)
+                LogFailure(OPC_LOG_GENERAL, OPC_DEV_E_START_STOP, L"COpcDevlaneAPI::~COpcDevlaneAPI");
+        }
+    }
+    // The writer's last act is a final flush, so nothing recorded is lost.
+    m_writer.Stop(INFINITE);
+    {
+        COpcLockGuard guard(m_listLock);
+        m_records.RemoveAll();
+    }
+    m_logFile.Reset();
+    m_handles.RemoveAll();
+}
+
+HRESULT COpcDevlaneAPI::Init()
+{
+    LONG code = EasyInit();
+    if (code != 0)
+        return Fail(OPC_LOG_GENERAL, OPC_DEV_E_START_STOP, L"COpcDevlaneAPI::Init");
+    if (m_settings.outputLogDisable)
+        return S_OK;
+    COpcString text = MessageText(StartMessage);
+    if (text.IsEmpty())
+        return Fail(OPC_LOG_GENERAL, OPC_DEV_E_START_STOP, L"COpcDevlaneAPI::Init");
+    code = EasyOutputLog(DEVLANE_LOG_START, LogSource, text.NarrowText());
+    if (code != 0)
+        return Fail(OPC_LOG_GENERAL, code, L"COpcDevlaneAPI::Init");
+    return S_OK;
+}
+
+void COpcDevlaneAPI::CreateThreadHandle(DWORD threadId)
+{
+    // Only the owning thread creates its entry, so checking and storing need
+    // not be one step; the library calls run outside the lock.
+    if (threadId != GetCurrentThreadId())
+        return;
+    {
+        COpcLockGuard guard(m_lock);
+        if (m_handles.Lookup(threadId) != nullptr)
+            return;
+    }
+    auto handle = static_cast<LINTOR_HANDLE>(CreateLintorHandle());
+    if (handle == 0) {
+        LogFailure(OPC_LOG_GENERAL, OPC_DEV_E_NO_HANDLE, L"CreateLintorHandle");
+        return;
+    }
+    {
+        COpcLockGuard guard(m_lock);
+        if (!m_handles.SetAt(threadId, handle)) {
+            DeleteLintorHandle(handle);
+            LogFailure(OPC_LOG_GENERAL, OPC_DEV_E_OUTOFMEMORY, L"CreateLintorHandle");
+            return;
+        }
+    }
+    LONG code = LT_SetCacheQuicklyErrorAnswerModeM(handle, 7);
+    if (code != 0) {
+        LogFailure(OPC_LOG_GENERAL, code, L"LT_SetCacheQuicklyErrorAnswerModeM");
+        return;
+    }
+    code = EasySetWaitTypeM(handle, 2);
+    if (code != 0)
+        LogFailure(OPC_LOG_GENERAL, code, L"EasySetWaitTypeM");
+}
+
+void COpcDevlaneAPI::DeleteThreadHandle(DWORD threadId)
+{
+    LINTOR_HANDLE handle = 0;
+    {
+        COpcLockGuard guard(m_lock);
+        LINTOR_HANDLE* found = m_handles.Lookup(threadId);
+        if (found == nullptr)
+            return;
+        handle = *found;
+        m_handles.RemoveKey(threadId);
+    }
+    DeleteLintorHandle(handle);
+}
+
+LINTOR_HANDLE COpcDevlaneAPI::GetThreadHandle()
+{
+    COpcLockGuard guard(m_lock);
+    LINTOR_HANDLE* found = m_handles.Lookup(GetCurrentThreadId());
+    return found != nullptr ? *found : 0;
+}
+
+HRESULT COpcDevlaneAPI::Fail(LONG category, LONG code, const wchar_t* api, const wchar_t* cache,
+                             const wchar_t* property)
+{
+    LogFailure(category, code, api, cache, nullptr, property);
+    return MapDeviceCode(code);
+}
+
+HRESULT COpcDevlaneAPI::CreateCache(const COpcString& cacheName, DWORD periodMs)
+{
+    LINTOR_HANDLE h = GetThreadHandle();
+    if (h == 0)
+        return Fail(OPC_LOG_GENERAL, OPC_DEV_E_NO_HANDLE, L"LT_CreateCacheM", OrNull(cacheName));
+    LONG code = LT_CreateCacheM(h, Narrow(cacheName), static_cast<LONG>(periodMs));
+    // The caller tries the next name; a name in use is no failure to report.
+    if (code == DEVLANE_E_CACHE_NAME_IN_USE)
+        return OPC_DEV_E_CACHE_NAME_IN_USE;
+    if (code != 0)
+        return Fail(OPC_LOG_GENERAL, code, L"LT_CreateCacheM", OrNull(cacheName));
+    return S_OK;
+}
+
+HRESULT COpcDevlaneAPI::EntryCacheRecord(const COpcString& cacheName, const COpcString& device,
+                                         const COpcString& address, LONG dataType, LONG dataCount)
+{
+    LINTOR_HANDLE h = GetThreadHandle();
+    LONG code = h == 0 ? static_cast<LONG>(OPC_DEV_E_NO_HANDLE)
+                       : LT_EntryCacheRecordM(h, Narrow(cacheName), Narrow(device), Narrow(address), dataType,
+                                              dataCount);
+    if (code == 0)
+        return S_OK;
+    // Two frequent codes get categories of their own so each reaches the runtime log once.
+    LONG category = code == static_cast<LONG>(OPC_DEV_E_RECORD_4)   ? OPC_LOG_CACHE_RECORD_289
+                    : code == static_cast<LONG>(OPC_DEV_E_RECORD_5) ? OPC_LOG_CACHE_RECORD_28A
+                                                                     : OPC_LOG_CACHE_RECORD;
+    return Fail(category, code, L"LT_EntryCacheRecordM", OrNull(cacheName));
+}
+
+HRESULT COpcDevlaneAPI::StartCache(const COpcString& cacheName)
+{
+    LINTOR_HANDLE h = GetThreadHandle();
+    LONG code = h == 0 ? static_cast<LONG>(OPC_DEV_E_NO_HANDLE) : LT_StartCacheM(h, Narrow(cacheName));
+    return code == 0 ? S_OK : Fail(OPC_LOG_GENERAL, code, L"LT_StartCacheM", OrNull(cacheName));
+}
+
+HRESULT COpcDevlaneAPI::DestroyCache(const COpcString& cacheName)
+{
+    LINTOR_HANDLE h = GetThreadHandle();
+    LONG code = h == 0 ? static_cast<LONG>(OPC_DEV_E_NO_HANDLE) : LT_DestroyCacheM(h, Narrow(cacheName));
+    return code == 0 ? S_OK : Fail(OPC_LOG_GENERAL, code, L"LT_DestroyCacheM", OrNull(cacheName));
+}
+
+HRESULT COpcDevlaneAPI::GetLoadedProjectPath(COpcString& path, DWORD& buildNumber)
+{
+    wchar_t buffer[DEVLANE_PATH_CHARS] = {};
+    DWORD build = 0;
+    LONG code = GetLintorLoadedRXPPathW(buffer, &build);
+    if (code != 0)
+        return Fail(OPC_LOG_GENERAL, code, L"GetLintorLoadedRXPPathW");
+    buffer[DEVLANE_PATH_CHARS - 1] = L'\0'; // a full buffer still ends in the path's terminator
+    path = COpcString(buffer);
+    buildNumber = build;
+    return S_OK;
+}
+
+HRESULT COpcDevlaneAPI::CheckServerFork()
+{
+    LONG code = EasyCheckServerFork();
+    return code == 0 ? S_OK : Fail(OPC_LOG_GENERAL, code, L"EasyCheckServerFork");
+}
+
+HRESULT COpcDevlaneAPI::GetSymbolInfo(const COpcString& device, const COpcString& symbol, SymbolInfo& info)
+{
+    BYTE scratch[DEVLANE_SYMBOL_SCRATCH] = {};
+    DWORD reserved = 0;
+    LONG code = GetSymbolInformation(Narrow(device), Narrow(symbol), 1, scratch, &info, &reserved);
+    if (code != 0)
+        return Fail(OPC_LOG_GENERAL, code, L"GetSymbolInformation");
+    info.symbolName[sizeof(info.symbolName) - 1] = '\0';
+    info.deviceAddress[sizeof(info.deviceAddress) - 1] = '\0';
+    return S_OK;
+}
+
+// ---- reads and writes -------------------------------------------------------
+
+template <class LibT, class OutT, class Fn>
+HRESULT COpcDevlaneAPI::Read(const wchar_t* api, Fn fn, const COpcString& device, const COpcString& address,
+                             OutT* values, short count)
+{
+    LINTOR_HANDLE h = GetThreadHandle();
+    if (h == 0)
+        return Fail(OPC_LOG_DEVICE_IO, OPC_DEV_E_NO_HANDLE, api, nullptr, L"Value");
+    if (values == nullptr)
+        return Fail(OPC_LOG_DEVICE_IO, OPC_DEV_E_POINTER, api, nullptr, L"Value");
+    // Read into a scratch array so the caller's output changes only on success.
+    COpcTaskMem<LibT> scratch;
+    if (count <= 0 || !scratch.Allocate(static_cast<size_t>(count)))
+        return Fail(OPC_LOG_DEVICE_IO, OPC_DEV_E_OUTOFMEMORY, api, nullptr, L"Value");
+    LONG code = fn(h, Narrow(device), Narrow(address), scratch.Get(), count);
+    if (code != 0)
+        return Fail(OPC_LOG_DEVICE_IO, code, api, nullptr, L"Value");
+    for (short i = 0; i < count; ++i)
+        values[i] = static_cast<OutT>(scratch.Get()[i]);
+    return S_OK;
+}
+
+template <class T, class Fn>
+HRESULT COpcDevlaneAPI::Write(const wchar_t* api, Fn fn, const COpcString& device, const COpcString& address,
+                              const T* values, short count)
+{
+    LINTOR_HANDLE h = GetThreadHandle();
+    if (h == 0)
+        return Fail(OPC_LOG_DEVICE_IO, OPC_DEV_E_NO_HANDLE, api, nullptr, L"Value");
+    // The library would read through a null array; refuse it here instead.
+    if (values == nullptr && count > 0)
+        return Fail(OPC_LOG_DEVICE_IO, OPC_DEV_E_POINTER, api, nullptr, L"Value");
+    LONG code = fn(h, Narrow(device), Narrow(address), values, count);
+    return code == 0 ? S_OK : Fail(OPC_LOG_DEVICE_IO, code, api, nullptr, L"Value");
+}
+
+HRESULT COpcDevlaneAPI::ReadDeviceBitM(const COpcString& device, const COpcString& address, LONG* values, short count)
+{
+    const wchar_t* api = L"ReadDeviceBitM";
+    LINTOR_HANDLE h = GetThreadHandle();
+    if (h == 0)
+        return Fail(OPC_LOG_DEVICE_IO, OPC_DEV_E_NO_HANDLE, api, nullptr, L"Value");
+    if (values == nullptr)
+        return Fail(OPC_LOG_DEVICE_IO, OPC_DEV_E_POINTER, api, nullptr, L"Value");
+    COpcTaskMem<WORD> words;
+    if (count <= 0 || !words.Allocate(static_cast<size_t>(count)))
+        return Fail(OPC_LOG_DEVICE_IO, OPC_DEV_E_OUTOFMEMORY, api, nullptr, L"Value");
+    LONG code = ::ReadDeviceBitM(h, Narrow(device), Narrow(address), words.Get(), count);
+    if (code != 0)
+        return Fail(OPC_LOG_DEVICE_IO, code, api, nullptr, L"Value");
+    for (short i = 0; i < count; ++i)
+        values[i] = (words.Get()[i / 16] >> (i % 16)) & 1;
+    return S_OK;
+}
+
+HRESULT COpcDevlaneAPI::ReadDevice16M(const COpcString& device, const COpcString& address, short* values, short count)
+{
+    return Read<short>(L"ReadDevice16M", ::ReadDevice16M, device, address, values, count);
+}
+
+HRESULT COpcDevlaneAPI::ReadDeviceU16M(const COpcString& device, const COpcString& address, unsigned short* values,
+                                       short count)
+{
+    return Read<short>(L"ReadDeviceU16M", ::ReadDevice16M, device, address, values, count);
+}
+
+HRESULT COpcDevlaneAPI::ReadDeviceBCD16M(const COpcString& device, const COpcString& address, short* values,
+                                         short count)
+{
+    return Read<short>(L"ReadDeviceBCD16M", ::ReadDeviceBCD16M, device, address, values, count);
+}
+
+HRESULT COpcDevlaneAPI::ReadDevice32M(const COpcString& device, const COpcString& address, LONG* values, short count)
+{
+    return Read<LONG>(L"ReadDevice32M", ::ReadDevice32M, device, address, values, count);
+}
+
+HRESULT COpcDevlaneAPI::ReadDeviceU32M(const COpcString& device, const COpcString& address, ULONG* values,
+                                       short count)
+{
+    return Read<LONG>(L"ReadDeviceU32M", ::ReadDevice32M, device, address, values, count);
+}
+
+HRESULT COpcDevlaneAPI::ReadDeviceBCD32M(const COpcString& device, const COpcString& address, LONG* values,
+                                         short count)
+{
+    return Read<LONG>(L"ReadDeviceBCD32M", ::ReadDeviceBCD32M, device, address, values, count);
+}
+
+HRESULT COpcDevlaneAPI::ReadDeviceFloatM(const COpcString& device, const COpcString& address, float* values,
+                                         short count)
+{
+    return Read<float>(L"ReadDeviceFloatM", ::ReadDeviceFloatM, device, address, values, count);
+}
+
+HRESULT COpcDevlaneAPI::ReadDeviceDoubleM(const COpcString& device, const COpcString& address, double* values,
+                                          short count)
+{
+    return Read<double>(L"ReadDeviceDoubleM", ::ReadDeviceDoubleM, device, address, values, count);
+}
+
+HRESULT COpcDevlaneAPI::ReadDeviceStrM(const COpcString& device, const COpcString& address, char* text, short count)
+{
+    const wchar_t* api = L"ReadDeviceStrM";
+    LINTOR_HANDLE h = GetThreadHandle();
+    if (h == 0)
+        return Fail(OPC_LOG_DEVICE_IO, OPC_DEV_E_NO_HANDLE, api, nullptr, L"Value");
+    if (text == nullptr)
+        return Fail(OPC_LOG_DEVICE_IO, OPC_DEV_E_POINTER, api, nullptr, L"Value");
+    LONG code = ::ReadDeviceStrM(h, Narrow(device), Narrow(address), text, count);
+    return code == 0 ? S_OK : Fail(OPC_LOG_DEVICE_IO, code, api, nullptr, L"Value");
+}
+
+HRESULT COpcDevlaneAPI::WriteDeviceBitDM(const COpcString& device, const COpcString& address, const LONG* flags,
+                                         short count)
+{
+    const wchar_t* api = L"WriteDeviceBitDM";
+    // The packed form holds 256 bits; more would run past it.
+    if (count < 0 || count > MaxBitWrite)
+        return Fail(OPC_LOG_DEVICE_IO, OPC_DEV_E_INVALIDARG, api, nullptr, L"Value");
+    if (flags == nullptr && count > 0)
+        return Fail(OPC_LOG_DEVICE_IO, OPC_DEV_E_POINTER, api, nullptr, L"Value");
+    WORD words[MaxBitWrite / 16] = {};
+    for (short k = 0; k < count; ++k) {
+        if (flags[k] != 0)
+            words[k / 16] |= static_cast<WORD>(1u << (k % 16));
+    }
+    LINTOR_HANDLE h = GetThreadHandle();
+    if (h == 0)
+        return Fail(OPC_LOG_DEVICE_IO, OPC_DEV_E_NO_HANDLE, api, nullptr, L"Value");
+    LONG code = ::WriteDeviceBitDM(h, Narrow(device), Narrow(address), words, count);
+    return code == 0 ? S_OK : Fail(OPC_LOG_DEVICE_IO, code, api, nullptr, L"Value");
+}
+
+HRESULT COpcDevlaneAPI::WriteDevice16DM(const COpcString& device, const COpcString& address, const short* values,
+                                        short count)
+{
+    return Write(L"WriteDevice16DM", ::WriteDevice16DM, device, address, values, count);
+}
+
+HRESULT COpcDevlaneAPI::WriteDeviceU16DM(const COpcString& device, const COpcString& address,
+                                         const unsigned short* values, short count)
+{
+    return Write(L"WriteDeviceU16DM", ::WriteDevice16DM, device, address, reinterpret_cast<const short*>(values),
+                 count);
+}
+
+HRESULT COpcDevlaneAPI::WriteDeviceBCD16DM(const COpcString& device, const COpcString& address, const short* values,
+                                           short count)
+{
+    return Write(L"WriteDeviceBCD16DM", ::WriteDeviceBCD16DM, device, address, values, count);
+}
+
+HRESULT COpcDevlaneAPI::WriteDevice32DM(const COpcString& device, const COpcString& address, const LONG* values,
+                                        short count)
+{
+    return Write(L"WriteDevice32DM", ::WriteDevice32DM, device, address, values, count);
+}
+
+HRESULT COpcDevlaneAPI::WriteDeviceU32DM(const COpcString& device, const COpcString& address, const ULONG* values,
+                                         short count)
+{
+    return Write(L"WriteDeviceU32DM", ::WriteDevice32DM, device, address, reinterpret_cast<const LONG*>(values),
+                 count);
+}
+
+HRESULT COpcDevlaneAPI::WriteDeviceBCD32DM(const COpcString& device, const COpcString& address, const LONG* values,
+                                           short count)
+{
+    return Write(L"WriteDeviceBCD32DM", ::WriteDeviceBCD32DM, device, address, values, count);
+}
+
+HRESULT COpcDevlaneAPI::WriteDeviceFloatDM(const COpcString& device, const COpcString& address, const float* values,
+                                           short count)
+{
+    return Write(L"WriteDeviceFloatDM", ::WriteDeviceFloatDM, device, address, values, count);
+}
+
+HRESULT COpcDevlaneAPI::WriteDeviceDoubleDM(const COpcString& device, const COpcString& address,
+                                            const double* values, short count)
+{
+    return Write(L"WriteDeviceDoubleDM", ::WriteDeviceDoubleDM, device, address, values, count);
+}
+
+HRESULT COpcDevlaneAPI::WriteDeviceStrDM(const COpcString& device, const COpcString& address, const char* text,
+                                         short count)
+{
+    return Write(L"WriteDeviceStrDM", ::WriteDeviceStrDM, device, address, text, count);
+}
+
+// ---- error log --------------------------------------------------------------
+
+void COpcDevlaneAPI::ClearContext()
+{
+    m_context = COpcErrorContext();
+}
+
+void COpcDevlaneAPI::LogFailure(LONG category, LONG deviceCode, const wchar_t* api, const wchar_t* cache,
+                                const wchar_t* itemId, const wchar_t* property)
+{
+    COpcErrorContext ctx;
+    ctx.category = category;
+    ctx.deviceCode = deviceCode;
+    ctx.api = api;
+    ctx.cache = cache;
+    ctx.itemId = itemId;
+    ctx.property = property;
+    WriteRecord(ctx);
+}
+
+COpcString COpcDevlaneAPI::SimulationMessage(LONG code)
+{
+    static const struct
+    {
+        DWORD code;
+        DWORD message;
+    } texts[] = {{0xC0B00731, 0x48004}, {0xC0B00732, 0x48005}, {0xC0B00733, 0x48006}, {0xC0B00735, 0x48003},
+                 {0xC0B00736, 0x48007}, {0xC0B00737, 0x48008}, {0xC0B00739, 0x48009}};
+    for (const auto& t : texts) {
+        if (t.code == static_cast<DWORD>(code))
+            return MessageText(t.message);
+    }
+    return COpcString();
+}
+
+bool COpcDevlaneAPI::OpenLogFile()
+{
+    if (m_logFile.IsValid())
+        return true;
+    COpcString path = m_logDirectory + COpcString(L"\\ErrorLog\\Error.log");
+    // A read-only log from an earlier run must not stop this one.
+    SetFileAttributesW(path.Text(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path.Text());
+    HANDLE file = CreateFileW(path.Text(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    m_logFile.Reset(file);
+    return true;
+}
+
+void COpcDevlaneAPI::WriteErrorLog()
+{
+    // Take the shared context and clear it at once; the record is made from
+    // the copy, so the library calls it needs run without this lock.
+    COpcErrorContext ctx;
+    {
+        COpcLockGuard guard(m_lock);
+        ctx = m_context;
+        ClearContext();
+    }
+    WriteRecord(ctx);
+}
+
+bool COpcDevlaneAPI::TakeForwarding(LONG category)
+{
+    if (category == OPC_LOG_GENERAL)
+        return true;
+    if (category < 1 || category > 6)
+        return false;
+    COpcLockGuard guard(m_lock);
+    bool first = m_once[category];
+    m_once[category] = false;
+    return first;
+}
+
+void COpcDevlaneAPI::WriteRecord(COpcErrorContext ctx)
+{
+    if (m_settings.outputLogDisable)
+        return;
+
+    COpcTaskMem<wchar_t> buffer;
+    const wchar_t* message = L"";
+    COpcString simulationText;
+    if (m_settings.simulationEnabled) {
+        simulationText = SimulationMessage(ctx.deviceCode);
+        message = simulationText.TextOrEmpty();
+    } else if (buffer.Allocate(DEVLANE_ERROR_MESSAGE_CHARS)) {
+        LINTOR_HANDLE h = GetThreadHandle();
+        // A failed lookup may leave part of a text; it is printed as it stands.
+        bool found = h != 0 && EasyLoadErrorMessageExWM(h, ctx.deviceCode, buffer.Get()) != 0;
+        buffer.Get()[DEVLANE_ERROR_MESSAGE_CHARS - 1] = L'\0';
+        message = buffer.Get();
+        COpcTaskMem<char> narrow;
+        int length = 0;
+        if (found && TakeForwarding(ctx.category) && ToAnsi(message, narrow, length))
+            EasyOutputLog(DEVLANE_LOG_ERROR, LogSource, narrow.Get());
+    }
+
+    {
+        COpcLockGuard guard(m_lock);
+        if (!OpenLogFile())
+            return; // the record is lost; the next one tries the file again
+    }
+
+    ctx.oleCode = MapDeviceCode(ctx.deviceCode);
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    wchar_t record[RecordChars];
+    int n = _snwprintf(record, RecordChars,
+                       L"%d/%02d/%02d %02d:%02d:%02d\r\n  OLECode  = 0x%8.8x \r\n  API      = %ls \r\n  Cache    = "
+                       L"%ls \r\n  ItemID   = %ls\r\n  Property = %ls\r\n  Message  = %ls \r\n\r\n",
+                       now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+                       static_cast<unsigned>(ctx.oleCode), ctx.api ? ctx.api : L"", ctx.cache ? ctx.cache : L"",
+                       ctx.itemId ? ctx.itemId : L"", ctx.property ? ctx.property : L"", message);
+    if (n < 0 || n >= static_cast<int>(RecordChars))
+        record[RecordChars - 1] = L'\0';
+
+    COpcLockGuard list(m_listLock);
+    if (m_records.GetCount() >= MaxRecords)
+        m_records.RemoveTail();
+    m_records.AddHead(COpcString(record));
+    m_dirty = 1;
+}
+
+size_t COpcDevlaneAPI::RecordCount()
+{
+    COpcLockGuard list(m_listLock);
+    return m_records.GetCount();
+}
+
+COpcString COpcDevlaneAPI::RecordAt(size_t index)
+{
+    COpcLockGuard list(m_listLock);
+    size_t i = 0;
+    for (const COpcString& r : m_records) {
+        if (i++ == index)
+            return r;
+    }
+    return COpcString();
+}
+
+void COpcDevlaneAPI::Flush()
+{
+    COpcArray<COpcString> copy;
+    {
+        COpcLockGuard list(m_listLock);
+        if (copy.SetSize(static_cast<UINT>(m_records.GetCount()))) {
+            UINT i = 0;
+            for (const COpcString& r : m_records) {
+                if (!r.IsEmpty())
+                    copy[i++] = r;
+            }
+            copy.SetSize(i);
+        }
+        m_dirty = 0;
+    }
+    if (copy.GetSize() == 0 || !m_logFile.IsValid())
+        return;
+    HANDLE file = m_logFile.Get();
+    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    for (UINT i = 0; i < copy.GetSize(); ++i) {
+        COpcTaskMem<char> narrow;
+        int length = 0;
+        if (!ToAnsi(copy[i].Text(), narrow, length))
+            continue;
+        DWORD written = 0;
+        WriteFile(file, narrow.Get(), static_cast<DWORD>(length), &written, nullptr);
+    }
+    SetEndOfFile(file);
+}
+
+void COpcDevlaneAPI::WriterBody(void* data, bool stopping)
+{
+    if (stopping || data == nullptr)
+        return;
+    static_cast<COpcDevlaneAPI*>(data)->WriterLoop();
+}
+
+void COpcDevlaneAPI::WriterLoop()
+{
+    int counter = 0;
+    while (!m_writer.IsStopRequested()) {
+        if (counter > WriterTicksPerFlush) {
+            if (m_dirty)
+                Flush();
+            counter = 0;
+        } else {
+            ++counter;
+            Sleep(WriterTickMs);
+        }
+    }
+    Flush();
+}
