@@ -1,0 +1,135 @@
+// A client's group: its state, its data-callback connection point and, in
+// later steps, its items and IO. Methods of the item and IO interfaces answer
+// E_NOTIMPL until those parts are built; QueryInterface already offers them.
+#pragma once
+
+#include "OpcConnectionPoint.h"
+#include "OpcLock.h"
+#include "OpcString.h"
+
+#include <opcda.h>
+
+class COpcServerObject;
+
+class COpcDaGroup : public COpcConnectionPointContainer,
+                    public IOPCItemMgt,
+                    public IOPCItemDeadbandMgt,
+                    public IOPCItemSamplingMgt,
+                    public IOPCSyncIO2,
+                    public IOPCAsyncIO3,
+                    public IOPCGroupStateMgt2
+{
+public:
+    // Markers of the last scan tick: -1 reports every item at the next scan,
+    // -2 restarts the rate grid without an immediate callback.
+    static constexpr LONGLONG ScanReportAll = -1;
+    static constexpr LONGLONG ScanRestartGrid = -2;
+
+    // Created with one reference, for the caller.
+    static COpcDaGroup* Create(COpcServerObject* server, const COpcString& name);
+
+    // IUnknown (shared by every interface of the object)
+    STDMETHOD(QueryInterface)(REFIID iid, void** object) override;
+    STDMETHOD_(ULONG, AddRef)() override;
+    STDMETHOD_(ULONG, Release)() override;
+
+    // IOPCGroupStateMgt / IOPCGroupStateMgt2
+    STDMETHOD(GetState)(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias, FLOAT* pPercentDeadband,
+                        DWORD* pLCID, OPCHANDLE* phClientGroup, OPCHANDLE* phServerGroup) override;
+    STDMETHOD(SetState)(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive, LONG* pTimeBias,
+                        FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup) override;
+    STDMETHOD(SetName)(LPCWSTR szName) override;
+    STDMETHOD(CloneGroup)(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
+    STDMETHOD(SetKeepAlive)(DWORD dwKeepAliveTime, DWORD* pdwRevisedKeepAliveTime) override;
+    STDMETHOD(GetKeepAlive)(DWORD* pdwKeepAliveTime) override;
+
+    // IOPCItemMgt
+    STDMETHOD(AddItems)(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults, HRESULT** ppErrors) override;
+    STDMETHOD(ValidateItems)(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBlobUpdate,
+                             OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) override;
+    STDMETHOD(RemoveItems)(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
+    STDMETHOD(SetActiveState)(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors) override;
+    STDMETHOD(SetClientHandles)(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient, HRESULT** ppErrors) override;
+    STDMETHOD(SetDatatypes)(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
+                            HRESULT** ppErrors) override;
+    STDMETHOD(CreateEnumerator)(REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // IOPCItemDeadbandMgt
+    STDMETHOD(SetItemDeadband)(DWORD dwCount, OPCHANDLE* phServer, FLOAT* pPercentDeadband,
+                               HRESULT** ppErrors) override;
+    STDMETHOD(GetItemDeadband)(DWORD dwCount, OPCHANDLE* phServer, FLOAT** ppPercentDeadband,
+                               HRESULT** ppErrors) override;
+    STDMETHOD(ClearItemDeadband)(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
+
+    // IOPCItemSamplingMgt
+    STDMETHOD(SetItemSamplingRate)(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwRequestedSamplingRate,
+                                   DWORD** ppdwRevisedSamplingRate, HRESULT** ppErrors) override;
+    STDMETHOD(GetItemSamplingRate)(DWORD dwCount, OPCHANDLE* phServer, DWORD** ppdwSamplingRate,
+                                   HRESULT** ppErrors) override;
+    STDMETHOD(ClearItemSamplingRate)(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
+    STDMETHOD(SetItemBufferEnable)(DWORD dwCount, OPCHANDLE* phServer, BOOL* pbEnable, HRESULT** ppErrors) override;
+    STDMETHOD(GetItemBufferEnable)(DWORD dwCount, OPCHANDLE* phServer, BOOL** ppbEnable, HRESULT** ppErrors) override;
+
+    // IOPCSyncIO / IOPCSyncIO2
+    STDMETHOD(Read)(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
+                    HRESULT** ppErrors) override;
+    STDMETHOD(Write)(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) override;
+    STDMETHOD(ReadMaxAge)(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge, VARIANT** ppvValues,
+                          WORD** ppwQualities, FILETIME** ppftTimeStamps, HRESULT** ppErrors) override;
+    STDMETHOD(WriteVQT)(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT, HRESULT** ppErrors) override;
+
+    // IOPCAsyncIO2 / IOPCAsyncIO3
+    STDMETHOD(Read)(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
+                    HRESULT** ppErrors) override;
+    STDMETHOD(Write)(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID,
+                     DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    STDMETHOD(Refresh2)(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID) override;
+    STDMETHOD(Cancel2)(DWORD dwCancelID) override;
+    STDMETHOD(SetEnable)(BOOL bEnable) override;
+    STDMETHOD(GetEnable)(BOOL* pbEnable) override;
+    STDMETHOD(ReadMaxAge)(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge, DWORD dwTransactionID,
+                          DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    STDMETHOD(WriteVQT)(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT, DWORD dwTransactionID,
+                        DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    STDMETHOD(RefreshMaxAge)(DWORD dwMaxAge, DWORD dwTransactionID, DWORD* pdwCancelID) override;
+
+    // For the server object.
+    OPCHANDLE ServerHandle() const { return m_serverHandle; }
+    COpcString Name();
+    void SetNameInternal(const COpcString& name);
+    // Drops items and the callback advise, marks the group removed and releases
+    // the server's reference; true when that release destroyed the group.
+    bool MarkRemoved();
+    // State of a clone (CloneGroup); the source's lock is taken inside.
+    HRESULT CopyFrom(COpcDaGroup& source);
+    bool IsRemoved();
+    bool IsActive();
+    LONGLONG LastScanTick();
+
+private:
+    COpcDaGroup(COpcServerObject* server, const COpcString& name);
+    ~COpcDaGroup() override;
+    void ResetState();
+    bool TakeRef(LONG& refs);
+
+    volatile LONG m_refs = 1;
+    COpcLock m_lock;
+    COpcServerObject* m_server;
+    COpcString m_name;
+    OPCHANDLE m_serverHandle;
+    OPCHANDLE m_clientHandle = 0;
+    BOOL m_active = FALSE;
+    BOOL m_callbacksEnabled = TRUE;
+    BOOL m_removed = FALSE;
+    DWORD m_updateRate = 0;
+    LONG m_timeBias = 0;
+    FLOAT m_percentDeadband = 0.0f;
+    DWORD m_localeId = 0;
+    DWORD m_keepAlive = 0;
+    FILETIME m_lastCallback = {};
+    LONGLONG m_lastScanTick = ScanReportAll;
+};
+
+// Group server handles: never 0 and never shared by two live groups.
+OPCHANDLE OpcAllocateGroupHandle();
+void OpcFreeGroupHandle(OPCHANDLE handle);

@@ -1,0 +1,613 @@
+#include "OpcServerObject.h"
+
+#include "OpcDaCache.h"
+#include "OpcDaGroup.h"
+#include "OpcEnumerators.h"
+#include "OpcServerHost.h"
+#include "OpcTaskMem.h"
+
+#include <opcerror.h>
+
+#include <new>
+
+namespace
+{
+IOpcServerHost* serverHost = nullptr;
+
+// Live server objects in creation order; taken after a server's own lock.
+COpcLock serverListLock;
+COpcList<COpcServerObject*> serverList;
+
+const DWORD ShutdownMessage = 0x48002;
+const wchar_t* const ShutdownFallback = L"ShutdownRequest called...\n";
+
+// Worker threads of a server object wait for their stop message; their real
+// work arrives with the IO of later steps.
+void MessageLoopBody(void* data, bool stopping)
+{
+    if (stopping)
+        return;
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (msg.message == COpcWorkerThread::StopMessage)
+            break;
+        DispatchMessageW(&msg);
+    }
+}
+} // namespace
+
+void OpcSetServerHost(IOpcServerHost* host)
+{
+    serverHost = host;
+}
+
+IOpcServerHost* OpcGetServerHost()
+{
+    return serverHost;
+}
+
+WORD OpcReportedBuildNumber(WORD build, WORD revision)
+{
+    if (build < 256 && revision >= 1 && revision <= 99)
+        return static_cast<WORD>(build * 100 + revision);
+    return build;
+}
+
+HRESULT OpcCreateServerObject(const CLSID* clsid, IUnknown** object)
+{
+    if (object == nullptr)
+        return E_POINTER;
+    *object = nullptr;
+    IOpcServerHost* host = OpcGetServerHost();
+    if (host == nullptr)
+        return E_UNEXPECTED;
+    auto* server = new (std::nothrow) COpcServerObject();
+    if (server == nullptr)
+        return E_OUTOFMEMORY;
+    // The first server of the process builds the process-wide objects.
+    HRESULT hr = host->AddServerLock();
+    server->m_hostLocked = true;
+    if (SUCCEEDED(hr))
+        hr = server->FinalConstruct();
+    if (FAILED(hr)) {
+        server->Release();
+        return hr;
+    }
+    *object = static_cast<IOPCCommon*>(server);
+    return S_OK;
+}
+
+COpcServerObject::COpcServerObject() = default;
+
+COpcServerObject::~COpcServerObject()
+{
+    if (m_constructed)
+        FinalRelease();
+    if (m_hostLocked && OpcGetServerHost() != nullptr)
+        OpcGetServerHost()->ReleaseServerLock();
+}
+
+size_t COpcServerObject::LiveCount()
+{
+    COpcLockGuard guard(serverListLock);
+    return serverList.GetCount();
+}
+
+HRESULT COpcServerObject::FinalConstruct()
+{
+    IOpcServerHost* host = OpcGetServerHost();
+    {
+        COpcLockGuard guard(m_lock);
+        COpcLockGuard list(serverListLock);
+        if (serverList.AddTail(this) == nullptr)
+            return E_OUTOFMEMORY;
+    }
+    m_constructed = true;
+    HRESULT hr = AddConnectionPoint(IID_IOPCShutdown);
+    if (FAILED(hr))
+        return hr;
+    {
+        COpcLockGuard guard(m_lock);
+        m_browsePosition = COpcString();
+        GetSystemTimeAsFileTime(&m_startTime);
+        m_lastUpdateTime = FILETIME{};
+        m_groupCount = 0;
+        m_bandWidth = 0xFFFFFFFF;
+        const COpcVersionInfo& version = host->VersionInfo();
+        m_vendorInfo = version.description;
+        m_majorVersion = version.major;
+        m_minorVersion = version.minor;
+        m_buildNumber = OpcReportedBuildNumber(version.build, version.revision);
+        m_groupNameCounter = 0;
+    }
+    host->RegisterServer(this);
+    if (!m_requestWorker.Start(MessageLoopBody, this, INFINITE, THREAD_PRIORITY_NORMAL, OpcThreadRole::RequestWorker))
+        return E_FAIL;
+    if (!m_callbackPool.Start())
+        return E_FAIL;
+    if (!m_writeThread.Start(MessageLoopBody, this, INFINITE, THREAD_PRIORITY_NORMAL, OpcThreadRole::AsyncWrite))
+        return E_FAIL;
+    return S_OK;
+}
+
+void COpcServerObject::FinalRelease()
+{
+    m_requestWorker.Stop(INFINITE);
+    if (OpcGetServerHost() != nullptr)
+        OpcGetServerHost()->UnregisterServer(this);
+
+    // Take the groups out under the lock; mark them removed outside it, since
+    // dropping a group's last reference may release a client's sink.
+    COpcArray<COpcDaGroup*> groups;
+    {
+        COpcLockGuard guard(m_lock);
+        if (groups.SetSize(static_cast<UINT>(m_groups.GetCount()))) {
+            UINT i = 0;
+            for (auto& entry : m_groups)
+                groups[i++] = entry.value;
+        }
+        m_groups.RemoveAll();
+    }
+    for (UINT i = 0; i < groups.GetSize(); ++i)
+        groups[i]->MarkRemoved();
+
+    m_callbackPool.Stop();
+    m_writeThread.Stop(INFINITE);
+    RemoveConnectionPoint(IID_IOPCShutdown);
+    {
+        COpcLockGuard guard(m_lock);
+        COpcLockGuard list(serverListLock);
+        for (auto* node = serverList.GetHead(); node != nullptr; node = node->next) {
+            if (node->value == this) {
+                serverList.RemoveAt(node);
+                break;
+            }
+        }
+    }
+    m_constructed = false;
+}
+
+STDMETHODIMP COpcServerObject::QueryInterface(REFIID iid, void** object)
+{
+    if (object == nullptr)
+        return E_POINTER;
+    *object = nullptr;
+    if (iid == IID_IUnknown || iid == IID_IOPCCommon)
+        *object = static_cast<IOPCCommon*>(this);
+    else if (iid == IID_IConnectionPointContainer)
+        *object = static_cast<IConnectionPointContainer*>(this);
+    else if (iid == IID_IOPCServer)
+        *object = static_cast<IOPCServer*>(this);
+    else if (iid == IID_IOPCBrowseServerAddressSpace)
+        *object = static_cast<IOPCBrowseServerAddressSpace*>(this);
+    else if (iid == IID_IOPCBrowse)
+        *object = static_cast<IOPCBrowse*>(this);
+    else if (iid == IID_IOPCItemProperties)
+        *object = static_cast<IOPCItemProperties*>(this);
+    else if (iid == IID_IOPCItemIO)
+        *object = static_cast<IOPCItemIO*>(this);
+    else if (iid == IID_IOpcDaShutdownControl)
+        *object = static_cast<IOpcDaShutdownControl*>(this);
+    else
+        return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
+}
+
+STDMETHODIMP_(ULONG) COpcServerObject::AddRef()
+{
+    return static_cast<ULONG>(InterlockedIncrement(&m_refs));
+}
+
+STDMETHODIMP_(ULONG) COpcServerObject::Release()
+{
+    LONG refs = InterlockedDecrement(&m_refs);
+    if (refs == 0)
+        delete this;
+    return static_cast<ULONG>(refs);
+}
+
+HRESULT COpcServerObject::LookupErrorString(HRESULT error, LCID locale, LPWSTR* text)
+{
+    return OpcLookupErrorString(L"opcproxy", error, locale, text);
+}
+
+// ---- groups -------------------------------------------------------------------
+
+HRESULT COpcServerObject::CreateGroupByName(const COpcString& name, COpcDaGroup** group)
+{
+    if (group == nullptr)
+        return E_INVALIDARG;
+    *group = nullptr;
+    COpcLockGuard guard(m_lock);
+    COpcString groupName = name;
+    if (!groupName.IsEmpty()) {
+        if (m_groups.Lookup(groupName) != nullptr)
+            return OPC_E_DUPLICATENAME;
+    } else {
+        wchar_t generated[32];
+        do {
+            ++m_groupNameCounter;
+            FormatText(generated, 32, L"Group%03u", m_groupNameCounter);
+            groupName = COpcString(generated);
+        } while (m_groups.Lookup(groupName) != nullptr);
+    }
+    COpcDaGroup* created = COpcDaGroup::Create(this, groupName);
+    if (created == nullptr)
+        return E_OUTOFMEMORY;
+    if (!m_groups.SetAt(groupName, created)) {
+        created->Release();
+        return E_OUTOFMEMORY;
+    }
+    ++m_groupCount;
+    created->AddRef(); // the map's reference
+    *group = created;
+    return S_OK;
+}
+
+HRESULT COpcServerObject::RemoveGroupByName(const COpcString& name)
+{
+    COpcDaGroup* group = nullptr;
+    {
+        COpcLockGuard guard(m_lock);
+        COpcDaGroup** found = m_groups.Lookup(name);
+        if (found == nullptr)
+            return E_FAIL;
+        group = *found;
+        m_groups.RemoveKey(name);
+        --m_groupCount;
+    }
+    group->Release();
+    return S_OK;
+}
+
+HRESULT COpcServerObject::RenameGroup(const COpcString& oldName, const COpcString& newName)
+{
+    COpcLockGuard guard(m_lock);
+    if (newName.IsEmpty())
+        return E_INVALIDARG;
+    COpcDaGroup** found = m_groups.Lookup(oldName);
+    if (found == nullptr)
+        return E_INVALIDARG;
+    if (oldName.Compare(newName) == 0)
+        return S_OK;
+    if (m_groups.Lookup(newName) != nullptr)
+        return OPC_E_DUPLICATENAME;
+    COpcDaGroup* group = *found;
+    if (!m_groups.SetAt(newName, group))
+        return E_OUTOFMEMORY;
+    m_groups.RemoveKey(oldName);
+    return S_OK;
+}
+
+HRESULT COpcServerObject::CloneGroup(const COpcString& sourceName, const COpcString& newName, COpcDaGroup** clone)
+{
+    if (clone == nullptr)
+        return E_INVALIDARG;
+    *clone = nullptr;
+    COpcLockGuard guard(m_lock);
+    COpcDaGroup** found = m_groups.Lookup(sourceName);
+    if (found == nullptr)
+        return E_INVALIDARG;
+    COpcDaGroup* source = *found;
+    COpcDaGroup* created = nullptr;
+    HRESULT hr = CreateGroupByName(newName, &created);
+    if (FAILED(hr))
+        return hr;
+    hr = created->CopyFrom(*source);
+    if (FAILED(hr)) {
+        RemoveGroupByName(created->Name());
+        created->Release();
+        return hr;
+    }
+    *clone = created;
+    return S_OK;
+}
+
+void COpcServerObject::RecordUpdateTime()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    COpcLockGuard guard(m_lock);
+    m_lastUpdateTime = now;
+}
+
+// ---- IOPCServer -------------------------------------------------------------------
+
+STDMETHODIMP COpcServerObject::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate,
+                                        OPCHANDLE hClientGroup, LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID,
+                                        OPCHANDLE* phServerGroup, DWORD* pRevisedUpdateRate, REFIID riid,
+                                        LPUNKNOWN* ppUnk)
+{
+    COpcLockGuard guard(m_lock);
+    COpcDaGroup* group = nullptr;
+    HRESULT hr = CreateGroupByName(COpcString(szName), &group);
+    if (FAILED(hr))
+        return hr;
+    COpcString name = group->Name();
+    if (phServerGroup == nullptr || pRevisedUpdateRate == nullptr || ppUnk == nullptr) {
+        RemoveGroupByName(name);
+        group->Release();
+        return E_INVALIDARG;
+    }
+    *phServerGroup = 0;
+    *pRevisedUpdateRate = 0;
+    *ppUnk = nullptr;
+
+    LONG timeBias = 0;
+    if (pTimeBias != nullptr) {
+        timeBias = *pTimeBias;
+    } else {
+        TIME_ZONE_INFORMATION zone;
+        if (GetTimeZoneInformation(&zone) != TIME_ZONE_ID_INVALID)
+            timeBias = zone.Bias;
+    }
+    BOOL active = bActive;
+    DWORD requested = dwRequestedUpdateRate;
+    DWORD locale = dwLCID;
+    OPCHANDLE client = hClientGroup;
+    HRESULT state = group->SetState(&requested, pRevisedUpdateRate, &active, &timeBias, pPercentDeadband, &locale,
+                                    &client);
+    if (FAILED(state)) {
+        RemoveGroupByName(name);
+        group->Release();
+        return state;
+    }
+    hr = group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+    if (FAILED(hr)) {
+        RemoveGroupByName(name);
+        group->Release();
+        *pRevisedUpdateRate = 0;
+        return hr;
+    }
+    *phServerGroup = group->ServerHandle();
+    group->Release();
+    return state == OPC_S_UNSUPPORTEDRATE ? OPC_S_UNSUPPORTEDRATE : S_OK;
+}
+
+STDMETHODIMP COpcServerObject::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString)
+{
+    return LookupErrorString(dwError, dwLocale, ppString);
+}
+
+STDMETHODIMP COpcServerObject::GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk)
+{
+    if (ppUnk == nullptr)
+        return E_INVALIDARG;
+    *ppUnk = nullptr;
+    COpcLockGuard guard(m_lock);
+    if (szName == nullptr)
+        return E_INVALIDARG;
+    COpcDaGroup** found = m_groups.Lookup(COpcString(szName));
+    if (found == nullptr)
+        return E_INVALIDARG;
+    return (*found)->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+}
+
+STDMETHODIMP COpcServerObject::GetStatus(OPCSERVERSTATUS** ppServerStatus)
+{
+    if (ppServerStatus == nullptr)
+        return E_INVALIDARG;
+    *ppServerStatus = nullptr;
+    COpcTaskMem<OPCSERVERSTATUS> status;
+    if (!status.Allocate(1))
+        return E_OUTOFMEMORY;
+    IOpcServerHost* host = OpcGetServerHost();
+    COpcDaCache* space = host != nullptr ? host->AddressSpace() : nullptr;
+    COpcLockGuard guard(m_lock);
+    OPCSERVERSTATUS* s = status.Get();
+    s->ftStartTime = m_startTime;
+    GetSystemTimeAsFileTime(&s->ftCurrentTime);
+    s->ftLastUpdateTime = m_lastUpdateTime;
+    s->dwServerState = space != nullptr ? static_cast<OPCSERVERSTATE>(space->GetState()) : OPC_STATUS_FAILED;
+    s->dwGroupCount = m_groupCount;
+    s->dwBandWidth = m_bandWidth;
+    s->wMajorVersion = m_majorVersion;
+    s->wMinorVersion = m_minorVersion;
+    s->wBuildNumber = m_buildNumber;
+    s->szVendorInfo = m_vendorInfo.CopyToTaskMem();
+    if (s->szVendorInfo == nullptr && !m_vendorInfo.IsEmpty())
+        return E_OUTOFMEMORY;
+    *ppServerStatus = status.Detach();
+    return S_OK;
+}
+
+STDMETHODIMP COpcServerObject::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce)
+{
+    COpcLockGuard guard(m_lock);
+    COpcDaGroup* group = nullptr;
+    COpcString name;
+    for (auto& entry : m_groups) {
+        if (entry.value->ServerHandle() == hServerGroup) {
+            group = entry.value;
+            name = entry.key;
+            break;
+        }
+    }
+    if (group == nullptr)
+        return E_FAIL;
+    m_groups.RemoveKey(name);
+    bool destroyed = group->MarkRemoved();
+    if (destroyed || bForce) {
+        --m_groupCount;
+        return S_OK;
+    }
+    return OPC_S_INUSE;
+}
+
+STDMETHODIMP COpcServerObject::CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk)
+{
+    if (ppUnk == nullptr)
+        return E_INVALIDARG;
+    *ppUnk = nullptr;
+    COpcLockGuard guard(m_lock);
+    if (dwScope == OPC_ENUM_PUBLIC_CONNECTIONS || dwScope == OPC_ENUM_PUBLIC) {
+        // There are no public groups: an empty enumerator of the asked kind.
+        IUnknown* empty = nullptr;
+        if (riid == IID_IEnumString)
+            empty = static_cast<IEnumString*>(new (std::nothrow) COpcEnumString());
+        else
+            empty = static_cast<IEnumUnknown*>(new (std::nothrow) COpcEnumUnknown());
+        if (empty == nullptr)
+            return E_OUTOFMEMORY;
+        HRESULT hr = empty->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+        empty->Release();
+        return SUCCEEDED(hr) ? S_FALSE : hr;
+    }
+    if (riid == IID_IEnumString) {
+        auto* names = new (std::nothrow) COpcEnumString();
+        if (names == nullptr)
+            return E_OUTOFMEMORY;
+        for (auto& entry : m_groups) {
+            if (!names->Add(entry.key)) {
+                names->Release();
+                return E_OUTOFMEMORY;
+            }
+        }
+        *ppUnk = static_cast<IEnumString*>(names);
+    } else if (riid == IID_IEnumUnknown) {
+        auto* groups = new (std::nothrow) COpcEnumUnknown();
+        if (groups == nullptr)
+            return E_OUTOFMEMORY;
+        for (auto& entry : m_groups) {
+            IUnknown* unknown = nullptr;
+            entry.value->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown));
+            bool added = unknown != nullptr && groups->Add(unknown);
+            if (unknown != nullptr)
+                unknown->Release();
+            if (!added) {
+                groups->Release();
+                return E_OUTOFMEMORY;
+            }
+        }
+        *ppUnk = static_cast<IEnumUnknown*>(groups);
+    } else {
+        return E_NOINTERFACE;
+    }
+    return m_groups.IsEmpty() ? S_FALSE : S_OK;
+}
+
+// ---- shutdown -------------------------------------------------------------------
+
+STDMETHODIMP COpcServerObject::RequestShutdown()
+{
+    SendShutdownNotice(this, this);
+    return S_OK;
+}
+
+void COpcServerObject::NotifyShutdownAll()
+{
+    SendShutdownNotice(this, nullptr);
+}
+
+bool COpcServerObject::TryAddRef()
+{
+    // A server whose count already reached zero is being destroyed; leave it be.
+    for (LONG refs = m_refs; refs > 0; refs = m_refs) {
+        if (InterlockedCompareExchange(&m_refs, refs + 1, refs) == refs)
+            return true;
+    }
+    return false;
+}
+
+void COpcServerObject::SendShutdownNotice(COpcServerObject* caller, COpcServerObject* except)
+{
+    if (OpcGetServerHost() != nullptr)
+        OpcGetServerHost()->RequestStop();
+
+    // Hold every live server, then call out with no lock held: a client
+    // commonly releases its objects from inside ShutdownRequest, and those
+    // calls need the server lock.
+    COpcList<COpcServerObject*> servers;
+    {
+        COpcLockGuard guard(caller->m_lock);
+        COpcLockGuard list(serverListLock);
+        for (COpcServerObject* server : serverList) {
+            if (server == except || !server->TryAddRef())
+                continue;
+            if (servers.AddTail(server) == nullptr)
+                server->Release();
+        }
+    }
+
+    COpcString reason = MessageText(ShutdownMessage);
+    const wchar_t* text = reason.IsEmpty() ? ShutdownFallback : reason.Text();
+    for (COpcServerObject* server : servers) {
+        COpcComPtr<IUnknown> sink(server->SinkFor(IID_IOPCShutdown));
+        COpcComPtr<IOPCShutdown> shutdown = COpcComPtr<IOPCShutdown>::QueryFrom(sink.Get(), IID_IOPCShutdown);
+        if (shutdown) {
+            // A client that has gone away answers with an RPC error; go on with the next.
+            shutdown->ShutdownRequest(text);
+        } else {
+            // Without a sink the client is cut off instead.
+            COpcList<IUnknown*> groups;
+            {
+                COpcLockGuard serverGuard(server->m_lock);
+                for (auto& entry : server->m_groups) {
+                    IUnknown* unknown = nullptr;
+                    entry.value->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown));
+                    if (unknown != nullptr && groups.AddTail(unknown) == nullptr)
+                        unknown->Release();
+                }
+            }
+            for (IUnknown* group : groups) {
+                CoDisconnectObject(group, 0);
+                group->Release();
+            }
+            CoDisconnectObject(static_cast<IOPCCommon*>(server), 0);
+        }
+        server->Release();
+    }
+}
+
+// ---- interfaces built in later steps ----------------------------------------------
+
+STDMETHODIMP COpcServerObject::QueryOrganization(OPCNAMESPACETYPE*)
+{
+    return E_NOTIMPL;
+}
+STDMETHODIMP COpcServerObject::ChangeBrowsePosition(OPCBROWSEDIRECTION, LPCWSTR)
+{
+    return E_NOTIMPL;
+}
+STDMETHODIMP COpcServerObject::BrowseOPCItemIDs(OPCBROWSETYPE, LPCWSTR, VARTYPE, DWORD, LPENUMSTRING*)
+{
+    return E_NOTIMPL;
+}
+STDMETHODIMP COpcServerObject::GetItemID(LPWSTR, LPWSTR*)
+{
+    return E_NOTIMPL;
+}
+STDMETHODIMP COpcServerObject::BrowseAccessPaths(LPCWSTR, LPENUMSTRING*)
+{
+    return E_NOTIMPL;
+}
+STDMETHODIMP COpcServerObject::GetProperties(DWORD, LPWSTR*, BOOL, DWORD, DWORD*, OPCITEMPROPERTIES**)
+{
+    return E_NOTIMPL;
+}
+STDMETHODIMP COpcServerObject::Browse(LPWSTR, LPWSTR*, DWORD, OPCBROWSEFILTER, LPWSTR, LPWSTR, BOOL, BOOL, DWORD,
+                                      DWORD*, BOOL*, DWORD*, OPCBROWSEELEMENT**)
+{
+    return E_NOTIMPL;
+}
+STDMETHODIMP COpcServerObject::QueryAvailableProperties(LPWSTR, DWORD*, DWORD**, LPWSTR**, VARTYPE**)
+{
+    return E_NOTIMPL;
+}
+STDMETHODIMP COpcServerObject::GetItemProperties(LPWSTR, DWORD, DWORD*, VARIANT**, HRESULT**)
+{
+    return E_NOTIMPL;
+}
+STDMETHODIMP COpcServerObject::LookupItemIDs(LPWSTR, DWORD, DWORD*, LPWSTR**, HRESULT**)
+{
+    return E_NOTIMPL;
+}
+STDMETHODIMP COpcServerObject::Read(DWORD, LPCWSTR*, DWORD*, VARIANT**, WORD**, FILETIME**, HRESULT**)
+{
+    return E_NOTIMPL;
+}
+STDMETHODIMP COpcServerObject::WriteVQT(DWORD, LPCWSTR*, OPCITEMVQT*, HRESULT**)
+{
+    return E_NOTIMPL;
+}
