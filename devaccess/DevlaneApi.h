@@ -9,7 +9,7 @@
 
 typedef DWORD LINTOR_HANDLE; // opaque, 0 = none; valid only on its creating thread
 
-// The part of the library's symbol record the server reads. The library fixes
+// The fields of the library's symbol record that the server reads. The library fixes
 // the full size; this record is larger than anything it writes.
 #pragma pack(push, 1)
 struct SymbolInfo

@@ -27,7 +27,7 @@
 //
 // Types: bit int16 uint16 hex16 bcd16 int32 uint32 hex32 bcd32 float double
 // string, or the configuration names "16Bit(Signed)" and so on. A symbol's
-// reported name is the part of its path after the last "." unless name= says
+// reported name is what follows the last "." of its path unless name= says
 // otherwise. A line that cannot be used is skipped with a warning naming its
 // line number; the rest of the file still counts.
 #pragma once

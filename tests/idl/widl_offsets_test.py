@@ -17,9 +17,9 @@ import unittest
 SCRIPT = sys.argv[1]
 GEN = sys.argv[2]
 
-spec = importlib.util.spec_from_file_location("widl_offsets", SCRIPT)
-offsets = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(offsets)
+loader_spec = importlib.util.spec_from_file_location("widl_offsets", SCRIPT)
+offsets = importlib.util.module_from_spec(loader_spec)
+loader_spec.loader.exec_module(offsets)
 
 
 def run(*args):
