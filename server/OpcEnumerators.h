@@ -8,47 +8,150 @@
 
 #include <objidl.h>
 
-class COpcEnumString : public IEnumString
+#include <new>
+
+// What differs between the element kinds: how an element is stored, handed
+// out to a client and freed.
+struct COpcStringElements
+{
+    typedef COpcString Stored;
+    typedef LPOLESTR Out;
+    static bool Hand(const Stored& item, Out& out)
+    {
+        // Empty texts are still handed out as "" so the client never gets null.
+        out = DuplicateText(item.TextOrEmpty());
+        return out != nullptr;
+    }
+    static void Unhand(Out& out) { CoTaskMemFree(out), out = nullptr; }
+    static void Keep(Stored&) {}
+    static void Drop(Stored&) {}
+};
+
+struct COpcUnknownElements
+{
+    typedef IUnknown* Stored;
+    typedef IUnknown* Out;
+    static bool Hand(const Stored& item, Out& out)
+    {
+        out = item;
+        out->AddRef();
+        return true;
+    }
+    static void Unhand(Out& out) { out->Release(), out = nullptr; }
+    static void Keep(Stored& item) { item->AddRef(); }
+    static void Drop(Stored& item) { item->Release(); }
+};
+
+template <class Interface, const IID* InterfaceId, class Elements>
+class COpcEnumerator : public Interface
 {
 public:
-    COpcEnumString() = default;
-    virtual ~COpcEnumString() = default;
-    bool Add(const COpcString& text) { return m_items.Append(text); }
+    typedef typename Elements::Stored Stored;
+    typedef typename Elements::Out Out;
 
-    STDMETHOD(QueryInterface)(REFIID iid, void** object) override;
-    STDMETHOD_(ULONG, AddRef)() override;
-    STDMETHOD_(ULONG, Release)() override;
-    STDMETHOD(Next)(ULONG celt, LPOLESTR* rgelt, ULONG* pceltFetched) override;
-    STDMETHOD(Skip)(ULONG celt) override;
-    STDMETHOD(Reset)() override;
-    STDMETHOD(Clone)(IEnumString** ppenum) override;
+    COpcEnumerator() = default;
+    virtual ~COpcEnumerator()
+    {
+        for (UINT i = 0; i < m_items.GetSize(); ++i)
+            Elements::Drop(m_items[i]);
+    }
+
+    bool Add(const Stored& item)
+    {
+        if (!m_items.Append(item))
+            return false;
+        Elements::Keep(m_items[m_items.GetSize() - 1]);
+        return true;
+    }
+
+    STDMETHOD(QueryInterface)(REFIID iid, void** object) override
+    {
+        if (object == nullptr)
+            return E_POINTER;
+        *object = nullptr;
+        if (iid != IID_IUnknown && iid != *InterfaceId)
+            return E_NOINTERFACE;
+        *object = static_cast<Interface*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(InterlockedIncrement(&m_refs)); }
+    STDMETHOD_(ULONG, Release)() override
+    {
+        LONG refs = InterlockedDecrement(&m_refs);
+        if (refs == 0)
+            delete this;
+        return static_cast<ULONG>(refs);
+    }
+
+    // The fetched pointer may be null only when one element is asked for.
+    STDMETHOD(Next)(ULONG celt, Out* rgelt, ULONG* pceltFetched) override
+    {
+        if (pceltFetched != nullptr)
+            *pceltFetched = 0;
+        if (rgelt == nullptr || (pceltFetched == nullptr && celt != 1))
+            return E_INVALIDARG;
+        COpcLockGuard guard(m_lock);
+        ULONG fetched = 0;
+        while (fetched < celt && m_position < m_items.GetSize()) {
+            if (!Elements::Hand(m_items[m_position], rgelt[fetched])) {
+                while (fetched > 0)
+                    Elements::Unhand(rgelt[--fetched]);
+                return E_OUTOFMEMORY;
+            }
+            ++fetched;
+            ++m_position;
+        }
+        if (pceltFetched != nullptr)
+            *pceltFetched = fetched;
+        return fetched == celt ? S_OK : S_FALSE;
+    }
+
+    STDMETHOD(Skip)(ULONG celt) override
+    {
+        COpcLockGuard guard(m_lock);
+        ULONG left = m_items.GetSize() - m_position;
+        if (celt > left) {
+            m_position = m_items.GetSize();
+            return S_FALSE;
+        }
+        m_position += celt;
+        return S_OK;
+    }
+
+    STDMETHOD(Reset)() override
+    {
+        COpcLockGuard guard(m_lock);
+        m_position = 0;
+        return S_OK;
+    }
+
+    STDMETHOD(Clone)(Interface** ppenum) override
+    {
+        if (ppenum == nullptr)
+            return E_POINTER;
+        *ppenum = nullptr;
+        auto* copy = new (std::nothrow) COpcEnumerator();
+        if (copy == nullptr)
+            return E_OUTOFMEMORY;
+        COpcLockGuard guard(m_lock);
+        for (UINT i = 0; i < m_items.GetSize(); ++i) {
+            if (!copy->Add(m_items[i])) {
+                copy->Release();
+                return E_OUTOFMEMORY;
+            }
+        }
+        copy->m_position = m_position;
+        *ppenum = copy;
+        return S_OK;
+    }
 
 private:
     volatile LONG m_refs = 1;
     COpcLock m_lock;
-    COpcArray<COpcString> m_items;
+    COpcArray<Stored> m_items;
     ULONG m_position = 0;
 };
 
-class COpcEnumUnknown : public IEnumUnknown
-{
-public:
-    COpcEnumUnknown() = default;
-    virtual ~COpcEnumUnknown();
-    // Takes a reference of its own.
-    bool Add(IUnknown* item);
-
-    STDMETHOD(QueryInterface)(REFIID iid, void** object) override;
-    STDMETHOD_(ULONG, AddRef)() override;
-    STDMETHOD_(ULONG, Release)() override;
-    STDMETHOD(Next)(ULONG celt, IUnknown** rgelt, ULONG* pceltFetched) override;
-    STDMETHOD(Skip)(ULONG celt) override;
-    STDMETHOD(Reset)() override;
-    STDMETHOD(Clone)(IEnumUnknown** ppenum) override;
-
-private:
-    volatile LONG m_refs = 1;
-    COpcLock m_lock;
-    COpcArray<IUnknown*> m_items;
-    ULONG m_position = 0;
-};
+typedef COpcEnumerator<IEnumString, &IID_IEnumString, COpcStringElements> COpcEnumString;
+typedef COpcEnumerator<IEnumUnknown, &IID_IEnumUnknown, COpcUnknownElements> COpcEnumUnknown;
