@@ -1,5 +1,7 @@
 #include "OpcXml.h"
 
+#include "OpcHandle.h"
+
 #include <cwchar>
 
 const CLSID CLSID_OpcDomDocument = {0xF6D90F11, 0x9C73, 0x11D3, {0xB3, 0x2E, 0x00, 0xC0, 0x4F, 0x99, 0x0B, 0xB4}};
@@ -489,21 +491,46 @@ void COpcXmlDocument::Close()
     m_document.Reset();
 }
 
+namespace
+{
+// Far beyond any configuration; a larger file is refused rather than read.
+const LONGLONG MaxDocumentBytes = 256LL * 1024 * 1024;
+} // namespace
+
 HRESULT COpcXmlDocument::Load(const COpcString& path)
 {
     if (!Create())
         return OPCXML_E_CREATE;
-    COpcVariant source;
-    source->bstrVal = SysAllocStringLen(path.TextOrEmpty(), path.Length());
-    if (source->bstrVal == nullptr)
+    // The file is read here and handed over as bytes: a path would send the
+    // DOM through the URL machinery, which can stall for many seconds, and the
+    // bytes still let the parser detect the encoding from the declaration.
+    if (path.IsEmpty())
+        return OPCXML_E_LOAD;
+    COpcHandle file(CreateFileW(path.Text(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size = {};
+    if (!file || !GetFileSizeEx(file.Get(), &size) || size.QuadPart <= 0 || size.QuadPart > MaxDocumentBytes)
+        return OPCXML_E_LOAD;
+    COpcSafeArray bytes(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(size.QuadPart)));
+    if (bytes.Get() == nullptr)
         return E_OUTOFMEMORY;
-    source->vt = VT_BSTR;
+    {
+        COpcSafeArrayAccess data(bytes.Get());
+        if (data.Data() == nullptr)
+            return E_OUTOFMEMORY;
+        DWORD read = 0;
+        if (!ReadFile(file.Get(), data.Data(), static_cast<DWORD>(size.QuadPart), &read, nullptr) ||
+            read != static_cast<DWORD>(size.QuadPart))
+            return OPCXML_E_LOAD;
+    }
+    COpcVariant source;
+    source->vt = VT_ARRAY | VT_UI1;
+    source->parray = bytes.Detach();
     VARIANT_BOOL loaded = VARIANT_FALSE;
     HRESULT hr = m_document->load(*source.Get(), &loaded);
     if (FAILED(hr) || hr == S_FALSE || loaded == VARIANT_FALSE)
         return OPCXML_E_LOAD;
-    if (!path.IsEmpty())
-        m_fileName = path;
+    m_fileName = path;
     return S_OK;
 }
 
