@@ -1,0 +1,1179 @@
+#include "OpcDaDeviceItem.h"
+
+#include "OpcDaCache.h"
+#include "OpcDaDataTypes.h"
+#include "OpcDaItemProvider.h"
+#include "OpcDaSettings.h"
+#include "OpcDevlaneAPI.h"
+#include "OpcSimulationModes.h"
+#include "OpcTagDocument.h"
+#include "OpcTaskMem.h"
+#include "OpcVariant.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <cwchar>
+#include <new>
+
+namespace
+{
+const uint32_t kMaxDataCount = 1020;
+const size_t kMaxNameChars = 40;
+const size_t kMaxDescriptionChars = 256;
+const size_t kMaxShortTextChars = 16;   // units and labels
+const uint32_t kMaxScanCycle = 65535;
+const int32_t kMaxDecimalPoint = 7;
+const DWORD kOpcAnalog = 1;             // OPC_ANALOG
+
+// Texts up to this length are shared through the pool.
+const size_t kPooledChars = 32;
+// The pool stops growing here; further texts are simply copied.
+const size_t kMaxPooled = 4096;
+
+// The largest buffer a refresh or a device write needs: 1020 doubles, or the
+// text of a 1020-character string with room for double-byte characters.
+union DeviceBuffer
+{
+    LONG longs[kMaxDataCount];
+    ULONG ulongs[kMaxDataCount];
+    short shorts[kMaxDataCount];
+    unsigned short ushorts[kMaxDataCount];
+    float floats[kMaxDataCount];
+    double doubles[kMaxDataCount];
+    char text[2 * kMaxDataCount + 2];
+};
+
+uint32_t HashText(const wchar_t* text) noexcept
+{
+    uint32_t hash = 2166136261u;
+    for (; *text != L'\0'; ++text)
+        hash = (hash ^ static_cast<uint32_t>(*text)) * 16777619u;
+    return hash;
+}
+
+FILETIME Now()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return now;
+}
+
+HRESULT PutText(VARIANT* value, const COpcString& text)
+{
+    VariantClear(value);
+    BSTR copy = SysAllocStringLen(text.TextOrEmpty(), text.Length());
+    if (copy == nullptr)
+        return E_OUTOFMEMORY;
+    value->vt = VT_BSTR;
+    value->bstrVal = copy;
+    return S_OK;
+}
+
+bool IsFinite(double x) { return std::isfinite(x) != 0; }
+
+// Whether a configured instrument-range bound fits the raw type it is checked against.
+bool FitsRangeType(double x, VARTYPE type)
+{
+    switch (type) {
+    case VT_I2: return x >= -32768.0 && x <= 32767.0;
+    case VT_UI2: return x >= 0.0 && x <= 65535.0;
+    case VT_I4: return x >= -2147483648.0 && x <= 2147483647.0;
+    case VT_UI4: return x >= 0.0 && x <= 4294967295.0;
+    case VT_R4: return x >= -FLT_MAX && x <= FLT_MAX;
+    default: return true;
+    }
+}
+
+// One decimal place at most, as a number: 12.5 passes, 12.25 does not.
+bool HasOneDecimal(double x)
+{
+    const double tenths = x * 10.0;
+    return std::fabs(tenths - std::nearbyint(tenths)) < 1e-7;
+}
+
+// A required attribute's text, or null.
+const wchar_t* Required(const COpcTagElement& element, const wchar_t* name)
+{
+    return element.Attribute(name);
+}
+
+// A plain integer such as "-32768" directly; every other text by the general rule.
+bool ParseReal(const wchar_t* text, double& value)
+{
+    if (text != nullptr) {
+        const wchar_t* p = text;
+        const bool negative = *p == L'-';
+        if (*p == L'-' || *p == L'+')
+            ++p;
+        uint64_t number = 0;
+        int digits = 0;
+        for (; *p >= L'0' && *p <= L'9' && digits < 16; ++p, ++digits)
+            number = number * 10 + static_cast<uint64_t>(*p - L'0');
+        if (*p == L'\0' && digits > 0 && digits < 16) {
+            value = negative ? -static_cast<double>(number) : static_cast<double>(number);
+            return true;
+        }
+    }
+    return ParseDouble(text, value);
+}
+
+bool ReadReal(const COpcTagElement& element, const wchar_t* name, double& value)
+{
+    return ParseReal(element.Attribute(name), value) && IsFinite(value);
+}
+
+// Reseeds the simulation's generator with the current time in seconds. Many
+// items are made within one second; seeding again with the same second would
+// change nothing, so it is done only when the second has moved on.
+void ReseedRandom()
+{
+    static volatile LONG64 lastSecond = -1;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    const LONG64 second = static_cast<LONG64>((ticks - 116444736000000000ull) / 10000000ull);
+    if (InterlockedExchange64(&lastSecond, second) != second)
+        OpcSeedRandom(static_cast<uint32_t>(second));
+}
+
+// Copies the elements of from over the first ones of to (same element type).
+// OPC_E_RANGE for an empty array or one longer than to.
+HRESULT CopyLeadingElements(SAFEARRAY* from, SAFEARRAY* to)
+{
+    if (from == nullptr || to == nullptr || SafeArrayGetDim(from) != 1 || SafeArrayGetDim(to) != 1 ||
+        SafeArrayGetElemsize(from) != SafeArrayGetElemsize(to))
+        return kOpcErrorBadType;
+    const ULONG count = from->rgsabound[0].cElements;
+    if (count == 0 || count > to->rgsabound[0].cElements)
+        return kOpcErrorRange;
+    COpcSafeArrayAccess source(from);
+    COpcSafeArrayAccess target(to);
+    if (FAILED(source.Result()) || FAILED(target.Result()))
+        return E_FAIL;
+    memcpy(target.Data(), source.Data(), static_cast<size_t>(count) * SafeArrayGetElemsize(from));
+    return S_OK;
+}
+
+bool TextWithin(const wchar_t* text, size_t maxChars)
+{
+    return text != nullptr && wcslen(text) <= maxChars;
+}
+
+} // namespace
+
+// --- text pool -------------------------------------------------------------------------------
+
+COpcDaTextPool::~COpcDaTextPool()
+{
+    Clear();
+}
+
+void COpcDaTextPool::Clear()
+{
+    for (size_t i = 0; i < m_slotCount; ++i)
+        delete m_slots[i].text;
+    CoTaskMemFree(m_slots);
+    m_slots = nullptr;
+    m_slotCount = 0;
+    m_count = 0;
+}
+
+COpcString COpcDaTextPool::Get(const wchar_t* text)
+{
+    if (text == nullptr || text[0] == L'\0')
+        return COpcString();
+    const size_t length = wcslen(text);
+    if (length > kPooledChars)
+        return COpcString(text, length);
+    const uint32_t hash = HashText(text);
+    if (m_slotCount != 0) {
+        for (size_t i = hash & (m_slotCount - 1);; i = (i + 1) & (m_slotCount - 1)) {
+            const Slot& slot = m_slots[i];
+            if (slot.text == nullptr)
+                break;
+            if (slot.hash == hash && wcscmp(slot.text->TextOrEmpty(), text) == 0)
+                return *slot.text;
+        }
+    }
+    COpcString fresh(text, length);
+    if (m_count >= kMaxPooled)
+        return fresh;
+    if ((m_count + 1) * 2 > m_slotCount) {
+        const size_t count = m_slotCount == 0 ? 64 : m_slotCount * 2;
+        auto* slots = static_cast<Slot*>(CoTaskMemAlloc(count * sizeof(Slot)));
+        if (slots == nullptr)
+            return fresh;
+        memset(slots, 0, count * sizeof(Slot));
+        for (size_t i = 0; i < m_slotCount; ++i) {
+            if (m_slots[i].text == nullptr)
+                continue;
+            size_t j = m_slots[i].hash & (count - 1);
+            while (slots[j].text != nullptr)
+                j = (j + 1) & (count - 1);
+            slots[j] = m_slots[i];
+        }
+        CoTaskMemFree(m_slots);
+        m_slots = slots;
+        m_slotCount = count;
+    }
+    auto* kept = new (std::nothrow) COpcString(fresh);
+    if (kept == nullptr)
+        return fresh;
+    size_t j = hash & (m_slotCount - 1);
+    while (m_slots[j].text != nullptr)
+        j = (j + 1) & (m_slotCount - 1);
+    m_slots[j] = Slot{hash, kept};
+    ++m_count;
+    return fresh;
+}
+
+// --- construction ------------------------------------------------------------------------------
+
+COpcDaDeviceItem::COpcDaDeviceItem(COpcDaSettings& settings, COpcDevlaneAPI& api)
+    : m_settings(settings), m_api(api), m_quality(kOpcQualityGood), m_accessRights(kOpcReadable | kOpcWriteable)
+{
+    VariantInit(&m_value);
+    VariantInit(&m_euInfo);
+    m_timeStamp = Now();
+    m_conditioning.highEU = m_conditioning.lowEU = m_conditioning.highIR = m_conditioning.lowIR = 2.0;
+    // The simulation draws from the process's generator; each new item reseeds it.
+    ReseedRandom();
+}
+
+COpcDaDeviceItem::~COpcDaDeviceItem()
+{
+    VariantClear(&m_value);
+    VariantClear(&m_euInfo);
+    if (m_extra != nullptr) {
+        for (ExtraProperty& extra : *m_extra)
+            VariantClear(&extra.value);
+        delete m_extra;
+    }
+}
+
+// --- loading -----------------------------------------------------------------------------------
+
+bool COpcDaDeviceItem::ReadConfiguration(const COpcTagElement& element, uint32_t tagKind, const COpcString& itemId,
+                                         COpcDaTextPool* pool)
+{
+    COpcLockGuard guard(m_lock);
+    m_itemId = itemId;
+    m_tagKind = tagKind;
+    const wchar_t* property = nullptr;
+    if (ReadAttributes(element, property, pool))
+        return true;
+    m_api.LogFailure(OPC_LOG_DEVICE_CONFIG, OPC_DEV_E_ATTRIBUTE, L"COpcDaDeviceItem::Read", nullptr, m_itemId.Text(),
+                     property);
+    return false;
+}
+
+bool COpcDaDeviceItem::ReadAttributes(const COpcTagElement& element, const wchar_t*& property, COpcDaTextPool* pool)
+{
+    COpcDaTextPool localPool;
+    COpcDaTextPool& texts = pool != nullptr ? *pool : localPool;
+    const bool simulation = m_settings.simulationEnabled;
+    const wchar_t* text = nullptr;
+
+    property = L"Name";
+    text = Required(element, property);
+    if (text == nullptr || text[0] == L'\0' || wcslen(text) > kMaxNameChars)
+        return false;
+    // The item ID of a loaded tag ends with its name; the name is then taken
+    // from there when asked for, which saves a string per tag.
+    const size_t nameLength = wcslen(text);
+    if (m_itemId.Length() >= nameLength && wcscmp(m_itemId.Text() + m_itemId.Length() - nameLength, text) == 0)
+        m_nameInId = static_cast<UINT>(nameLength);
+    else
+        m_name = COpcString(text);
+
+    property = L"DeviceAddress";
+    text = Required(element, property);
+    if (text == nullptr || text[0] == L'\0')
+        return false;
+    m_deviceAddress = COpcString(text);
+
+    property = L"SymbolName";
+    text = element.Attribute(property);
+    if (text != nullptr) {
+        if (text[0] == L'\0')
+            return false;
+        m_symbolName = COpcString(text);
+    }
+
+    property = L"DataType";
+    const SOpcDataType* type = OpcDataTypeByName(Required(element, property));
+    if (type == nullptr || !OpcTagKindAccepts(m_tagKind, type->code))
+        return false;
+    m_typeCode = type->code;
+    m_dataType = texts.Get(type->name);
+
+    property = L"DataCount";
+    uint32_t count = 0;
+    if (!ParseUInt32(Required(element, property), count) || count > kMaxDataCount)
+        return false;
+    m_loadedCount = count;
+    m_dataCount = static_cast<int32_t>(count);
+
+    if (!simulation) {
+        property = L"ScanCycle";
+        uint32_t cycle = 0;
+        if (!ParseUInt32(Required(element, property), cycle) || cycle > kMaxScanCycle ||
+            !m_settings.HasScanCycle(cycle))
+            return false;
+        m_scanPeriod = cycle * 100;
+    } else {
+        m_scanPeriod = m_settings.simulationInterval;
+    }
+    m_accessRights = m_scanPeriod == 0 ? kOpcWriteable : (kOpcReadable | kOpcWriteable);
+    m_scanRate = static_cast<float>(m_scanPeriod);
+
+    property = L"Description";
+    text = Required(element, property);
+    if (!TextWithin(text, kMaxDescriptionChars))
+        return false;
+    m_description = COpcString(text);
+
+    property = L"Simulation";
+    text = Required(element, property);
+    m_simMode = OpcSimulationModeByName(text);
+    if (m_simMode == 0)
+        return false;
+    m_simulation = texts.Get(text);
+
+    m_conditioning = SOpcConditioning();
+    m_conditioning.typeCode = m_typeCode;
+    m_conditioning.highEU = m_conditioning.lowEU = m_conditioning.highIR = m_conditioning.lowIR = 2.0;
+    if (m_tagKind == kOpcTagAnalog) {
+        m_euType = kOpcAnalog;
+        property = L"HighEU";
+        if (!ReadReal(element, property, m_conditioning.highEU))
+            return false;
+        property = L"LowEU";
+        if (!ReadReal(element, property, m_conditioning.lowEU) || !(m_conditioning.lowEU < m_conditioning.highEU))
+            return false;
+        property = L"HighInstrumentRange";
+        if (!ReadReal(element, property, m_conditioning.highIR) ||
+            !FitsRangeType(m_conditioning.highIR, type->rangeCheckType))
+            return false;
+        property = L"LowInstrumentRange";
+        if (!ReadReal(element, property, m_conditioning.lowIR) ||
+            !FitsRangeType(m_conditioning.lowIR, type->rangeCheckType) ||
+            !(m_conditioning.lowIR < m_conditioning.highIR))
+            return false;
+        property = L"EngineeringUnit";
+        text = Required(element, property);
+        if (!TextWithin(text, kMaxShortTextChars))
+            return false;
+        m_engineeringUnit = texts.Get(text);
+        property = L"DeadBand";
+        if (!ReadReal(element, property, m_deadBand) || m_deadBand < 0 || m_deadBand > 100 ||
+            !HasOneDecimal(m_deadBand))
+            return false;
+        property = L"DecimalPoint";
+        uint32_t decimals = 0;
+        if (!ParseUInt32(Required(element, property), decimals) || decimals > kMaxDecimalPoint)
+            return false;
+        m_conditioning.decimalPoint = static_cast<int32_t>(decimals);
+        property = L"SignalCondition";
+        text = Required(element, property);
+        uint32_t condition = 0;
+        if (!OpcConditionByName(text, condition) || !OpcConditionAllowed(m_typeCode, condition))
+            return false;
+        m_conditioning.condition = condition;
+        m_signalCondition = texts.Get(text);
+        property = L"InstrumentRange";
+        if (!OpcInstrumentRangeValid(m_typeCode, condition, m_conditioning.highIR, m_conditioning.lowIR))
+            return false;
+    } else if (m_tagKind == kOpcTagDigital) {
+        property = L"CloseLabel";
+        text = Required(element, property);
+        if (!TextWithin(text, kMaxShortTextChars))
+            return false;
+        m_closeLabel = texts.Get(text);
+        property = L"OpenLabel";
+        text = Required(element, property);
+        if (!TextWithin(text, kMaxShortTextChars))
+            return false;
+        m_openLabel = texts.Get(text);
+        property = L"Inverse";
+        text = Required(element, property);
+        if (text == nullptr || (wcscmp(text, L"On") != 0 && wcscmp(text, L"Off") != 0))
+            return false;
+        m_inverse = texts.Get(text);
+        m_inverseOn = wcscmp(text, L"On") == 0;
+    } else {
+        property = L"NullTermination";
+        if (!ParseBoolean(Required(element, property), m_nullTermination))
+            return false;
+    }
+
+    property = L"DataType";
+    m_canonicalType = OpcCanonicalType(m_typeCode, m_loadedCount);
+    m_rawType = type->canonicalType;
+    m_isArray = (m_canonicalType & VT_ARRAY) != 0;
+    if (!SetUpValue())
+        return false;
+
+    // The column is taken only by a tag that is accepted, so a refused tag
+    // does not shift the columns of the tags after it.
+    if (m_simMode == kOpcSimCsv)
+        m_csvColumn = m_settings.NextCsvColumn();
+    property = nullptr;
+    return true;
+}
+
+bool COpcDaDeviceItem::SetUpValue()
+{
+    VariantClear(&m_value);
+    const VARTYPE element = m_rawType;
+    if (m_isArray) {
+        SAFEARRAY* array = SafeArrayCreateVector(element, 0, m_loadedCount);
+        if (array == nullptr)
+            return false;
+        m_value.vt = static_cast<VARTYPE>(VT_ARRAY | element);
+        m_value.parray = array;
+        return true;
+    }
+    // A typed zero (false, the empty text) until the first refresh.
+    if (element == VT_BSTR) {
+        m_value.bstrVal = SysAllocString(L"");
+        if (m_value.bstrVal == nullptr)
+            return false;
+    }
+    m_value.vt = element;
+    return true;
+}
+
+void COpcDaDeviceItem::SetLocation(const COpcString& nodeName, const COpcString& sheetName,
+                                   const COpcString& devicePath, const COpcString& accessPath)
+{
+    COpcLockGuard guard(m_lock);
+    m_nodeName = nodeName;
+    m_sheetName = sheetName;
+    m_devicePath = devicePath;
+    m_accessPath = accessPath;
+}
+
+void COpcDaDeviceItem::SetReadOnly(bool readOnly)
+{
+    COpcLockGuard guard(m_lock);
+    m_readOnly = readOnly;
+}
+
+COpcDaDeviceItem::ExtraProperty* COpcDaDeviceItem::FindExtra(DWORD propertyId) const
+{
+    if (m_extra == nullptr)
+        return nullptr;
+    for (ExtraProperty& extra : *m_extra) {
+        if (extra.id == propertyId)
+            return &extra;
+    }
+    return nullptr;
+}
+
+HRESULT COpcDaDeviceItem::SetExtraProperty(DWORD propertyId, const VARIANT& value)
+{
+    COpcLockGuard guard(m_lock);
+    if (ExtraProperty* extra = FindExtra(propertyId))
+        return CopyValue(&extra->value, &value);
+    if (m_extra == nullptr) {
+        m_extra = new (std::nothrow) COpcDaGrowArray<ExtraProperty>();
+        if (m_extra == nullptr)
+            return E_OUTOFMEMORY;
+    }
+    ExtraProperty extra;
+    extra.id = propertyId;
+    VariantInit(&extra.value);
+    HRESULT hr = CopyValue(&extra.value, &value);
+    if (FAILED(hr))
+        return hr;
+    if (!m_extra->Append(extra)) {
+        VariantClear(&extra.value);
+        return E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
+
+COpcString COpcDaDeviceItem::NameLocked() const
+{
+    if (m_nameInId == 0)
+        return m_name;
+    return m_itemId.Mid(m_itemId.Length() - m_nameInId);
+}
+
+COpcString COpcDaDeviceItem::Name() const
+{
+    COpcLockGuard guard(m_lock);
+    return NameLocked();
+}
+
+bool COpcDaDeviceItem::IsAnalogValue() const noexcept
+{
+    return m_euType == kOpcAnalog && m_tagKind == kOpcTagAnalog;
+}
+
+// --- refresh -------------------------------------------------------------------------------------
+
+void COpcDaDeviceItem::Poll(DWORD cycleLow, DWORD cycleHigh, DWORD periodMs)
+{
+    // Written only while loading, or by a client's property write: a stale
+    // read here costs one refresh at most.
+    if (m_accessRights == kOpcWriteable)
+        return;
+    if (m_settings.simulationEnabled)
+        PollSimulated((static_cast<uint64_t>(cycleHigh) << 32) | cycleLow, periodMs);
+    else
+        PollDevice();
+}
+
+void COpcDaDeviceItem::PollSimulated(uint64_t cycle, DWORD periodMs)
+{
+    SOpcSimulationStep step;
+    step.cycle = cycle;
+    step.periodMs = periodMs;
+    step.stepUnit = m_settings.simulationUnit;
+    // The cell is fetched before the item lock: the settings lock comes second to none.
+    if (m_simMode == kOpcSimCsv)
+        step.cell = m_settings.SimulationCell(m_settings.simulationRow, m_csvColumn);
+
+    COpcLockGuard guard(m_lock);
+    step.mode = m_simMode;
+    step.inverse = m_inverseOn;
+    if (m_tagKind == kOpcTagAnalog) {
+        step.high = m_conditioning.highEU;
+        step.low = m_conditioning.lowEU;
+    }
+    if (FAILED(OpcSimulateValue(step, StorageType(), &m_value)))
+        return;
+    m_timeStamp = Now();
+    if (m_checkQuality) {
+        // A range check of an earlier read is no statement about the new value.
+        m_quality = kOpcQualityGood;
+        m_checkQuality = false;
+    }
+}
+
+void COpcDaDeviceItem::PollDevice()
+{
+    // Type, count and paths are fixed at load, so they are read without the lock.
+    const uint32_t count = m_typeCode == kOpcTypeString ? m_loadedCount : (m_isArray ? m_loadedCount : 1);
+    if (count == 0 || (m_isArray && count <= 1))
+        return;
+    const short n = static_cast<short>(count);
+    DeviceBuffer buffer;
+    HRESULT hr = E_FAIL;
+    switch (m_typeCode) {
+    case kOpcTypeBit: hr = m_api.ReadDeviceBitM(m_devicePath, m_accessPath, buffer.longs, n); break;
+    case kOpcTypeInt16: hr = m_api.ReadDevice16M(m_devicePath, m_accessPath, buffer.shorts, n); break;
+    case kOpcTypeUInt16:
+    case kOpcTypeHex16: hr = m_api.ReadDeviceU16M(m_devicePath, m_accessPath, buffer.ushorts, n); break;
+    case kOpcTypeBcd16: hr = m_api.ReadDeviceBCD16M(m_devicePath, m_accessPath, buffer.shorts, n); break;
+    case kOpcTypeInt32: hr = m_api.ReadDevice32M(m_devicePath, m_accessPath, buffer.longs, n); break;
+    case kOpcTypeUInt32:
+    case kOpcTypeHex32: hr = m_api.ReadDeviceU32M(m_devicePath, m_accessPath, buffer.ulongs, n); break;
+    case kOpcTypeBcd32: hr = m_api.ReadDeviceBCD32M(m_devicePath, m_accessPath, buffer.longs, n); break;
+    case kOpcTypeFloat: hr = m_api.ReadDeviceFloatM(m_devicePath, m_accessPath, buffer.floats, n); break;
+    case kOpcTypeDouble: hr = m_api.ReadDeviceDoubleM(m_devicePath, m_accessPath, buffer.doubles, n); break;
+    case kOpcTypeString:
+        // Sized from the count, so no answer of the device can run past it.
+        memset(buffer.text, 0, 2 * count + 1);
+        hr = m_api.ReadDeviceStrM(m_devicePath, m_accessPath, buffer.text, n);
+        break;
+    default: break;
+    }
+
+    // A text is widened before the lock is taken.
+    wchar_t wide[kMaxDataCount + 1];
+    int wideLength = 0;
+    if (SUCCEEDED(hr) && m_typeCode == kOpcTypeString) {
+        bool terminate = true;
+        {
+            COpcLockGuard guard(m_lock);
+            terminate = m_nullTermination;
+        }
+        if (terminate)
+            buffer.text[count] = '\0';
+        buffer.text[2 * count] = '\0';
+        const int narrow = static_cast<int>(strlen(buffer.text));
+        wideLength = narrow == 0 ? 0 : MultiByteToWideChar(CP_ACP, 0, buffer.text, narrow, wide, kMaxDataCount);
+        if (wideLength < 0)
+            wideLength = 0;
+        wide[wideLength] = L'\0';
+    }
+
+    COpcLockGuard guard(m_lock);
+    if (FAILED(hr)) {
+        m_quality = m_everGood ? kOpcQualityLastKnown : kOpcQualityCommFailure;
+        m_checkQuality = false;
+        return;
+    }
+
+    if (m_typeCode == kOpcTypeString) {
+        // Only a changed text costs a new string.
+        const bool same = m_value.vt == VT_BSTR && SysStringLen(m_value.bstrVal) == static_cast<UINT>(wideLength) &&
+                          (wideLength == 0 || wmemcmp(m_value.bstrVal, wide, static_cast<size_t>(wideLength)) == 0);
+        if (!same) {
+            BSTR text = SysAllocStringLen(wide, static_cast<UINT>(wideLength));
+            if (text == nullptr)
+                return;
+            VariantClear(&m_value);
+            m_value.vt = VT_BSTR;
+            m_value.bstrVal = text;
+        }
+    } else if (m_isArray) {
+        SAFEARRAY* array = m_value.vt == static_cast<VARTYPE>(VT_ARRAY | m_rawType) ? m_value.parray : nullptr;
+        if (array == nullptr || SafeArrayGetDim(array) != 1 || array->rgsabound[0].cElements != count)
+            return;
+        COpcSafeArrayAccess access(array);
+        if (FAILED(access.Result()))
+            return;
+        void* data = access.Data();
+        switch (m_rawType) {
+        case VT_BOOL: {
+            auto* flags = static_cast<VARIANT_BOOL*>(data);
+            for (uint32_t i = 0; i < count; ++i)
+                flags[i] = ((buffer.longs[i] != 0) != m_inverseOn) ? VARIANT_TRUE : VARIANT_FALSE;
+            break;
+        }
+        case VT_I2:
+        case VT_UI2: memcpy(data, buffer.shorts, count * sizeof(short)); break;
+        case VT_I4:
+        case VT_UI4:
+        case VT_R4: memcpy(data, buffer.longs, count * 4); break;
+        case VT_R8: memcpy(data, buffer.doubles, count * sizeof(double)); break;
+        default: return;
+        }
+    } else {
+        VariantClear(&m_value);
+        m_value.vt = m_rawType;
+        switch (m_rawType) {
+        case VT_BOOL: m_value.boolVal = ((buffer.longs[0] != 0) != m_inverseOn) ? VARIANT_TRUE : VARIANT_FALSE; break;
+        case VT_I2: m_value.iVal = buffer.shorts[0]; break;
+        case VT_UI2: m_value.uiVal = buffer.ushorts[0]; break;
+        case VT_I4: m_value.lVal = buffer.longs[0]; break;
+        case VT_UI4: m_value.ulVal = buffer.ulongs[0]; break;
+        case VT_R4: m_value.fltVal = buffer.floats[0]; break;
+        case VT_R8: m_value.dblVal = buffer.doubles[0]; break;
+        default: m_value.vt = VT_EMPTY; return;
+        }
+    }
+    m_quality = kOpcQualityGood;
+    m_checkQuality = false;
+    m_everGood = true;
+    m_timeStamp = Now();
+}
+
+// --- access ----------------------------------------------------------------------------------------
+
+HRESULT COpcDaDeviceItem::CheckAccess(DWORD propertyId, DWORD mode) const
+{
+    COpcLockGuard guard(m_lock);
+    switch (propertyId) {
+    case 0:
+    case OPC_DA_PROP_VALUE:
+    case OPC_DA_PROP_QUALITY:
+    case OPC_DA_PROP_TIME: {
+        const DWORD wanted = mode == AccessRead ? kOpcReadable
+                             : mode == AccessWrite ? kOpcWriteable
+                                                   : (kOpcReadable | kOpcWriteable);
+        return (m_accessRights & wanted) != 0 ? S_OK : kOpcErrorBadRights;
+    }
+    case OPC_DA_PROP_CDT:
+    case OPC_DA_PROP_RIGHTS:
+    case OPC_DA_PROP_SCANRATE:
+    case OPC_DA_PROP_EUTYPE:
+    case OPC_DA_PROP_EUINFO:
+    case OPC_DA_PROP_DESC:
+    case OPC_DA_PROP_NODE_NAME:
+    case OPC_DA_PROP_TAG_NAME:
+    case OPC_DA_PROP_SHEET_NAME:
+    case OPC_DA_PROP_SYMBOL_NAME:
+    case OPC_DA_PROP_DEVICE_ADDRESS:
+    case OPC_DA_PROP_DATA_TYPE:
+    case OPC_DA_PROP_SIMULATION:
+        return S_OK;
+    case OPC_DA_PROP_UNIT:
+    case OPC_DA_PROP_HIEU:
+    case OPC_DA_PROP_LOEU:
+    case OPC_DA_PROP_HIRANGE:
+    case OPC_DA_PROP_LORANGE:
+    case OPC_DA_PROP_DEADBAND:
+    case OPC_DA_PROP_DECIMAL_POINT:
+    case OPC_DA_PROP_SIGNAL_CONDITION:
+        return m_tagKind == kOpcTagAnalog ? S_OK : kOpcErrorInvalidPid;
+    case OPC_DA_PROP_CLOSE:
+    case OPC_DA_PROP_OPEN:
+    case OPC_DA_PROP_INVERSE:
+        return m_tagKind == kOpcTagDigital ? S_OK : kOpcErrorInvalidPid;
+    case OPC_DA_PROP_NULL_TERMINATION:
+        return m_tagKind == kOpcTagString ? S_OK : kOpcErrorInvalidPid;
+    case OPC_DA_PROP_DATA_COUNT:
+        return m_dataCount >= 0 && m_dataCount <= static_cast<int32_t>(kMaxDataCount) ? S_OK : kOpcErrorInvalidPid;
+    default:
+        return FindExtra(propertyId) != nullptr ? S_OK : kOpcErrorInvalidPid;
+    }
+}
+
+// --- reading ---------------------------------------------------------------------------------------
+
+HRESULT COpcDaDeviceItem::ReadItem(DWORD selector, VARIANT* value, FILETIME* timeStamp, WORD* quality)
+{
+    if (value == nullptr)
+        return E_POINTER;
+    if (selector != OPC_DA_READ_DEVICE && selector != OPC_DA_READ_CACHE) {
+        HRESULT hr = GetPropertyValue(selector, value);
+        if (FAILED(hr))
+            return hr;
+        COpcLockGuard guard(m_lock);
+        if (timeStamp != nullptr)
+            *timeStamp = m_timeStamp;
+        if (quality != nullptr)
+            *quality = kOpcQualityGood;
+        return S_OK;
+    }
+    HRESULT hr = CheckAccess(0, AccessRead);
+    if (FAILED(hr))
+        return hr;
+    return ReadValue(selector == OPC_DA_READ_DEVICE, value, timeStamp, quality);
+}
+
+HRESULT COpcDaDeviceItem::ReadValue(bool refresh, VARIANT* value, FILETIME* timeStamp, WORD* quality)
+{
+    if (refresh)
+        Poll(100, 0, 100);
+    COpcVariant copy;
+    FILETIME stamp;
+    WORD itemQuality;
+    bool analog;
+    SOpcConditioning conditioning;
+    {
+        COpcLockGuard guard(m_lock);
+        if (FAILED(VariantCopy(copy.Get(), &m_value)))
+            return kOpcErrorBadType;
+        stamp = m_timeStamp;
+        itemQuality = m_quality;
+        analog = IsAnalogValue();
+        conditioning = m_conditioning;
+    }
+    if (analog) {
+        WORD checked = itemQuality;
+        HRESULT hr = ConditionRead(conditioning, copy.Get(), &checked);
+        if (FAILED(hr))
+            return hr == E_OUTOFMEMORY ? hr : kOpcErrorBadType;
+        if (hr == S_FALSE) {
+            COpcLockGuard guard(m_lock);
+            m_quality = checked;
+            m_checkQuality = true;
+            itemQuality = checked;
+        }
+    }
+    VariantClear(value);
+    copy.MoveTo(value);
+    if (timeStamp != nullptr)
+        *timeStamp = stamp;
+    if (quality != nullptr)
+        *quality = itemQuality;
+    return S_OK;
+}
+
+HRESULT COpcDaDeviceItem::GetRawValue(VARIANT* value, WORD* quality, FILETIME* timeStamp)
+{
+    if (value == nullptr)
+        return E_POINTER;
+    COpcLockGuard guard(m_lock);
+    VariantClear(value);
+    HRESULT hr = VariantCopy(value, &m_value);
+    if (quality != nullptr)
+        *quality = m_quality;
+    if (timeStamp != nullptr)
+        *timeStamp = m_timeStamp;
+    return hr;
+}
+
+// --- properties ------------------------------------------------------------------------------------
+
+HRESULT COpcDaDeviceItem::GetPropertyValue(DWORD propertyId, VARIANT* value)
+{
+    HRESULT hr = CheckAccess(propertyId, AccessRead);
+    if (FAILED(hr) || value == nullptr)
+        return hr;
+    if (propertyId == OPC_DA_PROP_VALUE)
+        return ReadValue(false, value, nullptr, nullptr);
+    COpcLockGuard guard(m_lock);
+    return PropertyValue(propertyId, value);
+}
+
+HRESULT COpcDaDeviceItem::PropertyValue(DWORD propertyId, VARIANT* value)
+{
+    VariantClear(value);
+    switch (propertyId) {
+    case OPC_DA_PROP_CDT: value->vt = VT_I2; value->iVal = static_cast<SHORT>(m_canonicalType); return S_OK;
+    case OPC_DA_PROP_QUALITY: value->vt = VT_I2; value->iVal = static_cast<SHORT>(m_quality); return S_OK;
+    case OPC_DA_PROP_TIME: {
+        const uint64_t ticks = (static_cast<uint64_t>(m_timeStamp.dwHighDateTime) << 32) | m_timeStamp.dwLowDateTime;
+        return SetFileTime(value, ticks);
+    }
+    case OPC_DA_PROP_RIGHTS: value->vt = VT_I4; value->lVal = static_cast<LONG>(m_accessRights); return S_OK;
+    case OPC_DA_PROP_SCANRATE: value->vt = VT_R4; value->fltVal = m_scanRate; return S_OK;
+    case OPC_DA_PROP_EUTYPE: value->vt = VT_I4; value->lVal = static_cast<LONG>(m_euType); return S_OK;
+    case OPC_DA_PROP_EUINFO: {
+        if (m_euInfo.vt != VT_EMPTY)
+            return VariantCopy(value, &m_euInfo);
+        SAFEARRAY* empty = SafeArrayCreateVector(VT_BSTR, 0, 0);
+        if (empty == nullptr)
+            return E_OUTOFMEMORY;
+        value->vt = VT_ARRAY | VT_BSTR;
+        value->parray = empty;
+        return S_OK;
+    }
+    case OPC_DA_PROP_UNIT: return PutText(value, m_engineeringUnit);
+    case OPC_DA_PROP_DESC: return PutText(value, m_description);
+    case OPC_DA_PROP_HIEU: value->vt = VT_R8; value->dblVal = m_conditioning.highEU; return S_OK;
+    case OPC_DA_PROP_LOEU: value->vt = VT_R8; value->dblVal = m_conditioning.lowEU; return S_OK;
+    case OPC_DA_PROP_HIRANGE: value->vt = VT_R8; value->dblVal = m_conditioning.highIR; return S_OK;
+    case OPC_DA_PROP_LORANGE: value->vt = VT_R8; value->dblVal = m_conditioning.lowIR; return S_OK;
+    case OPC_DA_PROP_CLOSE: return PutText(value, m_closeLabel);
+    case OPC_DA_PROP_OPEN: return PutText(value, m_openLabel);
+    case OPC_DA_PROP_DEADBAND: value->vt = VT_R8; value->dblVal = m_deadBand; return S_OK;
+    case OPC_DA_PROP_NODE_NAME: return PutText(value, m_nodeName);
+    case OPC_DA_PROP_TAG_NAME: return PutText(value, NameLocked());
+    case OPC_DA_PROP_SHEET_NAME: return PutText(value, m_sheetName);
+    case OPC_DA_PROP_SYMBOL_NAME: return PutText(value, m_symbolName);
+    case OPC_DA_PROP_DEVICE_ADDRESS: return PutText(value, m_deviceAddress);
+    case OPC_DA_PROP_DATA_TYPE: return PutText(value, m_dataType);
+    case OPC_DA_PROP_DATA_COUNT: value->vt = VT_I4; value->lVal = m_dataCount; return S_OK;
+    case OPC_DA_PROP_DECIMAL_POINT: value->vt = VT_I4; value->lVal = m_conditioning.decimalPoint; return S_OK;
+    case OPC_DA_PROP_INVERSE: return PutText(value, m_inverse);
+    case OPC_DA_PROP_SIGNAL_CONDITION: return PutText(value, m_signalCondition);
+    case OPC_DA_PROP_NULL_TERMINATION:
+        value->vt = VT_BOOL;
+        value->boolVal = m_nullTermination ? VARIANT_TRUE : VARIANT_FALSE;
+        return S_OK;
+    case OPC_DA_PROP_SIMULATION: return PutText(value, m_simulation);
+    default:
+        if (ExtraProperty* extra = FindExtra(propertyId))
+            return VariantCopy(value, &extra->value);
+        return kOpcErrorInvalidPid;
+    }
+}
+
+HRESULT COpcDaDeviceItem::GetProperties(bool withValues, COpcDaPropertyList& properties)
+{
+    static const DWORD kCommon[] = {1, 2, 3, 4, 5, 6, 7, 101};
+    static const DWORD kAnalog[] = {100, 102, 103, 104, 105, 306, 5007, 5009};
+    static const DWORD kDigital[] = {106, 107, 5008};
+    static const DWORD kString[] = {5010};
+    static const DWORD kVendor[] = {5003, 5000, 5001, 5002, 5004, 5005, 5006, 5011};
+
+    DWORD ids[64];
+    size_t count = 0;
+    auto add = [&](const DWORD* list, size_t n) {
+        for (size_t i = 0; i < n; ++i)
+            ids[count++] = list[i];
+    };
+    add(kCommon, sizeof(kCommon) / sizeof(DWORD));
+    if (m_tagKind == kOpcTagAnalog)
+        add(kAnalog, sizeof(kAnalog) / sizeof(DWORD));
+    else if (m_tagKind == kOpcTagDigital)
+        add(kDigital, sizeof(kDigital) / sizeof(DWORD));
+    else if (m_tagKind == kOpcTagString)
+        add(kString, sizeof(kString) / sizeof(DWORD));
+    add(kVendor, sizeof(kVendor) / sizeof(DWORD));
+
+    // Properties beyond the fixed ones follow in the order they were added.
+    COpcDaGrowArray<DWORD> extras;
+    {
+        COpcLockGuard guard(m_lock);
+        if (m_extra != nullptr) {
+            for (const ExtraProperty& extra : *m_extra) {
+                if (!extras.Append(extra.id))
+                    return E_OUTOFMEMORY;
+            }
+        }
+    }
+
+    // Only what a listing may show.
+    DWORD listed[64];
+    size_t kept = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (SUCCEEDED(CheckAccess(ids[i], AccessList)))
+            listed[kept++] = ids[i];
+    }
+    if (!properties.SetCount(kept + extras.GetCount()))
+        return E_OUTOFMEMORY;
+    for (size_t i = 0; i < kept + extras.GetCount(); ++i) {
+        COpcDaProperty& property = properties[i];
+        property.id = i < kept ? listed[i] : extras[i - kept];
+        property.result = withValues ? GetPropertyValue(property.id, &property.value) : S_OK;
+    }
+    return S_OK;
+}
+
+// --- writing ---------------------------------------------------------------------------------------
+
+HRESULT COpcDaDeviceItem::WriteItem(DWORD selector, const VARIANT& value, const FILETIME* timeStamp,
+                                    const WORD* quality, WORD* limitQuality, bool internalWrite)
+{
+    if (selector != OPC_DA_READ_DEVICE && selector != OPC_DA_READ_CACHE)
+        return WriteProperty(selector, value);
+    return WriteValue(value, timeStamp, quality, limitQuality, internalWrite);
+}
+
+HRESULT COpcDaDeviceItem::WriteValue(const VARIANT& value, const FILETIME* timeStamp, const WORD* quality,
+                                     WORD* limitQuality, bool internalWrite)
+{
+    HRESULT hr = CheckAccess(0, AccessWrite);
+    if (FAILED(hr))
+        return hr;
+    SOpcConditioning conditioning;
+    VARTYPE canonical;
+    bool analog;
+    {
+        COpcLockGuard guard(m_lock);
+        if (m_readOnly && !internalWrite)
+            return kOpcErrorBadRights;
+        conditioning = m_conditioning;
+        canonical = m_canonicalType;
+        analog = IsAnalogValue();
+    }
+
+    COpcVariant raw;
+    hr = CopyValue(raw.Get(), &value);
+    if (FAILED(hr))
+        return kOpcErrorBadType;
+    if (analog) {
+        WORD checked = 0;
+        hr = ConditionWrite(conditioning, raw.Get(), &checked);
+        if (FAILED(hr)) {
+            if (limitQuality != nullptr && checked != 0)
+                *limitQuality = checked;
+            return hr;
+        }
+    }
+    if (canonical != VT_EMPTY && raw->vt != canonical)
+        return kOpcErrorBadType;
+
+    if (m_settings.simulationEnabled) {
+        COpcLockGuard guard(m_lock);
+        // Only a tag that is not simulated keeps what is written to it, in
+        // the type the simulation and the refresh work in.
+        if (m_simMode == kOpcSimNone) {
+            COpcVariant stored;
+            hr = ChangeType(stored.Get(), raw.Get(), LOCALE_USER_DEFAULT, StorageType());
+            if (FAILED(hr))
+                return hr == DISP_E_OVERFLOW ? kOpcErrorRange : kOpcErrorBadType;
+            if (!m_isArray) {
+                VariantClear(&m_value);
+                stored.MoveTo(&m_value);
+            } else {
+                // Like a device write: the leading elements, never more than the tag holds.
+                hr = m_value.vt == StorageType() ? CopyLeadingElements(stored->parray, m_value.parray)
+                                                  : kOpcErrorBadType;
+                if (FAILED(hr))
+                    return hr;
+            }
+        }
+    } else {
+        hr = WriteDevice(*raw.Get());
+        if (FAILED(hr))
+            return hr;
+    }
+
+    COpcLockGuard guard(m_lock);
+    if (timeStamp != nullptr)
+        m_timeStamp = *timeStamp;
+    if (quality != nullptr) {
+        m_quality = *quality;
+        m_checkQuality = false;
+    }
+    return S_OK;
+}
+
+HRESULT COpcDaDeviceItem::WriteDevice(const VARIANT& written)
+{
+    // Into the load-time type first, in case the canonical type was changed
+    // through its property since.
+    COpcVariant converted;
+    const VARTYPE wanted = StorageType();
+    const VARIANT* raw = &written;
+    if (written.vt != wanted) {
+        HRESULT hr = ChangeType(converted.Get(), &written, LOCALE_USER_DEFAULT, wanted);
+        if (FAILED(hr))
+            return hr == DISP_E_OVERFLOW ? kOpcErrorRange : kOpcErrorBadType;
+        raw = converted.Get();
+    }
+
+    bool inverse;
+    uint32_t textCount;
+    {
+        COpcLockGuard guard(m_lock);
+        inverse = m_inverseOn;
+        textCount = m_loadedCount;
+    }
+
+    DeviceBuffer buffer;
+    uint32_t count = 1;
+    if (m_typeCode == kOpcTypeString) {
+        if (textCount == 0)
+            return kOpcErrorRange;
+        const wchar_t* text = raw->bstrVal != nullptr ? raw->bstrVal : L"";
+        UINT length = SysStringLen(raw->bstrVal);
+        if (length > textCount)
+            length = textCount;
+        memset(buffer.text, 0, 2 * textCount + 1);
+        if (length == 0) {
+            // An empty text is one zero byte.
+            return m_api.WriteDeviceStrDM(m_devicePath, m_accessPath, buffer.text, 1);
+        }
+        if (WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), buffer.text, static_cast<int>(2 * textCount),
+                                nullptr, nullptr) <= 0)
+            return kOpcErrorBadType;
+        return m_api.WriteDeviceStrDM(m_devicePath, m_accessPath, buffer.text, static_cast<short>(textCount));
+    }
+
+    if (m_isArray) {
+        SAFEARRAY* array = raw->parray;
+        if (array == nullptr || SafeArrayGetDim(array) != 1)
+            return kOpcErrorBadType;
+        count = array->rgsabound[0].cElements;
+        // The tag's area holds DataCount elements; more would run into the next one.
+        if (count == 0 || count > m_loadedCount)
+            return kOpcErrorRange;
+        COpcSafeArrayAccess access(array);
+        if (FAILED(access.Result()))
+            return access.Result();
+        const void* data = access.Data();
+        switch (m_rawType) {
+        case VT_BOOL: {
+            auto* flags = static_cast<const VARIANT_BOOL*>(data);
+            for (uint32_t i = 0; i < count; ++i)
+                buffer.longs[i] = ((flags[i] != VARIANT_FALSE) != inverse) ? 1 : 0;
+            break;
+        }
+        case VT_I2:
+        case VT_UI2: memcpy(buffer.shorts, data, count * sizeof(short)); break;
+        case VT_I4:
+        case VT_UI4:
+        case VT_R4: memcpy(buffer.longs, data, count * 4); break;
+        case VT_R8: memcpy(buffer.doubles, data, count * sizeof(double)); break;
+        default: return kOpcErrorBadType;
+        }
+    } else {
+        switch (m_rawType) {
+        case VT_BOOL: buffer.longs[0] = ((raw->boolVal != VARIANT_FALSE) != inverse) ? 1 : 0; break;
+        case VT_I2: buffer.shorts[0] = raw->iVal; break;
+        case VT_UI2: buffer.ushorts[0] = raw->uiVal; break;
+        case VT_I4: buffer.longs[0] = raw->lVal; break;
+        case VT_UI4: buffer.ulongs[0] = raw->ulVal; break;
+        case VT_R4: buffer.floats[0] = raw->fltVal; break;
+        case VT_R8: buffer.doubles[0] = raw->dblVal; break;
+        default: return kOpcErrorBadType;
+        }
+    }
+
+    const short n = static_cast<short>(count);
+    switch (m_typeCode) {
+    case kOpcTypeBit: return m_api.WriteDeviceBitDM(m_devicePath, m_accessPath, buffer.longs, n);
+    case kOpcTypeInt16: return m_api.WriteDevice16DM(m_devicePath, m_accessPath, buffer.shorts, n);
+    case kOpcTypeUInt16:
+    case kOpcTypeHex16: return m_api.WriteDeviceU16DM(m_devicePath, m_accessPath, buffer.ushorts, n);
+    case kOpcTypeBcd16: return m_api.WriteDeviceBCD16DM(m_devicePath, m_accessPath, buffer.shorts, n);
+    case kOpcTypeInt32: return m_api.WriteDevice32DM(m_devicePath, m_accessPath, buffer.longs, n);
+    case kOpcTypeUInt32:
+    case kOpcTypeHex32: return m_api.WriteDeviceU32DM(m_devicePath, m_accessPath, buffer.ulongs, n);
+    case kOpcTypeBcd32: return m_api.WriteDeviceBCD32DM(m_devicePath, m_accessPath, buffer.longs, n);
+    case kOpcTypeFloat: return m_api.WriteDeviceFloatDM(m_devicePath, m_accessPath, buffer.floats, n);
+    case kOpcTypeDouble: return m_api.WriteDeviceDoubleDM(m_devicePath, m_accessPath, buffer.doubles, n);
+    default: return kOpcErrorBadType;
+    }
+}
+
+HRESULT COpcDaDeviceItem::WriteProperty(DWORD propertyId, const VARIANT& value)
+{
+    HRESULT hr = CheckAccess(propertyId, AccessWrite);
+    if (FAILED(hr))
+        return hr;
+    COpcLockGuard guard(m_lock);
+    if (ExtraProperty* extra = FindExtra(propertyId))
+        return CopyValue(&extra->value, &value);
+    const VARTYPE type = OpcDaPropertyType(propertyId);
+    if (type != VT_VARIANT && value.vt != type)
+        return kOpcErrorBadType;
+
+    auto text = [&value]() { return COpcString(value.bstrVal, SysStringLen(value.bstrVal)); };
+    switch (propertyId) {
+    case OPC_DA_PROP_CDT: m_canonicalType = static_cast<VARTYPE>(value.iVal); return S_OK;
+    case OPC_DA_PROP_QUALITY:
+        m_quality = static_cast<WORD>(value.iVal);
+        m_checkQuality = false;
+        return S_OK;
+    case OPC_DA_PROP_TIME: {
+        uint64_t ticks = 0;
+        if (!DateToFileTime(value.date, ticks))
+            return kOpcErrorRange;
+        m_timeStamp.dwLowDateTime = static_cast<DWORD>(ticks);
+        m_timeStamp.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+        return S_OK;
+    }
+    case OPC_DA_PROP_RIGHTS: m_accessRights = static_cast<DWORD>(value.lVal); return S_OK;
+    case OPC_DA_PROP_SCANRATE: m_scanRate = value.fltVal; return S_OK;
+    case OPC_DA_PROP_EUTYPE: m_euType = static_cast<DWORD>(value.lVal); return S_OK;
+    case OPC_DA_PROP_EUINFO: return CopyValue(&m_euInfo, &value);
+    case OPC_DA_PROP_UNIT: m_engineeringUnit = text(); return S_OK;
+    case OPC_DA_PROP_DESC: m_description = text(); return S_OK;
+    case OPC_DA_PROP_HIEU: m_conditioning.highEU = value.dblVal; return S_OK;
+    case OPC_DA_PROP_LOEU: m_conditioning.lowEU = value.dblVal; return S_OK;
+    case OPC_DA_PROP_HIRANGE: m_conditioning.highIR = value.dblVal; return S_OK;
+    case OPC_DA_PROP_LORANGE: m_conditioning.lowIR = value.dblVal; return S_OK;
+    case OPC_DA_PROP_CLOSE: m_closeLabel = text(); return S_OK;
+    case OPC_DA_PROP_OPEN: m_openLabel = text(); return S_OK;
+    case OPC_DA_PROP_DEADBAND: m_deadBand = value.dblVal; return S_OK;
+    case OPC_DA_PROP_NODE_NAME: m_nodeName = text(); return S_OK;
+    case OPC_DA_PROP_TAG_NAME:
+        m_name = text();
+        m_nameInId = 0;
+        return S_OK;
+    case OPC_DA_PROP_SHEET_NAME: m_sheetName = text(); return S_OK;
+    case OPC_DA_PROP_SYMBOL_NAME: m_symbolName = text(); return S_OK;
+    case OPC_DA_PROP_DEVICE_ADDRESS: m_deviceAddress = text(); return S_OK;
+    case OPC_DA_PROP_DATA_TYPE: m_dataType = text(); return S_OK;
+    case OPC_DA_PROP_DATA_COUNT: m_dataCount = value.lVal; return S_OK;
+    case OPC_DA_PROP_DECIMAL_POINT:
+        if (value.lVal < 0 || value.lVal > kMaxDecimalPoint)
+            return kOpcErrorRange;
+        m_conditioning.decimalPoint = value.lVal;
+        return S_OK;
+    case OPC_DA_PROP_INVERSE: {
+        // The text drives the inversion, so only the two known words are taken.
+        COpcString word = text();
+        if (!word.Equals(L"On") && !word.Equals(L"Off"))
+            return kOpcErrorRange;
+        m_inverse = word;
+        m_inverseOn = word.Equals(L"On");
+        return S_OK;
+    }
+    case OPC_DA_PROP_SIGNAL_CONDITION: {
+        COpcString name = text();
+        uint32_t condition = 0;
+        if (!OpcConditionByName(name.TextOrEmpty(), condition) || !OpcConditionAllowed(m_typeCode, condition))
+            return kOpcErrorRange;
+        m_signalCondition = name;
+        m_conditioning.condition = condition;
+        return S_OK;
+    }
+    case OPC_DA_PROP_NULL_TERMINATION: m_nullTermination = value.boolVal != VARIANT_FALSE; return S_OK;
+    case OPC_DA_PROP_SIMULATION: {
+        COpcString name = text();
+        const uint32_t mode = OpcSimulationModeByName(name.TextOrEmpty());
+        if (mode == 0)
+            return kOpcErrorRange;
+        if (mode == kOpcSimCsv && m_simMode != kOpcSimCsv)
+            m_csvColumn = m_settings.NextCsvColumn();
+        m_simulation = name;
+        m_simMode = mode;
+        return S_OK;
+    }
+    default: return kOpcErrorInvalidPid;
+    }
+}

@@ -1,0 +1,204 @@
+// One tag of the tag configuration: its attributes as loaded, and its
+// current value, quality and time stamp, refreshed from the device-access
+// library (or the simulation) and read and written with the tag's signal
+// conditioning applied. The same object answers every property of the tag.
+//
+// Every item has its own lock. It is never held across a library call: a
+// refresh reads into a buffer of its own and takes the lock only to store the
+// result, so a slow device never blocks readers of the item.
+#pragma once
+
+#include "OpcConditioning.h"
+#include "OpcDaGrowArray.h"
+#include "OpcDaProperties.h"
+#include "OpcLock.h"
+#include "OpcString.h"
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <cstdint>
+
+class COpcDaSettings;
+class COpcDevlaneAPI;
+class COpcTagElement;
+
+// Shares the texts that many tags repeat (data types, units, labels, mode
+// names) while a configuration is loaded, so each is stored once.
+class COpcDaTextPool
+{
+public:
+    COpcDaTextPool() = default;
+    ~COpcDaTextPool();
+    COpcDaTextPool(const COpcDaTextPool&) = delete;
+    COpcDaTextPool& operator=(const COpcDaTextPool&) = delete;
+
+    // A string equal to text, shared with earlier calls for short texts.
+    COpcString Get(const wchar_t* text);
+    void Clear();
+
+private:
+    struct Slot
+    {
+        uint32_t hash;
+        COpcString* text;
+    };
+    Slot* m_slots = nullptr;
+    size_t m_slotCount = 0;
+    size_t m_count = 0;
+};
+
+class COpcDaDeviceItem
+{
+public:
+    // Access modes of CheckAccess.
+    enum : DWORD
+    {
+        AccessRead = 1,
+        AccessWrite = 2,
+        AccessList = 3
+    };
+
+    COpcDaDeviceItem(COpcDaSettings& settings, COpcDevlaneAPI& api);
+    ~COpcDaDeviceItem();
+    COpcDaDeviceItem(const COpcDaDeviceItem&) = delete;
+    COpcDaDeviceItem& operator=(const COpcDaDeviceItem&) = delete;
+
+    // --- loading ----------------------------------------------------------------
+
+    // Reads and checks the tag's attributes (tagKind: kOpcTagAnalog,
+    // kOpcTagDigital or kOpcTagString). The first failure writes one
+    // error-log record naming the attribute and returns false.
+    bool ReadConfiguration(const COpcTagElement& element, uint32_t tagKind, const COpcString& itemId,
+                           COpcDaTextPool* pool = nullptr);
+    // Where the tag lives: node and sheet names, the device path and the
+    // address handed to the library.
+    void SetLocation(const COpcString& nodeName, const COpcString& sheetName, const COpcString& devicePath,
+                     const COpcString& accessPath);
+    // Refuses client writes of the value (internal writes still pass).
+    void SetReadOnly(bool readOnly);
+    // Adds or replaces a property beyond the fixed ones.
+    HRESULT SetExtraProperty(DWORD propertyId, const VARIANT& value);
+
+    const COpcString& ItemId() const noexcept { return m_itemId; }
+    COpcString Name() const;
+    const COpcString& DevicePath() const noexcept { return m_devicePath; }
+    const COpcString& AccessPath() const noexcept { return m_accessPath; }
+    const COpcString& DeviceAddress() const noexcept { return m_deviceAddress; }
+    const COpcString& SymbolName() const noexcept { return m_symbolName; }
+    uint32_t TagKind() const noexcept { return m_tagKind; }
+    uint32_t TypeCode() const noexcept { return m_typeCode; }
+    uint32_t DataCount() const noexcept { return m_loadedCount; }
+    // Milliseconds; 0 for a write-only tag.
+    uint32_t ScanPeriod() const noexcept { return m_scanPeriod; }
+    uint32_t SimulationMode() const noexcept { return m_simMode; }
+    uint32_t CsvColumn() const noexcept { return m_csvColumn; }
+
+    // --- values ------------------------------------------------------------------
+
+    // Refreshes the value from the device or the simulation (cycle is the
+    // thread's pass counter, periodMs its period). Write-only tags are skipped.
+    void Poll(DWORD cycleLow, DWORD cycleHigh, DWORD periodMs);
+
+    // selector OPC_DA_READ_DEVICE refreshes first, OPC_DA_READ_CACHE reads the
+    // value as kept; any other selector reads that property. Analog values
+    // come conditioned and scaled, their range checks showing in the quality.
+    // value must be initialised; timeStamp and quality may be null.
+    HRESULT ReadItem(DWORD selector, VARIANT* value, FILETIME* timeStamp, WORD* quality);
+    // Selector 0 or 2 writes the value (EU to raw, then to the device or,
+    // simulated, into the item); another selector sets that property. On
+    // success a given time stamp and quality become the item's. limitQuality
+    // (optional) receives the quality of a failed range check.
+    HRESULT WriteItem(DWORD selector, const VARIANT& value, const FILETIME* timeStamp, const WORD* quality,
+                      WORD* limitQuality = nullptr, bool internalWrite = false);
+    // S_OK, OPC_E_BADRIGHTS or OPC_E_INVALID_PID; mode AccessRead, AccessWrite or AccessList.
+    HRESULT CheckAccess(DWORD propertyId, DWORD mode) const;
+
+    // Every property in the fixed order, values with withValues.
+    HRESULT GetProperties(bool withValues, COpcDaPropertyList& properties);
+    // One property's value; with a null value only whether it is available.
+    HRESULT GetPropertyValue(DWORD propertyId, VARIANT* value);
+
+    // The raw value as refreshed, without conditioning (for tests and tools).
+    HRESULT GetRawValue(VARIANT* value, WORD* quality = nullptr, FILETIME* timeStamp = nullptr);
+
+private:
+    struct ExtraProperty
+    {
+        DWORD id;
+        VARIANT value;
+    };
+
+    bool ReadAttributes(const COpcTagElement& element, const wchar_t*& property, COpcDaTextPool* pool);
+    bool SetUpValue();
+    void PollSimulated(uint64_t cycle, DWORD periodMs);
+    void PollDevice();
+    HRESULT ReadValue(bool refresh, VARIANT* value, FILETIME* timeStamp, WORD* quality);
+    HRESULT WriteValue(const VARIANT& value, const FILETIME* timeStamp, const WORD* quality, WORD* limitQuality,
+                       bool internalWrite);
+    HRESULT WriteDevice(const VARIANT& raw);
+    HRESULT WriteProperty(DWORD propertyId, const VARIANT& value);
+    HRESULT PropertyValue(DWORD propertyId, VARIANT* value);
+    ExtraProperty* FindExtra(DWORD propertyId) const;
+    bool IsAnalogValue() const noexcept;
+    COpcString NameLocked() const;
+    // The type the value is kept in: the data type's, as an array for arrays.
+    VARTYPE StorageType() const noexcept { return static_cast<VARTYPE>(m_isArray ? (VT_ARRAY | m_rawType) : m_rawType); }
+
+    COpcDaSettings& m_settings;
+    COpcDevlaneAPI& m_api;
+    mutable COpcLock m_lock;
+
+    // Where the tag lives.
+    COpcString m_itemId;
+    COpcString m_nodeName;
+    COpcString m_sheetName;
+    COpcString m_devicePath;
+    COpcString m_accessPath;
+
+    // Attributes as the properties report them.
+    COpcString m_name;
+    // When not 0, the name is the last this many characters of the item ID.
+    UINT m_nameInId = 0;
+    COpcString m_symbolName;
+    COpcString m_deviceAddress;
+    COpcString m_dataType;
+    COpcString m_description;
+    COpcString m_engineeringUnit;
+    COpcString m_closeLabel;
+    COpcString m_openLabel;
+    COpcString m_inverse;
+    COpcString m_signalCondition;
+    COpcString m_simulation;
+    int32_t m_dataCount = 0;
+    double m_deadBand = 0;
+    bool m_nullTermination = true;
+
+    // The value.
+    VARIANT m_value;
+    WORD m_quality;
+    FILETIME m_timeStamp;
+    bool m_everGood = false;
+    // The quality came from a read's range check, not from a refresh or a client.
+    bool m_checkQuality = false;
+    VARTYPE m_canonicalType = VT_EMPTY;
+    DWORD m_accessRights;
+    float m_scanRate = 0;
+    DWORD m_euType = 0;
+    VARIANT m_euInfo;
+    uint32_t m_tagKind = 0;
+    uint32_t m_typeCode = 0;
+    bool m_readOnly = false;
+    SOpcConditioning m_conditioning;
+
+    // Fixed at load; what refreshes and device writes work with.
+    VARTYPE m_rawType = VT_EMPTY;
+    bool m_isArray = false;
+    uint32_t m_loadedCount = 0;
+    uint32_t m_scanPeriod = 0;
+    uint32_t m_simMode = 0;
+    uint32_t m_csvColumn = 0;
+    bool m_inverseOn = false;
+
+    COpcDaGrowArray<ExtraProperty>* m_extra = nullptr;
+};

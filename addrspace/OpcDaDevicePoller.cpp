@@ -1,0 +1,140 @@
+#include "OpcDaDevicePoller.h"
+
+#include "OpcDaDeviceItem.h"
+#include "OpcDaSettings.h"
+#include "OpcDevlaneAPI.h"
+#include "OpcThreadRoles.h"
+
+#include <objbase.h>
+
+DWORD OpcCycleWait(bool hasMark, double elapsedMs, DWORD periodMs)
+{
+    if (!hasMark)
+        return periodMs;
+    const double overrun = elapsedMs - static_cast<double>(periodMs);
+    if (!(overrun > 0))
+        return periodMs;
+    if (overrun < static_cast<double>(periodMs))
+        return static_cast<DWORD>(static_cast<double>(periodMs) - overrun);
+    return 0;
+}
+
+// --- cycle timer -------------------------------------------------------------------------
+
+COpcCycleTimer::COpcCycleTimer()
+{
+    QueryPerformanceFrequency(&m_frequency);
+    m_mark.QuadPart = 0;
+}
+
+DWORD COpcCycleTimer::NextWait(DWORD periodMs)
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    double elapsed = 0;
+    if (m_hasMark && m_frequency.QuadPart > 0)
+        elapsed = static_cast<double>(now.QuadPart - m_mark.QuadPart) * 1000.0 / static_cast<double>(m_frequency.QuadPart);
+    const DWORD wait = OpcCycleWait(m_hasMark, elapsed, periodMs);
+    QueryPerformanceCounter(&m_mark);
+    m_hasMark = true;
+    return wait;
+}
+
+void COpcCycleTimer::Sleep(const COpcWorkerThread& thread, DWORD waitMs, DWORD sliceMs)
+{
+    if (sliceMs == 0)
+        sliceMs = SliceMs;
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER start;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    while (!thread.IsStopRequested()) {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        const double elapsed =
+            frequency.QuadPart > 0 ? static_cast<double>(now.QuadPart - start.QuadPart) * 1000.0 / frequency.QuadPart
+                                   : static_cast<double>(waitMs);
+        if (elapsed >= waitMs)
+            return;
+        double left = waitMs - elapsed;
+        DWORD slice = left > sliceMs ? sliceMs : static_cast<DWORD>(left + 0.999);
+        if (slice == 0)
+            slice = 1;
+        // The thread's queue wakes the wait: the stop message ends a sleep at once.
+        if (MsgWaitForMultipleObjects(0, nullptr, FALSE, slice, QS_POSTMESSAGE) == WAIT_OBJECT_0) {
+            MSG message;
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            }
+        }
+    }
+}
+
+// --- poller ------------------------------------------------------------------------------
+
+COpcDaDevicePoller::COpcDaDevicePoller(COpcDaSettings& settings, COpcDevlaneAPI& api, const COpcString& cacheName,
+                                       DWORD scanPeriod)
+    : m_settings(settings), m_api(api), m_cacheName(cacheName), m_scanPeriod(scanPeriod != 0 ? scanPeriod : 100)
+{
+}
+
+COpcDaDevicePoller::~COpcDaDevicePoller()
+{
+    Stop();
+}
+
+bool COpcDaDevicePoller::AddItem(COpcDaDeviceItem* item)
+{
+    COpcLockGuard guard(m_lock);
+    return item != nullptr && m_items.Append(item);
+}
+
+bool COpcDaDevicePoller::Start()
+{
+    return m_worker.Start(&COpcDaDevicePoller::Body, this, INFINITE, THREAD_PRIORITY_NORMAL,
+                          OpcThreadRole::DevicePoller);
+}
+
+void COpcDaDevicePoller::Stop()
+{
+    m_worker.Stop(INFINITE);
+}
+
+void COpcDaDevicePoller::Body(void* data, bool stopping)
+{
+    if (stopping || data == nullptr)
+        return;
+    static_cast<COpcDaDevicePoller*>(data)->Run();
+}
+
+void COpcDaDevicePoller::PollPass(uint64_t cycle)
+{
+    const DWORD low = static_cast<DWORD>(cycle);
+    const DWORD high = static_cast<DWORD>(cycle >> 32);
+    const size_t count = m_items.GetCount();
+    for (size_t i = 0; i < count && !m_worker.IsStopRequested(); ++i)
+        m_items[i]->Poll(low, high, m_scanPeriod);
+}
+
+void COpcDaDevicePoller::Run()
+{
+    const bool live = !m_settings.simulationEnabled;
+    if (live)
+        m_api.CreateThreadHandle(GetCurrentThreadId());
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+
+    COpcCycleTimer timer;
+    for (uint64_t cycle = 0; !m_worker.IsStopRequested(); ++cycle) {
+        PollPass(cycle);
+        ++m_passes;
+        const DWORD wait = timer.NextWait(m_scanPeriod);
+        m_waitedMs += wait;
+        COpcCycleTimer::Sleep(m_worker, wait, m_sliceMs);
+    }
+
+    if (SUCCEEDED(com))
+        CoUninitialize();
+    if (live) {
+        m_api.DestroyCache(m_cacheName);
+        m_api.DeleteThreadHandle(GetCurrentThreadId());
+    }
+}

@@ -1,0 +1,92 @@
+// The threads that keep item values current: one polling thread per device
+// cache, or with simulation on one simulation thread (in COpcDaDevice). Both
+// follow the same timing: each cycle aims at one period measured from the
+// previous sleep's start, time spent polling beyond a period is taken off the
+// next sleep, and sleeps are cut into slices of at most a second so a stop
+// request is seen within one slice.
+#pragma once
+
+#include "OpcDaGrowArray.h"
+#include "OpcLock.h"
+#include "OpcString.h"
+#include "OpcWorkerThread.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+
+class COpcDaDeviceItem;
+class COpcDaSettings;
+class COpcDevlaneAPI;
+
+// The wait after a pass. elapsedMs is the time since the previous cycle's
+// sleep began (ignored without a mark, i.e. after the first pass): an overrun
+// d = elapsed - period shortens the wait to period - d, and an overrun of a
+// whole period or more leaves no wait at all.
+DWORD OpcCycleWait(bool hasMark, double elapsedMs, DWORD periodMs);
+
+// Paces a thread's cycles by the rule above.
+class COpcCycleTimer
+{
+public:
+    static constexpr DWORD SliceMs = 1000;
+
+    COpcCycleTimer();
+    // The wait for the pass that just ended; sets the mark for the next one.
+    DWORD NextWait(DWORD periodMs);
+    // Sleeps waitMs in slices of at most SliceMs, returning early once the
+    // thread's stop is requested (its stop message also wakes it at once).
+    static void Sleep(const COpcWorkerThread& thread, DWORD waitMs, DWORD sliceMs = SliceMs);
+
+private:
+    LARGE_INTEGER m_frequency;
+    LARGE_INTEGER m_mark;
+    bool m_hasMark = false;
+};
+
+class COpcDaDevicePoller
+{
+public:
+    COpcDaDevicePoller(COpcDaSettings& settings, COpcDevlaneAPI& api, const COpcString& cacheName, DWORD scanPeriod);
+    ~COpcDaDevicePoller();
+    COpcDaDevicePoller(const COpcDaDevicePoller&) = delete;
+    COpcDaDevicePoller& operator=(const COpcDaDevicePoller&) = delete;
+
+    // Appends while the configuration is loaded, before the thread starts.
+    bool AddItem(COpcDaDeviceItem* item);
+    // Starts the polling thread, waiting until it runs; false when it cannot start.
+    bool Start();
+    // Asks the thread to stop and waits for its end. On its way out the thread
+    // destroys its device cache, so a poller is not started again.
+    void Stop();
+    bool IsRunning() const { return m_worker.IsRunning(); }
+
+    // One pass over the items, in registration order, until the stop is requested.
+    void PollPass(uint64_t cycle);
+
+    const COpcString& CacheName() const noexcept { return m_cacheName; }
+    DWORD ScanPeriod() const noexcept { return m_scanPeriod; }
+    size_t ItemCount() const noexcept { return m_items.GetCount(); }
+    COpcDaDeviceItem* ItemAt(size_t index) const noexcept { return index < m_items.GetCount() ? m_items[index] : nullptr; }
+    // Passes completed by the thread since it started, and the milliseconds
+    // it chose to sleep after them in all.
+    uint64_t Passes() const noexcept { return m_passes.load(); }
+    uint64_t WaitedMs() const noexcept { return m_waitedMs.load(); }
+
+private:
+    static void Body(void* data, bool stopping);
+    void Run();
+
+    COpcDaSettings& m_settings;
+    COpcDevlaneAPI& m_api;
+    COpcLock m_lock;
+    COpcString m_cacheName;
+    DWORD m_scanPeriod = 100;
+    COpcWorkerThread m_worker;
+    // Filled before the thread starts and walked by it without the lock.
+    COpcDaGrowArray<COpcDaDeviceItem*> m_items;
+    DWORD m_sliceMs = COpcCycleTimer::SliceMs;
+    std::atomic<uint64_t> m_passes{0};
+    std::atomic<uint64_t> m_waitedMs{0};
+};

@@ -1,0 +1,379 @@
+#include "OpcTagDocument.h"
+
+#include "OpcDaGrowArray.h"
+#include "OpcHandle.h"
+#include "OpcTaskMem.h"
+
+#include <msxml2.h>
+
+#include <cstring>
+#include <cwchar>
+#include <new>
+
+namespace
+{
+// The version-independent SAX reader class and the two interfaces used,
+// declared here because the toolchain's libraries do not all define them.
+const CLSID kClsidSaxReader = {0x079AA557, 0x4A18, 0x424A, {0x8E, 0xEE, 0xE3, 0x9F, 0x0A, 0x8D, 0x41, 0xB9}};
+const IID kIidSaxReader = {0xA4F96ED0, 0xF829, 0x476E, {0x81, 0xC0, 0xCD, 0xC7, 0xBD, 0x2A, 0x08, 0x02}};
+const IID kIidContentHandler = {0x1545CDFA, 0x9E4E, 0x4497, {0xA8, 0xA4, 0x2B, 0xF7, 0xD0, 0x11, 0x2C, 0x44}};
+
+const size_t kBlockBytes = 256 * 1024;
+
+uint32_t HashText(const wchar_t* text, size_t length) noexcept
+{
+    uint32_t hash = 2166136261u;
+    for (size_t i = 0; i < length; ++i)
+        hash = (hash ^ static_cast<uint32_t>(text[i])) * 16777619u;
+    return hash;
+}
+} // namespace
+
+struct COpcTagElement::SName
+{
+    UINT length;
+    uint32_t hash;
+    wchar_t text[1];
+};
+
+struct COpcTagElement::SAttr
+{
+    const SName* name;
+    const wchar_t* value;
+};
+
+struct COpcTagDocument::Block
+{
+    Block* next;
+};
+
+// --- element -------------------------------------------------------------------
+
+const wchar_t* COpcTagElement::Name() const noexcept { return m_name->text; }
+UINT COpcTagElement::NameLength() const noexcept { return m_name->length; }
+
+bool COpcTagElement::NameIs(const wchar_t* name) const noexcept
+{
+    return name != nullptr && wcscmp(m_name->text, name) == 0;
+}
+
+const wchar_t* COpcTagElement::Attribute(const wchar_t* name) const noexcept
+{
+    if (name == nullptr)
+        return nullptr;
+    const size_t length = wcslen(name);
+    for (UINT i = 0; i < m_attributeCount; ++i) {
+        const SAttr& a = m_attributes[i];
+        if (a.name->length == length && wmemcmp(a.name->text, name, length) == 0)
+            return a.value;
+    }
+    return nullptr;
+}
+
+// --- SAX handler -----------------------------------------------------------------
+
+// Builds the tree from the reader's events. It lives on the stack of Parse,
+// which releases the reader before it goes, so its reference count is not kept.
+class COpcTagDocument::Handler : public ISAXContentHandler
+{
+public:
+    explicit Handler(COpcTagDocument& document) : m_document(document) {}
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override
+    {
+        if (out == nullptr)
+            return E_POINTER;
+        if (iid == IID_IUnknown || iid == kIidContentHandler) {
+            *out = static_cast<ISAXContentHandler*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+
+    STDMETHODIMP putDocumentLocator(ISAXLocator*) override { return S_OK; }
+    STDMETHODIMP startDocument() override { return S_OK; }
+    STDMETHODIMP endDocument() override { return S_OK; }
+    STDMETHODIMP startPrefixMapping(const wchar_t*, int, const wchar_t*, int) override { return S_OK; }
+    STDMETHODIMP endPrefixMapping(const wchar_t*, int) override { return S_OK; }
+    STDMETHODIMP characters(const wchar_t*, int) override { return S_OK; }
+    STDMETHODIMP ignorableWhitespace(const wchar_t*, int) override { return S_OK; }
+    STDMETHODIMP processingInstruction(const wchar_t*, int, const wchar_t*, int) override { return S_OK; }
+    STDMETHODIMP skippedEntity(const wchar_t*, int) override { return S_OK; }
+
+    STDMETHODIMP startElement(const wchar_t*, int, const wchar_t*, int, const wchar_t* qName, int qLength,
+                              ISAXAttributes* attributes) override
+    {
+        auto* element = static_cast<COpcTagElement*>(m_document.Allocate(sizeof(COpcTagElement)));
+        if (element == nullptr)
+            return E_OUTOFMEMORY;
+        element->m_name = m_document.Intern(qName, qLength);
+        element->m_attributes = nullptr;
+        element->m_attributeCount = 0;
+        element->m_firstChild = nullptr;
+        element->m_next = nullptr;
+        if (element->m_name == nullptr)
+            return E_OUTOFMEMORY;
+
+        int count = 0;
+        if (attributes != nullptr && SUCCEEDED(attributes->getLength(&count)) && count > 0) {
+            auto* list = static_cast<COpcTagElement::SAttr*>(
+                m_document.Allocate(sizeof(COpcTagElement::SAttr) * static_cast<size_t>(count)));
+            if (list == nullptr)
+                return E_OUTOFMEMORY;
+            UINT kept = 0;
+            for (int i = 0; i < count; ++i) {
+                const wchar_t* name = nullptr;
+                const wchar_t* value = nullptr;
+                int nameLength = 0;
+                int valueLength = 0;
+                if (FAILED(attributes->getQName(i, &name, &nameLength)) ||
+                    FAILED(attributes->getValue(i, &value, &valueLength)))
+                    continue;
+                list[kept].name = m_document.Intern(name, nameLength);
+                list[kept].value = m_document.CopyText(value, valueLength);
+                if (list[kept].name == nullptr || list[kept].value == nullptr)
+                    return E_OUTOFMEMORY;
+                ++kept;
+            }
+            element->m_attributes = list;
+            element->m_attributeCount = kept;
+        }
+
+        if (m_stack.IsEmpty()) {
+            m_document.m_root = element;
+        } else {
+            Frame& parent = m_stack[m_stack.GetCount() - 1];
+            if (parent.last != nullptr)
+                parent.last->m_next = element;
+            else
+                parent.element->m_firstChild = element;
+            parent.last = element;
+        }
+        ++m_document.m_elementCount;
+        return m_stack.Append(Frame{element, nullptr}) ? S_OK : E_OUTOFMEMORY;
+    }
+
+    STDMETHODIMP endElement(const wchar_t*, int, const wchar_t*, int, const wchar_t*, int) override
+    {
+        if (!m_stack.IsEmpty())
+            m_stack.RemoveAt(m_stack.GetCount() - 1);
+        return S_OK;
+    }
+
+private:
+    struct Frame
+    {
+        COpcTagElement* element;
+        COpcTagElement* last;
+    };
+
+    COpcTagDocument& m_document;
+    COpcDaGrowArray<Frame> m_stack;
+};
+
+// --- document -------------------------------------------------------------------
+
+void COpcTagDocument::Clear() noexcept
+{
+    while (m_blocks != nullptr) {
+        Block* next = m_blocks->next;
+        CoTaskMemFree(m_blocks);
+        m_blocks = next;
+    }
+    CoTaskMemFree(m_names);
+    m_names = nullptr;
+    m_nameSlots = 0;
+    m_nameCount = 0;
+    m_next = nullptr;
+    m_left = 0;
+    m_arenaBytes = 0;
+    m_root = nullptr;
+    m_elementCount = 0;
+}
+
+void* COpcTagDocument::Allocate(size_t bytes, size_t alignment)
+{
+    size_t pad = (alignment - reinterpret_cast<uintptr_t>(m_next) % alignment) % alignment;
+    if (m_next == nullptr || pad + bytes > m_left) {
+        if (bytes > SIZE_MAX - sizeof(Block) - alignment)
+            return nullptr;
+        const size_t size = bytes + alignment > kBlockBytes ? bytes + alignment : kBlockBytes;
+        auto* block = static_cast<Block*>(CoTaskMemAlloc(sizeof(Block) + size));
+        if (block == nullptr)
+            return nullptr;
+        block->next = m_blocks;
+        m_blocks = block;
+        m_arenaBytes += sizeof(Block) + size;
+        m_next = reinterpret_cast<BYTE*>(block + 1);
+        m_left = size;
+        pad = (alignment - reinterpret_cast<uintptr_t>(m_next) % alignment) % alignment;
+    }
+    void* p = m_next + pad;
+    m_next += pad + bytes;
+    m_left -= pad + bytes;
+    return p;
+}
+
+const wchar_t* COpcTagDocument::CopyText(const wchar_t* text, int length)
+{
+    if (length < 0 || (length > 0 && text == nullptr))
+        length = 0;
+    auto* copy = static_cast<wchar_t*>(Allocate((static_cast<size_t>(length) + 1) * sizeof(wchar_t), sizeof(wchar_t)));
+    if (copy == nullptr)
+        return nullptr;
+    if (length > 0)
+        wmemcpy(copy, text, static_cast<size_t>(length));
+    copy[length] = L'\0';
+    return copy;
+}
+
+const COpcTagElement::SName* COpcTagDocument::Intern(const wchar_t* text, int length)
+{
+    if (length < 0 || (length > 0 && text == nullptr))
+        length = 0;
+    const uint32_t hash = HashText(text, static_cast<size_t>(length));
+    if (m_nameSlots != 0) {
+        for (size_t i = hash & (m_nameSlots - 1);; i = (i + 1) & (m_nameSlots - 1)) {
+            const COpcTagElement::SName* name = m_names[i];
+            if (name == nullptr)
+                break;
+            if (name->hash == hash && name->length == static_cast<UINT>(length) &&
+                wmemcmp(name->text, text, static_cast<size_t>(length)) == 0)
+                return name;
+        }
+    }
+    // Keep the table at most half full.
+    if ((m_nameCount + 1) * 2 > m_nameSlots) {
+        const size_t slots = m_nameSlots == 0 ? 64 : m_nameSlots * 2;
+        if (slots > SIZE_MAX / sizeof(void*))
+            return nullptr;
+        auto** table = static_cast<const COpcTagElement::SName**>(CoTaskMemAlloc(slots * sizeof(void*)));
+        if (table == nullptr)
+            return nullptr;
+        memset(table, 0, slots * sizeof(void*));
+        for (size_t i = 0; i < m_nameSlots; ++i) {
+            const COpcTagElement::SName* name = m_names[i];
+            if (name == nullptr)
+                continue;
+            size_t j = name->hash & (slots - 1);
+            while (table[j] != nullptr)
+                j = (j + 1) & (slots - 1);
+            table[j] = name;
+        }
+        CoTaskMemFree(m_names);
+        m_names = table;
+        m_nameSlots = slots;
+    }
+    auto* name = static_cast<COpcTagElement::SName*>(
+        Allocate(offsetof(COpcTagElement::SName, text) + (static_cast<size_t>(length) + 1) * sizeof(wchar_t)));
+    if (name == nullptr)
+        return nullptr;
+    name->length = static_cast<UINT>(length);
+    name->hash = hash;
+    if (length > 0)
+        wmemcpy(name->text, text, static_cast<size_t>(length));
+    name->text[length] = L'\0';
+    size_t j = hash & (m_nameSlots - 1);
+    while (m_names[j] != nullptr)
+        j = (j + 1) & (m_nameSlots - 1);
+    m_names[j] = name;
+    ++m_nameCount;
+    return name;
+}
+
+HRESULT COpcTagDocument::Parse(VARIANT& input)
+{
+    COpcComPtr<ISAXXMLReader> reader;
+    HRESULT hr = CoCreateInstance(kClsidSaxReader, nullptr, CLSCTX_INPROC_SERVER, kIidSaxReader,
+                                  reinterpret_cast<void**>(reader.Receive()));
+    if (FAILED(hr) || !reader)
+        return FAILED(hr) ? hr : E_FAIL;
+    // A configuration file never pulls in other files; readers that do not
+    // know a feature keep their default.
+    reader->putFeature(L"http://xml.org/sax/features/external-general-entities", VARIANT_FALSE);
+    reader->putFeature(L"http://xml.org/sax/features/external-parameter-entities", VARIANT_FALSE);
+
+    Handler handler(*this);
+    hr = reader->putContentHandler(&handler);
+    if (SUCCEEDED(hr))
+        hr = reader->parse(input);
+    reader->putContentHandler(nullptr);
+    reader.Reset();
+    if (SUCCEEDED(hr) && m_root == nullptr)
+        hr = E_FAIL;
+    if (FAILED(hr))
+        Clear();
+    return hr;
+}
+
+HRESULT COpcTagDocument::LoadBytes(const void* data, size_t size)
+{
+    Clear();
+    if (data == nullptr || size == 0)
+        return E_INVALIDARG;
+    if (size > MaxFileBytes)
+        return E_OUTOFMEMORY;
+    COpcSafeArray bytes(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(size)));
+    if (bytes.Get() == nullptr)
+        return E_OUTOFMEMORY;
+    {
+        COpcSafeArrayAccess access(bytes.Get());
+        if (FAILED(access.Result()))
+            return access.Result();
+        memcpy(access.Data(), data, size);
+    }
+    VARIANT input;
+    VariantInit(&input);
+    input.vt = VT_ARRAY | VT_UI1;
+    input.parray = bytes.Get();   // borrowed; the owner frees it
+    return Parse(input);
+}
+
+HRESULT COpcTagDocument::Load(const COpcString& path)
+{
+    Clear();
+    if (path.IsEmpty())
+        return E_INVALIDARG;
+    COpcHandle file(CreateFileW(path.Text(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file)
+        return HRESULT_FROM_WIN32(GetLastError());
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file.Get(), &size))
+        return HRESULT_FROM_WIN32(GetLastError());
+    if (size.QuadPart <= 0)
+        return E_FAIL;
+    if (static_cast<uint64_t>(size.QuadPart) > MaxFileBytes)
+        return E_OUTOFMEMORY;
+
+    // The reader parses from memory: handed a path it reads the file in small
+    // pieces and takes many times as long.
+    const ULONG bytes = static_cast<ULONG>(size.QuadPart);
+    COpcSafeArray data(SafeArrayCreateVector(VT_UI1, 0, bytes));
+    if (data.Get() == nullptr)
+        return E_OUTOFMEMORY;
+    {
+        COpcSafeArrayAccess access(data.Get());
+        if (FAILED(access.Result()))
+            return access.Result();
+        BYTE* p = static_cast<BYTE*>(access.Data());
+        ULONG done = 0;
+        while (done < bytes) {
+            DWORD read = 0;
+            if (!ReadFile(file.Get(), p + done, bytes - done, &read, nullptr))
+                return HRESULT_FROM_WIN32(GetLastError());
+            if (read == 0)
+                return E_FAIL;   // the file shrank while being read
+            done += read;
+        }
+    }
+    file.Close();
+    VARIANT input;
+    VariantInit(&input);
+    input.vt = VT_ARRAY | VT_UI1;
+    input.parray = data.Get();
+    return Parse(input);
+}

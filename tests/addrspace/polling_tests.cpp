@@ -1,0 +1,112 @@
+#include "AddressSpaceFixture.h"
+
+#include <string>
+
+using namespace addrspace_test;
+
+namespace
+{
+class PollingTest : public AddressSpaceTest
+{
+protected:
+    static ULONGLONG Now() { return GetTickCount64(); }
+
+    std::wstring WriteTable(const std::string& content) { return WriteFile(L"Simulation.csv", content); }
+
+    // Waits until the condition holds, at most timeoutMs.
+    template <class Fn> static bool WaitFor(Fn condition, DWORD timeoutMs = 5000)
+    {
+        const ULONGLONG end = Now() + timeoutMs;
+        while (!condition()) {
+            if (Now() > end)
+                return false;
+            Sleep(10);
+        }
+        return true;
+    }
+};
+} // namespace
+
+TEST(CycleWaitTest, OverrunIsTakenOffTheNextSleepAndAWholePeriodSkipsIt)
+{
+    EXPECT_EQ(100u, OpcCycleWait(false, 5000, 100));   // the first pass has no mark
+    EXPECT_EQ(100u, OpcCycleWait(true, 60, 100));
+    EXPECT_EQ(100u, OpcCycleWait(true, 100, 100));
+    EXPECT_EQ(70u, OpcCycleWait(true, 130, 100));
+    EXPECT_EQ(1u, OpcCycleWait(true, 199, 100));
+    EXPECT_EQ(0u, OpcCycleWait(true, 200, 100));
+    EXPECT_EQ(0u, OpcCycleWait(true, 250, 100));
+    EXPECT_EQ(0u, OpcCycleWait(true, 1e12, 100));
+}
+
+TEST_F(PollingTest, APassLongerThanThePeriodStartsTheNextCycleAtOnce)
+{
+    UseRuntime();
+    ASSERT_EQ(S_OK, LoadQuietly(Analog("A", {{"ScanCycle", "1"}})));
+    ASSERT_EQ(0, DevlaneControlSetDeviceDelay("N.P", 250));
+    ASSERT_EQ(1u, m_device->CacheCount());
+    COpcDaDevicePoller* poller = m_device->PollerAt(0);
+    ASSERT_EQ(100u, poller->ScanPeriod());
+    ASSERT_EQ(S_OK, m_device->StartPolling());
+    ASSERT_TRUE(WaitFor([&] { return poller->Passes() >= 4; }));
+    m_device->StopPolling();
+    // Only the first pass, which has nothing to measure against, is followed
+    // by a sleep; every later one overran by more than a period.
+    EXPECT_EQ(100u, poller->WaitedMs());
+}
+
+TEST_F(PollingTest, AStopDuringATenSecondPeriodEndsWithinOneSlice)
+{
+    UseRuntime();
+    ASSERT_EQ(S_OK, LoadQuietly(Analog("Slow", {{"ScanCycle", "100"}})));
+    ASSERT_EQ(10000u, m_device->PollerAt(0)->ScanPeriod());
+    ASSERT_EQ(S_OK, m_device->StartPolling());
+    ASSERT_TRUE(WaitFor([&] { return m_device->PollerAt(0)->Passes() == 1; }));
+    Sleep(300);
+    const ULONGLONG start = Now();
+    m_device->StopPolling();
+    EXPECT_LT(Now() - start, 1100u);
+    EXPECT_FALSE(m_device->PollerAt(0)->IsRunning());
+    // On its way out the thread destroyed its cache and let go of its handle.
+    EXPECT_EQ(1, DevlaneControlCallCount("LT_DestroyCacheM"));
+    EXPECT_EQ(1, DevlaneControlCallCount("DeleteLintorHandle"));
+    EXPECT_EQ(0u, m_cache->ItemCount());   // and the item IDs left the address space
+
+    // The simulation thread keeps the same pace.
+    FreshSettings();
+    UseSimulation(10000);
+    ASSERT_EQ(S_OK, LoadQuietly(Analog("Sim")));
+    ASSERT_EQ(S_OK, m_device->StartPolling());
+    ASSERT_TRUE(WaitFor([&] { return m_device->SimulationPasses() == 1; }));
+    Sleep(300);
+    const ULONGLONG simStart = Now();
+    m_device->StopPolling();
+    EXPECT_LT(Now() - simStart, 1100u);
+    EXPECT_FALSE(m_device->IsSimulationRunning());
+}
+
+TEST_F(PollingTest, ItemsWithScanCycleZeroBelongToNoCacheAndAreNeverPolled)
+{
+    UseRuntime();
+    ASSERT_EQ(S_OK, Load(Analog("Read", {{"ScanCycle", "1"}}) +
+                         Analog("WriteOnly", {{"ScanCycle", "0"}, {"DataType", "Float"}, {"DeviceAddress", "D20"},
+                                              {"HighInstrumentRange", "100"}, {"LowInstrumentRange", "0"}})));
+    ASSERT_EQ(1u, m_device->CacheCount());
+    EXPECT_EQ(1u, m_device->PollerAt(0)->ItemCount());
+    EXPECT_TRUE(m_cache->ValidateItemID(COpcString(L"N.P.WriteOnly")));   // still in the address space
+    ASSERT_TRUE(WaitFor([&] { return m_device->PollerAt(0)->Passes() >= 3; }));
+    m_device->StopPolling();
+    EXPECT_GE(DevlaneControlCallCount("ReadDevice16M"), 3);
+    EXPECT_EQ(0, DevlaneControlCallCount("ReadDeviceFloatM"));
+}
+
+TEST_F(PollingTest, TheSimulationThreadAdvancesTheTableRowOncePerPassAndWraps)
+{
+    UseSimulation(100);
+    ASSERT_TRUE(m_settings->LoadSimulationFile(COpcString(WriteTable("Level\n1\n2\n3\n").c_str())));
+    ASSERT_EQ(S_OK, Load(Analog("Level", {{"Simulation", "CSV"}})));
+    ASSERT_TRUE(WaitFor([&] { return m_device->SimulationPasses() >= 5; }));
+    m_device->StopPolling();
+    EXPECT_EQ(m_device->SimulationPasses() % 3, m_settings->simulationRow);
+    EXPECT_EQ(0, DevlaneControlCallCount("ReadDevice16M"));
+}
