@@ -1,10 +1,36 @@
 #!/bin/bash
-# Builds everything and runs the product under Wine with the bundled sample set.
+# Builds everything, installs the server with the bundled simulated tag set in
+# a folder of the demo's own Wine prefix, registers it, and lets the command-line
+# client opcprobe use it through out-of-process COM.
 source "$(dirname "$0")/common.sh"
 install_packages
 build_all
 prepare_prefix
 start_wine
-trap stop_wine EXIT
-cd "$BUILD/bin"
-"$TOP/scripts/wine-run.sh" tbcheck.exe
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+
+BIN=$BUILD/bin
+DEMO=$BUILD/demo
+rm -rf "$DEMO"
+mkdir -p "$DEMO/ErrorLog"
+cp "$BIN/tagbridge.exe" "$BIN/Kelmsg.dll" "$BIN/Devlane.dll" "$BIN/opcproxy.dll" "$BIN/opcprobe.exe" "$DEMO/"
+cp "$TOP/examples/live/Devlane.ini" "$DEMO/"
+cp "$TOP/examples/simulation/OpcConfiguration.xml" "$TOP/examples/simulation/Tags.xml" \
+   "$TOP/examples/simulation/Simulation.csv" "$DEMO/"
+
+run() { (cd "$DEMO" && "$TOP/scripts/wine-run.sh" "$@"); }
+
+log "version and self-check"
+(cd "$BIN" && "$TOP/scripts/wine-run.sh" tbcheck.exe)
+
+log "registering the proxy/stub and the server (tagbridge.exe /regserver)"
+run regsvr32 /s opcproxy.dll
+run tagbridge.exe /regserver
+echo "registered: exit code $?"
+
+log "opcprobe: status, two groups, their names (COM starts tagbridge.exe on demand)"
+run opcprobe.exe status add-group Line1 1000 add-group - 250 list-groups status
+
+log "the server ends when its last client lets go"
+sleep 2
+if pgrep -f "tagbridge.exe" >/dev/null; then echo "tagbridge.exe still running"; else echo "tagbridge.exe has ended"; fi

@@ -92,6 +92,9 @@ public:
     HRESULT CloneGroup(const COpcString& sourceName, const COpcString& newName, COpcDaGroup** clone);
     void RecordUpdateTime();
 
+    // A reference unless the object is already being destroyed.
+    bool TryAddRef();
+
     // Live server objects of the process, for tests and diagnostics.
     static size_t LiveCount();
 
@@ -103,7 +106,6 @@ private:
     void FinalRelease();
     // The notice to every live server's clients; skips `except` when given.
     static void SendShutdownNotice(COpcServerObject* caller, COpcServerObject* except);
-    bool TryAddRef();
 
     volatile LONG m_refs = 1;
     bool m_hostLocked = false;

@@ -1,0 +1,237 @@
+// The real server, started by COM from a folder of its own with the live
+// sample configuration and the substitute runtime: the shutdown notice when
+// the runtime disappears, and the service stop with a client connected.
+#include "OpcHostIdentity.h"
+#include "OpcTaskMem.h"
+
+#include "DevlaneControlClient.h"
+#include "HostTestSupport.h"
+
+#include <opccomn.h>
+#include <opcda.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+using namespace host_test;
+
+namespace
+{
+// The client's IOPCShutdown sink: counts the requests it receives.
+class ShutdownSink final : public IOPCShutdown
+{
+public:
+    std::atomic<int> requests{0};
+
+    STDMETHOD(QueryInterface)(REFIID iid, void** object) override
+    {
+        if (object == nullptr)
+            return E_POINTER;
+        *object = nullptr;
+        if (!InlineIsEqualGUID(iid, IID_IUnknown) && !InlineIsEqualGUID(iid, IID_IOPCShutdown))
+            return E_NOINTERFACE;
+        AddRef();
+        *object = static_cast<IOPCShutdown*>(this);
+        return S_OK;
+    }
+    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(++m_refs); }
+    // Owned by the test; the count only guards against a release too many.
+    STDMETHOD_(ULONG, Release)() override { return static_cast<ULONG>(--m_refs); }
+    STDMETHOD(ShutdownRequest)(LPCWSTR reason) override
+    {
+        if (reason != nullptr && *reason != L'\0')
+            ++requests;
+        return S_OK;
+    }
+
+private:
+    std::atomic<LONG> m_refs{1};
+};
+
+// One client: a server object and its advised sink.
+struct Client
+{
+    COpcComPtr<IOPCServer> server;
+    COpcComPtr<IConnectionPoint> point;
+    DWORD cookie = 0;
+    ShutdownSink sink;
+
+    HRESULT Connect()
+    {
+        HRESULT hr = CoCreateInstance(opc_host::kServerClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                                      reinterpret_cast<void**>(server.Receive()));
+        if (FAILED(hr))
+            return hr;
+        auto container = COpcComPtr<IConnectionPointContainer>::QueryFrom(server.Get(), IID_IConnectionPointContainer);
+        if (!container)
+            return E_NOINTERFACE;
+        hr = container->FindConnectionPoint(IID_IOPCShutdown, point.Receive());
+        if (FAILED(hr))
+            return hr;
+        return point->Advise(static_cast<IOPCShutdown*>(&sink), &cookie);
+    }
+
+    OPCSERVERSTATE State()
+    {
+        COpcTaskMem<OPCSERVERSTATUS> status;
+        if (FAILED(server->GetStatus(status.Receive())) || status.Get() == nullptr)
+            return static_cast<OPCSERVERSTATE>(0);
+        CoTaskMemFree(status.Get()->szVendorInfo);
+        return status.Get()->dwServerState;
+    }
+
+    void Disconnect()
+    {
+        if (point && cookie != 0)
+            point->Unadvise(cookie);
+        cookie = 0;
+        point.Reset();
+        server.Reset();
+    }
+
+    ~Client() { Disconnect(); }
+};
+
+template <class Condition>
+bool WaitFor(Condition condition, DWORD ms)
+{
+    const ULONGLONG end = GetTickCount64() + ms;
+    while (!condition())
+    {
+        if (GetTickCount64() >= end)
+            return false;
+        Sleep(25);
+    }
+    return true;
+}
+
+class LiveServerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        // The program and the libraries it loads by name, beside the live sample.
+        m_folder = BinDirectory() + L"\\host-live";
+        for (const wchar_t* file : {L"tagbridge.exe", L"Devlane.dll", L"Kelmsg.dll"})
+            ASSERT_TRUE(CopyFileW((BinDirectory() + L"\\" + file).c_str(), (m_folder + L"\\" + file).c_str(), FALSE))
+                << file;
+        ASSERT_EQ(0u, Tagbridge(L"/unregserver"));
+    }
+
+    void TearDown() override
+    {
+        m_clients.clear();
+        StopServiceIfRunning(opc_host::kServiceName);
+        // A server whose clients are gone ends by itself; one that does not is ended here.
+        if (!WaitFor([] { return devlane_control::FindProcess(L"tagbridge.exe") == 0; }, 10000))
+        {
+            ADD_FAILURE() << "the server did not end after its clients let go";
+            for (DWORD pid; (pid = devlane_control::FindProcess(L"tagbridge.exe")) != 0;)
+            {
+                HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+                if (process == nullptr)
+                    break;
+                TerminateProcess(process, 0xDEAD);
+                WaitForSingleObject(process, 5000);
+                CloseHandle(process);
+            }
+        }
+        EXPECT_EQ(0u, Tagbridge(L"/unregserver"));
+        CoUninitialize();
+    }
+
+    DWORD Tagbridge(const wchar_t* arguments)
+    {
+        return RunToEnd(L"\"" + m_folder + L"\\tagbridge.exe\" " + arguments, 60000);
+    }
+
+    Client& NewClient()
+    {
+        m_clients.emplace_back(new Client());
+        return *m_clients.back();
+    }
+
+    std::wstring m_folder;
+    std::vector<std::unique_ptr<Client>> m_clients;
+};
+
+TEST_F(LiveServerTest, LostRuntimeBringsEveryClientExactlyOneShutdownRequest)
+{
+    ASSERT_EQ(0u, Tagbridge(L"/regserver"));
+    Client& first = NewClient();
+    Client& second = NewClient();
+    ASSERT_HRESULT_SUCCEEDED(first.Connect());
+    ASSERT_HRESULT_SUCCEEDED(second.Connect());
+    EXPECT_EQ(OPC_STATUS_RUNNING, first.State()) << "the live sample is a good configuration";
+
+    const DWORD pid = devlane_control::FindProcess(L"tagbridge.exe");
+    ASSERT_NE(0u, pid);
+    devlane_control::Client runtime(pid);
+    ASSERT_TRUE(runtime.Runtime("down"));
+
+    ASSERT_TRUE(WaitFor([&] { return first.sink.requests > 0 && second.sink.requests > 0; }, 5000));
+    // The runtime stays away for several more watchdog cycles.
+    Sleep(1500);
+    EXPECT_EQ(1, first.sink.requests);
+    EXPECT_EQ(1, second.sink.requests);
+
+    // One client letting go keeps the process for the other.
+    first.Disconnect();
+    Sleep(500);
+    EXPECT_EQ(pid, devlane_control::FindProcess(L"tagbridge.exe"));
+    second.Disconnect();
+    EXPECT_TRUE(WaitFor([] { return devlane_control::FindProcess(L"tagbridge.exe") == 0; }, 10000))
+        << "the process ends after the last release";
+}
+
+TEST_F(LiveServerTest, OpcProbeConnectsByTheDefaultProgIdAndManagesGroups)
+{
+    ASSERT_EQ(0u, Tagbridge(L"/regserver"));
+    const std::wstring outputFile = TempFile(L"prb");
+    const DWORD code = RunToEnd(L"\"" + ProgramPath(L"opcprobe.exe") +
+                                    L"\" status add-group - 250 add-group - 100 list-groups remove-group Group001 status",
+                                60000, outputFile);
+    const std::string output = ReadFileText(outputFile);
+    DeleteFileW(outputFile.c_str());
+    ASSERT_EQ(0u, code) << output;
+    EXPECT_EQ(0u, output.find("state: RUNNING\n")) << output;
+    EXPECT_NE(std::string::npos, output.find("vendor: Vantrel.Kestrix Data Access 2.05a/3.00 Server\n")) << output;
+    EXPECT_NE(std::string::npos, output.find("last update: none\n")) << output;
+    EXPECT_NE(std::string::npos, output.find("groups: 0\n")) << output;
+    EXPECT_NE(std::string::npos, output.find("bandwidth: 0xFFFFFFFF\n")) << output;
+    EXPECT_NE(std::string::npos, output.find("group: Group001 handle=")) << output;
+    EXPECT_NE(std::string::npos, output.find("group: Group002 handle=")) << output;
+    EXPECT_NE(std::string::npos, output.find("group count: 2\n")) << output;
+    EXPECT_NE(std::string::npos, output.find("removed: Group001\n")) << output;
+    EXPECT_NE(std::string::npos, output.find("groups: 1\n")) << output;
+}
+
+TEST_F(LiveServerTest, ServiceStopWithAClientNotifiesItAndWaitsForItsRelease)
+{
+    ASSERT_EQ(0u, Tagbridge(L"/service"));
+    Client& client = NewClient();
+    ASSERT_HRESULT_SUCCEEDED(client.Connect()) << "COM starts the service";
+
+    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ScHandle service(OpenServiceW(manager.Get(), opc_host::kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS));
+    ASSERT_TRUE(service);
+    auto state = [&] {
+        SERVICE_STATUS status = {};
+        QueryServiceStatus(service.Get(), &status);
+        return status.dwCurrentState;
+    };
+    ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), state());
+
+    SERVICE_STATUS status = {};
+    ASSERT_TRUE(ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
+    ASSERT_TRUE(WaitFor([&] { return client.sink.requests > 0; }, 5000));
+    Sleep(1000);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), state()) << "the client still holds its server";
+    EXPECT_EQ(1, client.sink.requests);
+
+    client.Disconnect();
+    EXPECT_TRUE(WaitFor([&] { return state() == SERVICE_STOPPED; }, 10000));
+}
+} // namespace
