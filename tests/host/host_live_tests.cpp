@@ -9,10 +9,12 @@
 
 #include <opccomn.h>
 #include <opcda.h>
+#include <opcerror.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 
 using namespace host_test;
 
@@ -235,3 +237,171 @@ TEST_F(LiveServerTest, ServiceStopWithAClientNotifiesItAndWaitsForItsRelease)
     EXPECT_TRUE(WaitFor([&] { return state() == SERVICE_STOPPED; }, 10000));
 }
 } // namespace
+
+namespace
+{
+// The name, rate, active flag and handles of a group, through its proxy.
+struct GroupState
+{
+    HRESULT result = E_FAIL;
+    std::wstring name;
+    DWORD rate = 0;
+    BOOL active = FALSE;
+    OPCHANDLE client = 0;
+    OPCHANDLE server = 0;
+};
+
+GroupState StateOf(IUnknown* group)
+{
+    GroupState state;
+    auto mgt = COpcComPtr<IOPCGroupStateMgt>::QueryFrom(group, IID_IOPCGroupStateMgt);
+    if (!mgt)
+        return state;
+    LPWSTR name = nullptr;
+    LONG bias = 0;
+    FLOAT deadband = 0;
+    DWORD lcid = 0;
+    state.result = mgt->GetState(&state.rate, &state.active, &name, &bias, &deadband, &lcid, &state.client,
+                                 &state.server);
+    if (name != nullptr)
+        state.name = name;
+    CoTaskMemFree(name);
+    return state;
+}
+
+DWORD GroupCountOf(IOPCServer* server)
+{
+    COpcTaskMem<OPCSERVERSTATUS> status;
+    if (FAILED(server->GetStatus(status.Receive())) || status.Get() == nullptr)
+        return ~0u;
+    CoTaskMemFree(status.Get()->szVendorInfo);
+    return status.Get()->dwGroupCount;
+}
+
+std::wstring ErrorText(IOPCCommon* common, HRESULT code)
+{
+    LPWSTR text = nullptr;
+    if (FAILED(common->GetErrorString(code, &text)) || text == nullptr)
+        return L"<none>";
+    std::wstring result = text;
+    CoTaskMemFree(text);
+    return result;
+}
+} // namespace
+
+TEST_F(LiveServerTest, GroupRulesHoldThroughTheProxy)
+{
+    ASSERT_EQ(0u, Tagbridge(L"/regserver"));
+    Client& client = NewClient();
+    ASSERT_HRESULT_SUCCEEDED(client.Connect());
+    IOPCServer* server = client.server.Get();
+
+    auto add = [&](const wchar_t* name, DWORD rate, FLOAT* deadband, COpcComPtr<IUnknown>& group, DWORD* revised,
+                   OPCHANDLE* handle) {
+        return server->AddGroup(name, FALSE, rate, 77, nullptr, deadband, 1033, handle, revised, IID_IUnknown,
+                                group.Receive());
+    };
+    COpcComPtr<IUnknown> g1, g2, g3;
+    DWORD revised = 0;
+    OPCHANDLE h1 = 0, h2 = 0, h3 = 0;
+    ASSERT_EQ(S_OK, add(L"", 1000, nullptr, g1, &revised, &h1));
+    ASSERT_EQ(S_OK, add(L"", 1000, nullptr, g2, &revised, &h2));
+    // The base cycle of the live sample is 100 ms: 250 becomes the next multiple.
+    ASSERT_EQ(OPC_S_UNSUPPORTEDRATE, add(L"", 250, nullptr, g3, &revised, &h3));
+    EXPECT_EQ(300u, revised);
+    EXPECT_EQ(L"Group001", StateOf(g1.Get()).name);
+    EXPECT_EQ(L"Group002", StateOf(g2.Get()).name);
+    EXPECT_EQ(L"Group003", StateOf(g3.Get()).name);
+    EXPECT_NE(h1, h2);
+
+    // Refused groups leave nothing behind.
+    COpcComPtr<IUnknown> refused;
+    FLOAT tooMuch = 100.5f;
+    EXPECT_EQ(E_INVALIDARG, add(L"Bad", 1000, &tooMuch, refused, &revised, &h3));
+    EXPECT_TRUE(FAILED(add(L"NoRate", 1000, nullptr, refused, nullptr, &h3)));
+    EXPECT_EQ(3u, GroupCountOf(server));
+    IUnknown* missing = nullptr;
+    EXPECT_EQ(E_INVALIDARG, server->GetGroupByName(L"Bad", IID_IUnknown, &missing));
+
+    auto keep = COpcComPtr<IOPCGroupStateMgt2>::QueryFrom(g1.Get(), IID_IOPCGroupStateMgt2);
+    ASSERT_TRUE(keep);
+    DWORD keepAlive = 0;
+    EXPECT_EQ(OPC_S_UNSUPPORTEDRATE, keep->SetKeepAlive(1, &keepAlive));
+    EXPECT_EQ(1000u, keepAlive);
+
+    // A clone starts inactive with the source's rate and client handle, under a handle of its own.
+    COpcComPtr<IUnknown> clone;
+    ASSERT_EQ(S_OK, keep->CloneGroup(L"Copy", IID_IUnknown, clone.Receive()));
+    GroupState cloned = StateOf(clone.Get());
+    EXPECT_EQ(L"Copy", cloned.name);
+    EXPECT_EQ(1000u, cloned.rate);
+    EXPECT_FALSE(cloned.active);
+    EXPECT_EQ(77u, cloned.client);
+    EXPECT_NE(h1, cloned.server);
+
+    // Removing a group the client still holds: in use, and dead from then on.
+    EXPECT_EQ(OPC_S_INUSE, server->RemoveGroup(h2, FALSE));
+    EXPECT_EQ(E_FAIL, StateOf(g2.Get()).result);
+    EXPECT_EQ(E_FAIL, server->RemoveGroup(h2, FALSE));
+    keep.Reset();
+    g1.Reset();
+    g2.Reset();
+    g3.Reset();
+    clone.Reset();
+}
+
+TEST_F(LiveServerTest, LocalesAndErrorTextsThroughTheProxy)
+{
+    ASSERT_EQ(0u, Tagbridge(L"/regserver"));
+    Client& client = NewClient();
+    ASSERT_HRESULT_SUCCEEDED(client.Connect());
+    auto common = COpcComPtr<IOPCCommon>::QueryFrom(client.server.Get(), IID_IOPCCommon);
+    ASSERT_TRUE(common);
+    EXPECT_EQ(E_INVALIDARG, common->SetLocaleID(1031));
+    EXPECT_EQ(S_OK, common->SetLocaleID(1033));
+    std::wstring english = ErrorText(common.Get(), OPC_E_UNKNOWNITEMID);
+    EXPECT_NE(L"<none>", english);
+    std::wstring system = ErrorText(common.Get(), E_OUTOFMEMORY);
+    ASSERT_NE(L"<none>", system);
+    EXPECT_NE(L'\n', system.back());
+    EXPECT_EQ(S_OK, common->SetLocaleID(0x411));
+    LCID lcid = 0;
+    EXPECT_EQ(S_OK, common->GetLocaleID(&lcid));
+    EXPECT_EQ(1041u, lcid);
+    std::wstring japanese = ErrorText(common.Get(), OPC_E_UNKNOWNITEMID);
+    EXPECT_NE(L"<none>", japanese);
+    EXPECT_NE(english, japanese);
+}
+
+TEST_F(LiveServerTest, AKilledClientLeavesTheServerWorkingForOthers)
+{
+    ASSERT_EQ(0u, Tagbridge(L"/regserver"));
+    // A client process that holds a server object and groups, then dies.
+    Child doomed;
+    ASSERT_TRUE(doomed.Start(L"\"" + ProgramPath(L"opcprobe.exe") +
+                             L"\" add-group Doomed 1000 add-group - 500 wait 60000"));
+    ASSERT_TRUE(WaitFor([] { return devlane_control::FindProcess(L"tagbridge.exe") != 0; }, 20000));
+    const DWORD pid = devlane_control::FindProcess(L"tagbridge.exe");
+    Sleep(1500);
+    doomed.Kill();
+
+    // Another client is served as before, and its own lifecycle works.
+    Client& other = NewClient();
+    ASSERT_HRESULT_SUCCEEDED(other.Connect());
+    EXPECT_EQ(OPC_STATUS_RUNNING, other.State());
+    COpcComPtr<IUnknown> group;
+    DWORD revised = 0;
+    OPCHANDLE handle = 0;
+    EXPECT_EQ(S_OK, other.server->AddGroup(L"Alive", TRUE, 1000, 1, nullptr, nullptr, 1033, &handle, &revised,
+                                           IID_IUnknown, group.Receive()));
+    EXPECT_EQ(L"Alive", StateOf(group.Get()).name);
+    group.Reset();
+    EXPECT_EQ(S_OK, other.server->RemoveGroup(handle, FALSE));
+    EXPECT_EQ(pid, devlane_control::FindProcess(L"tagbridge.exe"));
+    other.Disconnect();
+    m_clients.clear();
+
+    // Without COM's collection of dead clients the server would wait for the
+    // killed one forever; let it leave its loop so the fixture sees it end.
+    QuitThreadsOf(pid);
+}
