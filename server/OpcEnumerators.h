@@ -52,15 +52,22 @@ public:
     COpcEnumerator() = default;
     virtual ~COpcEnumerator()
     {
-        for (UINT i = 0; i < m_items.GetSize(); ++i)
+        for (UINT i = 0; i < m_count; ++i)
             Elements::Drop(m_items[i]);
     }
 
+    // Grows by doubling: enumerators are filled with whole address spaces.
     bool Add(const Stored& item)
     {
-        if (!m_items.Append(item))
-            return false;
-        Elements::Keep(m_items[m_items.GetSize() - 1]);
+        if (m_count == m_items.GetSize()) {
+            UINT size = m_items.GetSize();
+            UINT grown = size < 16 ? 16 : (size > UINT_MAX / 2 ? UINT_MAX : size * 2);
+            if (grown == size || !m_items.SetSize(grown))
+                return false;
+        }
+        m_items[m_count] = item;
+        Elements::Keep(m_items[m_count]);
+        ++m_count;
         return true;
     }
 
@@ -93,7 +100,7 @@ public:
             return E_INVALIDARG;
         COpcLockGuard guard(m_lock);
         ULONG fetched = 0;
-        while (fetched < celt && m_position < m_items.GetSize()) {
+        while (fetched < celt && m_position < m_count) {
             if (!Elements::Hand(m_items[m_position], rgelt[fetched])) {
                 while (fetched > 0)
                     Elements::Unhand(rgelt[--fetched]);
@@ -110,9 +117,9 @@ public:
     STDMETHOD(Skip)(ULONG celt) override
     {
         COpcLockGuard guard(m_lock);
-        ULONG left = m_items.GetSize() - m_position;
+        ULONG left = m_count - m_position;
         if (celt > left) {
-            m_position = m_items.GetSize();
+            m_position = m_count;
             return S_FALSE;
         }
         m_position += celt;
@@ -135,7 +142,7 @@ public:
         if (copy == nullptr)
             return E_OUTOFMEMORY;
         COpcLockGuard guard(m_lock);
-        for (UINT i = 0; i < m_items.GetSize(); ++i) {
+        for (UINT i = 0; i < m_count; ++i) {
             if (!copy->Add(m_items[i])) {
                 copy->Release();
                 return E_OUTOFMEMORY;
@@ -149,7 +156,8 @@ public:
 private:
     volatile LONG m_refs = 1;
     COpcLock m_lock;
-    COpcArray<Stored> m_items;
+    COpcArray<Stored> m_items; // capacity; the first m_count are in use
+    UINT m_count = 0;
     ULONG m_position = 0;
 };
 
