@@ -1,5 +1,7 @@
 #include "OpcServerObjects.h"
 
+#include "OpcDaCacheItem.h"
+
 #include <new>
 
 namespace
@@ -37,6 +39,10 @@ HRESULT COpcServerObjects::Build(bool simulation)
         hr = Make(m_device, *m_settings, *m_devlane);
     if (SUCCEEDED(hr))
         hr = Make(m_cache, *m_settings, *m_devlane, *m_device);
+    // Entries that cache values and convert them for the clients, made as
+    // the tag configuration is loaded.
+    if (SUCCEEDED(hr))
+        m_cache->SetItemFactory(COpcDaCacheItem::Create, nullptr);
     if (SUCCEEDED(hr))
         hr = m_cache->Initialize();
 

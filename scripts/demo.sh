@@ -31,6 +31,14 @@ echo "registered: exit code $?"
 log "opcprobe: status, two groups, their names (COM starts tagbridge.exe on demand)"
 run opcprobe.exe status add-group Line1 1000 add-group - 250 list-groups status
 
+log "opcprobe: browse the simulated tag set, one tag's properties"
+run opcprobe.exe browse "" browse Line1.PLC1.Process props Line1.PLC1.Process.Level
+
+log "opcprobe: read changing values twice, two seconds apart, then write and read back"
+run opcprobe.exe read Line1.PLC1.Process.Level Line1.PLC1.Process.Ramp Line1.PLC1.Process.Code --device \
+    wait 2000 read Line1.PLC1.Process.Level Line1.PLC1.Process.Ramp Line1.PLC1.Process.Code --device \
+    write Line1.PLC1.Process.Pressure r8:5 read Line1.PLC1.Process.Pressure --device
+
 log "the server ends when its last client lets go"
 sleep 2
 if pgrep -f "tagbridge.exe" >/dev/null; then echo "tagbridge.exe still running"; else echo "tagbridge.exe has ended"; fi

@@ -1,12 +1,16 @@
 #include "OpcDaGroup.h"
 
 #include "OpcContainers.h"
+#include "OpcDaCache.h"
 #include "OpcDaSettings.h"
 #include "OpcServerHost.h"
 #include "OpcServerObject.h"
+#include "OpcTaskMem.h"
+#include "OpcVariant.h"
 
 #include <opcerror.h>
 
+#include <memory>
 #include <new>
 
 namespace
@@ -70,6 +74,7 @@ COpcDaGroup::~COpcDaGroup()
     {
         COpcLockGuard guard(m_lock);
         ResetState();
+        DeleteItems();
     }
     RemoveConnectionPoint(IID_IOPCDataCallback);
     OpcFreeGroupHandle(m_serverHandle);
@@ -161,6 +166,7 @@ bool COpcDaGroup::MarkRemoved()
     {
         COpcLockGuard guard(m_lock);
         ResetState();
+        DeleteItems();
         m_removed = TRUE;
     }
     // Dropping the client's advise releases its sink outside the group lock.
@@ -176,10 +182,25 @@ HRESULT COpcDaGroup::CopyFrom(COpcDaGroup& source)
     FLOAT deadband;
     DWORD locale;
     DWORD keepAlive;
+    // Copies of the source's items, made under its lock and entered under ours.
+    size_t itemCount = 0;
+    std::unique_ptr<std::unique_ptr<COpcDaGroupItem>[]> items;
     {
         COpcLockGuard guard(source.m_lock);
         if (source.m_removed)
             return E_FAIL;
+        itemCount = source.m_items.GetCount();
+        if (itemCount != 0) {
+            items.reset(new (std::nothrow) std::unique_ptr<COpcDaGroupItem>[itemCount]);
+            if (items == nullptr)
+                return E_OUTOFMEMORY;
+            size_t i = 0;
+            for (auto& entry : source.m_items) {
+                items[i].reset(new (std::nothrow) COpcDaGroupItem(*entry.value));
+                if (items[i++] == nullptr)
+                    return E_OUTOFMEMORY;
+            }
+        }
         updateRate = source.m_updateRate;
         clientHandle = source.m_clientHandle;
         timeBias = source.m_timeBias;
@@ -196,6 +217,13 @@ HRESULT COpcDaGroup::CopyFrom(COpcDaGroup& source)
     m_percentDeadband = deadband;
     m_localeId = locale;
     m_keepAlive = keepAlive;
+    for (size_t i = 0; i < itemCount; ++i) {
+        items[i]->serverHandle = NextItemHandle();
+        COpcDaGroupItem** slot = m_items.SetAt(items[i]->serverHandle);
+        if (slot == nullptr)
+            return E_OUTOFMEMORY;
+        *slot = items[i].release();
+    }
     return S_OK;
 }
 
@@ -349,13 +377,6 @@ STDMETHODIMP COpcDaGroup::GetKeepAlive(DWORD* pdwKeepAliveTime)
         return m_removed ? E_FAIL : E_NOTIMPL;                                                                        \
     }
 
-STDMETHODIMP COpcDaGroup::AddItems(DWORD, OPCITEMDEF*, OPCITEMRESULT**, HRESULT**) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::ValidateItems(DWORD, OPCITEMDEF*, BOOL, OPCITEMRESULT**, HRESULT**) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::RemoveItems(DWORD, OPCHANDLE*, HRESULT**) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::SetActiveState(DWORD, OPCHANDLE*, BOOL, HRESULT**) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::SetClientHandles(DWORD, OPCHANDLE*, OPCHANDLE*, HRESULT**) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::SetDatatypes(DWORD, OPCHANDLE*, VARTYPE*, HRESULT**) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::CreateEnumerator(REFIID, LPUNKNOWN*) OPC_GROUP_NOT_YET
 STDMETHODIMP COpcDaGroup::SetItemDeadband(DWORD, OPCHANDLE*, FLOAT*, HRESULT**) OPC_GROUP_NOT_YET
 STDMETHODIMP COpcDaGroup::GetItemDeadband(DWORD, OPCHANDLE*, FLOAT**, HRESULT**) OPC_GROUP_NOT_YET
 STDMETHODIMP COpcDaGroup::ClearItemDeadband(DWORD, OPCHANDLE*, HRESULT**) OPC_GROUP_NOT_YET
@@ -364,11 +385,6 @@ STDMETHODIMP COpcDaGroup::GetItemSamplingRate(DWORD, OPCHANDLE*, DWORD**, HRESUL
 STDMETHODIMP COpcDaGroup::ClearItemSamplingRate(DWORD, OPCHANDLE*, HRESULT**) OPC_GROUP_NOT_YET
 STDMETHODIMP COpcDaGroup::SetItemBufferEnable(DWORD, OPCHANDLE*, BOOL*, HRESULT**) OPC_GROUP_NOT_YET
 STDMETHODIMP COpcDaGroup::GetItemBufferEnable(DWORD, OPCHANDLE*, BOOL**, HRESULT**) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::Read(OPCDATASOURCE, DWORD, OPCHANDLE*, OPCITEMSTATE**, HRESULT**) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::Write(DWORD, OPCHANDLE*, VARIANT*, HRESULT**) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::ReadMaxAge(DWORD, OPCHANDLE*, DWORD*, VARIANT**, WORD**, FILETIME**, HRESULT**)
-    OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::WriteVQT(DWORD, OPCHANDLE*, OPCITEMVQT*, HRESULT**) OPC_GROUP_NOT_YET
 STDMETHODIMP COpcDaGroup::Read(DWORD, OPCHANDLE*, DWORD, DWORD*, HRESULT**) OPC_GROUP_NOT_YET
 STDMETHODIMP COpcDaGroup::Write(DWORD, OPCHANDLE*, VARIANT*, DWORD, DWORD*, HRESULT**) OPC_GROUP_NOT_YET
 STDMETHODIMP COpcDaGroup::Refresh2(OPCDATASOURCE, DWORD, DWORD*) OPC_GROUP_NOT_YET
@@ -395,4 +411,522 @@ STDMETHODIMP COpcDaGroup::GetEnable(BOOL* pbEnable)
         return E_FAIL;
     *pbEnable = m_callbacksEnabled;
     return S_OK;
+}
+
+// ---- items ------------------------------------------------------------------
+
+namespace
+{
+COpcDaCache* AddressSpace()
+{
+    IOpcServerHost* host = OpcGetServerHost();
+    return host != nullptr ? host->AddressSpace() : nullptr;
+}
+
+// Canonical type and access rights of an item ID, with the defaults for a
+// property the provider cannot give.
+void DescribeItem(COpcDaCache& cache, const COpcString& itemId, VARTYPE& canonical, DWORD& rights)
+{
+    COpcVariant value;
+    int32_t number = 0;
+    canonical = VT_EMPTY;
+    if (SUCCEEDED(cache.GetItemProperty(itemId, OPC_DA_PROP_CDT, value.Get())) &&
+        SUCCEEDED(GetInt32(number, *value.Get())))
+        canonical = static_cast<VARTYPE>(number & 0xFFFF);
+    value.Clear();
+    rights = kOpcReadable | kOpcWriteable;
+    if (SUCCEEDED(cache.GetItemProperty(itemId, OPC_DA_PROP_RIGHTS, value.Get())) &&
+        SUCCEEDED(GetInt32(number, *value.Get())))
+        rights = static_cast<DWORD>(number);
+}
+
+bool ReadNumber(COpcDaCache& cache, const COpcString& itemId, DWORD property, double& number)
+{
+    COpcVariant value;
+    return SUCCEEDED(cache.GetItemProperty(itemId, property, value.Get())) &&
+           SUCCEEDED(GetDouble(number, *value.Get()));
+}
+
+DWORD ReadEUType(COpcDaCache& cache, const COpcString& itemId)
+{
+    double type = 0.0;
+    return ReadNumber(cache, itemId, OPC_DA_PROP_EUTYPE, type) ? static_cast<DWORD>(type) : 0;
+}
+
+HRESULT Overall(const HRESULT* errors, DWORD count)
+{
+    for (DWORD i = 0; i < count; ++i) {
+        if (FAILED(errors[i]))
+            return S_FALSE;
+    }
+    return S_OK;
+}
+} // namespace
+
+void COpcDaGroup::DeleteItems()
+{
+    for (auto& entry : m_items)
+        delete entry.value;
+    m_items.RemoveAll();
+}
+
+OPCHANDLE COpcDaGroup::NextItemHandle()
+{
+    // Never 0 and never one a live item holds, also after the counter wraps.
+    for (;;) {
+        OPCHANDLE candidate = ++m_lastItemHandle;
+        if (candidate != 0 && m_items.Lookup(candidate) == nullptr)
+            return candidate;
+    }
+}
+
+HRESULT COpcDaGroup::AddOrValidate(DWORD count, OPCITEMDEF* definitions, OPCITEMRESULT** results, HRESULT** errors,
+                                   bool validateOnly)
+{
+    if (results == nullptr || errors == nullptr)
+        return E_INVALIDARG;
+    *results = nullptr;
+    *errors = nullptr;
+    if (definitions == nullptr)
+        return E_INVALIDARG;
+    HRESULT checked = OpcDaCheckCount(count);
+    if (checked != S_OK)
+        return checked;
+    COpcDaCache* cache = AddressSpace();
+    COpcLockGuard guard(m_lock);
+    if (m_removed || cache == nullptr)
+        return E_FAIL;
+    COpcTaskMem<OPCITEMRESULT> outResults;
+    COpcTaskMem<HRESULT> outErrors;
+    if (!outResults.Allocate(count) || !outErrors.Allocate(count))
+        return E_OUTOFMEMORY;
+    for (DWORD i = 0; i < count; ++i) {
+        const OPCITEMDEF& definition = definitions[i];
+        OPCITEMRESULT& result = outResults.Get()[i];
+        HRESULT& error = outErrors.Get()[i];
+        if (definition.szItemID == nullptr || definition.szItemID[0] == L'\0') {
+            error = OPC_E_INVALIDITEMID;
+            continue;
+        }
+        COpcString itemId(definition.szItemID);
+        if (!cache->ValidateItemID(itemId)) {
+            error = OPC_E_UNKNOWNITEMID;
+            continue;
+        }
+        if (!OpcDaIsSupportedRequestedType(definition.vtRequestedDataType)) {
+            error = OPC_E_BADTYPE;
+            continue;
+        }
+        VARTYPE canonical = VT_EMPTY;
+        DWORD rights = 0;
+        DescribeItem(*cache, itemId, canonical, rights);
+        VARTYPE requested = definition.vtRequestedDataType;
+        // A scalar reads as text or in its own shape, an array as text or as an array.
+        if (requested != VT_EMPTY && requested != VT_BSTR && (requested & VT_ARRAY) != (canonical & VT_ARRAY)) {
+            error = OPC_E_BADTYPE;
+            continue;
+        }
+        result.vtCanonicalDataType = canonical;
+        result.dwAccessRights = rights;
+        if (validateOnly)
+            continue;
+        auto* item = new (std::nothrow) COpcDaGroupItem();
+        if (item == nullptr) {
+            ZeroMemory(&result, sizeof(result));
+            error = E_OUTOFMEMORY;
+            continue;
+        }
+        item->serverHandle = NextItemHandle();
+        item->clientHandle = definition.hClient;
+        item->itemId = itemId;
+        item->accessPath = COpcString(definition.szAccessPath != nullptr ? definition.szAccessPath : L"");
+        item->active = definition.bActive ? TRUE : FALSE;
+        item->requestedType = requested;
+        item->euType = ReadEUType(*cache, itemId);
+        if (item->euType == OPC_ANALOG &&
+            (!ReadNumber(*cache, itemId, OPC_DA_PROP_HIEU, item->euHigh) ||
+             !ReadNumber(*cache, itemId, OPC_DA_PROP_LOEU, item->euLow)))
+            item->euType = 0;
+        COpcDaGroupItem** slot = m_items.SetAt(item->serverHandle);
+        if (slot == nullptr) {
+            delete item;
+            ZeroMemory(&result, sizeof(result));
+            error = E_OUTOFMEMORY;
+            continue;
+        }
+        *slot = item;
+        result.hServer = item->serverHandle;
+    }
+    HRESULT hr = Overall(outErrors.Get(), count);
+    *results = outResults.Detach();
+    *errors = outErrors.Detach();
+    return hr;
+}
+
+STDMETHODIMP COpcDaGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
+                                   HRESULT** ppErrors)
+{
+    return AddOrValidate(dwCount, pItemArray, ppAddResults, ppErrors, false);
+}
+
+STDMETHODIMP COpcDaGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL,
+                                        OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors)
+{
+    return AddOrValidate(dwCount, pItemArray, ppValidationResults, ppErrors, true);
+}
+
+template <class Apply>
+HRESULT COpcDaGroup::ForEachHandle(DWORD count, const OPCHANDLE* handles, HRESULT** errors, Apply apply)
+{
+    if (errors == nullptr)
+        return E_INVALIDARG;
+    *errors = nullptr;
+    if (handles == nullptr)
+        return E_INVALIDARG;
+    HRESULT checked = OpcDaCheckCount(count);
+    if (checked != S_OK)
+        return checked;
+    COpcLockGuard guard(m_lock);
+    if (m_removed)
+        return E_FAIL;
+    COpcTaskMem<HRESULT> out;
+    if (!out.Allocate(count))
+        return E_OUTOFMEMORY;
+    for (DWORD i = 0; i < count; ++i) {
+        COpcDaGroupItem** item = m_items.Lookup(handles[i]);
+        out.Get()[i] = item != nullptr ? apply(*item, i) : OPC_E_INVALIDHANDLE;
+    }
+    HRESULT hr = Overall(out.Get(), count);
+    *errors = out.Detach();
+    return hr;
+}
+
+STDMETHODIMP COpcDaGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors)
+{
+    return ForEachHandle(dwCount, phServer, ppErrors, [this](COpcDaGroupItem* item, DWORD) {
+        m_items.RemoveKey(item->serverHandle);
+        delete item;
+        return S_OK;
+    });
+}
+
+STDMETHODIMP COpcDaGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors)
+{
+    BOOL active = bActive ? TRUE : FALSE;
+    return ForEachHandle(dwCount, phServer, ppErrors, [active](COpcDaGroupItem* item, DWORD) {
+        item->active = active;
+        return S_OK;
+    });
+}
+
+STDMETHODIMP COpcDaGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
+                                           HRESULT** ppErrors)
+{
+    if (phClient == nullptr) {
+        if (ppErrors != nullptr)
+            *ppErrors = nullptr;
+        return E_INVALIDARG;
+    }
+    return ForEachHandle(dwCount, phServer, ppErrors, [phClient](COpcDaGroupItem* item, DWORD i) {
+        item->clientHandle = phClient[i];
+        return S_OK;
+    });
+}
+
+STDMETHODIMP COpcDaGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
+                                       HRESULT** ppErrors)
+{
+    if (pRequestedDatatypes == nullptr) {
+        if (ppErrors != nullptr)
+            *ppErrors = nullptr;
+        return E_INVALIDARG;
+    }
+    return ForEachHandle(dwCount, phServer, ppErrors, [pRequestedDatatypes](COpcDaGroupItem* item, DWORD i) {
+        if (!OpcDaIsSupportedRequestedType(pRequestedDatatypes[i]))
+            return OPC_E_BADTYPE;
+        item->requestedType = pRequestedDatatypes[i];
+        return S_OK;
+    });
+}
+
+STDMETHODIMP COpcDaGroup::CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk)
+{
+    if (ppUnk == nullptr)
+        return E_INVALIDARG;
+    *ppUnk = nullptr;
+    COpcDaCache* cache = AddressSpace();
+    COpcTaskMem<OPCITEMATTRIBUTES> entries;
+    DWORD count = 0;
+    {
+        COpcLockGuard guard(m_lock);
+        if (m_removed || cache == nullptr)
+            return E_FAIL;
+        size_t items = m_items.GetCount();
+        if (items > 0xFFFFFFFFu)
+            return E_OUTOFMEMORY;
+        if (items != 0 && !entries.Allocate(items))
+            return E_OUTOFMEMORY;
+        for (auto& entry : m_items) {
+            const COpcDaGroupItem& item = *entry.value;
+            OPCITEMATTRIBUTES& attributes = entries.Get()[count++];
+            VARTYPE canonical;
+            DescribeItem(*cache, item.itemId, canonical, attributes.dwAccessRights);
+            attributes.vtCanonicalDataType = canonical;
+            attributes.dwEUType = static_cast<OPCEUTYPE>(ReadEUType(*cache, item.itemId));
+            if (attributes.dwEUType == OPC_ANALOG) {
+                double low = 0.0, high = 0.0;
+                SAFEARRAY* range = nullptr;
+                if (ReadNumber(*cache, item.itemId, OPC_DA_PROP_LOEU, low) &&
+                    ReadNumber(*cache, item.itemId, OPC_DA_PROP_HIEU, high) &&
+                    (range = SafeArrayCreateVector(VT_R8, 0, 2)) != nullptr) {
+                    LONG index = 0;
+                    SafeArrayPutElement(range, &index, &low);
+                    index = 1;
+                    SafeArrayPutElement(range, &index, &high);
+                    attributes.vEUInfo.vt = VT_ARRAY | VT_R8;
+                    attributes.vEUInfo.parray = range;
+                }
+            } else if (attributes.dwEUType == OPC_ENUMERATED) {
+                COpcVariant labels;
+                if (SUCCEEDED(cache->GetItemProperty(item.itemId, OPC_DA_PROP_EUINFO, labels.Get())) &&
+                    labels->vt == (VT_ARRAY | VT_BSTR))
+                    labels.MoveTo(&attributes.vEUInfo);
+            }
+            attributes.szAccessPath = DuplicateText(item.accessPath.TextOrEmpty());
+            attributes.szItemID = DuplicateText(item.itemId.TextOrEmpty());
+            attributes.hClient = item.clientHandle;
+            attributes.hServer = item.serverHandle;
+            attributes.bActive = item.active;
+            attributes.vtRequestedDataType = item.requestedType;
+            if (attributes.szAccessPath == nullptr || attributes.szItemID == nullptr) {
+                for (DWORD i = 0; i < count; ++i)
+                    OpcDaClearItemAttributes(entries.Get()[i]);
+                return E_OUTOFMEMORY;
+            }
+        }
+    }
+    COpcDaEnumItemAttributes* enumerator = COpcDaEnumItemAttributes::Create(entries.Detach(), count);
+    if (enumerator == nullptr)
+        return E_OUTOFMEMORY;
+    HRESULT hr = enumerator->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+    enumerator->Release();
+    return FAILED(hr) ? E_INVALIDARG : S_OK;
+}
+
+// ---- synchronous IO ---------------------------------------------------------
+
+namespace
+{
+// What a read or write needs of one item, taken under the group lock so the
+// address space is called without it.
+struct SItemSnapshot
+{
+    COpcString itemId;
+    OPCHANDLE clientHandle = 0;
+    VARTYPE requestedType = VT_EMPTY;
+    bool known = false;
+    bool active = false;
+};
+
+const WORD kQualityOutOfService = 0x1C;
+} // namespace
+
+HRESULT COpcDaGroup::RunOnWorker(UINT kind, IOpcDaRequest& request)
+{
+    COpcServerObject* server = nullptr;
+    {
+        COpcLockGuard guard(m_lock);
+        if (m_removed)
+            return E_FAIL;
+        // Our own reference keeps the server and its worker alive while we wait.
+        if (m_server == nullptr || !m_server->TryAddRef())
+            return E_FAIL;
+        server = m_server;
+    }
+    HRESULT hr = server->RequestWorker().Run(kind, request);
+    server->Release();
+    return hr;
+}
+
+HRESULT COpcDaGroup::ExecuteRead(OPCDATASOURCE source, DWORD count, const OPCHANDLE* handles, const DWORD* maxAges,
+                                 OPCITEMSTATE** states, VARIANT** values, WORD** qualities, FILETIME** timeStamps,
+                                 HRESULT** errors)
+{
+    COpcDaCache* cache = AddressSpace();
+    std::unique_ptr<SItemSnapshot[]> items(new (std::nothrow) SItemSnapshot[count]);
+    if (items == nullptr)
+        return E_OUTOFMEMORY;
+    bool groupActive;
+    LCID locale;
+    {
+        COpcLockGuard guard(m_lock);
+        if (m_removed || cache == nullptr)
+            return E_FAIL;
+        groupActive = m_active != FALSE;
+        locale = m_localeId;
+        for (DWORD i = 0; i < count; ++i) {
+            COpcDaGroupItem** item = m_items.Lookup(handles[i]);
+            if (item == nullptr)
+                continue;
+            items[i].known = true;
+            items[i].itemId = (*item)->itemId;
+            items[i].clientHandle = (*item)->clientHandle;
+            items[i].requestedType = (*item)->requestedType;
+            items[i].active = (*item)->active != FALSE;
+        }
+    }
+    COpcTaskMem<OPCITEMSTATE> outStates;
+    COpcTaskMem<VARIANT> outValues;
+    COpcTaskMem<WORD> outQualities;
+    COpcTaskMem<FILETIME> outStamps;
+    COpcTaskMem<HRESULT> outErrors;
+    bool withStates = states != nullptr;
+    if (!outErrors.Allocate(count))
+        return E_OUTOFMEMORY;
+    if (withStates ? !outStates.Allocate(count)
+                   : !outValues.Allocate(count) || !outQualities.Allocate(count) || !outStamps.Allocate(count))
+        return E_OUTOFMEMORY;
+    // Cache reads take what the address space holds unless it never refreshed;
+    // device reads always go to the device.
+    DWORD sourceAge = source == OPC_DS_DEVICE ? 0 : 0xFFFFFFFF;
+    for (DWORD i = 0; i < count; ++i) {
+        HRESULT& error = outErrors.Get()[i];
+        VARIANT* value = withStates ? &outStates.Get()[i].vDataValue : &outValues.Get()[i];
+        WORD* quality = withStates ? &outStates.Get()[i].wQuality : &outQualities.Get()[i];
+        FILETIME* stamp = withStates ? &outStates.Get()[i].ftTimeStamp : &outStamps.Get()[i];
+        if (!items[i].known) {
+            error = OPC_E_INVALIDHANDLE;
+            continue;
+        }
+        if (withStates)
+            outStates.Get()[i].hClient = items[i].clientHandle;
+        DWORD maxAge = maxAges != nullptr ? maxAges[i] : sourceAge;
+        error = cache->ReadItem(items[i].itemId, OPC_DA_READ_DEVICE, locale, items[i].requestedType, maxAge, value,
+                                stamp, quality);
+        if (FAILED(error)) {
+            VariantClear(value);
+            continue;
+        }
+        if (maxAges == nullptr && source == OPC_DS_CACHE && (!items[i].active || !groupActive))
+            *quality = kQualityOutOfService;
+    }
+    HRESULT hr = Overall(outErrors.Get(), count);
+    if (withStates) {
+        *states = outStates.Detach();
+    } else {
+        *values = outValues.Detach();
+        *qualities = outQualities.Detach();
+        *timeStamps = outStamps.Detach();
+    }
+    *errors = outErrors.Detach();
+    return hr;
+}
+
+HRESULT COpcDaGroup::ExecuteWrite(DWORD count, const OPCHANDLE* handles, const VARIANT* values,
+                                  const OPCITEMVQT* vqts, HRESULT** errors)
+{
+    COpcDaCache* cache = AddressSpace();
+    std::unique_ptr<SItemSnapshot[]> items(new (std::nothrow) SItemSnapshot[count]);
+    if (items == nullptr)
+        return E_OUTOFMEMORY;
+    LCID locale;
+    {
+        COpcLockGuard guard(m_lock);
+        if (m_removed || cache == nullptr)
+            return E_FAIL;
+        locale = m_localeId;
+        for (DWORD i = 0; i < count; ++i) {
+            COpcDaGroupItem** item = m_items.Lookup(handles[i]);
+            if (item == nullptr)
+                continue;
+            items[i].known = true;
+            items[i].itemId = (*item)->itemId;
+            items[i].clientHandle = (*item)->clientHandle;
+        }
+    }
+    COpcTaskMem<HRESULT> outErrors;
+    if (!outErrors.Allocate(count))
+        return E_OUTOFMEMORY;
+    for (DWORD i = 0; i < count; ++i) {
+        HRESULT& error = outErrors.Get()[i];
+        if (!items[i].known) {
+            error = OPC_E_INVALIDHANDLE;
+            continue;
+        }
+        const VARIANT& value = vqts != nullptr ? vqts[i].vDataValue : values[i];
+        // By-reference values and interface pointers are never looked into.
+        if (!OpcDaIsAcceptableValue(value)) {
+            error = OPC_E_BADTYPE;
+            continue;
+        }
+        const WORD* quality = vqts != nullptr && vqts[i].bQualitySpecified ? &vqts[i].wQuality : nullptr;
+        const FILETIME* stamp = vqts != nullptr && vqts[i].bTimeStampSpecified ? &vqts[i].ftTimeStamp : nullptr;
+        error = cache->WriteItem(items[i].itemId, locale, value, stamp, quality);
+    }
+    HRESULT hr = Overall(outErrors.Get(), count);
+    *errors = outErrors.Detach();
+    return hr;
+}
+
+STDMETHODIMP COpcDaGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
+                               OPCITEMSTATE** ppItemValues, HRESULT** ppErrors)
+{
+    if (phServer == nullptr || ppItemValues == nullptr || ppErrors == nullptr)
+        return E_INVALIDARG;
+    *ppItemValues = nullptr;
+    *ppErrors = nullptr;
+    if (dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE)
+        return E_INVALIDARG;
+    HRESULT checked = OpcDaCheckCount(dwCount);
+    if (checked != S_OK)
+        return checked;
+    auto request = OpcDaMakeRequest([&]() {
+        return ExecuteRead(dwSource, dwCount, phServer, nullptr, ppItemValues, nullptr, nullptr, nullptr, ppErrors);
+    });
+    return RunOnWorker(COpcDaRequestWorker::GroupRead, request);
+}
+
+STDMETHODIMP COpcDaGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors)
+{
+    if (phServer == nullptr || pItemValues == nullptr || ppErrors == nullptr)
+        return E_INVALIDARG;
+    *ppErrors = nullptr;
+    HRESULT checked = OpcDaCheckCount(dwCount);
+    if (checked != S_OK)
+        return checked;
+    auto request =
+        OpcDaMakeRequest([&]() { return ExecuteWrite(dwCount, phServer, pItemValues, nullptr, ppErrors); });
+    return RunOnWorker(COpcDaRequestWorker::GroupWrite, request);
+}
+
+STDMETHODIMP COpcDaGroup::ReadMaxAge(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge, VARIANT** ppvValues,
+                                     WORD** ppwQualities, FILETIME** ppftTimeStamps, HRESULT** ppErrors)
+{
+    if (phServer == nullptr || pdwMaxAge == nullptr || ppvValues == nullptr || ppwQualities == nullptr ||
+        ppftTimeStamps == nullptr || ppErrors == nullptr)
+        return E_INVALIDARG;
+    *ppvValues = nullptr;
+    *ppwQualities = nullptr;
+    *ppftTimeStamps = nullptr;
+    *ppErrors = nullptr;
+    HRESULT checked = OpcDaCheckCount(dwCount);
+    if (checked != S_OK)
+        return checked;
+    auto request = OpcDaMakeRequest([&]() {
+        return ExecuteRead(OPC_DS_DEVICE, dwCount, phServer, pdwMaxAge, nullptr, ppvValues, ppwQualities,
+                           ppftTimeStamps, ppErrors);
+    });
+    return RunOnWorker(COpcDaRequestWorker::GroupReadMaxAge, request);
+}
+
+STDMETHODIMP COpcDaGroup::WriteVQT(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT, HRESULT** ppErrors)
+{
+    if (phServer == nullptr || pItemVQT == nullptr || ppErrors == nullptr)
+        return E_INVALIDARG;
+    *ppErrors = nullptr;
+    HRESULT checked = OpcDaCheckCount(dwCount);
+    if (checked != S_OK)
+        return checked;
+    auto request = OpcDaMakeRequest([&]() { return ExecuteWrite(dwCount, phServer, nullptr, pItemVQT, ppErrors); });
+    return RunOnWorker(COpcDaRequestWorker::GroupWriteVQT, request);
 }

@@ -1,9 +1,12 @@
-// A client's group: its state, its data-callback connection point and, in
-// later steps, its items and IO. Methods of the item and IO interfaces answer
-// E_NOTIMPL until those parts are built; QueryInterface already offers them.
+// A client's group: its state, its data-callback connection point, its items
+// and their synchronous IO. The asynchronous, deadband and sampling methods
+// answer E_NOTIMPL until those parts are built; QueryInterface already offers them.
 #pragma once
 
 #include "OpcConnectionPoint.h"
+#include "OpcContainers.h"
+#include "OpcDaGroupItem.h"
+#include "OpcDaRequestWorker.h"
 #include "OpcLock.h"
 #include "OpcString.h"
 
@@ -106,10 +109,31 @@ public:
     bool IsActive();
     LONGLONG LastScanTick();
 
+    // The synchronous IO as the server object's request worker executes it;
+    // the caller has checked the arguments. Cache reads (maxAges null) fill
+    // states, reads with max age the four separate arrays.
+    HRESULT ExecuteRead(OPCDATASOURCE source, DWORD count, const OPCHANDLE* handles, const DWORD* maxAges,
+                        OPCITEMSTATE** states, VARIANT** values, WORD** qualities, FILETIME** timeStamps,
+                        HRESULT** errors);
+    // values or vqts gives what is written.
+    HRESULT ExecuteWrite(DWORD count, const OPCHANDLE* handles, const VARIANT* values, const OPCITEMVQT* vqts,
+                         HRESULT** errors);
+
 private:
     COpcDaGroup(COpcServerObject* server, const COpcString& name);
     ~COpcDaGroup() override;
     void ResetState();
+    void DeleteItems();
+    OPCHANDLE NextItemHandle();
+    // The checks and results of AddItems; validateOnly keeps nothing.
+    HRESULT AddOrValidate(DWORD count, OPCITEMDEF* definitions, OPCITEMRESULT** results, HRESULT** errors,
+                          bool validateOnly);
+    // Shared frame of the handle-based item methods: apply(item, index) gives
+    // each entry's result for a known handle.
+    template <class Apply>
+    HRESULT ForEachHandle(DWORD count, const OPCHANDLE* handles, HRESULT** errors, Apply apply);
+    // Runs one synchronous request on the server's worker.
+    HRESULT RunOnWorker(UINT kind, IOpcDaRequest& request);
     bool TakeRef(LONG& refs);
 
     volatile LONG m_refs = 1;
@@ -128,6 +152,8 @@ private:
     DWORD m_keepAlive = 0;
     FILETIME m_lastCallback = {};
     LONGLONG m_lastScanTick = ScanReportAll;
+    COpcMap<uint32_t, COpcDaGroupItem*> m_items;
+    OPCHANDLE m_lastItemHandle = 0;
 };
 
 // Group server handles: never 0 and never shared by two live groups.

@@ -2,6 +2,8 @@
 
 #include "OpcDaCache.h"
 #include "OpcDaGroup.h"
+#include "OpcDaGroupItem.h"
+#include "OpcDaSettings.h"
 #include "OpcEnumerators.h"
 #include "OpcServerHost.h"
 #include "OpcTaskMem.h"
@@ -21,8 +23,8 @@ COpcList<COpcServerObject*> serverList;
 const DWORD ShutdownMessage = 0x48002;
 const wchar_t* const ShutdownFallback = L"ShutdownRequest called...\n";
 
-// Worker threads of a server object wait for their stop message; their real
-// work arrives with the IO of later steps.
+// The write thread waits for its stop message; its work arrives with the
+// asynchronous IO.
 void MessageLoopBody(void* data, bool stopping)
 {
     if (stopping)
@@ -121,7 +123,10 @@ HRESULT COpcServerObject::FinalConstruct()
         m_groupNameCounter = 0;
     }
     host->RegisterServer(this);
-    if (!m_requestWorker.Start(MessageLoopBody, this, INFINITE, THREAD_PRIORITY_NORMAL, OpcThreadRole::RequestWorker))
+    // In simulation no device is touched, so the worker needs no device handle.
+    COpcDaSettings* settings = host->Settings();
+    bool simulating = settings == nullptr || settings->simulationEnabled;
+    if (!m_requestWorker.Start(simulating ? nullptr : host->DeviceAccess()))
         return E_FAIL;
     if (!m_callbackPool.Start())
         return E_FAIL;
@@ -132,7 +137,7 @@ HRESULT COpcServerObject::FinalConstruct()
 
 void COpcServerObject::FinalRelease()
 {
-    m_requestWorker.Stop(INFINITE);
+    m_requestWorker.Stop();
     if (OpcGetServerHost() != nullptr)
         OpcGetServerHost()->UnregisterServer(this);
 
@@ -414,21 +419,26 @@ STDMETHODIMP COpcServerObject::GetStatus(OPCSERVERSTATUS** ppServerStatus)
 
 STDMETHODIMP COpcServerObject::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce)
 {
-    COpcLockGuard guard(m_lock);
     COpcDaGroup* group = nullptr;
-    COpcString name;
-    for (auto& entry : m_groups) {
-        if (entry.value->ServerHandle() == hServerGroup) {
-            group = entry.value;
-            name = entry.key;
-            break;
+    {
+        COpcLockGuard guard(m_lock);
+        COpcString name;
+        for (auto& entry : m_groups) {
+            if (entry.value->ServerHandle() == hServerGroup) {
+                group = entry.value;
+                name = entry.key;
+                break;
+            }
         }
+        if (group == nullptr)
+            return E_FAIL;
+        m_groups.RemoveKey(name);
     }
-    if (group == nullptr)
-        return E_FAIL;
-    m_groups.RemoveKey(name);
+    // Marking it removed lets go of the client's callback sink, a call into
+    // the client; the group is out of the map, so no lock is needed for it.
     bool destroyed = group->MarkRemoved();
     if (destroyed || bForce) {
+        COpcLockGuard guard(m_lock);
         --m_groupCount;
         return S_OK;
     }
@@ -562,52 +572,107 @@ void COpcServerObject::SendShutdownNotice(COpcServerObject* caller, COpcServerOb
 
 // ---- interfaces built in later steps ----------------------------------------------
 
-STDMETHODIMP COpcServerObject::QueryOrganization(OPCNAMESPACETYPE*)
+
+// ---- IOPCItemIO -----------------------------------------------------------------------------
+
+HRESULT COpcServerObject::ExecuteItemRead(DWORD count, LPCWSTR* itemIds, const DWORD* maxAges, VARIANT** values,
+                                          WORD** qualities, FILETIME** timeStamps, HRESULT** errors)
 {
-    return E_NOTIMPL;
+    IOpcServerHost* host = OpcGetServerHost();
+    COpcDaCache* cache = host != nullptr ? host->AddressSpace() : nullptr;
+    if (cache == nullptr)
+        return E_FAIL;
+    COpcTaskMem<VARIANT> outValues;
+    COpcTaskMem<WORD> outQualities;
+    COpcTaskMem<FILETIME> outStamps;
+    COpcTaskMem<HRESULT> outErrors;
+    if (!outValues.Allocate(count) || !outQualities.Allocate(count) || !outStamps.Allocate(count) ||
+        !outErrors.Allocate(count))
+        return E_OUTOFMEMORY;
+    LCID locale = LocaleId();
+    HRESULT hr = S_OK;
+    for (DWORD i = 0; i < count; ++i) {
+        HRESULT& error = outErrors.Get()[i];
+        if (itemIds[i] == nullptr || itemIds[i][0] == L'\0')
+            error = OPC_E_INVALIDITEMID;
+        else
+            error = cache->ReadItem(COpcString(itemIds[i]), OPC_DA_READ_DEVICE, locale, VT_EMPTY, maxAges[i],
+                                    &outValues.Get()[i], &outStamps.Get()[i], &outQualities.Get()[i]);
+        if (FAILED(error)) {
+            VariantClear(&outValues.Get()[i]);
+            hr = S_FALSE;
+        }
+    }
+    *values = outValues.Detach();
+    *qualities = outQualities.Detach();
+    *timeStamps = outStamps.Detach();
+    *errors = outErrors.Detach();
+    return hr;
 }
-STDMETHODIMP COpcServerObject::ChangeBrowsePosition(OPCBROWSEDIRECTION, LPCWSTR)
+
+HRESULT COpcServerObject::ExecuteItemWrite(DWORD count, LPCWSTR* itemIds, const OPCITEMVQT* vqts, HRESULT** errors)
 {
-    return E_NOTIMPL;
+    IOpcServerHost* host = OpcGetServerHost();
+    COpcDaCache* cache = host != nullptr ? host->AddressSpace() : nullptr;
+    if (cache == nullptr)
+        return E_FAIL;
+    COpcTaskMem<HRESULT> outErrors;
+    if (!outErrors.Allocate(count))
+        return E_OUTOFMEMORY;
+    LCID locale = LocaleId();
+    HRESULT hr = S_OK;
+    for (DWORD i = 0; i < count; ++i) {
+        HRESULT& error = outErrors.Get()[i];
+        const OPCITEMVQT& vqt = vqts[i];
+        if (itemIds[i] == nullptr || itemIds[i][0] == L'\0') {
+            error = OPC_E_INVALIDITEMID;
+        } else if (!OpcDaIsAcceptableValue(vqt.vDataValue)) {
+            // By-reference values and interface pointers are never looked into.
+            error = OPC_E_BADTYPE;
+        } else {
+            error = cache->WriteItem(COpcString(itemIds[i]), locale, vqt.vDataValue,
+                                     vqt.bTimeStampSpecified ? &vqt.ftTimeStamp : nullptr,
+                                     vqt.bQualitySpecified ? &vqt.wQuality : nullptr);
+        }
+        if (FAILED(error))
+            hr = S_FALSE;
+    }
+    *errors = outErrors.Detach();
+    return hr;
 }
-STDMETHODIMP COpcServerObject::BrowseOPCItemIDs(OPCBROWSETYPE, LPCWSTR, VARTYPE, DWORD, LPENUMSTRING*)
+
+STDMETHODIMP COpcServerObject::Read(DWORD dwCount, LPCWSTR* pszItemIDs, DWORD* pdwMaxAge, VARIANT** ppvValues,
+                                    WORD** ppwQualities, FILETIME** ppftTimeStamps, HRESULT** ppErrors)
 {
-    return E_NOTIMPL;
+    if (ppvValues != nullptr)
+        *ppvValues = nullptr;
+    if (ppwQualities != nullptr)
+        *ppwQualities = nullptr;
+    if (ppftTimeStamps != nullptr)
+        *ppftTimeStamps = nullptr;
+    if (ppErrors != nullptr)
+        *ppErrors = nullptr;
+    if (pszItemIDs == nullptr || pdwMaxAge == nullptr || ppvValues == nullptr || ppwQualities == nullptr ||
+        ppftTimeStamps == nullptr || ppErrors == nullptr)
+        return E_INVALIDARG;
+    HRESULT checked = OpcDaCheckCount(dwCount);
+    if (checked != S_OK)
+        return checked;
+    auto request = OpcDaMakeRequest([&]() {
+        return ExecuteItemRead(dwCount, pszItemIDs, pdwMaxAge, ppvValues, ppwQualities, ppftTimeStamps, ppErrors);
+    });
+    return m_requestWorker.Run(COpcDaRequestWorker::ItemRead, request);
 }
-STDMETHODIMP COpcServerObject::GetItemID(LPWSTR, LPWSTR*)
+
+STDMETHODIMP COpcServerObject::WriteVQT(DWORD dwCount, LPCWSTR* pszItemIDs, OPCITEMVQT* pItemVQT, HRESULT** ppErrors)
 {
-    return E_NOTIMPL;
-}
-STDMETHODIMP COpcServerObject::BrowseAccessPaths(LPCWSTR, LPENUMSTRING*)
-{
-    return E_NOTIMPL;
-}
-STDMETHODIMP COpcServerObject::GetProperties(DWORD, LPWSTR*, BOOL, DWORD, DWORD*, OPCITEMPROPERTIES**)
-{
-    return E_NOTIMPL;
-}
-STDMETHODIMP COpcServerObject::Browse(LPWSTR, LPWSTR*, DWORD, OPCBROWSEFILTER, LPWSTR, LPWSTR, BOOL, BOOL, DWORD,
-                                      DWORD*, BOOL*, DWORD*, OPCBROWSEELEMENT**)
-{
-    return E_NOTIMPL;
-}
-STDMETHODIMP COpcServerObject::QueryAvailableProperties(LPWSTR, DWORD*, DWORD**, LPWSTR**, VARTYPE**)
-{
-    return E_NOTIMPL;
-}
-STDMETHODIMP COpcServerObject::GetItemProperties(LPWSTR, DWORD, DWORD*, VARIANT**, HRESULT**)
-{
-    return E_NOTIMPL;
-}
-STDMETHODIMP COpcServerObject::LookupItemIDs(LPWSTR, DWORD, DWORD*, LPWSTR**, HRESULT**)
-{
-    return E_NOTIMPL;
-}
-STDMETHODIMP COpcServerObject::Read(DWORD, LPCWSTR*, DWORD*, VARIANT**, WORD**, FILETIME**, HRESULT**)
-{
-    return E_NOTIMPL;
-}
-STDMETHODIMP COpcServerObject::WriteVQT(DWORD, LPCWSTR*, OPCITEMVQT*, HRESULT**)
-{
-    return E_NOTIMPL;
+    if (ppErrors != nullptr)
+        *ppErrors = nullptr;
+    if (pszItemIDs == nullptr || pItemVQT == nullptr || ppErrors == nullptr)
+        return E_INVALIDARG;
+    HRESULT checked = OpcDaCheckCount(dwCount);
+    if (checked != S_OK)
+        return checked;
+    auto request = OpcDaMakeRequest([&]() { return ExecuteItemWrite(dwCount, pszItemIDs, pItemVQT, ppErrors); });
+    return m_requestWorker.Run(COpcDaRequestWorker::ItemWrite, request);
 }

@@ -1,11 +1,12 @@
 // The object a client gets from the server class: its groups, the server
-// status, error texts, and the shutdown notice. Browsing, properties and item
-// IO answer E_NOTIMPL until they are built; QueryInterface already offers them.
+// status, error texts, the shutdown notice and IO by item ID. Browsing and
+// item properties live in OpcServerBrowse.cpp.
 #pragma once
 
 #include "OpcCommon.h"
 #include "OpcConnectionPoint.h"
 #include "OpcContainers.h"
+#include "OpcDaRequestWorker.h"
 #include "OpcLock.h"
 #include "OpcString.h"
 #include "OpcThreadPool.h"
@@ -91,6 +92,8 @@ public:
     HRESULT RenameGroup(const COpcString& oldName, const COpcString& newName);
     HRESULT CloneGroup(const COpcString& sourceName, const COpcString& newName, COpcDaGroup** clone);
     void RecordUpdateTime();
+    // Executes the synchronous IO of this object and its groups.
+    COpcDaRequestWorker& RequestWorker() { return m_requestWorker; }
 
     // A reference unless the object is already being destroyed.
     bool TryAddRef();
@@ -106,6 +109,10 @@ private:
     void FinalRelease();
     // The notice to every live server's clients; skips `except` when given.
     static void SendShutdownNotice(COpcServerObject* caller, COpcServerObject* except);
+    // IOPCItemIO as the request worker executes it.
+    HRESULT ExecuteItemRead(DWORD count, LPCWSTR* itemIds, const DWORD* maxAges, VARIANT** values,
+                            WORD** qualities, FILETIME** timeStamps, HRESULT** errors);
+    HRESULT ExecuteItemWrite(DWORD count, LPCWSTR* itemIds, const OPCITEMVQT* vqts, HRESULT** errors);
 
     volatile LONG m_refs = 1;
     bool m_hostLocked = false;
@@ -122,7 +129,7 @@ private:
     WORD m_buildNumber = 0;
     COpcString m_vendorInfo;
     DWORD m_groupNameCounter = 0;
-    COpcWorkerThread m_requestWorker;
+    COpcDaRequestWorker m_requestWorker;
     COpcThreadPool m_callbackPool;
     COpcWorkerThread m_writeThread;
 };

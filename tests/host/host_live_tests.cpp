@@ -405,3 +405,183 @@ TEST_F(LiveServerTest, AKilledClientLeavesTheServerWorkingForOthers)
     // killed one forever; let it leave its loop so the fixture sees it end.
     QuitThreadsOf(pid);
 }
+
+namespace
+{
+// Names of one Browse page, with the element memory freed.
+std::vector<std::wstring> BrowsePage(IOPCBrowse* browse, const wchar_t* itemId, LPWSTR* point, DWORD max,
+                                     const wchar_t* vendor, HRESULT& hr)
+{
+    std::vector<std::wstring> names;
+    BOOL more = TRUE;
+    DWORD count = 0;
+    OPCBROWSEELEMENT* elements = nullptr;
+    // The proxy refuses a null property list even when it is empty.
+    DWORD noProperties = 0;
+    hr = browse->Browse(const_cast<LPWSTR>(itemId), point, max, OPC_BROWSE_FILTER_ALL, const_cast<LPWSTR>(L""),
+                        const_cast<LPWSTR>(vendor), FALSE, FALSE, 0, &noProperties, &more, &count, &elements);
+    EXPECT_FALSE(more);
+    for (DWORD i = 0; i < count; ++i) {
+        names.push_back(elements[i].szName);
+        CoTaskMemFree(elements[i].szName);
+        CoTaskMemFree(elements[i].szItemID);
+    }
+    CoTaskMemFree(elements);
+    return names;
+}
+
+std::wstring TakeText(LPWSTR text)
+{
+    std::wstring result = text != nullptr ? text : L"(null)";
+    CoTaskMemFree(text);
+    return result;
+}
+
+TEST_F(LiveServerTest, BrowsingThroughTheProxyWalksTheLiveSampleAndItsEdges)
+{
+    ASSERT_EQ(0u, Tagbridge(L"/regserver"));
+    Client& client = NewClient();
+    ASSERT_HRESULT_SUCCEEDED(client.Connect());
+    auto space = COpcComPtr<IOPCBrowseServerAddressSpace>::QueryFrom(client.server.Get(),
+                                                                      IID_IOPCBrowseServerAddressSpace);
+    auto browse = COpcComPtr<IOPCBrowse>::QueryFrom(client.server.Get(), IID_IOPCBrowse);
+    ASSERT_TRUE(space && browse);
+
+    // The browse position: UP at the root fails, TO "" is the root, a leaf is no position.
+    EXPECT_EQ(E_FAIL, space->ChangeBrowsePosition(OPC_BROWSE_UP, L""));
+    EXPECT_EQ(S_OK, space->ChangeBrowsePosition(OPC_BROWSE_TO, L""));
+    EXPECT_EQ(S_OK, space->ChangeBrowsePosition(OPC_BROWSE_TO, L"Line1.PLC1.Process"));
+    EXPECT_EQ(E_INVALIDARG, space->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Level"));
+    LPWSTR id = nullptr;
+    EXPECT_EQ(S_OK, space->GetItemID(const_cast<LPWSTR>(L""), &id));
+    EXPECT_EQ(L"Line1.PLC1.Process", TakeText(id));
+
+    // FLAT: full item IDs of nested items, no branches.
+    COpcComPtr<IEnumString> names;
+    ASSERT_EQ(S_OK, space->BrowseOPCItemIDs(OPC_FLAT, L"Valves.*", VT_EMPTY, 0, names.Receive()));
+    std::vector<std::wstring> flat;
+    LPOLESTR name = nullptr;
+    ULONG fetched = 0;
+    while (names->Next(1, &name, &fetched) == S_OK)
+        flat.push_back(TakeText(name));
+    EXPECT_EQ((std::vector<std::wstring>{L"Line1.PLC1.Process.Valves.Inlet", L"Line1.PLC1.Process.Valves.Outlet"}),
+              flat);
+
+    // Nine children two at a time: 2, 2, 2, 2, 1 and then no continuation point.
+    LPWSTR point = static_cast<LPWSTR>(CoTaskMemAlloc(sizeof(wchar_t)));
+    *point = L'\0';
+    std::vector<size_t> pages;
+    HRESULT hr = E_FAIL;
+    do {
+        pages.push_back(BrowsePage(browse.Get(), L"Line1.PLC1.Process", &point, 2, L"", hr).size());
+        ASSERT_EQ(S_OK, hr);
+        ASSERT_NE(nullptr, point);
+    } while (*point != L'\0' && pages.size() < 10);
+    EXPECT_EQ((std::vector<size_t>{2, 2, 2, 2, 1}), pages);
+    CoTaskMemFree(point);
+
+    point = static_cast<LPWSTR>(CoTaskMemAlloc(4 * sizeof(wchar_t)));
+    wcscpy(point, L"abc");
+    BrowsePage(browse.Get(), L"Line1.PLC1.Process", &point, 0, L"", hr);
+    EXPECT_EQ(OPC_E_INVALIDCONTINUATIONPOINT, hr);
+    CoTaskMemFree(point);
+    point = nullptr;
+    EXPECT_EQ((std::vector<std::wstring>{L"Pump", L"Valves"}),
+              BrowsePage(browse.Get(), L"Line1.PLC1.Process", &point, 0, L"digital tag type", hr));
+    EXPECT_EQ(S_OK, hr);
+    CoTaskMemFree(point);
+    point = nullptr;
+    BrowsePage(browse.Get(), L"Line1.PLC9", &point, 0, L"", hr);
+    EXPECT_EQ(OPC_E_UNKNOWNITEMID, hr);
+    CoTaskMemFree(point);
+
+    // A Japanese client's GetProperties switches the descriptions of every client.
+    auto common = COpcComPtr<IOPCCommon>::QueryFrom(client.server.Get(), IID_IOPCCommon);
+    ASSERT_EQ(S_OK, common->SetLocaleID(1041));
+    LPWSTR level = const_cast<LPWSTR>(L"Line1.PLC1.Process.Level");
+    DWORD quality = 3;
+    OPCITEMPROPERTIES* properties = nullptr;
+    ASSERT_EQ(S_OK, browse->GetProperties(1, &level, TRUE, 1, &quality, &properties));
+    ASSERT_EQ(1u, properties[0].dwNumProperties);
+    EXPECT_EQ(L"アイテム品質", TakeText(properties[0].pItemProperties[0].szDescription));
+    EXPECT_EQ(VT_I2, properties[0].pItemProperties[0].vValue.vt);
+    CoTaskMemFree(properties[0].pItemProperties[0].szItemID);
+    CoTaskMemFree(properties[0].pItemProperties);
+    CoTaskMemFree(properties);
+
+    Client& other = NewClient();
+    ASSERT_HRESULT_SUCCEEDED(other.Connect());
+    auto otherProperties = COpcComPtr<IOPCItemProperties>::QueryFrom(other.server.Get(), IID_IOPCItemProperties);
+    ASSERT_TRUE(otherProperties);
+    DWORD count = 0;
+    DWORD* ids = nullptr;
+    LPWSTR* descriptions = nullptr;
+    VARTYPE* types = nullptr;
+    ASSERT_EQ(S_OK, otherProperties->QueryAvailableProperties(level, &count, &ids, &descriptions, &types));
+    ASSERT_GT(count, 2u);
+    EXPECT_EQ(3u, ids[2]);
+    EXPECT_EQ(L"アイテム品質", std::wstring(descriptions[2]));
+    for (DWORD i = 0; i < count; ++i)
+        CoTaskMemFree(descriptions[i]);
+    CoTaskMemFree(ids);
+    CoTaskMemFree(descriptions);
+    CoTaskMemFree(types);
+}
+
+TEST_F(LiveServerTest, OpcProbeBrowsesTheLiveSampleAndShowsProperties)
+{
+    ASSERT_EQ(0u, Tagbridge(L"/regserver"));
+    const std::wstring outputFile = TempFile(L"prb");
+    const DWORD code = RunToEnd(L"\"" + ProgramPath(L"opcprobe.exe") +
+                                    L"\" browse Line1.PLC1.Process max=4 vendor=\"Digital Tag Type\" browse-flat"
+                                    L" filter=*Valves* props Line1.PLC1.Process.Level",
+                                60000, outputFile);
+    const std::string output = ReadFileText(outputFile);
+    DeleteFileW(outputFile.c_str());
+    ASSERT_EQ(0u, code) << output;
+    EXPECT_NE(std::string::npos, output.find("item: Pump id=Line1.PLC1.Process.Pump\n")) << output;
+    EXPECT_NE(std::string::npos, output.find("branch: Valves id=Line1.PLC1.Process.Valves\n")) << output;
+    EXPECT_NE(std::string::npos, output.find("elements: 2\n")) << output;
+    EXPECT_NE(std::string::npos, output.find("item: Line1.PLC1.Process.Valves.Outlet\n")) << output;
+    EXPECT_NE(std::string::npos, output.find("items: 2\n")) << output;
+    EXPECT_NE(std::string::npos, output.find("property 101: Item Description = Tank level\n")) << output;
+    EXPECT_NE(std::string::npos, output.find("property 5005: DataType = Float\n")) << output;
+}
+} // namespace
+
+TEST_F(LiveServerTest, ABrokenConfigurationIsReportedAsNoConfig)
+{
+    // The sample's file is put back whatever happens below.
+    const std::wstring path = m_folder + L"\\OpcConfiguration.xml";
+    const std::string original = ReadFileText(path);
+    ASSERT_FALSE(original.empty());
+    struct Restore
+    {
+        std::wstring path;
+        std::string text;
+        ~Restore()
+        {
+            HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                      nullptr);
+            DWORD written = 0;
+            WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+            CloseHandle(file);
+        }
+    } restore{path, original};
+    {
+        const std::string broken = "<OpcConfiguration><OutputLogDisable>0</OutputLogDisable>"
+                                   "<Simulation Enabled=\"false\" Interval=\"150\" File=\"x\"/></OpcConfiguration>";
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        DWORD written = 0;
+        WriteFile(file, broken.data(), static_cast<DWORD>(broken.size()), &written, nullptr);
+        CloseHandle(file);
+    }
+
+    ASSERT_EQ(0u, Tagbridge(L"/regserver"));
+    Client& client = NewClient();
+    ASSERT_HRESULT_SUCCEEDED(client.Connect()) << "a broken configuration still gives a server object";
+    EXPECT_EQ(OPC_STATUS_NOCONFIG, client.State());
+    EXPECT_EQ(0u, GroupCountOf(client.server.Get()));
+}

@@ -10,6 +10,14 @@
 //   remove-group NAME         lets go of the group, then removes it
 //   force-remove-group NAME   removes it even while it is still referenced
 //   wait MS                   keeps the connection for MS milliseconds
+//   browse [ID] [filter=PATTERN] [vendor=TEXT] [kind=all|branches|items] [max=N]
+//                             the children of ID (the root without it)
+//   browse-flat [filter=PATTERN]  every item ID of the address space
+//   props ID                  every property of an item with its value
+//   read ID... [--device] [--maxage MS]
+//                             values by item ID (IOPCItemIO); cached unless asked
+//   write ID VALUE            VALUE as text, or TYPE:TEXT (bool i1 i2 i4 i8 ui1 ui2
+//                             ui4 r4 r8 str) to send that type
 //
 // Exit codes: 0 all actions succeeded, 1 an action failed, 2 wrong usage,
 // 3 the server could not be reached.
@@ -98,7 +106,10 @@ int Usage()
 {
     Err(L"usage: opcprobe [--progid PROGID | --clsid {CLSID}] ACTION...\n"
         L"actions: status | add-group NAME RATE | list-groups | remove-group NAME |\n"
-        L"         force-remove-group NAME | wait MS\n");
+        L"         force-remove-group NAME | wait MS |\n"
+        L"         browse [ID] [filter=PATTERN] [vendor=TEXT] [kind=all|branches|items] [max=N] |\n"
+        L"         browse-flat [filter=PATTERN] | props ID |\n"
+        L"         read ID... [--device] [--maxage MS] | write ID [TYPE:]VALUE\n");
     return ExitUsage;
 }
 
@@ -342,6 +353,376 @@ int Connect(const Options& options, COpcComPtr<IOPCServer>& server)
     return ExitOk;
 }
 
+// ---- browsing and properties --------------------------------------------------------
+//
+//   browse [ID] [filter=PATTERN] [vendor=TEXT] [kind=all|branches|items] [max=N]
+//                             the children of ID (the root without it), page by page
+//   browse-flat [filter=PATTERN]
+//                             every item ID of the address space
+//   props ID                  every property of an item with its value
+
+// Words that start the next action, so an optional ID is never mistaken for one.
+bool IsActionWord(const std::wstring& word)
+{
+    static const wchar_t* const words[] = {L"status", L"add-group", L"list-groups", L"remove-group",
+                                           L"force-remove-group", L"wait", L"browse", L"browse-flat",
+                                           L"props", L"read", L"write"};
+    for (const wchar_t* w : words) {
+        if (word == w)
+            return true;
+    }
+    return false;
+}
+
+struct BrowseArguments
+{
+    std::wstring itemId;
+    std::wstring filter;
+    std::wstring vendor;
+    OPCBROWSEFILTER kind = OPC_BROWSE_FILTER_ALL;
+    DWORD max = 0;
+};
+
+// Reads the arguments of browse or browse-flat starting at argv[i]; the count
+// taken, or -1 when one is malformed.
+int ReadBrowseArguments(int argc, wchar_t** argv, int i, bool flat, BrowseArguments& args)
+{
+    int taken = 0;
+    if (!flat && i < argc && std::wcschr(argv[i], L'=') == nullptr && !IsActionWord(argv[i])) {
+        args.itemId = argv[i];
+        ++taken;
+    }
+    for (; i + taken < argc; ++taken) {
+        std::wstring word = argv[i + taken];
+        size_t equals = word.find(L'=');
+        if (equals == std::wstring::npos)
+            break;
+        std::wstring key = word.substr(0, equals);
+        std::wstring value = word.substr(equals + 1);
+        if (key == L"filter")
+            args.filter = value;
+        else if (key == L"vendor" && !flat)
+            args.vendor = value;
+        else if (key == L"max" && !flat && ParseNumber(value.c_str(), args.max))
+            continue;
+        else if (key == L"kind" && !flat && value == L"all")
+            args.kind = OPC_BROWSE_FILTER_ALL;
+        else if (key == L"kind" && !flat && value == L"branches")
+            args.kind = OPC_BROWSE_FILTER_BRANCHES;
+        else if (key == L"kind" && !flat && value == L"items")
+            args.kind = OPC_BROWSE_FILTER_ITEMS;
+        else
+            return -1;
+    }
+    return taken;
+}
+
+int ReportFailure(IOPCServer* server, const wchar_t* action, HRESULT hr)
+{
+    std::wstring text;
+    COpcTaskMem<wchar_t> message;
+    if (SUCCEEDED(server->GetErrorString(hr, LOCALE_SYSTEM_DEFAULT, message.Receive())) && message.Get() != nullptr)
+        text = message.Get();
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r'))
+        text.pop_back();
+    Err(L"error: %ls failed: 0x%08lX%ls%ls\n", action, static_cast<unsigned long>(hr), text.empty() ? L"" : L" ",
+        text.c_str());
+    return ExitActionFailed;
+}
+
+void FreeProperties(OPCITEMPROPERTIES& item)
+{
+    for (DWORD i = 0; item.pItemProperties != nullptr && i < item.dwNumProperties; ++i) {
+        CoTaskMemFree(item.pItemProperties[i].szItemID);
+        CoTaskMemFree(item.pItemProperties[i].szDescription);
+        VariantClear(&item.pItemProperties[i].vValue);
+    }
+    CoTaskMemFree(item.pItemProperties);
+    item.pItemProperties = nullptr;
+    item.dwNumProperties = 0;
+}
+
+std::wstring ValueText(const VARIANT& value)
+{
+    if (value.vt == VT_EMPTY)
+        return L"(empty)";
+    if (value.vt & VT_ARRAY) {
+        SAFEARRAY* array = value.parray;
+        LONG low = 0;
+        LONG high = -1;
+        if (array == nullptr || SafeArrayGetLBound(array, 1, &low) != S_OK || SafeArrayGetUBound(array, 1, &high) != S_OK)
+            return L"{}";
+        std::wstring text = L"{";
+        for (LONG i = low; i <= high; ++i) {
+            COpcVariant element;
+            VARTYPE type = static_cast<VARTYPE>(value.vt & ~VT_ARRAY);
+            if (type == VT_VARIANT) {
+                if (FAILED(SafeArrayGetElement(array, &i, element.Get())))
+                    break;
+            } else {
+                element->vt = type;
+                if (FAILED(SafeArrayGetElement(array, &i, &element->lVal)))
+                    break;
+            }
+            text += (i > low ? L", " : L"") + ValueText(*element.Get());
+        }
+        return text + L"}";
+    }
+    COpcVariant text;
+    if (FAILED(VariantChangeType(text.Get(), const_cast<VARIANT*>(&value), VARIANT_ALPHABOOL, VT_BSTR)))
+        return L"(type " + std::to_wstring(value.vt) + L")";
+    return text->bstrVal != nullptr ? text->bstrVal : L"";
+}
+
+int BrowseAction(IOPCServer* server, const BrowseArguments& args)
+{
+    COpcComPtr<IOPCBrowse> browse = COpcComPtr<IOPCBrowse>::QueryFrom(server, IID_IOPCBrowse);
+    if (!browse)
+        return ReportFailure(server, L"browse", E_NOINTERFACE);
+    COpcTaskMem<wchar_t> point;
+    // The proxy refuses a null property list even when it is empty.
+    DWORD noProperties = 0;
+    DWORD total = 0;
+    do {
+        BOOL more = FALSE;
+        DWORD count = 0;
+        OPCBROWSEELEMENT* elements = nullptr;
+        // The server replaces the string it is given; the holder takes the new one.
+        LPWSTR raw = point.Detach();
+        HRESULT hr = browse->Browse(const_cast<LPWSTR>(args.itemId.c_str()), &raw, args.max, args.kind, const_cast<LPWSTR>(args.filter.c_str()),
+                                    const_cast<LPWSTR>(args.vendor.c_str()), FALSE, FALSE, 0, &noProperties, &more,
+                                    &count, &elements);
+        point.Reset(raw);
+        if (FAILED(hr))
+            return ReportFailure(server, L"browse", hr);
+        for (DWORD i = 0; i < count; ++i) {
+            DWORD flags = elements[i].dwFlagValue;
+            const wchar_t* kind = (flags & OPC_BROWSE_HASCHILDREN) ? ((flags & OPC_BROWSE_ISITEM) ? L"branch+item" : L"branch")
+                                                                  : ((flags & OPC_BROWSE_ISITEM) ? L"item" : L"leaf");
+            Out(L"%ls: %ls id=%ls\n", kind, elements[i].szName ? elements[i].szName : L"",
+                elements[i].szItemID ? elements[i].szItemID : L"");
+            CoTaskMemFree(elements[i].szName);
+            CoTaskMemFree(elements[i].szItemID);
+            FreeProperties(elements[i].ItemProperties);
+        }
+        CoTaskMemFree(elements);
+        total += count;
+    } while (point.Get() != nullptr && *point.Get() != L'\0');
+    Out(L"elements: %lu\n", static_cast<unsigned long>(total));
+    return ExitOk;
+}
+
+int BrowseFlatAction(IOPCServer* server, const BrowseArguments& args)
+{
+    COpcComPtr<IOPCBrowseServerAddressSpace> space =
+        COpcComPtr<IOPCBrowseServerAddressSpace>::QueryFrom(server, IID_IOPCBrowseServerAddressSpace);
+    if (!space)
+        return ReportFailure(server, L"browse-flat", E_NOINTERFACE);
+    HRESULT hr = space->ChangeBrowsePosition(OPC_BROWSE_TO, L"");
+    COpcComPtr<IEnumString> names;
+    if (SUCCEEDED(hr))
+        hr = space->BrowseOPCItemIDs(OPC_FLAT, args.filter.c_str(), VT_EMPTY, 0, names.Receive());
+    if (FAILED(hr))
+        return ReportFailure(server, L"browse-flat", hr);
+    DWORD total = 0;
+    LPOLESTR batch[64];
+    ULONG fetched = 0;
+    while (names && SUCCEEDED(names->Next(64, batch, &fetched)) && fetched > 0) {
+        for (ULONG i = 0; i < fetched; ++i) {
+            Out(L"item: %ls\n", batch[i] ? batch[i] : L"");
+            CoTaskMemFree(batch[i]);
+        }
+        total += fetched;
+    }
+    Out(L"items: %lu\n", static_cast<unsigned long>(total));
+    return ExitOk;
+}
+
+int PropsAction(IOPCServer* server, const std::wstring& itemId)
+{
+    COpcComPtr<IOPCBrowse> browse = COpcComPtr<IOPCBrowse>::QueryFrom(server, IID_IOPCBrowse);
+    if (!browse)
+        return ReportFailure(server, L"props", E_NOINTERFACE);
+    LPWSTR id = const_cast<LPWSTR>(itemId.c_str());
+    COpcTaskMem<OPCITEMPROPERTIES> result;
+    // The proxy refuses a null property list even when it is empty.
+    DWORD noProperties = 0;
+    HRESULT hr = browse->GetProperties(1, &id, TRUE, 0, &noProperties, result.Receive());
+    if (FAILED(hr) || result.Get() == nullptr)
+        return ReportFailure(server, L"props", FAILED(hr) ? hr : E_UNEXPECTED);
+    OPCITEMPROPERTIES& item = result.Get()[0];
+    int code = ExitOk;
+    if (FAILED(item.hrErrorID)) {
+        code = ReportFailure(server, L"props", item.hrErrorID);
+    } else {
+        for (DWORD i = 0; i < item.dwNumProperties; ++i) {
+            const OPCITEMPROPERTY& p = item.pItemProperties[i];
+            if (FAILED(p.hrErrorID))
+                Out(L"property %lu: %ls = (error 0x%08lX)\n", static_cast<unsigned long>(p.dwPropertyID),
+                    p.szDescription ? p.szDescription : L"", static_cast<unsigned long>(p.hrErrorID));
+            else
+                Out(L"property %lu: %ls = %ls\n", static_cast<unsigned long>(p.dwPropertyID),
+                    p.szDescription ? p.szDescription : L"", ValueText(p.vValue).c_str());
+        }
+        Out(L"properties: %lu\n", static_cast<unsigned long>(item.dwNumProperties));
+    }
+    FreeProperties(item);
+    return code;
+}
+
+// Validates and runs one of the actions above at argv[i]: the number of
+// arguments it took after the action word, or -1 when it is not one of them
+// or is malformed. server null only validates.
+int BrowseActions(IOPCServer* server, int argc, wchar_t** argv, int i, int& step)
+{
+    std::wstring action = argv[i];
+    BrowseArguments args;
+    if (action == L"browse" || action == L"browse-flat") {
+        bool flat = action == L"browse-flat";
+        int taken = ReadBrowseArguments(argc, argv, i + 1, flat, args);
+        if (taken >= 0 && server != nullptr)
+            step = flat ? BrowseFlatAction(server, args) : BrowseAction(server, args);
+        return taken;
+    }
+    if (action == L"props" && i + 1 < argc) {
+        if (server != nullptr)
+            step = PropsAction(server, argv[i + 1]);
+        return 1;
+    }
+    return -1;
+}
+
+// ---- read and write by item ID (IOPCItemIO) ------------------------------------------
+
+struct ReadArguments
+{
+    std::vector<std::wstring> itemIds;
+    DWORD maxAge = 0xFFFFFFFF;   // what the server holds, unless it never read the tag
+};
+
+// Reads "ID... [--device] [--maxage MS]" at argv[i]: the count taken, or -1.
+int ReadReadArguments(int argc, wchar_t** argv, int i, ReadArguments& args)
+{
+    int taken = 0;
+    for (; i + taken < argc; ++taken) {
+        std::wstring word = argv[i + taken];
+        if (word == L"--device") {
+            args.maxAge = 0;
+        } else if (word == L"--maxage") {
+            if (i + taken + 1 >= argc || !ParseNumber(argv[i + taken + 1], args.maxAge))
+                return -1;
+            ++taken;
+        } else if (IsActionWord(word)) {
+            break;
+        } else {
+            args.itemIds.push_back(word);
+        }
+    }
+    return args.itemIds.empty() ? -1 : taken;
+}
+
+// "TYPE:TEXT" with TYPE one of bool, i1, i2, i4, i8, ui1, ui2, ui4, r4, r8, str
+// sends that type; plain text is sent as a string for the server to convert.
+bool ParseTypedValue(const std::wstring& text, VARIANT* value)
+{
+    static const struct
+    {
+        const wchar_t* name;
+        VARTYPE type;
+    } types[] = {{L"bool", VT_BOOL}, {L"i1", VT_I1},   {L"i2", VT_I2},   {L"i4", VT_I4},
+                 {L"i8", VT_I8},     {L"ui1", VT_UI1}, {L"ui2", VT_UI2}, {L"ui4", VT_UI4},
+                 {L"r4", VT_R4},     {L"r8", VT_R8},   {L"str", VT_BSTR}};
+    VARTYPE type = VT_BSTR;
+    std::wstring body = text;
+    size_t colon = text.find(L':');
+    if (colon != std::wstring::npos) {
+        for (const auto& t : types) {
+            if (text.compare(0, colon, t.name) == 0) {
+                type = t.type;
+                body = text.substr(colon + 1);
+            }
+        }
+    }
+    COpcVariant source;
+    source->vt = VT_BSTR;
+    source->bstrVal = SysAllocString(body.c_str());
+    if (source->bstrVal == nullptr)
+        return false;
+    // Invariant locale, so "1.5" means the same everywhere.
+    return SUCCEEDED(VariantChangeTypeEx(value, source.Get(), 0x7F, VARIANT_ALPHABOOL, type));
+}
+
+int ReadAction(IOPCServer* server, const ReadArguments& args)
+{
+    COpcComPtr<IOPCItemIO> io = COpcComPtr<IOPCItemIO>::QueryFrom(server, IID_IOPCItemIO);
+    if (!io)
+        return ReportFailure(server, L"read", E_NOINTERFACE);
+    std::vector<LPCWSTR> ids;
+    for (const auto& id : args.itemIds)
+        ids.push_back(id.c_str());
+    std::vector<DWORD> ages(ids.size(), args.maxAge);
+    COpcTaskMem<VARIANT> values;
+    COpcTaskMem<WORD> qualities;
+    COpcTaskMem<FILETIME> stamps;
+    COpcTaskMem<HRESULT> errors;
+    HRESULT hr = io->Read(static_cast<DWORD>(ids.size()), ids.data(), ages.data(), values.Receive(),
+                          qualities.Receive(), stamps.Receive(), errors.Receive());
+    if (FAILED(hr) || errors.Get() == nullptr)
+        return ReportFailure(server, L"read", FAILED(hr) ? hr : E_UNEXPECTED);
+    int code = ExitOk;
+    for (size_t n = 0; n < ids.size(); ++n) {
+        if (FAILED(errors.Get()[n])) {
+            code = ReportFailure(server, (L"read " + args.itemIds[n]).c_str(), errors.Get()[n]);
+        } else {
+            Out(L"%ls = %ls  quality 0x%02X  time %ls\n", ids[n], ValueText(values.Get()[n]).c_str(),
+                static_cast<unsigned>(qualities.Get()[n]), TimeText(stamps.Get()[n]).c_str());
+        }
+        VariantClear(&values.Get()[n]);
+    }
+    return code;
+}
+
+int WriteAction(IOPCServer* server, const std::wstring& itemId, const std::wstring& text)
+{
+    COpcComPtr<IOPCItemIO> io = COpcComPtr<IOPCItemIO>::QueryFrom(server, IID_IOPCItemIO);
+    if (!io)
+        return ReportFailure(server, L"write", E_NOINTERFACE);
+    OPCITEMVQT vqt = {};
+    if (!ParseTypedValue(text, &vqt.vDataValue)) {
+        Err(L"error: write: cannot make a value of %ls\n", text.c_str());
+        return ExitActionFailed;
+    }
+    LPCWSTR id = itemId.c_str();
+    COpcTaskMem<HRESULT> errors;
+    HRESULT hr = io->WriteVQT(1, &id, &vqt, errors.Receive());
+    VariantClear(&vqt.vDataValue);
+    if (FAILED(hr) || errors.Get() == nullptr)
+        return ReportFailure(server, L"write", FAILED(hr) ? hr : E_UNEXPECTED);
+    if (FAILED(errors.Get()[0]))
+        return ReportFailure(server, (L"write " + itemId).c_str(), errors.Get()[0]);
+    Out(L"%ls written\n", id);
+    return ExitOk;
+}
+
+// Like BrowseActions, for read and write.
+int IoActions(IOPCServer* server, int argc, wchar_t** argv, int i, int& step)
+{
+    std::wstring action = argv[i];
+    if (action == L"read") {
+        ReadArguments args;
+        int taken = ReadReadArguments(argc, argv, i + 1, args);
+        if (taken >= 0 && server != nullptr)
+            step = ReadAction(server, args);
+        return taken;
+    }
+    if (action == L"write" && i + 2 < argc) {
+        if (server != nullptr)
+            step = WriteAction(server, argv[i + 1], argv[i + 2]);
+        return 2;
+    }
+    return -1;
+}
+
 // Checks the actions before anything is started, so a typo costs no server start.
 bool ValidActions(int argc, wchar_t** argv, int first)
 {
@@ -351,6 +732,15 @@ bool ValidActions(int argc, wchar_t** argv, int first)
     {
         std::wstring action = argv[i];
         DWORD number = 0;
+        int ignored = 0;
+        int taken = BrowseActions(nullptr, argc, argv, i, ignored);
+        if (taken < 0)
+            taken = IoActions(nullptr, argc, argv, i, ignored);
+        if (taken >= 0)
+        {
+            i += taken;
+            continue;
+        }
         if (action == L"status" || action == L"list-groups")
             continue;
         if ((action == L"remove-group" || action == L"force-remove-group") && i + 1 < argc)
@@ -402,6 +792,8 @@ int wmain(int argc, wchar_t** argv)
     if (result != ExitOk)
         return result;
 
+    // The browse actions talk to the server directly.
+    COpcComPtr<IOPCServer> browseServer = server;
     Probe probe(server);
     server.Reset();
     for (i = options.firstAction; i < argc; ++i)
@@ -409,7 +801,12 @@ int wmain(int argc, wchar_t** argv)
         std::wstring action = argv[i];
         DWORD number = 0;
         int step = ExitOk;
-        if (action == L"status")
+        int taken = BrowseActions(browseServer.Get(), argc, argv, i, step);
+        if (taken < 0)
+            taken = IoActions(browseServer.Get(), argc, argv, i, step);
+        if (taken >= 0)
+            i += taken;
+        else if (action == L"status")
             step = probe.Status();
         else if (action == L"list-groups")
             step = probe.ListGroups();
