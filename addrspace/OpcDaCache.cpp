@@ -1,5 +1,7 @@
 #include "OpcDaCache.h"
 
+#include "OpcVersionInfo.h"
+
 #include "OpcDevlaneAPI.h"
 #include "OpcTagDocument.h"
 #include "OpcTaskMem.h"
@@ -120,40 +122,13 @@ void COpcDaCache::SetUpdateScheduler(IOpcDaUpdateScheduler* scheduler)
 
 void COpcDaCache::ReadVersion()
 {
+    COpcVersionInfo info = ReadVersionInfo();
     SOpcDaServerVersion version;
-    version.description = COpcString(L"Unknown");
-    wchar_t path[MAX_PATH + 1] = {};
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    DWORD ignored = 0;
-    DWORD size = (n == 0 || n >= MAX_PATH) ? 0 : GetFileVersionInfoSizeW(path, &ignored);
-    COpcTaskMem<BYTE> data;
-    if (size != 0 && data.Allocate(size) && GetFileVersionInfoW(path, 0, size, data.Get())) {
-        VS_FIXEDFILEINFO* fixed = nullptr;
-        UINT length = 0;
-        if (VerQueryValueW(data.Get(), L"\\", reinterpret_cast<void**>(&fixed), &length) && fixed != nullptr &&
-            length >= sizeof(VS_FIXEDFILEINFO)) {
-            version.major = HIWORD(fixed->dwFileVersionMS);
-            version.minor = LOWORD(fixed->dwFileVersionMS);
-            version.build = HIWORD(fixed->dwFileVersionLS);
-            version.revision = LOWORD(fixed->dwFileVersionLS);
-        }
-        struct Translation
-        {
-            WORD language;
-            WORD codePage;
-        }* translations = nullptr;
-        if (VerQueryValueW(data.Get(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations),
-                           &length) &&
-            translations != nullptr && length >= sizeof(Translation)) {
-            wchar_t key[64];
-            FormatText(key, 64, L"\\StringFileInfo\\%04x%04x\\FileDescription", translations[0].language,
-                       translations[0].codePage);
-            wchar_t* text = nullptr;
-            if (VerQueryValueW(data.Get(), key, reinterpret_cast<void**>(&text), &length) && text != nullptr &&
-                length > 0 && text[0] != L'\0')
-                version.description = COpcString(text);
-        }
-    }
+    version.major = info.major;
+    version.minor = info.minor;
+    version.build = info.build;
+    version.revision = info.revision;
+    version.description = info.description;
     COpcLockGuard guard(m_lock);
     m_version = version;
 }

@@ -558,7 +558,7 @@ bool COpcDaDevice::IsKnownItem(const COpcString& itemId)
     const wchar_t* marker = wcsstr(text, L"CPX");
     if (marker == nullptr)
         return FindItem(itemId) != nullptr;
-    // Only the part before the character that precedes "CPX".
+    // Only what comes before the character that precedes "CPX".
     if (marker - text < 1)
         return false;
     return FindItem(COpcString(text, static_cast<size_t>(marker - text - 1))) != nullptr;

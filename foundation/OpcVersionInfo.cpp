@@ -41,7 +41,7 @@ COpcVersionInfo ReadVersionInfo(HMODULE module)
                  translations[0].codePage);
         wchar_t* text = nullptr;
         if (VerQueryValueW(data.Get(), key, reinterpret_cast<void**>(&text), &length) && text != nullptr &&
-            length > 0)
+            length > 0 && text[0] != L'\0')
             info.description = COpcString(text);
     }
     return info;

@@ -3,6 +3,8 @@
 // and IOPCItemProperties.
 #include "OpcServerObject.h"
 
+#include "OpcEnumerators.h"
+
 #include "OpcDaCache.h"
 #include "OpcDaDataTypes.h"
 #include "OpcDaGrowArray.h"
@@ -207,115 +209,8 @@ private:
     DWORD m_count = 0;
 };
 
-// IEnumString over the names of one BrowseOPCItemIDs call. The shared
-// enumerator copies its array on every append, which a flat list of a large
-// address space cannot afford; this one grows by doubling.
-class CBrowseNameEnum : public IEnumString
-{
-public:
-    bool Add(const COpcString& name)
-    {
-        wchar_t* copy = DuplicateText(name.TextOrEmpty());
-        if (copy == nullptr)
-            return false;
-        if (!m_names.Append(copy)) {
-            CoTaskMemFree(copy);
-            return false;
-        }
-        return true;
-    }
-    size_t Count() const { return m_names.GetCount(); }
-
-    STDMETHOD(QueryInterface)(REFIID iid, void** object) override
-    {
-        if (object == nullptr)
-            return E_POINTER;
-        *object = nullptr;
-        if (iid != IID_IUnknown && iid != IID_IEnumString)
-            return E_NOINTERFACE;
-        *object = static_cast<IEnumString*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(InterlockedIncrement(&m_refs)); }
-    STDMETHOD_(ULONG, Release)() override
-    {
-        LONG refs = InterlockedDecrement(&m_refs);
-        if (refs == 0)
-            delete this;
-        return static_cast<ULONG>(refs);
-    }
-    STDMETHOD(Next)(ULONG celt, LPOLESTR* rgelt, ULONG* pceltFetched) override
-    {
-        if (pceltFetched != nullptr)
-            *pceltFetched = 0;
-        if (rgelt == nullptr || (pceltFetched == nullptr && celt != 1))
-            return E_INVALIDARG;
-        COpcLockGuard guard(m_lock);
-        ULONG fetched = 0;
-        while (fetched < celt && m_position < m_names.GetCount()) {
-            rgelt[fetched] = DuplicateText(m_names[m_position]);
-            if (rgelt[fetched] == nullptr) {
-                while (fetched > 0)
-                    CoTaskMemFree(rgelt[--fetched]), rgelt[fetched] = nullptr;
-                return E_OUTOFMEMORY;
-            }
-            ++fetched;
-            ++m_position;
-        }
-        if (pceltFetched != nullptr)
-            *pceltFetched = fetched;
-        return fetched == celt ? S_OK : S_FALSE;
-    }
-    STDMETHOD(Skip)(ULONG celt) override
-    {
-        COpcLockGuard guard(m_lock);
-        size_t left = m_names.GetCount() - m_position;
-        if (celt > left) {
-            m_position = m_names.GetCount();
-            return S_FALSE;
-        }
-        m_position += celt;
-        return S_OK;
-    }
-    STDMETHOD(Reset)() override
-    {
-        COpcLockGuard guard(m_lock);
-        m_position = 0;
-        return S_OK;
-    }
-    STDMETHOD(Clone)(IEnumString** ppenum) override
-    {
-        if (ppenum == nullptr)
-            return E_POINTER;
-        *ppenum = nullptr;
-        COpcComPtr<CBrowseNameEnum> copy(new (std::nothrow) CBrowseNameEnum());
-        if (!copy)
-            return E_OUTOFMEMORY;
-        COpcLockGuard guard(m_lock);
-        if (!copy->m_names.Reserve(m_names.GetCount()))
-            return E_OUTOFMEMORY;
-        for (size_t i = 0; i < m_names.GetCount(); ++i) {
-            if (!copy->Add(COpcString(m_names[i])))
-                return E_OUTOFMEMORY;
-        }
-        copy->m_position = m_position;
-        *ppenum = copy.Detach();
-        return S_OK;
-    }
-
-private:
-    virtual ~CBrowseNameEnum()
-    {
-        for (size_t i = 0; i < m_names.GetCount(); ++i)
-            CoTaskMemFree(m_names[i]);
-    }
-
-    volatile LONG m_refs = 1;
-    COpcLock m_lock;
-    COpcDaGrowArray<wchar_t*> m_names;
-    size_t m_position = 0;
-};
+// The names of one BrowseOPCItemIDs call.
+typedef COpcEnumString CBrowseNameEnum;
 } // namespace
 
 // ---- IOPCBrowseServerAddressSpace --------------------------------------------------
