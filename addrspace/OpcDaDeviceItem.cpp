@@ -740,7 +740,10 @@ HRESULT COpcDaDeviceItem::ReadItem(DWORD selector, VARIANT* value, FILETIME* tim
 
 HRESULT COpcDaDeviceItem::ReadValue(bool refresh, VARIANT* value, FILETIME* timeStamp, WORD* quality)
 {
-    if (refresh)
+    // Simulated values are kept current by the simulation thread. Stepping the
+    // simulation here, with a fixed cycle, would pin waves to one point and
+    // step ramps once more per client read.
+    if (refresh && !m_settings.simulationEnabled)
         Poll(100, 0, 100);
     COpcVariant copy;
     FILETIME stamp;

@@ -35,8 +35,8 @@ log "opcprobe: browse the simulated tag set, one tag's properties"
 run opcprobe.exe browse "" browse Line1.PLC1.Process props Line1.PLC1.Process.Level
 
 log "opcprobe: read changing values twice, two seconds apart, then write and read back"
-run opcprobe.exe read Line1.PLC1.Process.Level Line1.PLC1.Process.Ramp Line1.PLC1.Process.Code --device \
-    wait 2000 read Line1.PLC1.Process.Level Line1.PLC1.Process.Ramp Line1.PLC1.Process.Code --device \
+run opcprobe.exe read Line1.PLC1.Process.Level Line1.PLC1.Process.Ramp Line1.PLC1.Process.Wave Line1.PLC1.Process.Code --device \
+    wait 2000 read Line1.PLC1.Process.Level Line1.PLC1.Process.Ramp Line1.PLC1.Process.Wave Line1.PLC1.Process.Code --device \
     write Line1.PLC1.Process.Pressure r8:5 read Line1.PLC1.Process.Pressure --device
 
 log "the server ends when its last client lets go"

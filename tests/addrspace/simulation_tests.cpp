@@ -1,5 +1,7 @@
 #include "AddressSpaceFixture.h"
 
+#include <cmath>
+
 #include "OpcVariant.h"
 
 #include <string>
@@ -86,6 +88,29 @@ TEST_F(SimulationTest, SineWithAOneSecondIntervalRepeatsEveryTenPasses)
     for (int k = 0; k < 11; ++k)
         EXPECT_DOUBLE_EQ(values[k], values[k + 10]) << k;
     EXPECT_NE(values[1], values[6]);
+}
+
+TEST_F(SimulationTest, SineFollowsARangeAroundZero)
+{
+    UseSimulation(1000);
+    ASSERT_EQ(S_OK, LoadQuietly(Analog("W", {{"Simulation", "SIN"}, {"DataType", "Double"}, {"HighEU", "1"},
+                                             {"LowEU", "-1"}, {"HighInstrumentRange", "1"},
+                                             {"LowInstrumentRange", "-1"}, {"EngineeringUnit", ""}})));
+    std::vector<double> values = Passes(L"N.P.W", 4);
+    EXPECT_NEAR(0.0, values[0], 1e-12);
+    EXPECT_NEAR(std::sin(2 * 3.14159265358979 * 0.1), values[1], 1e-9);
+    EXPECT_NEAR(std::sin(2 * 3.14159265358979 * 0.2), values[2], 1e-9);
+
+    // A client's device read returns the simulated value without stepping it.
+    const double before = Raw(L"N.P.W");
+    COpcVariant read;
+    FILETIME stamp;
+    WORD quality = 0;
+    ASSERT_EQ(S_OK, Item(L"N.P.W")->ReadItem(OPC_DA_READ_DEVICE, read.Get(), &stamp, &quality));
+    EXPECT_EQ(before, Raw(L"N.P.W"));
+    double number = 0;
+    ASSERT_EQ(S_OK, GetDouble(number, *read.Get()));
+    EXPECT_NEAR(before, number, 1e-12);
 }
 
 TEST_F(SimulationTest, ShortLinesAndCellsOutsideTheTableLeaveValuesAlone)
