@@ -585,3 +585,87 @@ TEST_F(LiveServerTest, ABrokenConfigurationIsReportedAsNoConfig)
     EXPECT_EQ(OPC_STATUS_NOCONFIG, client.State());
     EXPECT_EQ(0u, GroupCountOf(client.server.Get()));
 }
+
+TEST_F(LiveServerTest, ItemsAndSynchronousIoThroughTheProxy)
+{
+    ASSERT_EQ(0u, Tagbridge(L"/regserver"));
+    Client& client = NewClient();
+    ASSERT_HRESULT_SUCCEEDED(client.Connect());
+    COpcComPtr<IUnknown> group;
+    DWORD revised = 0;
+    OPCHANDLE groupHandle = 0;
+    ASSERT_EQ(S_OK, client.server->AddGroup(L"IO", TRUE, 1000, 1, nullptr, nullptr, 1033, &groupHandle, &revised,
+                                            IID_IUnknown, group.Receive()));
+    auto items = COpcComPtr<IOPCItemMgt>::QueryFrom(group.Get(), IID_IOPCItemMgt);
+    auto io = COpcComPtr<IOPCSyncIO>::QueryFrom(group.Get(), IID_IOPCSyncIO);
+    ASSERT_TRUE(items && io);
+
+    const wchar_t* ids[] = {L"Line1.PLC1.Process.Level", L"Line1.PLC1.Fixed.Setpoint", L"", L"Line1.PLC1.NoSuchTag"};
+    OPCITEMDEF defs[4] = {};
+    for (DWORD i = 0; i < 4; ++i) {
+        defs[i].szItemID = const_cast<LPWSTR>(ids[i]);
+        defs[i].szAccessPath = const_cast<LPWSTR>(L"");
+        defs[i].bActive = TRUE;
+        defs[i].hClient = 100 + i;
+    }
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(S_FALSE, items->AddItems(4, defs, &results, &errors));
+    EXPECT_EQ(S_OK, errors[0]);
+    EXPECT_EQ(S_OK, errors[1]);
+    EXPECT_EQ(OPC_E_INVALIDITEMID, errors[2]);
+    EXPECT_EQ(OPC_E_UNKNOWNITEMID, errors[3]);
+    EXPECT_EQ(VT_R4, results[0].vtCanonicalDataType);
+    OPCHANDLE level = results[0].hServer;
+    OPCHANDLE setpoint = results[1].hServer;
+    for (DWORD i = 0; i < 4; ++i)
+        CoTaskMemFree(results[i].pBlob);
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+
+    // A device read of the live tag: the runtime's value with good quality and a fresh time.
+    OPCITEMSTATE* states = nullptr;
+    ASSERT_EQ(S_OK, io->Read(OPC_DS_DEVICE, 1, &level, &states, &errors));
+    EXPECT_EQ(VT_R4, states[0].vDataValue.vt);
+    EXPECT_EQ(0xC0, states[0].wQuality);
+    EXPECT_NE(0u, states[0].ftTimeStamp.dwHighDateTime);
+    EXPECT_EQ(100u, states[0].hClient);
+    VariantClear(&states[0].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+    EXPECT_EQ(E_INVALIDARG, io->Read(static_cast<OPCDATASOURCE>(3), 1, &level, &states, &errors));
+
+    // A scaled write arrives raw in device memory: 50 % of 0..100 over 0..1000 is 500.
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_R8;
+    value.dblVal = 50.0;
+    ASSERT_EQ(S_OK, io->Write(1, &setpoint, &value, &errors));
+    EXPECT_EQ(S_OK, errors[0]);
+    CoTaskMemFree(errors);
+    const DWORD pid = devlane_control::FindProcess(L"tagbridge.exe");
+    ASSERT_NE(0u, pid);
+    devlane_control::Client runtime(pid);
+    EXPECT_EQ("500", runtime.Get("Line1.PLC1", "D200", "int16", 1));
+
+    // The write-only set point cannot be read; the call reports the item's failure.
+    ASSERT_EQ(S_FALSE, io->Read(OPC_DS_DEVICE, 1, &setpoint, &states, &errors));
+    EXPECT_EQ(OPC_E_BADRIGHTS, errors[0]);
+    VariantClear(&states[0].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+
+    // An inactive item read from the cache keeps its value but reports out of service.
+    ASSERT_EQ(S_OK, items->SetActiveState(1, &level, FALSE, &errors));
+    CoTaskMemFree(errors);
+    ASSERT_EQ(S_OK, io->Read(OPC_DS_CACHE, 1, &level, &states, &errors));
+    EXPECT_EQ(0x1C, states[0].wQuality);
+    EXPECT_EQ(VT_R4, states[0].vDataValue.vt);
+    VariantClear(&states[0].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+
+    items.Reset();
+    io.Reset();
+    group.Reset();
+}
