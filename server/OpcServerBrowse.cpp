@@ -460,6 +460,26 @@ STDMETHODIMP COpcServerObject::QueryAvailableProperties(LPWSTR szItemID, DWORD* 
     return S_OK;
 }
 
+// The argument checks and lookup shared by GetItemProperties and
+// LookupItemIDs: one record per requested ID, in request order.
+HRESULT COpcServerObject::PropertiesOf(LPWSTR itemIdText, DWORD count, const DWORD* propertyIds, bool withValues,
+                                       COpcDaPropertyList& list)
+{
+    if (count == 0 || count > MaxRequestCount || propertyIds == nullptr)
+        return E_INVALIDARG;
+    COpcDaCache* cache = AddressSpace();
+    if (cache == nullptr)
+        return E_FAIL;
+    COpcLockGuard serverGuard(m_lock);
+    COpcString itemId(itemIdText);
+    if (!cache->ValidateItemID(itemId))
+        return OPC_E_INVALIDITEMID;
+    HRESULT hr = cache->GetItemPropertyValues(itemId, propertyIds, count, withValues, list);
+    if (FAILED(hr))
+        return hr;
+    return list.GetCount() == count ? S_OK : E_FAIL;
+}
+
 STDMETHODIMP COpcServerObject::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
                                                  VARIANT** ppvData, HRESULT** ppErrors)
 {
@@ -467,21 +487,10 @@ STDMETHODIMP COpcServerObject::GetItemProperties(LPWSTR szItemID, DWORD dwCount,
         return E_INVALIDARG;
     *ppvData = nullptr;
     *ppErrors = nullptr;
-    if (dwCount == 0 || dwCount > MaxRequestCount || pdwPropertyIDs == nullptr)
-        return E_INVALIDARG;
-    COpcDaCache* cache = AddressSpace();
-    if (cache == nullptr)
-        return E_FAIL;
-    COpcLockGuard serverGuard(m_lock);
-    COpcString itemId(szItemID);
-    if (!cache->ValidateItemID(itemId))
-        return OPC_E_INVALIDITEMID;
     COpcDaPropertyList list;
-    HRESULT hr = cache->GetItemPropertyValues(itemId, pdwPropertyIDs, dwCount, true, list);
+    HRESULT hr = PropertiesOf(szItemID, dwCount, pdwPropertyIDs, true, list);
     if (FAILED(hr))
         return hr;
-    if (list.GetCount() != dwCount)
-        return E_FAIL;
     COpcTaskMem<VARIANT> values;
     COpcTaskMem<HRESULT> errors;
     if (!values.Allocate(dwCount) || !errors.Allocate(dwCount))
@@ -507,21 +516,10 @@ STDMETHODIMP COpcServerObject::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWO
         return E_INVALIDARG;
     *ppszNewItemIDs = nullptr;
     *ppErrors = nullptr;
-    if (dwCount == 0 || dwCount > MaxRequestCount || pdwPropertyIDs == nullptr)
-        return E_INVALIDARG;
-    COpcDaCache* cache = AddressSpace();
-    if (cache == nullptr)
-        return E_FAIL;
-    COpcLockGuard serverGuard(m_lock);
-    COpcString itemId(szItemID);
-    if (!cache->ValidateItemID(itemId))
-        return OPC_E_INVALIDITEMID;
     COpcDaPropertyList list;
-    HRESULT hr = cache->GetItemPropertyValues(itemId, pdwPropertyIDs, dwCount, false, list);
+    HRESULT hr = PropertiesOf(szItemID, dwCount, pdwPropertyIDs, false, list);
     if (FAILED(hr))
         return hr;
-    if (list.GetCount() != dwCount)
-        return E_FAIL;
     CStringArray ids;
     COpcTaskMem<HRESULT> errors;
     if (!ids.Allocate(dwCount) || !errors.Allocate(dwCount))

@@ -16,6 +16,7 @@
 #include <opcshutdownctl.h>
 
 class COpcDaGroup;
+class COpcDaPropertyList;
 
 // The class table's creator: a new server object with one reference.
 HRESULT OpcCreateServerObject(const CLSID* clsid, IUnknown** object);
@@ -109,6 +110,8 @@ private:
     void FinalRelease();
     // The notice to every live server's clients; skips `except` when given.
     static void SendShutdownNotice(COpcServerObject* caller, COpcServerObject* except);
+    HRESULT PropertiesOf(LPWSTR itemIdText, DWORD count, const DWORD* propertyIds, bool withValues,
+                         COpcDaPropertyList& list);
     // IOPCItemIO as the request worker executes it.
     HRESULT ExecuteItemRead(DWORD count, LPCWSTR* itemIds, const DWORD* maxAges, VARIANT** values,
                             WORD** qualities, FILETIME** timeStamps, HRESULT** errors);

@@ -1,3 +1,4 @@
+#include "AddressSpaceFixture.h"
 #include "OpcDaCache.h"
 #include "OpcDevlaneAPI.h"
 
@@ -11,34 +12,7 @@
 
 namespace
 {
-// The XML layer needs COM on the test thread.
-class ComEnvironment : public ::testing::Environment
-{
-public:
-    void SetUp() override { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
-    void TearDown() override { CoUninitialize(); }
-};
-const auto* const comEnvironment = ::testing::AddGlobalTestEnvironment(new ComEnvironment);
-
-void RemoveTree(const std::wstring& dir)
-{
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &found);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            std::wstring path = dir + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(path);
-            else
-                DeleteFileW(path.c_str());
-        } while (FindNextFileW(find, &found));
-        FindClose(find);
-    }
-    RemoveDirectoryW(dir.c_str());
-}
+using addrspace_test::RemoveTree; // the fixture header also starts COM for the XML layer
 
 // A fresh directory per test with an "ErrorLog" folder, so records can be read back.
 class ConfigurationTest : public ::testing::Test
