@@ -64,12 +64,12 @@ TEST_F(ExamplesTest, TheSimulationSampleRunsAndFeedsItsCsvTagsFromTheTable)
     EXPECT_EQ(0u, m_device->FindItem(COpcString(L"Line1.PLC1.Process.Level"))->CsvColumn());
     EXPECT_EQ(1u, m_device->FindItem(COpcString(L"Line1.PLC1.Process.Pump"))->CsvColumn());
     EXPECT_EQ(2u, m_device->FindItem(COpcString(L"Line1.PLC1.Process.Batch"))->CsvColumn());
-    // Read with the simulation thread stopped, so the table row stays put.
+    // One pass on row 0 with the simulation thread stopped, so the row stays put.
     COpcVariant value;
     WORD quality = 0;
-    ASSERT_EQ(S_OK, Read(L"Line1.PLC1.Process.Level", value, quality));
     m_device->StopPolling();
     m_settings->simulationRow = 0;
+    ASSERT_TRUE(m_device->SimulationPass(0));
     ASSERT_EQ(S_OK, ReadValue(L"Line1.PLC1.Process.Level", value, &quality, OPC_DA_READ_DEVICE));
     EXPECT_EQ(12.5f, value->fltVal);
     ASSERT_EQ(S_OK, ReadValue(L"Line1.PLC1.Process.Pump", value, &quality, OPC_DA_READ_DEVICE));
