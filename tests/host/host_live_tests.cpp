@@ -1,164 +1,13 @@
 // The real server, started by COM from a folder of its own with the live
 // sample configuration and the substitute runtime: the shutdown notice when
-// the runtime disappears, and the service stop with a client connected.
-#include "OpcHostIdentity.h"
-#include "OpcTaskMem.h"
-
-#include "DevlaneControlClient.h"
-#include "HostTestSupport.h"
-
-#include <opccomn.h>
-#include <opcda.h>
-#include <opcerror.h>
-
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <string>
+// the runtime disappears, the service stop with a client connected, group
+// rules, browsing, and items with synchronous IO.
+#include "LiveServerFixture.h"
 
 using namespace host_test;
 
 namespace
 {
-// The client's IOPCShutdown sink: counts the requests it receives.
-class ShutdownSink final : public IOPCShutdown
-{
-public:
-    std::atomic<int> requests{0};
-
-    STDMETHOD(QueryInterface)(REFIID iid, void** object) override
-    {
-        if (object == nullptr)
-            return E_POINTER;
-        *object = nullptr;
-        if (!InlineIsEqualGUID(iid, IID_IUnknown) && !InlineIsEqualGUID(iid, IID_IOPCShutdown))
-            return E_NOINTERFACE;
-        AddRef();
-        *object = static_cast<IOPCShutdown*>(this);
-        return S_OK;
-    }
-    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(++m_refs); }
-    // Owned by the test; the count only guards against a release too many.
-    STDMETHOD_(ULONG, Release)() override { return static_cast<ULONG>(--m_refs); }
-    STDMETHOD(ShutdownRequest)(LPCWSTR reason) override
-    {
-        if (reason != nullptr && *reason != L'\0')
-            ++requests;
-        return S_OK;
-    }
-
-private:
-    std::atomic<LONG> m_refs{1};
-};
-
-// One client: a server object and its advised sink.
-struct Client
-{
-    COpcComPtr<IOPCServer> server;
-    COpcComPtr<IConnectionPoint> point;
-    DWORD cookie = 0;
-    ShutdownSink sink;
-
-    HRESULT Connect()
-    {
-        HRESULT hr = CoCreateInstance(opc_host::kServerClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
-                                      reinterpret_cast<void**>(server.Receive()));
-        if (FAILED(hr))
-            return hr;
-        auto container = COpcComPtr<IConnectionPointContainer>::QueryFrom(server.Get(), IID_IConnectionPointContainer);
-        if (!container)
-            return E_NOINTERFACE;
-        hr = container->FindConnectionPoint(IID_IOPCShutdown, point.Receive());
-        if (FAILED(hr))
-            return hr;
-        return point->Advise(static_cast<IOPCShutdown*>(&sink), &cookie);
-    }
-
-    OPCSERVERSTATE State()
-    {
-        COpcTaskMem<OPCSERVERSTATUS> status;
-        if (FAILED(server->GetStatus(status.Receive())) || status.Get() == nullptr)
-            return static_cast<OPCSERVERSTATE>(0);
-        CoTaskMemFree(status.Get()->szVendorInfo);
-        return status.Get()->dwServerState;
-    }
-
-    void Disconnect()
-    {
-        if (point && cookie != 0)
-            point->Unadvise(cookie);
-        cookie = 0;
-        point.Reset();
-        server.Reset();
-    }
-
-    ~Client() { Disconnect(); }
-};
-
-template <class Condition>
-bool WaitFor(Condition condition, DWORD ms)
-{
-    const ULONGLONG end = GetTickCount64() + ms;
-    while (!condition())
-    {
-        if (GetTickCount64() >= end)
-            return false;
-        Sleep(25);
-    }
-    return true;
-}
-
-class LiveServerTest : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        // The program and the libraries it loads by name, beside the live sample.
-        m_folder = BinDirectory() + L"\\host-live";
-        for (const wchar_t* file : {L"tagbridge.exe", L"Devlane.dll", L"Kelmsg.dll"})
-            ASSERT_TRUE(CopyFileW((BinDirectory() + L"\\" + file).c_str(), (m_folder + L"\\" + file).c_str(), FALSE))
-                << file;
-        ASSERT_EQ(0u, Tagbridge(L"/unregserver"));
-    }
-
-    void TearDown() override
-    {
-        m_clients.clear();
-        StopServiceIfRunning(opc_host::kServiceName);
-        // A server whose clients are gone ends by itself; one that does not is ended here.
-        if (!WaitFor([] { return devlane_control::FindProcess(L"tagbridge.exe") == 0; }, 10000))
-        {
-            ADD_FAILURE() << "the server did not end after its clients let go";
-            for (DWORD pid; (pid = devlane_control::FindProcess(L"tagbridge.exe")) != 0;)
-            {
-                HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-                if (process == nullptr)
-                    break;
-                TerminateProcess(process, 0xDEAD);
-                WaitForSingleObject(process, 5000);
-                CloseHandle(process);
-            }
-        }
-        EXPECT_EQ(0u, Tagbridge(L"/unregserver"));
-        CoUninitialize();
-    }
-
-    DWORD Tagbridge(const wchar_t* arguments)
-    {
-        return RunToEnd(L"\"" + m_folder + L"\\tagbridge.exe\" " + arguments, 60000);
-    }
-
-    Client& NewClient()
-    {
-        m_clients.emplace_back(new Client());
-        return *m_clients.back();
-    }
-
-    std::wstring m_folder;
-    std::vector<std::unique_ptr<Client>> m_clients;
-};
-
 TEST_F(LiveServerTest, LostRuntimeBringsEveryClientExactlyOneShutdownRequest)
 {
     ASSERT_EQ(0u, Tagbridge(L"/regserver"));
@@ -428,13 +277,6 @@ std::vector<std::wstring> BrowsePage(IOPCBrowse* browse, const wchar_t* itemId, 
     }
     CoTaskMemFree(elements);
     return names;
-}
-
-std::wstring TakeText(LPWSTR text)
-{
-    std::wstring result = text != nullptr ? text : L"(null)";
-    CoTaskMemFree(text);
-    return result;
 }
 
 TEST_F(LiveServerTest, BrowsingThroughTheProxyWalksTheLiveSampleAndItsEdges)
