@@ -93,8 +93,12 @@ bool ParseAddress(std::string_view text, Address& address)
     // Longest area name that prefixes the text.
     int area = -1;
     size_t nameLength = 0;
+    const char first = text.empty() ? '\0' : static_cast<char>(text[0] | 0x20);
     for (int i = 0; i < kAreaCount; ++i)
     {
+        // Area names are letters: the first one decides most candidates cheaply.
+        if ((kAreas[i].name[0] | 0x20) != first)
+            continue;
         size_t n = std::strlen(kAreas[i].name);
         if (n > nameLength && text.size() > n && EqualsNoCase(text.substr(0, n), kAreas[i].name))
         {
@@ -246,8 +250,15 @@ uint32_t DeviceMemory::Read(const Address& address, const TypeInfo& type, uint32
     if (code != kOk)
         return code;
     const AreaMemory& mem = m_areas[address.area];
-    std::vector<uint8_t> buffer(BufferBytes(type, count), 0);
-    uint8_t* p = buffer.data();
+    // The output is written only on success, so the elements gather here
+    // first: on the stack for the usual short reads.
+    const size_t bytes = BufferBytes(type, count);
+    uint8_t local[256];
+    std::vector<uint8_t> large;
+    if (bytes > sizeof local)
+        large.resize(bytes);
+    uint8_t* p = bytes > sizeof local ? large.data() : local;
+    std::memset(p, 0, bytes);
     switch (type.code)
     {
     case kTypeBit:
@@ -292,7 +303,7 @@ uint32_t DeviceMemory::Read(const Address& address, const TypeInfo& type, uint32
         break;
     }
     }
-    std::memcpy(out, buffer.data(), buffer.size());
+    std::memcpy(out, p, bytes);
     return kOk;
 }
 

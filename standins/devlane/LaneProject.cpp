@@ -44,13 +44,7 @@ struct Parser
 
     Device* DeviceNamed(const std::string& utf8Name)
     {
-        std::string name = Utf8ToAnsi(utf8Name);
-        if (Device* d = project.FindDevice(name.c_str()))
-            return d;
-        auto d = std::make_unique<Device>();
-        d->name = name;
-        project.devices.push_back(std::move(d));
-        return project.devices.back().get();
+        return project.AddDevice(Utf8ToAnsi(utf8Name));
     }
 
     void Header(const std::string& inside)
@@ -279,9 +273,8 @@ struct Parser
         uint64_t at = 0;
         if (device->memory.Locate(s.address, *type, s.count, at) != kOk)
             return Warn("symbol does not fit the device memory");
-        if (device->FindSymbol(s.path) != nullptr)
+        if (!device->AddSymbol(std::move(s)))
             return Warn("symbol '" + key + "' defined twice; the first one stays");
-        device->symbols.push_back(std::move(s));
     }
 
     void Line(std::string_view raw)
@@ -315,11 +308,6 @@ struct Parser
         }
     }
 };
-
-bool SameName(const std::string& a, const char* b)
-{
-    return EqualsNoCase(a, b);
-}
 } // namespace
 
 double Generator::ValueAt(uint64_t tick) const
@@ -345,10 +333,18 @@ double Generator::ValueAt(uint64_t tick) const
 
 const Symbol* Device::FindSymbol(std::string_view path) const
 {
-    for (const Symbol& s : symbols)
-        if (EqualsNoCase(s.path, path))
-            return &s;
-    return nullptr;
+    auto it = m_symbolIndex.find(path);
+    return it != m_symbolIndex.end() ? it->second : nullptr;
+}
+
+bool Device::AddSymbol(Symbol symbol)
+{
+    if (FindSymbol(symbol.path) != nullptr)
+        return false;
+    m_symbols.push_back(std::move(symbol));
+    const Symbol& added = m_symbols.back();
+    m_symbolIndex.emplace(std::string_view(added.path), &added);
+    return true;
 }
 
 uint32_t Device::Resolve(const char* text, Address& address) const
@@ -381,10 +377,20 @@ Device* Project::FindDevice(const char* name) const
 {
     if (name == nullptr)
         return nullptr;
-    for (const auto& d : devices)
-        if (SameName(d->name, name))
-            return d.get();
-    return nullptr;
+    auto it = m_deviceIndex.find(std::string_view(name));
+    return it != m_deviceIndex.end() ? it->second : nullptr;
+}
+
+Device* Project::AddDevice(const std::string& name)
+{
+    if (Device* d = FindDevice(name.c_str()))
+        return d;
+    auto d = std::make_unique<Device>();
+    d->name = name;
+    Device* added = d.get();
+    devices.push_back(std::move(d));
+    m_deviceIndex.emplace(std::string_view(added->name), added);
+    return added;
 }
 
 std::unique_ptr<Project> ParseDescription(std::string_view text)

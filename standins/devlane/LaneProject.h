@@ -33,12 +33,15 @@
 #pragma once
 
 #include "LaneMemory.h"
+#include "LaneText.h"
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace devlane
@@ -75,17 +78,29 @@ struct Generator
 
 struct Device
 {
+    Device() = default;
+    Device(const Device&) = delete; // the symbol index points into the device
+    Device& operator=(const Device&) = delete;
+
     std::string name;
     DeviceMemory memory;
     uint32_t delayMs = 0;
     std::vector<Generator> generators;
-    std::vector<Symbol> symbols;
 
     const Symbol* FindSymbol(std::string_view path) const;
+    // False when a symbol of that path (in any case) is already defined.
+    bool AddSymbol(Symbol symbol);
     // A symbol path or an address text; a symbol wins over an address of the same spelling.
     uint32_t Resolve(const char* text, Address& address) const;
     // Brings generated values up to the time elapsed since the project loaded.
     void Advance(uint64_t elapsedMs);
+
+private:
+    // Every read and write resolves its address text here, so symbols are
+    // found through a case-blind index rather than by a walk. The index
+    // keys view the paths of the symbols it points to.
+    std::deque<Symbol> m_symbols;
+    std::unordered_map<std::string_view, const Symbol*, NoCaseHash, NoCaseEqual> m_symbolIndex;
 };
 
 struct Project
@@ -99,6 +114,13 @@ struct Project
     std::vector<std::string> warnings;
 
     Device* FindDevice(const char* name) const;
+    // A new device, or the one already named so in any case.
+    Device* AddDevice(const std::string& name);
+
+private:
+    // Every read and write looks its device up by name: an index, not a walk.
+    // The keys view the names of the devices, which never change.
+    std::unordered_map<std::string_view, Device*, NoCaseHash, NoCaseEqual> m_deviceIndex;
 };
 
 // Never fails: what cannot be used becomes a warning.

@@ -250,7 +250,7 @@ uint32_t Runtime::CreateCache(LINTOR_HANDLE handle, const char* name, LONG perio
         return code;
     if (!ValidName(name) || periodMs <= 0)
         return kInvalidArgument;
-    if (m_caches.count(name) != 0)
+    if (m_caches.count(std::string_view(name)) != 0)
         return kCacheNameInUse;
     if (m_caches.size() >= kMaxCaches)
         return kOutOfMemory;
@@ -268,7 +268,7 @@ uint32_t Runtime::EntryCacheRecord(LINTOR_HANDLE handle, const char* cache, cons
         return kRuntimeNotRunning;
     if (uint32_t code = CheckHandle(handle))
         return code;
-    auto it = cache != nullptr ? m_caches.find(cache) : m_caches.end();
+    auto it = cache != nullptr ? m_caches.find(std::string_view(cache)) : m_caches.end();
     if (it == m_caches.end())
         return kCacheNotFound;
     if (it->second.started)
@@ -311,7 +311,7 @@ uint32_t Runtime::StartCache(LINTOR_HANDLE handle, const char* name)
         return kRuntimeNotRunning;
     if (uint32_t code = CheckHandle(handle))
         return code;
-    auto it = name != nullptr ? m_caches.find(name) : m_caches.end();
+    auto it = name != nullptr ? m_caches.find(std::string_view(name)) : m_caches.end();
     if (it == m_caches.end())
         return kCacheNotFound;
     if (it->second.started)
@@ -329,7 +329,7 @@ uint32_t Runtime::DestroyCache(LINTOR_HANDLE handle, const char* name)
         return kRuntimeNotRunning;
     if (uint32_t code = CheckHandle(handle))
         return code;
-    auto it = name != nullptr ? m_caches.find(name) : m_caches.end();
+    auto it = name != nullptr ? m_caches.find(std::string_view(name)) : m_caches.end();
     if (it == m_caches.end())
         return kCacheNotFound;
     m_caches.erase(it);
@@ -339,30 +339,29 @@ uint32_t Runtime::DestroyCache(LINTOR_HANDLE handle, const char* name)
 uint32_t Runtime::DeviceAccess(Fn fn, LINTOR_HANDLE handle, const char* device, const char* address, int typeCode,
                                LONG count, void* buffer, bool write)
 {
-    DWORD delay = 0;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (uint32_t code = Enter(fn, device))
-            return code;
-        if (!m_running)
-            return kRuntimeNotRunning;
-        if (uint32_t code = CheckHandle(handle))
-            return code;
-        if (buffer == nullptr)
-            return kInvalidArgument;
-        if (count <= 0)
-            return kBadCount;
-        Device* d = m_project->FindDevice(device);
-        if (d == nullptr)
-            return kUnknownDevice;
-        delay = d->delayMs;
-    }
-    if (delay != 0)
-        Sleep(delay); // a slow device blocks only its caller
-    std::lock_guard<std::mutex> guard(m_lock);
-    Device* d = m_project->FindDevice(device); // the project may have been replaced meanwhile
+    std::unique_lock<std::mutex> guard(m_lock);
+    if (uint32_t code = Enter(fn, device))
+        return code;
+    if (!m_running)
+        return kRuntimeNotRunning;
+    if (uint32_t code = CheckHandle(handle))
+        return code;
+    if (buffer == nullptr)
+        return kInvalidArgument;
+    if (count <= 0)
+        return kBadCount;
+    Device* d = m_project->FindDevice(device);
     if (d == nullptr)
         return kUnknownDevice;
+    if (const DWORD delay = d->delayMs; delay != 0)
+    {
+        guard.unlock();
+        Sleep(delay); // a slow device blocks only its caller
+        guard.lock();
+        d = m_project->FindDevice(device); // the project may have been replaced meanwhile
+        if (d == nullptr)
+            return kUnknownDevice;
+    }
     Address a;
     if (uint32_t code = d->Resolve(address, a))
         return code;

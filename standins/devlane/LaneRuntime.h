@@ -148,7 +148,7 @@ private:
     uint64_t m_loadedAt = 0;
     std::map<LINTOR_HANDLE, HandleInfo> m_handles;
     LINTOR_HANDLE m_nextHandle = 0x00010001;
-    std::map<std::string, Cache> m_caches;
+    std::map<std::string, Cache, std::less<>> m_caches; // found by the caller's text without a copy
     std::deque<LogEntry> m_log;
     bool m_running = true;
     uint32_t m_generation = 1;

@@ -167,6 +167,14 @@ bool EqualsNoCase(std::string_view a, std::string_view b)
     return true;
 }
 
+size_t NoCaseHash::operator()(std::string_view text) const noexcept
+{
+    uint64_t hash = 14695981039346656037ull;
+    for (char c : text)
+        hash = (hash ^ static_cast<unsigned char>(LowerChar(c))) * 1099511628211ull;
+    return static_cast<size_t>(hash);
+}
+
 std::string Trim(std::string_view text)
 {
     size_t b = 0;

@@ -18,6 +18,15 @@ bool Tokenize(std::string_view line, std::vector<std::string>& tokens, std::stri
 std::string Quote(std::string_view text);
 
 bool EqualsNoCase(std::string_view a, std::string_view b);
+// Case-blind hashing and equality (ASCII letters, as EqualsNoCase) for maps keyed by text.
+struct NoCaseHash
+{
+    size_t operator()(std::string_view text) const noexcept;
+};
+struct NoCaseEqual
+{
+    bool operator()(std::string_view a, std::string_view b) const noexcept { return EqualsNoCase(a, b); }
+};
 std::string Trim(std::string_view text);
 std::string Lower(std::string_view text);
 

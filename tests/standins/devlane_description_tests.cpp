@@ -139,6 +139,40 @@ TEST_F(DevlaneDescription, AbsurdNumbersAreRefused)
     EXPECT_EQ("ok 0", Command("get N1.P1 D8191 int16")); // the default size stayed
 }
 
+TEST_F(DevlaneDescription, DevicesAndSymbolsAreOneWhateverTheCaseOfTheirNames)
+{
+    // Many devices of similar names, each with a value of its own; a section
+    // naming a device in another case adds to that device.
+    std::string text = "[project]\npath = C:\\P.rxp\nbuild = 1\n";
+    for (int i = 0; i < 60; ++i)
+        text += "[device Node.Plc" + std::to_string(i) + "]\nD0 = int16 " + std::to_string(1000 + i) + "\n";
+    text += "[device NODE.PLC7]\nD1 = int16 -7\n"
+            "[symbols node.plc7]\n"
+            "Pump.Speed = D0 int16 1\n"
+            "PUMP.SPEED = D1 int16 1\n"; // the same symbol: refused, the first stays
+    ASSERT_EQ(1, DevlaneControlLoadDescriptionText(text.c_str())) << Command("warnings");
+    EXPECT_NE(std::string::npos, Command("warnings").find("defined twice"));
+
+    Handle h;
+    for (int i = 0; i < 60; ++i)
+    {
+        short v = 0;
+        const std::string device = (i % 2 ? "NODE.plc" : "node.PLC") + std::to_string(i);
+        ASSERT_EQ(0, ReadDevice16M(h, device.c_str(), "D0", &v, 1)) << device;
+        EXPECT_EQ(1000 + i, v) << device;
+    }
+    short pair[2] = {};
+    ASSERT_EQ(0, ReadDevice16M(h, "Node.Plc7", "D0", pair, 2));
+    EXPECT_EQ(1007, pair[0]);
+    EXPECT_EQ(-7, pair[1]);
+    short speed = 0;
+    ASSERT_EQ(0, ReadDevice16M(h, "Node.Plc7", "pump.speed", &speed, 1));
+    EXPECT_EQ(1007, speed);
+    EXPECT_EQ(kUnknownDevice, ReadDevice16M(h, "Node.Plc60", "D0", &speed, 1));
+    EXPECT_EQ(kUnknownDevice, ReadDevice16M(h, "Node.Plc7 ", "D0", &speed, 1));
+    EXPECT_EQ(kBadAddress, ReadDevice16M(h, "Node.Plc8", "Pump.Speed", &speed, 1)); // symbols belong to their device
+}
+
 TEST_F(DevlaneDescription, AMissingFileLeavesAnEmptyRuntime)
 {
     EXPECT_EQ(1, DevlaneControlLoadDescription(L"C:\\no\\such\\Devlane.ini"));

@@ -3,6 +3,7 @@
 #include "DevlaneTestSupport.h"
 
 #include <cstring>
+#include <vector>
 
 using namespace devlane_test;
 
@@ -83,6 +84,38 @@ TEST_F(DevlaneValues, BadBcdFailsWithoutTouchingOutputOrMemory)
     EXPECT_EQ(kBadBcd, WriteDeviceBCD16DM(h, "N1.P1", "D0", &negative, 1));
     const LONG tooBig = 100000000;
     EXPECT_EQ(kBadBcd, WriteDeviceBCD32DM(h, "N1.P1", "D4", &tooBig, 1));
+}
+
+TEST_F(DevlaneValues, LongReadsDeliverEveryElementAndNothingOnFailure)
+{
+    // Beyond what a read gathers on the stack: 700 words, 350 of them as 32-bit values.
+    std::vector<WORD> raw(700);
+    for (size_t i = 0; i < raw.size(); ++i)
+        raw[i] = static_cast<WORD>(0x0101 * (i % 200) + 3);
+    ASSERT_EQ(0, DevlaneControlSetWords("N1.P2", "D100", raw.data(), static_cast<LONG>(raw.size())));
+    std::vector<short> s(701, -1);
+    ASSERT_EQ(0, ReadDevice16M(h, "N1.P2", "D100", s.data(), 700));
+    EXPECT_EQ(0, std::memcmp(raw.data(), s.data(), 700 * sizeof(short)));
+    EXPECT_EQ(-1, s[700]);
+    std::vector<LONG> l(350, 0);
+    ASSERT_EQ(0, ReadDevice32M(h, "N1.P2", "D100", l.data(), 350));
+    EXPECT_EQ(static_cast<LONG>(raw[698] | (static_cast<DWORD>(raw[699]) << 16)), l[349]);
+    char text[600] = {};
+    ASSERT_EQ(0, ReadDeviceStrM(h, "N1.P2", "D100", text, 599));
+    EXPECT_EQ(static_cast<char>(raw[298] >> 8), text[597]); // two characters a word, the first in the low byte
+    EXPECT_EQ(static_cast<char>(raw[299] & 0xFF), text[598]);
+    EXPECT_EQ('\0', text[599]);
+
+    // A bad BCD word at the very end fails the whole read and writes nothing.
+    std::vector<WORD> bcd(400, 0x1234);
+    bcd[399] = 0x00A0;
+    ASSERT_EQ(0, DevlaneControlSetWords("N1.P2", "D1000", bcd.data(), 400));
+    std::vector<short> out(400, 55);
+    EXPECT_EQ(kBadBcd, ReadDeviceBCD16M(h, "N1.P2", "D1000", out.data(), 400));
+    EXPECT_EQ(std::vector<short>(400, 55), out);
+    ASSERT_EQ(0, ReadDeviceBCD16M(h, "N1.P2", "D1000", out.data(), 399));
+    EXPECT_EQ(1234, out[398]);
+    EXPECT_EQ(55, out[399]);
 }
 
 TEST_F(DevlaneValues, RealsKeepEveryBit)
