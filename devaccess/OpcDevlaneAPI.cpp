@@ -5,6 +5,7 @@
 #include "OpcThreadRoles.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace
 {
@@ -37,6 +38,38 @@ bool ToAnsi(const wchar_t* text, COpcTaskMem<char>& out, int& length)
     length = needed - 1;
     return true;
 }
+
+// Where a read gathers the library's answer before the caller's output is
+// touched: on the stack for the short reads that polling makes, from the task
+// allocator for long ones.
+template <class T>
+class CReadScratch
+{
+public:
+    // False for a count below 1 or when a long array cannot be allocated.
+    bool Reserve(short count) noexcept
+    {
+        if (count <= 0)
+            return false;
+        if (static_cast<size_t>(count) <= LocalCount) {
+            // Cleared like an allocated block, so a short answer never shows stale bytes.
+            memset(m_local, 0, static_cast<size_t>(count) * sizeof(T));
+            m_data = m_local;
+            return true;
+        }
+        if (!m_heap.Allocate(static_cast<size_t>(count)))
+            return false;
+        m_data = m_heap.Get();
+        return true;
+    }
+    T* Get() const noexcept { return m_data; }
+
+private:
+    static constexpr size_t LocalCount = 512 / sizeof(T);
+    T m_local[LocalCount];
+    COpcTaskMem<T> m_heap;
+    T* m_data = nullptr;
+};
 
 COpcString ProgramDirectory()
 {
@@ -251,8 +284,8 @@ HRESULT COpcDevlaneAPI::Read(const wchar_t* api, Fn fn, const COpcString& device
     if (values == nullptr)
         return Fail(OPC_LOG_DEVICE_IO, OPC_DEV_E_POINTER, api, nullptr, L"Value");
     // Read into a scratch array so the caller's output changes only on success.
-    COpcTaskMem<LibT> scratch;
-    if (count <= 0 || !scratch.Allocate(static_cast<size_t>(count)))
+    CReadScratch<LibT> scratch;
+    if (!scratch.Reserve(count))
         return Fail(OPC_LOG_DEVICE_IO, OPC_DEV_E_OUTOFMEMORY, api, nullptr, L"Value");
     LONG code = fn(h, Narrow(device), Narrow(address), scratch.Get(), count);
     if (code != 0)
@@ -284,8 +317,8 @@ HRESULT COpcDevlaneAPI::ReadDeviceBitM(const COpcString& device, const COpcStrin
         return Fail(OPC_LOG_DEVICE_IO, OPC_DEV_E_NO_HANDLE, api, nullptr, L"Value");
     if (values == nullptr)
         return Fail(OPC_LOG_DEVICE_IO, OPC_DEV_E_POINTER, api, nullptr, L"Value");
-    COpcTaskMem<WORD> words;
-    if (count <= 0 || !words.Allocate(static_cast<size_t>(count)))
+    CReadScratch<WORD> words;
+    if (!words.Reserve(count))
         return Fail(OPC_LOG_DEVICE_IO, OPC_DEV_E_OUTOFMEMORY, api, nullptr, L"Value");
     LONG code = ::ReadDeviceBitM(h, Narrow(device), Narrow(address), words.Get(), count);
     if (code != 0)

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -279,6 +280,52 @@ TEST_F(DevlaneApiTest, AFailedReadLeavesTheOutputAndIsForwardedOncePerCategory)
     api.StartCache(COpcString(L"X"));
     api.StartCache(COpcString(L"X"));
     EXPECT_EQ(3u, OutputLog().size());
+}
+
+TEST_F(DevlaneApiTest, ReadsOfAnyLengthDeliverEveryElementAndOnlyOnSuccess)
+{
+    COpcDevlaneAPI& api = ApiWithHandle();
+    // Lengths on both sides of what a read gathers without an allocation.
+    std::vector<WORD> words(1200);
+    for (size_t i = 0; i < words.size(); ++i)
+        words[i] = static_cast<WORD>(i * 7 + 1);
+    ASSERT_EQ(0, DevlaneControlSetWords("N.P", "D1000", words.data(), static_cast<LONG>(words.size())));
+    for (short count : {1, 255, 256, 257, 600}) {
+        std::vector<short> s(static_cast<size_t>(count) + 1, -9);
+        ASSERT_EQ(S_OK, api.ReadDevice16M(Device, COpcString(L"D1000"), s.data(), count)) << count;
+        for (short i = 0; i < count; ++i)
+            ASSERT_EQ(static_cast<short>(words[i]), s[i]) << count << " " << i;
+        EXPECT_EQ(-9, s[count]) << count;
+    }
+    std::vector<double> d(300, -1.0);
+    ASSERT_EQ(S_OK, api.ReadDeviceDoubleM(Device, COpcString(L"D1000"), d.data(), 300));
+    double expected = 0;
+    std::memcpy(&expected, &words[4 * 299], sizeof expected);
+    EXPECT_EQ(0, std::memcmp(&expected, &d[299], sizeof expected));
+
+    // 600 bits take 38 words; bit 599 is bit 7 of word 37.
+    std::vector<WORD> bitWords(38, 0);
+    bitWords[37] = 0x0080;
+    bitWords[0] = 0x0001;
+    ASSERT_EQ(0, DevlaneControlSetWords("N.P", "M0", bitWords.data(), 38));
+    std::vector<LONG> bits(601, 9);
+    ASSERT_EQ(S_OK, api.ReadDeviceBitM(Device, COpcString(L"M0"), bits.data(), 600));
+    EXPECT_EQ(1, bits[0]);
+    EXPECT_EQ(0, bits[598]);
+    EXPECT_EQ(1, bits[599]);
+    EXPECT_EQ(9, bits[600]);
+
+    // A failure leaves short and long outputs as they were.
+    ASSERT_EQ(0, DevlaneControlInjectFailure("ReadDevice16M", static_cast<LONG>(0xC0B00010), 0, nullptr));
+    for (short count : {2, 600}) {
+        std::vector<short> s(static_cast<size_t>(count), 77);
+        EXPECT_EQ(static_cast<HRESULT>(0xC0048010), api.ReadDevice16M(Device, COpcString(L"D1000"), s.data(), count));
+        EXPECT_EQ(std::vector<short>(static_cast<size_t>(count), 77), s) << count;
+    }
+    ASSERT_EQ(0, DevlaneControlInjectFailure("ReadDeviceBitM", static_cast<LONG>(0xC0B00010), 0, nullptr));
+    std::vector<LONG> untouched(600, 5);
+    EXPECT_NE(S_OK, api.ReadDeviceBitM(Device, COpcString(L"M0"), untouched.data(), 600));
+    EXPECT_EQ(std::vector<LONG>(600, 5), untouched);
 }
 
 TEST_F(DevlaneApiTest, ANameInUseIsReturnedUnmappedAndUnlogged)
