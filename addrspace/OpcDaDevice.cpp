@@ -604,9 +604,21 @@ HRESULT COpcDaDevice::StartPolling()
                    ? S_OK
                    : E_FAIL;
     }
+    // All threads are made first and waited for afterwards: bringing one up
+    // takes milliseconds, and with a hundred caches one after the other that
+    // would be a noticeable part of the load.
     HRESULT result = S_OK;
+    COpcDaGrowArray<COpcDaDevicePoller*> launched;
     for (COpcDaDevicePoller* poller : m_pollers) {
-        if (!poller->IsRunning() && !poller->Start())
+        if (poller->IsRunning())
+            continue;
+        if (!poller->Launch())
+            result = S_FALSE;
+        else if (!launched.Append(poller) && !poller->WaitRunning())   // no room to wait later: now
+            result = S_FALSE;
+    }
+    for (COpcDaDevicePoller* poller : launched) {
+        if (!poller->WaitRunning())
             result = S_FALSE;
     }
     return result;

@@ -90,8 +90,34 @@ bool COpcDaDevicePoller::AddItem(COpcDaDeviceItem* item)
 
 bool COpcDaDevicePoller::Start()
 {
-    return m_worker.Start(&COpcDaDevicePoller::Body, this, INFINITE, THREAD_PRIORITY_NORMAL,
-                          OpcThreadRole::DevicePoller);
+    return Launch() && WaitRunning();
+}
+
+bool COpcDaDevicePoller::Launch()
+{
+    if (m_worker.IsRunning())
+        return false;
+    COpcHandle running(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!running)
+        return false;
+    m_running = std::move(running);
+    // Without a wait the worker reports a thread that is not up yet as not
+    // started, though it was made and goes on; WaitRunning sees it come up.
+    m_worker.Start(&COpcDaDevicePoller::Body, this, 0, THREAD_PRIORITY_NORMAL, OpcThreadRole::DevicePoller);
+    return m_worker.IsRunning() || WaitForSingleObject(m_running.Get(), 0) == WAIT_OBJECT_0;
+}
+
+bool COpcDaDevicePoller::WaitRunning()
+{
+    if (!m_running)
+        return false;
+    if (WaitForSingleObject(m_running.Get(), 0) == WAIT_OBJECT_0)
+        return true;
+    // The thread signals first thing, so a thread that exists will signal;
+    // without one there is nothing to wait for.
+    if (!m_worker.IsRunning())
+        return WaitForSingleObject(m_running.Get(), 0) == WAIT_OBJECT_0;
+    return WaitForSingleObject(m_running.Get(), INFINITE) == WAIT_OBJECT_0;
 }
 
 void COpcDaDevicePoller::Stop()
@@ -103,7 +129,9 @@ void COpcDaDevicePoller::Body(void* data, bool stopping)
 {
     if (stopping || data == nullptr)
         return;
-    static_cast<COpcDaDevicePoller*>(data)->Run();
+    auto* poller = static_cast<COpcDaDevicePoller*>(data);
+    SetEvent(poller->m_running.Get());
+    poller->Run();
 }
 
 void COpcDaDevicePoller::PollPass(uint64_t cycle)

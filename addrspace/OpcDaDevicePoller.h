@@ -7,6 +7,7 @@
 #pragma once
 
 #include "OpcDaGrowArray.h"
+#include "OpcHandle.h"
 #include "OpcLock.h"
 #include "OpcString.h"
 #include "OpcWorkerThread.h"
@@ -57,6 +58,11 @@ public:
     bool AddItem(COpcDaDeviceItem* item);
     // Starts the polling thread, waiting until it runs; false when it cannot start.
     bool Start();
+    // Start in two halves, so that many pollers can come up at once: Launch
+    // makes the thread without waiting for it, WaitRunning then waits without
+    // limit until it runs. Each is false when the thread could not be made.
+    bool Launch();
+    bool WaitRunning();
     // Asks the thread to stop and waits for its end. On its way out the thread
     // destroys its device cache, so a poller is not started again.
     void Stop();
@@ -84,6 +90,8 @@ private:
     COpcString m_cacheName;
     DWORD m_scanPeriod = 100;
     COpcWorkerThread m_worker;
+    // Set by the thread as it begins its work.
+    COpcHandle m_running;
     // Filled before the thread starts and walked by it without the lock.
     COpcDaGrowArray<COpcDaDeviceItem*> m_items;
     DWORD m_sliceMs = COpcCycleTimer::SliceMs;

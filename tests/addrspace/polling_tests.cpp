@@ -100,6 +100,42 @@ TEST_F(PollingTest, ItemsWithScanCycleZeroBelongToNoCacheAndAreNeverPolled)
     EXPECT_EQ(0, DevlaneControlCallCount("ReadDeviceFloatM"));
 }
 
+TEST_F(PollingTest, EveryCacheGetsOneThreadOfItsOwnAndARunningOneIsLeftAlone)
+{
+    UseRuntime();
+    ASSERT_EQ(S_OK, LoadQuietly(Analog("A", {{"ScanCycle", "1"}}) +
+                                Analog("B", {{"ScanCycle", "2"}, {"DeviceAddress", "D1"}}) +
+                                Analog("C", {{"ScanCycle", "5"}, {"DeviceAddress", "D2"}})));
+    ASSERT_EQ(3u, m_device->CacheCount());
+    const LONG handlesBefore = DevlaneControlCallCount("CreateLintorHandle");
+
+    COpcDaDevicePoller* first = m_device->PollerAt(1);
+    ASSERT_TRUE(first->Start());
+    EXPECT_TRUE(first->IsRunning());
+    EXPECT_FALSE(first->Start());    // one thread per cache, never a second
+    EXPECT_FALSE(first->Launch());
+    EXPECT_TRUE(first->WaitRunning());
+
+    // The others come up together; the running one keeps its thread.
+    ASSERT_EQ(S_OK, m_device->StartPolling());
+    for (size_t i = 0; i < m_device->CacheCount(); ++i) {
+        COpcDaDevicePoller* poller = m_device->PollerAt(i);
+        EXPECT_TRUE(poller->IsRunning()) << i;
+        EXPECT_TRUE(WaitFor([&] { return poller->Passes() >= 1; })) << i;
+    }
+    EXPECT_EQ(3, DevlaneControlCallCount("CreateLintorHandle") - handlesBefore);
+    EXPECT_EQ(S_OK, m_device->StartPolling());   // nothing left to start
+    EXPECT_EQ(3, DevlaneControlCallCount("CreateLintorHandle") - handlesBefore);
+
+    m_device->StopPolling();
+    for (size_t i = 0; i < m_device->CacheCount(); ++i)
+        EXPECT_FALSE(m_device->PollerAt(i)->IsRunning()) << i;
+    EXPECT_EQ(3, DevlaneControlCallCount("LT_DestroyCacheM"));
+    // A poller that never ran has nothing to wait for.
+    COpcDaDevicePoller idle(*m_settings, *m_api, COpcString(L"#idle"), 100);
+    EXPECT_FALSE(idle.WaitRunning());
+}
+
 TEST_F(PollingTest, TheSimulationThreadAdvancesTheTableRowOncePerPassAndWraps)
 {
     UseSimulation(100);
