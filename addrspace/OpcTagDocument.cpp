@@ -19,6 +19,8 @@ const IID kIidSaxReader = {0xA4F96ED0, 0xF829, 0x476E, {0x81, 0xC0, 0xCD, 0xC7, 
 const IID kIidContentHandler = {0x1545CDFA, 0x9E4E, 0x4497, {0xA8, 0xA4, 0x2B, 0xF7, 0xD0, 0x11, 0x2C, 0x44}};
 
 const size_t kBlockBytes = 256 * 1024;
+// The piece of the file read at a time.
+const ULONG kReadBytes = 256 * 1024;
 
 uint32_t HashText(const wchar_t* text, size_t length) noexcept
 {
@@ -106,6 +108,8 @@ public:
     STDMETHODIMP startElement(const wchar_t*, int, const wchar_t*, int, const wchar_t* qName, int qLength,
                               ISAXAttributes* attributes) override
     {
+        if (m_stack.GetCount() >= COpcTagDocument::MaxDepth)
+            return E_FAIL;   // ends the parse
         auto* element = static_cast<COpcTagElement*>(m_document.Allocate(sizeof(COpcTagElement)));
         if (element == nullptr)
             return E_OUTOFMEMORY;
@@ -332,6 +336,97 @@ HRESULT COpcTagDocument::LoadBytes(const void* data, size_t size)
     return Parse(input);
 }
 
+// Hands the reader the file piece by piece through one buffer, up to the size
+// the file had when it was opened. Given the whole file in memory, or a path,
+// the reader makes a copy of its own or reads in small pieces, and either
+// costs more than this.
+class COpcTagDocument::FileStream : public ISequentialStream
+{
+public:
+    FileStream(HANDLE file, uint64_t size, BYTE* buffer, ULONG bufferBytes)
+        : m_file(file), m_left(size), m_buffer(buffer), m_bufferBytes(bufferBytes)
+    {
+    }
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override
+    {
+        if (out == nullptr)
+            return E_POINTER;
+        if (iid == IID_IUnknown || iid == IID_ISequentialStream) {
+            *out = static_cast<ISequentialStream*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    // Lives on the stack of Load, which releases the reader before it goes.
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+
+    STDMETHODIMP Read(void* out, ULONG wanted, ULONG* done) override
+    {
+        if (done != nullptr)
+            *done = 0;
+        if (out == nullptr)
+            return STG_E_INVALIDPOINTER;
+        if (FAILED(m_error))
+            return m_error;
+        ULONG copied = 0;
+        while (copied < wanted) {
+            if (m_next == m_filled && !Refill())
+                break;
+            const ULONG n = wanted - copied < m_filled - m_next ? wanted - copied : m_filled - m_next;
+            memcpy(static_cast<BYTE*>(out) + copied, m_buffer + m_next, n);
+            m_next += n;
+            copied += n;
+        }
+        if (done != nullptr)
+            *done = copied;
+        if (FAILED(m_error))
+            return m_error;
+        return copied < wanted ? S_FALSE : S_OK;
+    }
+    STDMETHODIMP Write(const void*, ULONG, ULONG* written) override
+    {
+        if (written != nullptr)
+            *written = 0;
+        return STG_E_ACCESSDENIED;
+    }
+
+    // The first failure to read, S_OK when there was none.
+    HRESULT Error() const noexcept { return m_error; }
+
+private:
+    // False at the end, or on a failure (then in m_error).
+    bool Refill()
+    {
+        if (m_left == 0)
+            return false;
+        const ULONG wanted = m_left < m_bufferBytes ? static_cast<ULONG>(m_left) : m_bufferBytes;
+        DWORD read = 0;
+        if (!ReadFile(m_file, m_buffer, wanted, &read, nullptr)) {
+            m_error = HRESULT_FROM_WIN32(GetLastError());
+            return false;
+        }
+        if (read == 0) {
+            m_error = E_FAIL;   // the file shrank while being read
+            return false;
+        }
+        m_left -= read;
+        m_next = 0;
+        m_filled = read;
+        return true;
+    }
+
+    HANDLE m_file;
+    uint64_t m_left;
+    BYTE* m_buffer;
+    ULONG m_bufferBytes;
+    ULONG m_next = 0;
+    ULONG m_filled = 0;
+    HRESULT m_error = S_OK;
+};
+
 HRESULT COpcTagDocument::Load(const COpcString& path)
 {
     Clear();
@@ -349,31 +444,19 @@ HRESULT COpcTagDocument::Load(const COpcString& path)
     if (static_cast<uint64_t>(size.QuadPart) > MaxFileBytes)
         return E_OUTOFMEMORY;
 
-    // The reader parses from memory: handed a path it reads the file in small
-    // pieces and takes many times as long.
-    const ULONG bytes = static_cast<ULONG>(size.QuadPart);
-    COpcSafeArray data(SafeArrayCreateVector(VT_UI1, 0, bytes));
-    if (data.Get() == nullptr)
+    COpcTaskMem<BYTE> buffer;
+    if (!buffer.Allocate(kReadBytes))
         return E_OUTOFMEMORY;
-    {
-        COpcSafeArrayAccess access(data.Get());
-        if (FAILED(access.Result()))
-            return access.Result();
-        BYTE* p = static_cast<BYTE*>(access.Data());
-        ULONG done = 0;
-        while (done < bytes) {
-            DWORD read = 0;
-            if (!ReadFile(file.Get(), p + done, bytes - done, &read, nullptr))
-                return HRESULT_FROM_WIN32(GetLastError());
-            if (read == 0)
-                return E_FAIL;   // the file shrank while being read
-            done += read;
-        }
-    }
-    file.Close();
+    FileStream stream(file.Get(), static_cast<uint64_t>(size.QuadPart), buffer.Get(), kReadBytes);
     VARIANT input;
     VariantInit(&input);
-    input.vt = VT_ARRAY | VT_UI1;
-    input.parray = data.Get();
-    return Parse(input);
+    input.vt = VT_UNKNOWN;
+    input.punkVal = &stream;   // borrowed, like the handler
+    const HRESULT hr = Parse(input);
+    // A failed read is the reason, whatever the reader made of the bytes before it.
+    if (FAILED(stream.Error())) {
+        Clear();
+        return stream.Error();
+    }
+    return hr;
 }

@@ -1,11 +1,11 @@
 // The tag configuration file held in memory as a compact, read-only tree of
 // elements and their attributes.
 //
-// The file is read once through the platform's SAX reader from a copy of its
-// bytes in memory. A DOM of a 100,000-tag file takes well over half a gigabyte
-// and, read from a path, tens of seconds; this tree takes a fraction of both
-// and holds all the loader needs: element names, attributes and document
-// order. Names are compared exactly (prefix and case included), as the DOM's
+// The file is read once through the platform's SAX reader, which we hand its
+// bytes in large pieces. A DOM of a 100,000-tag file takes well over half a
+// gigabyte and, read from a path, tens of seconds; this tree takes a fraction
+// of both and holds all the loader needs: element names, attributes and
+// document order. Names are compared exactly (prefix and case included), as the DOM's
 // node names are.
 #pragma once
 
@@ -51,16 +51,19 @@ private:
 class COpcTagDocument
 {
 public:
-    // Larger files are refused rather than copied into memory.
+    // Larger files are refused rather than read.
     static constexpr uint64_t MaxFileBytes = 512ull * 1024 * 1024;
+    // A document nested deeper than this is refused as a whole, however the
+    // reader is fed; tag files nest a handful of levels.
+    static constexpr size_t MaxDepth = 256;
 
     COpcTagDocument() = default;
     ~COpcTagDocument() { Clear(); }
     COpcTagDocument(const COpcTagDocument&) = delete;
     COpcTagDocument& operator=(const COpcTagDocument&) = delete;
 
-    // S_OK, or a failure when the file cannot be read, is too large or is not
-    // well-formed XML; the document is then empty. COM must be initialised on
+    // S_OK, or a failure when the file cannot be read, is too large, is not
+    // well-formed XML or nests too deep; the document is then empty. COM must be initialised on
     // the calling thread.
     HRESULT Load(const COpcString& path);
     // The same for a file's bytes already in memory.
@@ -76,6 +79,7 @@ public:
 
 private:
     class Handler;
+    class FileStream;
     struct Block;
 
     HRESULT Parse(VARIANT& input);

@@ -205,3 +205,44 @@ TEST_F(LoaderBadInputTest, LargeFilesAndHugeValuesLoad)
     EXPECT_EQ(20000u, m_cache->ItemCount());
     EXPECT_TRUE(Logged(OPC_DEV_E_ATTRIBUTE, L"N.P.Huge", L"Description"));
 }
+
+TEST_F(LoaderBadInputTest, TheDocumentKeepsTextWholeAcrossReadPiecesAndRefusesExcessiveDepth)
+{
+    // Several hundred kilobytes of three-byte characters, so that some of
+    // them straddle the pieces the file is read in.
+    const std::string word = "\xe6\xb8\xa9\xe5\xba\xa6\xc2\xb0";   // two CJK characters and a degree sign
+    const std::wstring wideWord = L"\x6e29\x5ea6\x00b0";
+    std::string body;
+    const int count = 9000;
+    for (int i = 0; i < count; ++i) {
+        std::string text;
+        for (int k = 0; k <= i % 23; ++k)
+            text += word;
+        body += "<T N=\"" + std::to_string(i) + "\" D=\"" + text + "\"/>";
+    }
+    COpcTagDocument document;
+    ASSERT_EQ(S_OK, document.Load(COpcString(WriteFile(L"Wide.xml", "<R>" + body + "</R>").c_str())));
+    int seen = 0;
+    for (const COpcTagElement* e = document.Root()->FirstChild(); e != nullptr; e = e->NextSibling(), ++seen) {
+        std::wstring expected;
+        for (int k = 0; k <= seen % 23; ++k)
+            expected += wideWord;
+        ASSERT_STREQ(expected.c_str(), e->Attribute(L"D")) << seen;
+    }
+    EXPECT_EQ(count, seen);
+
+    // The limit on nesting holds however the file is read.
+    auto nested = [](size_t depth) {
+        std::string open;
+        std::string close;
+        for (size_t i = 0; i < depth; ++i) {
+            open += "<g>";
+            close += "</g>";
+        }
+        return open + close;
+    };
+    EXPECT_EQ(S_OK, document.Load(COpcString(WriteFile(L"Deep.xml", nested(COpcTagDocument::MaxDepth)).c_str())));
+    EXPECT_EQ(COpcTagDocument::MaxDepth, document.ElementCount());
+    EXPECT_TRUE(FAILED(document.Load(COpcString(WriteFile(L"Deeper.xml", nested(COpcTagDocument::MaxDepth + 1)).c_str()))));
+    EXPECT_EQ(nullptr, document.Root());
+}
