@@ -126,11 +126,9 @@ bool ReadReal(const COpcTagElement& element, const wchar_t* name, double& value)
 // Reseeds the simulation's generator with the current time in seconds. Many
 // items are made within one second; seeding again with the same second would
 // change nothing, so it is done only when the second has moved on.
-void ReseedRandom()
+void ReseedRandom(const FILETIME& now)
 {
     static volatile LONG64 lastSecond = -1;
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
     const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
     const LONG64 second = static_cast<LONG64>((ticks - 116444736000000000ull) / 10000000ull);
     if (InterlockedExchange64(&lastSecond, second) != second)
@@ -238,7 +236,7 @@ COpcDaDeviceItem::COpcDaDeviceItem(COpcDaSettings& settings, COpcDevlaneAPI& api
     m_timeStamp = Now();
     m_conditioning.highEU = m_conditioning.lowEU = m_conditioning.highIR = m_conditioning.lowIR = 2.0;
     // The simulation draws from the process's generator; each new item reseeds it.
-    ReseedRandom();
+    ReseedRandom(m_timeStamp);
 }
 
 COpcDaDeviceItem::~COpcDaDeviceItem()

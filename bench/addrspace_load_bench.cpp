@@ -7,7 +7,12 @@
 //   tools/taggen.py --tags 100000 --out tags.xml
 //   tools/taggen.py --tags 100000 --scan-cycles 600 --ini Devlane-bench.ini --out tags-live.xml
 // (a long scan cycle keeps the pollers asleep while the pass is measured).
+// With the substitute runtime the polling pass is followed by the same reads
+// made straight through the library and through the wrapper, which shows
+// where a pass spends its time.
+#include "DevlaneApi.h"
 #include "DevlaneControl.h"
+#include "OpcDaDataTypes.h"
 #include "OpcDaDeviceCache.h"
 #include "OpcDevlaneAPI.h"
 #include "OpcTaskMem.h"
@@ -50,6 +55,102 @@ void Report(const char* what, const double* seconds, int runs, size_t items)
     }
     std::printf("%-28s best %8.2f ms, mean %8.2f ms over %d runs (%zu items, %.0f ns per item)\n", what, best * 1e3,
                 sum / runs * 1e3, runs, items, items ? best * 1e9 / items : 0.0);
+}
+
+// The element count a refresh of the item reads (0: nothing is read).
+short ReadCount(const COpcDaDeviceItem& item)
+{
+    if (item.TypeCode() == kOpcTypeString)
+        return static_cast<short>(item.DataCount());
+    return static_cast<short>(item.DataCount() > 1 ? item.DataCount() : 1);
+}
+
+// One pass of the library's own read functions over every polled item, with
+// the narrow texts the wrapper would pass: what the library alone costs.
+size_t LibraryPass(const COpcDaDevice& device, LINTOR_HANDLE handle)
+{
+    union
+    {
+        WORD words[1024];
+        LONG longs[1024];
+        double doubles[1024];
+        char text[2048];
+    } buffer;
+    size_t failed = 0;
+    for (size_t c = 0; c < device.CacheCount(); ++c) {
+        const COpcDaDevicePoller* poller = device.PollerAt(c);
+        for (size_t i = 0; i < poller->ItemCount(); ++i) {
+            const COpcDaDeviceItem& item = *poller->ItemAt(i);
+            const char* dev = item.DevicePath().NarrowText();
+            const char* address = item.AccessPath().NarrowText();
+            const short n = ReadCount(item);
+            if (n == 0)
+                continue;
+            LONG code = 0;
+            switch (item.TypeCode()) {
+            case kOpcTypeBit: code = ReadDeviceBitM(handle, dev, address, buffer.words, n); break;
+            case kOpcTypeInt16:
+            case kOpcTypeUInt16:
+            case kOpcTypeHex16: code = ReadDevice16M(handle, dev, address, reinterpret_cast<short*>(buffer.words), n); break;
+            case kOpcTypeBcd16: code = ReadDeviceBCD16M(handle, dev, address, reinterpret_cast<short*>(buffer.words), n); break;
+            case kOpcTypeInt32:
+            case kOpcTypeUInt32:
+            case kOpcTypeHex32: code = ReadDevice32M(handle, dev, address, buffer.longs, n); break;
+            case kOpcTypeBcd32: code = ReadDeviceBCD32M(handle, dev, address, buffer.longs, n); break;
+            case kOpcTypeFloat: code = ReadDeviceFloatM(handle, dev, address, reinterpret_cast<float*>(buffer.longs), n); break;
+            case kOpcTypeDouble: code = ReadDeviceDoubleM(handle, dev, address, buffer.doubles, n); break;
+            case kOpcTypeString: code = ReadDeviceStrM(handle, dev, address, buffer.text, n); break;
+            default: break;
+            }
+            failed += code != 0;
+        }
+    }
+    return failed;
+}
+
+// The same pass through the wrapper: handle lookup, checks, error mapping.
+size_t WrapperPass(const COpcDaDevice& device, COpcDevlaneAPI& api)
+{
+    union
+    {
+        LONG longs[1024];
+        ULONG ulongs[1024];
+        short shorts[1024];
+        unsigned short ushorts[1024];
+        float floats[1024];
+        double doubles[1024];
+        char text[2048];
+    } buffer;
+    size_t failed = 0;
+    for (size_t c = 0; c < device.CacheCount(); ++c) {
+        const COpcDaDevicePoller* poller = device.PollerAt(c);
+        for (size_t i = 0; i < poller->ItemCount(); ++i) {
+            const COpcDaDeviceItem& item = *poller->ItemAt(i);
+            const COpcString& dev = item.DevicePath();
+            const COpcString& address = item.AccessPath();
+            const short n = ReadCount(item);
+            if (n == 0)
+                continue;
+            HRESULT hr = S_OK;
+            switch (item.TypeCode()) {
+            case kOpcTypeBit: hr = api.ReadDeviceBitM(dev, address, buffer.longs, n); break;
+            case kOpcTypeInt16: hr = api.ReadDevice16M(dev, address, buffer.shorts, n); break;
+            case kOpcTypeUInt16:
+            case kOpcTypeHex16: hr = api.ReadDeviceU16M(dev, address, buffer.ushorts, n); break;
+            case kOpcTypeBcd16: hr = api.ReadDeviceBCD16M(dev, address, buffer.shorts, n); break;
+            case kOpcTypeInt32: hr = api.ReadDevice32M(dev, address, buffer.longs, n); break;
+            case kOpcTypeUInt32:
+            case kOpcTypeHex32: hr = api.ReadDeviceU32M(dev, address, buffer.ulongs, n); break;
+            case kOpcTypeBcd32: hr = api.ReadDeviceBCD32M(dev, address, buffer.longs, n); break;
+            case kOpcTypeFloat: hr = api.ReadDeviceFloatM(dev, address, buffer.floats, n); break;
+            case kOpcTypeDouble: hr = api.ReadDeviceDoubleM(dev, address, buffer.doubles, n); break;
+            case kOpcTypeString: hr = api.ReadDeviceStrM(dev, address, buffer.text, n); break;
+            default: break;
+            }
+            failed += FAILED(hr);
+        }
+    }
+    return failed;
 }
 } // namespace
 
@@ -113,6 +214,26 @@ int main(int argc, char** argv)
             seconds[r] = Now() - t0;
         }
         Report(live ? "polling pass" : "simulation pass", seconds, runs, device.ItemCount());
+
+        if (live) {
+            // Where a polling pass spends its time: the library alone, then the wrapper around it.
+            const LINTOR_HANDLE handle = api.GetThreadHandle();
+            size_t failed = 0;
+            for (int r = 0; r < runs; ++r) {
+                const double t0 = Now();
+                failed = LibraryPass(device, handle);
+                seconds[r] = Now() - t0;
+            }
+            Report("  library reads alone", seconds, runs, device.ItemCount());
+            for (int r = 0; r < runs; ++r) {
+                const double t0 = Now();
+                failed += WrapperPass(device, api);
+                seconds[r] = Now() - t0;
+            }
+            Report("  wrapper reads", seconds, runs, device.ItemCount());
+            if (failed != 0)
+                std::printf("  %zu reads failed\n", failed);
+        }
 
         for (int r = 0; r < runs; ++r) {
             const double t0 = Now();
