@@ -571,18 +571,25 @@ void COpcDaCache::DescribeProperty(const COpcString& tagId, COpcDaProperty& prop
     property.description = description != nullptr ? COpcString(description) : COpcString();
 }
 
+HRESULT COpcDaCache::LookupLocked(const COpcString& itemId, COpcString& tagId, COpcDaItemEntry*& entry)
+{
+    entry = nullptr;
+    DWORD selector = 0;
+    HRESULT hr = ParseItemID(itemId, tagId, selector);
+    if (hr != S_OK)
+        return hr;
+    return m_items.Lookup(tagId, entry) ? S_OK : kOpcErrorUnknownItemId;
+}
+
 HRESULT COpcDaCache::QueryItemProperties(const COpcString& itemId, bool withValues, COpcDaPropertyList& properties)
 {
     properties.SetCount(0);
     COpcLockGuard guard(m_lock);
     COpcString tagId;
-    DWORD selector = 0;
-    HRESULT hr = ParseItemID(itemId, tagId, selector);
+    COpcDaItemEntry* entry = nullptr;
+    HRESULT hr = LookupLocked(itemId, tagId, entry);
     if (hr != S_OK)
         return hr;
-    COpcDaItemEntry* entry = nullptr;
-    if (!m_items.Lookup(tagId, entry))
-        return kOpcErrorUnknownItemId;
     IOpcDaItemProvider* provider = entry->Provider();
     if (provider == nullptr)
         return kOpcErrorInvalidPid;
@@ -602,13 +609,10 @@ HRESULT COpcDaCache::GetItemPropertyValues(const COpcString& itemId, const DWORD
         return E_INVALIDARG;
     COpcLockGuard guard(m_lock);
     COpcString tagId;
-    DWORD selector = 0;
-    HRESULT hr = ParseItemID(itemId, tagId, selector);
+    COpcDaItemEntry* entry = nullptr;
+    HRESULT hr = LookupLocked(itemId, tagId, entry);
     if (hr != S_OK)
         return hr;
-    COpcDaItemEntry* entry = nullptr;
-    if (!m_items.Lookup(tagId, entry))
-        return kOpcErrorUnknownItemId;
     if (!properties.SetCount(count))
         return E_OUTOFMEMORY;
     IOpcDaItemProvider* provider = entry->Provider();
@@ -629,13 +633,10 @@ HRESULT COpcDaCache::GetItemProperty(const COpcString& itemId, DWORD propertyId,
         return E_POINTER;
     COpcLockGuard guard(m_lock);
     COpcString tagId;
-    DWORD selector = 0;
-    HRESULT hr = ParseItemID(itemId, tagId, selector);
+    COpcDaItemEntry* entry = nullptr;
+    HRESULT hr = LookupLocked(itemId, tagId, entry);
     if (hr != S_OK)
         return hr;
-    COpcDaItemEntry* entry = nullptr;
-    if (!m_items.Lookup(tagId, entry))
-        return kOpcErrorUnknownItemId;
     IOpcDaItemProvider* provider = entry->Provider();
     return provider == nullptr ? kOpcErrorInvalidPid : provider->GetPropertyValue(tagId, propertyId, value);
 }

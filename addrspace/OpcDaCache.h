@@ -178,6 +178,8 @@ protected:
 private:
     HRESULT ReadSettings(const COpcXmlElement& root, const wchar_t*& property);
     HRESULT CheckProject(const COpcTagElement& root);
+    // The entry of an item ID's tag, with the caller holding m_lock.
+    HRESULT LookupLocked(const COpcString& itemId, COpcString& tagId, COpcDaItemEntry*& entry);
 
     COpcDaBrowseTree m_tree;
     COpcMap<COpcString, COpcDaItemEntry*> m_items;
