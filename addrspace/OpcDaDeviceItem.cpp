@@ -324,6 +324,15 @@ bool COpcDaDeviceItem::ReadAttributes(const COpcTagElement& element, const wchar
         m_scanPeriod = m_settings.simulationInterval;
     }
     m_accessRights = m_scanPeriod == 0 ? kOpcWriteable : (kOpcReadable | kOpcWriteable);
+    // One bit write carries at most MaxBitWrite bits, and an address or a
+    // symbol gives no way to reach the bits beyond them: longer bit tags are
+    // read-only, and a write-only one could be neither read nor written.
+    if (m_typeCode == kOpcTypeBit && count > static_cast<uint32_t>(COpcDevlaneAPI::MaxBitWrite)) {
+        property = L"DataCount";
+        if (m_scanPeriod == 0)
+            return false;
+        m_accessRights = kOpcReadable;
+    }
     m_scanRate = static_cast<float>(m_scanPeriod);
 
     property = L"Description";
@@ -559,7 +568,10 @@ void COpcDaDeviceItem::PollDevice()
     if (count == 0 || (m_isArray && count <= 1))
         return;
     const short n = static_cast<short>(count);
+    // Cleared for the elements this read uses, so stale stack bytes can never
+    // reach a tag whatever the library leaves behind.
     DeviceBuffer buffer;
+    memset(&buffer, 0, m_typeCode == kOpcTypeString ? 2 * count + 2 : count * sizeof(double));
     HRESULT hr = E_FAIL;
     switch (m_typeCode) {
     case kOpcTypeBit: hr = m_api.ReadDeviceBitM(m_devicePath, m_accessPath, buffer.longs, n); break;
@@ -575,7 +587,6 @@ void COpcDaDeviceItem::PollDevice()
     case kOpcTypeDouble: hr = m_api.ReadDeviceDoubleM(m_devicePath, m_accessPath, buffer.doubles, n); break;
     case kOpcTypeString:
         // Sized from the count, so no answer of the device can run past it.
-        memset(buffer.text, 0, 2 * count + 1);
         hr = m_api.ReadDeviceStrM(m_devicePath, m_accessPath, buffer.text, n);
         break;
     default: break;
@@ -1075,7 +1086,11 @@ HRESULT COpcDaDeviceItem::WriteDevice(const VARIANT& written)
 
     const short n = static_cast<short>(count);
     switch (m_typeCode) {
-    case kOpcTypeBit: return m_api.WriteDeviceBitDM(m_devicePath, m_accessPath, buffer.longs, n);
+    case kOpcTypeBit:
+        // Also when the rights were widened through their property since load.
+        if (n > COpcDevlaneAPI::MaxBitWrite)
+            return kOpcErrorBadRights;
+        return m_api.WriteDeviceBitDM(m_devicePath, m_accessPath, buffer.longs, n);
     case kOpcTypeInt16: return m_api.WriteDevice16DM(m_devicePath, m_accessPath, buffer.shorts, n);
     case kOpcTypeUInt16:
     case kOpcTypeHex16: return m_api.WriteDeviceU16DM(m_devicePath, m_accessPath, buffer.ushorts, n);

@@ -71,8 +71,8 @@ constexpr Table MakeTable()
 constexpr Table Codes = MakeTable();
 static_assert(Codes.count == TableSize, "every pair of the table is present");
 
-// Codes are ordered by the sign of their wrapped difference, so codes far
-// below the table (0x8xxxxxxx) order below it and positive values above it.
+// Codes are ordered by the sign of their wrapped difference; the table spans
+// so few values that this orders every code consistently against it.
 constexpr int Order(uint32_t a, uint32_t b)
 {
     int32_t d = static_cast<int32_t>(a - b);
@@ -80,12 +80,15 @@ constexpr int Order(uint32_t a, uint32_t b)
 }
 } // namespace
 
-HRESULT MapDeviceCode(LONG code) noexcept
+HRESULT MapDeviceCode(LONG code, bool* known) noexcept
 {
-    // Success codes stay success. The wrapped order alone would put large
-    // positive values below the table and turn them into a failure.
-    if (code >= 0)
+    if (known != nullptr)
+        *known = true;
+    if (code == 0)
         return S_OK;
+    // Every other result of a library call is a failure. A code the table
+    // lacks, positive values among them, must not pass as success: the caller
+    // would then use an output the library never filled.
     uint32_t c = static_cast<uint32_t>(code);
     size_t lo = 0;
     size_t hi = Codes.count;
@@ -99,9 +102,9 @@ HRESULT MapDeviceCode(LONG code) noexcept
         else
             lo = mid + 1;
     }
-    if (Order(c, Codes.pairs[0].code) < 0)
-        return static_cast<HRESULT>(0xC0048400);
-    return S_OK;
+    if (known != nullptr)
+        *known = false;
+    return OPC_DEV_E_DEVICE_FAILURE;
 }
 
 unsigned DeviceCodeTableSize() noexcept

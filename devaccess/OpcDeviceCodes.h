@@ -21,9 +21,15 @@ const HRESULT OPC_DEV_E_CACHE_NAME_IN_USE = static_cast<HRESULT>(0xC0B00286);
 const HRESULT OPC_DEV_E_RECORD_4 = static_cast<HRESULT>(0xC0B00289);
 const HRESULT OPC_DEV_E_RECORD_5 = static_cast<HRESULT>(0xC0B0028A);
 
-// The HRESULT for a library or server code. Codes the table lacks count as
-// success, except those ordering below its first entry, which become 0xC0048400.
-HRESULT MapDeviceCode(LONG code) noexcept;
+// What a caller sees of a library or server code the translation table does
+// not know: a failure of the device-access library. The proxy's message table
+// explains it.
+const HRESULT OPC_DEV_E_DEVICE_FAILURE = static_cast<HRESULT>(0xC0048400);
+
+// The HRESULT for a library or server code: S_OK for 0, the table's HRESULT
+// for a code it holds, OPC_DEV_E_DEVICE_FAILURE for every other code. known,
+// when given, tells whether the table held the code (0 counts as known).
+HRESULT MapDeviceCode(LONG code, bool* known = nullptr) noexcept;
 
 // Number of pairs in the translation table.
 unsigned DeviceCodeTableSize() noexcept;

@@ -568,16 +568,22 @@ void COpcDevlaneAPI::WriteRecord(COpcErrorContext ctx)
             return; // the record is lost; the next one tries the file again
     }
 
-    ctx.oleCode = MapDeviceCode(ctx.deviceCode);
+    bool known = true;
+    ctx.oleCode = MapDeviceCode(ctx.deviceCode, &known);
+    // A code without a translation reaches clients as a plain device failure;
+    // the record keeps the library's own code for whoever reads the log.
+    wchar_t codeNote[40] = L"";
+    if (!known)
+        _snwprintf(codeNote, 40, L" (device code 0x%8.8x)", static_cast<unsigned>(ctx.deviceCode));
     SYSTEMTIME now;
     GetLocalTime(&now);
     wchar_t record[RecordChars];
     int n = _snwprintf(record, RecordChars,
                        L"%d/%02d/%02d %02d:%02d:%02d\r\n  OLECode  = 0x%8.8x \r\n  API      = %ls \r\n  Cache    = "
-                       L"%ls \r\n  ItemID   = %ls\r\n  Property = %ls\r\n  Message  = %ls \r\n\r\n",
+                       L"%ls \r\n  ItemID   = %ls\r\n  Property = %ls\r\n  Message  = %ls%ls \r\n\r\n",
                        now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
                        static_cast<unsigned>(ctx.oleCode), ctx.api ? ctx.api : L"", ctx.cache ? ctx.cache : L"",
-                       ctx.itemId ? ctx.itemId : L"", ctx.property ? ctx.property : L"", message);
+                       ctx.itemId ? ctx.itemId : L"", ctx.property ? ctx.property : L"", message, codeNote);
     if (n < 0 || n >= static_cast<int>(RecordChars))
         record[RecordChars - 1] = L'\0';
 

@@ -296,3 +296,44 @@ TEST_F(DeviceItemTest, ReadOnlyItemsRefuseClientWritesButNotInternalOnes)
     EXPECT_EQ(0x44, after);
     EXPECT_EQ(12345u, afterStamp.dwLowDateTime);
 }
+
+TEST_F(DeviceItemTest, BitTagsLongerThanOneBitWriteAreReadOnly)
+{
+    UseRuntime();
+    ASSERT_EQ(S_OK, LoadQuietly(Digital("Fits", {{"DeviceAddress", "M0"}, {"DataCount", "256"}}) +
+                         Digital("Long", {{"DeviceAddress", "M300"}, {"DataCount", "257"}}) +
+                         Digital("LongWriteOnly", {{"DeviceAddress", "M600"}, {"DataCount", "300"}, {"ScanCycle", "0"}})));
+    // Neither readable nor writable: refused at load.
+    EXPECT_EQ(nullptr, Item(L"N.P.LongWriteOnly"));
+    EXPECT_TRUE(Logged(OPC_DEV_E_ATTRIBUTE, L"N.P.LongWriteOnly", L"DataCount"));
+
+    struct
+    {
+        const wchar_t* id;
+        ULONG bits;
+        LONG rights;
+        HRESULT write;
+    } cases[] = {{L"N.P.Fits", 256, 3, S_OK}, {L"N.P.Long", 257, 1, kOpcErrorBadRights}};
+    for (const auto& c : cases) {
+        COpcDaDeviceItem* item = Item(c.id);
+        ASSERT_NE(nullptr, item);
+        COpcVariant value;
+        ASSERT_EQ(S_OK, item->GetPropertyValue(OPC_DA_PROP_RIGHTS, value.Get()));
+        EXPECT_EQ(c.rights, value->lVal) << c.id;
+        // Rights widened through the property still never reach the library with too many bits.
+        SetInt32(value.Get(), 3);
+        ASSERT_EQ(S_OK, item->WriteItem(OPC_DA_PROP_RIGHTS, *value.Get(), nullptr, nullptr));
+        COpcVariant flags;
+        flags->vt = VT_ARRAY | VT_BOOL;
+        flags->parray = SafeArrayCreateVector(VT_BOOL, 0, c.bits);
+        {
+            COpcSafeArrayAccess access(flags->parray);
+            auto* data = static_cast<VARIANT_BOOL*>(access.Data());
+            for (ULONG i = 0; i < c.bits; ++i)
+                data[i] = VARIANT_TRUE;
+        }
+        EXPECT_EQ(c.write, Write(c.id, *flags.Get())) << c.id;
+    }
+    EXPECT_EQ(0xFFFF, Words("M0", 16)[15]);
+    EXPECT_EQ(0, Words("M300", 1)[0]);
+}

@@ -117,7 +117,7 @@ protected:
     {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         // The program and the libraries it loads by name, beside the live sample.
-        m_folder = BinDirectory() + L"\\host-live";
+        m_folder = BinDirectory() + L"\\" + FolderName();
         for (const wchar_t* file : {L"tagbridge.exe", L"Devlane.dll", L"Kelmsg.dll"})
             ASSERT_TRUE(CopyFileW((BinDirectory() + L"\\" + file).c_str(), (m_folder + L"\\" + file).c_str(), FALSE))
                 << file;
@@ -145,6 +145,9 @@ protected:
         EXPECT_EQ(0u, Tagbridge(L"/unregserver"));
         CoUninitialize();
     }
+
+    // The folder beside the test programs that holds the configuration served.
+    virtual const wchar_t* FolderName() const { return L"host-live"; }
 
     DWORD Tagbridge(const wchar_t* arguments)
     {

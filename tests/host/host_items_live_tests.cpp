@@ -48,8 +48,9 @@ protected:
         m_server = client.server.Get();
         DWORD revised = 0;
         OPCHANDLE groupHandle = 0;
-        ASSERT_EQ(S_OK, m_server->AddGroup(L"Edges", TRUE, 1000, 1, nullptr, nullptr, 1033, &groupHandle, &revised,
-                                           IID_IUnknown, m_group.Receive()));
+        // A revised rate (OPC_S_UNSUPPORTEDRATE) depends on the tag set served; these tests read and write.
+        ASSERT_HRESULT_SUCCEEDED(m_server->AddGroup(L"Edges", TRUE, 1000, 1, nullptr, nullptr, 1033, &groupHandle,
+                                                    &revised, IID_IUnknown, m_group.Receive()));
         m_items = COpcComPtr<IOPCItemMgt>::QueryFrom(m_group.Get(), IID_IOPCItemMgt);
         m_sync = COpcComPtr<IOPCSyncIO2>::QueryFrom(m_group.Get(), IID_IOPCSyncIO2);
         m_itemIo = COpcComPtr<IOPCItemIO>::QueryFrom(m_server, IID_IOPCItemIO);
@@ -501,5 +502,103 @@ TEST_F(LiveItemsTest, ValuesAndHandlesTheServerMustRefuse)
     EXPECT_EQ(S_OK, samples[0].error);
     EXPECT_EQ(-12345, samples[0].value.lVal);
     EXPECT_TRUE(IsRecent(samples[0].stamp));
+}
+
+// The same client against a tag set polled once a minute, so an injected
+// device failure reaches exactly the call the test makes.
+class LiveFaultsTest : public LiveItemsTest
+{
+protected:
+    const wchar_t* FolderName() const override { return L"host-faults"; }
+
+    void SetUp() override
+    {
+        const std::wstring logDirectory = BinDirectory() + L"\\host-faults\\ErrorLog";
+        CreateDirectoryW(logDirectory.c_str(), nullptr);
+        m_logPath = logDirectory + L"\\Error.log";
+        DeleteFileW(m_logPath.c_str());
+        LiveItemsTest::SetUp();
+    }
+
+    // Records of the error log file holding `text`; the writer rewrites it about every ten seconds.
+    size_t LogRecordsWith(const std::string& text)
+    {
+        const std::string log = ReadFileText(m_logPath);
+        size_t count = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+            ++count;
+        return count;
+    }
+
+    std::wstring m_logPath;
+};
+
+TEST_F(LiveFaultsTest, EveryFailedDeviceCallFailsAndKeepsTheValue)
+{
+    const Added added = Add({{L"Line1.PLC1.Word", VT_EMPTY}, {L"Line1.PLC1.Bits", VT_EMPTY}});
+    ASSERT_EQ(S_OK, added.call);
+    const OPCHANDLE word = added.handles[0];
+    devlane_control::Client runtime(devlane_control::FindProcess(L"tagbridge.exe"));
+
+    // Codes between the translation table's entries, past it, positive, and one it knows.
+    const struct
+    {
+        unsigned long code;
+        HRESULT expected;
+    } cases[] = {{0xC0B0020E, static_cast<HRESULT>(0xC0048400)}, {0xC0B00040, static_cast<HRESULT>(0xC0048400)},
+                 {0xC0B00300, static_cast<HRESULT>(0xC0048400)}, {0x00000005, static_cast<HRESULT>(0xC0048400)},
+                 {0xC0B00010, static_cast<HRESULT>(0xC0048010)}};
+    short good = 100;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.code);
+        ASSERT_TRUE(runtime.Set("Line1.PLC1", "D40", "int16", std::to_string(++good)));
+        std::vector<Sample> samples = Read(OPC_DS_DEVICE, {word});
+        ASSERT_EQ(1u, samples.size());
+        ASSERT_EQ(0xC0, samples[0].quality);
+        ASSERT_EQ(good, samples[0].value.iVal);
+
+        // A refused read: last known value, bad quality, the old value kept.
+        ASSERT_TRUE(runtime.Set("Line1.PLC1", "D40", "int16", "-1"));
+        ASSERT_TRUE(runtime.Inject("ReadDevice16M", c.code, 1));
+        samples = Read(OPC_DS_DEVICE, {word});
+        ASSERT_EQ(1u, samples.size());
+        EXPECT_EQ(S_OK, samples[0].error);
+        EXPECT_EQ(0x14, samples[0].quality);
+        EXPECT_EQ(VT_I2, samples[0].value.vt);
+        EXPECT_EQ(good, samples[0].value.iVal);
+
+        // A refused write: the client is told, the device keeps its value.
+        ASSERT_TRUE(runtime.Inject("WriteDevice16DM", c.code, 1));
+        VARIANT value;
+        VariantInit(&value);
+        value.vt = VT_I2;
+        value.iVal = 555;
+        HRESULT call = E_FAIL;
+        EXPECT_EQ((std::vector<HRESULT>{c.expected}), Write({word}, {value}, call));
+        EXPECT_EQ(S_FALSE, call);
+        EXPECT_EQ("-1", runtime.Get("Line1.PLC1", "D40", "int16"));
+    }
+
+    // The client can have the unknown failure explained.
+    COpcTaskMem<wchar_t> text;
+    ASSERT_EQ(S_OK, m_server->GetErrorString(static_cast<HRESULT>(0xC0048400), 1033, text.Receive()));
+    EXPECT_NE(nullptr, wcsstr(text.Get(), L"device-access library"));
+
+    // Too many bits for one write: read-only, and the client is told so.
+    VARIANT bits;
+    VariantInit(&bits);
+    bits.vt = VT_ARRAY | VT_BOOL;
+    bits.parray = SafeArrayCreateVector(VT_BOOL, 0, 300);
+    HRESULT call = E_FAIL;
+    EXPECT_EQ((std::vector<HRESULT>{OPC_E_BADRIGHTS}), Write({added.handles[1]}, {bits}, call));
+    SafeArrayDestroy(bits.parray);
+
+    // One record per failed call, each with the library's own code where the table has none.
+    EXPECT_TRUE(WaitFor([&] { return LogRecordsWith("API      = WriteDevice16DM") == 5; }, 30000));
+    EXPECT_EQ(5u, LogRecordsWith("API      = ReadDevice16M"));
+    EXPECT_EQ(4u, LogRecordsWith("OLECode  = 0xc0048400 \r\n  API      = ReadDevice16M"));
+    EXPECT_EQ(1u, LogRecordsWith("OLECode  = 0xc0048010 \r\n  API      = WriteDevice16DM"));
+    EXPECT_EQ(2u, LogRecordsWith("(device code 0xc0b0020e)"));
+    EXPECT_EQ(2u, LogRecordsWith("(device code 0x00000005)"));
 }
 } // namespace
