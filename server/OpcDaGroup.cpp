@@ -304,15 +304,12 @@ STDMETHODIMP COpcDaGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedU
 
 STDMETHODIMP COpcDaGroup::SetName(LPCWSTR szName)
 {
-    COpcString oldName;
-    {
-        COpcLockGuard guard(m_lock);
-        if (m_removed)
-            return E_FAIL;
-        oldName = m_name;
-    }
     // The server lock comes before the group lock, so ask with ours released.
-    HRESULT hr = m_server->RenameGroup(oldName, COpcString(szName));
+    COpcString oldName;
+    COpcComPtr<COpcServerObject> server = HoldServer(&oldName);
+    if (!server)
+        return E_FAIL;
+    HRESULT hr = server->RenameGroup(oldName, COpcString(szName));
     if (FAILED(hr))
         return hr;
     SetNameInternal(COpcString(szName));
@@ -325,21 +322,18 @@ STDMETHODIMP COpcDaGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppU
         return E_INVALIDARG;
     *ppUnk = nullptr;
     COpcString sourceName;
-    {
-        COpcLockGuard guard(m_lock);
-        if (m_removed)
-            return E_FAIL;
-        sourceName = m_name;
-    }
+    COpcComPtr<COpcServerObject> server = HoldServer(&sourceName);
+    if (!server)
+        return E_FAIL;
     COpcDaGroup* clone = nullptr;
-    HRESULT hr = m_server->CloneGroup(sourceName, COpcString(szName), &clone);
+    HRESULT hr = server->CloneGroup(sourceName, COpcString(szName), &clone);
     if (FAILED(hr))
         return hr;
     hr = clone->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
     OPCHANDLE handle = clone->ServerHandle();
     clone->Release();
     if (FAILED(hr))
-        m_server->RemoveGroup(handle, FALSE);
+        server->RemoveGroup(handle, FALSE);
     return hr;
 }
 
@@ -731,21 +725,25 @@ struct SItemSnapshot
 const WORD kQualityOutOfService = 0x1C;
 } // namespace
 
+COpcComPtr<COpcServerObject> COpcDaGroup::HoldServer(COpcString* name)
+{
+    // The server's final release marks us removed, under this lock, before it
+    // frees itself; so while we are not removed, asking it for a reference is safe.
+    COpcLockGuard guard(m_lock);
+    if (m_removed || m_server == nullptr || !m_server->TryAddRef())
+        return COpcComPtr<COpcServerObject>();
+    if (name != nullptr)
+        *name = m_name;
+    return COpcComPtr<COpcServerObject>(m_server);
+}
+
 HRESULT COpcDaGroup::RunOnWorker(UINT kind, IOpcDaRequest& request)
 {
-    COpcServerObject* server = nullptr;
-    {
-        COpcLockGuard guard(m_lock);
-        if (m_removed)
-            return E_FAIL;
-        // Our own reference keeps the server and its worker alive while we wait.
-        if (m_server == nullptr || !m_server->TryAddRef())
-            return E_FAIL;
-        server = m_server;
-    }
-    HRESULT hr = server->RequestWorker().Run(kind, request);
-    server->Release();
-    return hr;
+    // Our own reference keeps the server and its worker alive while we wait.
+    COpcComPtr<COpcServerObject> server = HoldServer();
+    if (!server)
+        return E_FAIL;
+    return server->RequestWorker().Run(kind, request);
 }
 
 HRESULT COpcDaGroup::ExecuteRead(OPCDATASOURCE source, DWORD count, const OPCHANDLE* handles, const DWORD* maxAges,

@@ -134,6 +134,10 @@ private:
     HRESULT ForEachHandle(DWORD count, const OPCHANDLE* handles, HRESULT** errors, Apply apply);
     // Runs one synchronous request on the server's worker.
     HRESULT RunOnWorker(UINT kind, IOpcDaRequest& request);
+    // The server with a reference of our own, or null once this group is
+    // removed or the server is being destroyed; m_server alone does not keep
+    // it alive. `name`, when given, is read under the same lock.
+    COpcComPtr<COpcServerObject> HoldServer(COpcString* name = nullptr);
     bool TakeRef(LONG& refs);
 
     volatile LONG m_refs = 1;

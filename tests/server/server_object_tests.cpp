@@ -2,6 +2,7 @@
 #include "OpcDaGroup.h"
 #include "OpcDaSettings.h"
 #include "OpcDevlaneAPI.h"
+#include "OpcHandle.h"
 #include "OpcServerHost.h"
 #include "OpcServerObject.h"
 
@@ -9,8 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace
@@ -369,6 +372,67 @@ TEST_F(ServerTest, RenameAndCloneKeepTheMapConsistent)
     // A clone that cannot answer the interface is removed again.
     EXPECT_EQ(E_NOINTERFACE, a->CloneGroup(L"C", IID_IPersistFile, &unk));
     EXPECT_EQ(E_INVALIDARG, m_server->GetGroupByName(L"C", IID_IUnknown, &unk));
+}
+
+// A client renames and clones its group while its last release of the server
+// runs: each call finds the server whole or the group removed, never a server
+// half torn down (its group map emptied) or freed.
+TEST_F(ServerTest, GroupCallsRacingTheServersLastReleaseFindItWholeOrGone)
+{
+    COpcComPtr<IOPCGroupStateMgt2> group;
+    std::atomic<int> calls{0};
+    std::atomic<bool> gone{false}, stop{false};
+    HRESULT unexpected = S_OK;
+    COpcHandle go(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    COpcHandle done(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    // One client thread for all rounds: a thread costs Wine as much as a round.
+    std::thread client([&] {
+        while (WaitForSingleObject(go.Get(), INFINITE) == WAIT_OBJECT_0 && !stop) {
+            for (int i = 0;; ++i) {
+                // A clone without the asked interface is removed again: a third call to the server.
+                IUnknown* clone = nullptr;
+                HRESULT hr = i % 2 == 0 ? group->SetName(i % 4 == 0 ? L"B" : L"A")
+                                        : group->CloneGroup(L"C", IID_IPersistFile, &clone);
+                ++calls;
+                if (hr != S_OK && hr != E_NOINTERFACE) {
+                    if (hr != E_FAIL)
+                        unexpected = hr;
+                    break;
+                }
+            }
+            gone = true;
+            SetEvent(done.Get());
+        }
+    });
+    int round = 0;
+    for (; round < 1000 && unexpected == S_OK; ++round) {
+        COpcComPtr<IUnknown> unknown;
+        if (FAILED(OpcCreateServerObject(nullptr, unknown.Receive())))
+            break;
+        COpcComPtr<IOPCServer> server = COpcComPtr<IOPCServer>::QueryFrom(unknown.Get(), IID_IOPCServer);
+        OPCHANDLE handle = 0;
+        DWORD revised = 0;
+        if (FAILED(server->AddGroup(L"A", FALSE, 1000, 0, nullptr, nullptr, 1033, &handle, &revised,
+                                    IID_IOPCGroupStateMgt2, reinterpret_cast<LPUNKNOWN*>(group.Receive()))))
+            break;
+        server.Reset();
+        calls = 0;
+        gone = false;
+        SetEvent(go.Get());
+        // Released after a varying number of calls, so the release meets them at different points.
+        while (calls.load() <= round % 5 && !gone)
+            SwitchToThread();
+        unknown.Reset();
+        if (WaitForSingleObject(done.Get(), 10000) != WAIT_OBJECT_0)
+            break;
+        group.Reset();
+    }
+    stop = true;
+    SetEvent(go.Get());
+    client.join();
+    EXPECT_EQ(S_OK, unexpected) << "round " << round;
+    EXPECT_EQ(1000, round);
+    EXPECT_EQ(1u, COpcServerObject::LiveCount());
 }
 
 TEST_F(ServerTest, GroupEnumeratorsByScope)
