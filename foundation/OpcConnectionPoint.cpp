@@ -57,6 +57,13 @@ STDMETHODIMP COpcConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie)
     if (pUnkSink == nullptr || pdwCookie == nullptr)
         return E_POINTER;
     *pdwCookie = 0;
+    // Asking the sink is a call into the client: a slow or hung one must not
+    // hold the point's lock, which the shutdown notice needs. The checks come
+    // after it; a sink refused there is released once the lock is dropped.
+    COpcComPtr<IUnknown> sink;
+    HRESULT hr = pUnkSink->QueryInterface(m_iid, reinterpret_cast<void**>(sink.Receive()));
+    if (FAILED(hr))
+        return hr;
     DWORD cookie = 0;
     {
         COpcLockGuard guard(m_lock);
@@ -64,15 +71,11 @@ STDMETHODIMP COpcConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie)
             return E_FAIL;
         if (m_sink)
             return CONNECT_E_ADVISELIMIT;
-        IUnknown* sink = nullptr;
-        HRESULT hr = pUnkSink->QueryInterface(m_iid, reinterpret_cast<void**>(&sink));
-        if (FAILED(hr))
-            return hr;
-        m_sink.Reset(sink);
         // One sink per point, so its pointer value identifies the connection.
-        cookie = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(sink));
+        cookie = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(sink.Get()));
         if (cookie == 0)
             cookie = 1;
+        m_sink = std::move(sink);
         m_cookie = cookie;
     }
     *pdwCookie = cookie;

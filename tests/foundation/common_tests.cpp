@@ -1,11 +1,14 @@
 #include "OpcCommon.h"
 #include "OpcConnectionPoint.h"
+#include "OpcHandle.h"
 
 #include <opcerror.h>
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <thread>
 
 namespace
 {
@@ -65,6 +68,20 @@ public:
     STDMETHOD_(ULONG, Release)() override { return --refs; }
     STDMETHOD(ShutdownRequest)(LPCWSTR) override { return S_OK; }
     ULONG refs = 1;
+};
+
+// A client whose QueryInterface hangs until the test lets it go.
+class HangingSink : public ShutdownSink
+{
+public:
+    STDMETHOD(QueryInterface)(REFIID iid, void** object) override
+    {
+        SetEvent(entered.Get());
+        WaitForSingleObject(release.Get(), INFINITE);
+        return ShutdownSink::QueryInterface(iid, object);
+    }
+    COpcHandle entered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    COpcHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
 std::wstring ErrorText(TestObject& object, HRESULT code)
@@ -218,4 +235,48 @@ TEST(ConnectionPoints, EnumeratorHandsOutReferencesAndSinksMustHaveTheInterface)
     EXPECT_EQ(E_FAIL, object->QueryConnectionPoint(IID_IOPCCommon, IID_IConnectionPoint, &unknown));
     EXPECT_EQ(1, object->refs);
     object->Release();
+}
+
+TEST(ConnectionPoints, AdviseAsksTheSinkWithoutHoldingThePoint)
+{
+    // What another thread does to the point while a sink's QueryInterface
+    // hangs, and what the hung Advise then answers.
+    ShutdownSink other;
+    const struct
+    {
+        const char* name;
+        std::function<void(TestObject&, IConnectionPoint&)> meanwhile;
+        HRESULT advised;
+    } cases[] = {
+        {"retired", [](TestObject& object, IConnectionPoint&) { object.RemoveConnectionPoint(IID_IOPCShutdown); },
+         E_FAIL},
+        {"taken", [&other](TestObject&, IConnectionPoint& point) { DWORD c; point.Advise(&other, &c); },
+         CONNECT_E_ADVISELIMIT},
+    };
+    for (const auto& c : cases) {
+        auto* object = new TestObject;
+        IConnectionPoint* point = nullptr;
+        ASSERT_EQ(S_OK, object->FindConnectionPoint(IID_IOPCShutdown, &point));
+        HangingSink sink;
+        DWORD cookie = 0;
+        HRESULT advised = S_OK;
+        std::thread client([&] { advised = point->Advise(&sink, &cookie); });
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(sink.entered.Get(), 10000)) << c.name;
+        COpcHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        std::thread second([&] {
+            c.meanwhile(*object, *point);
+            SetEvent(done.Get());
+        });
+        const DWORD waited = WaitForSingleObject(done.Get(), 10000);
+        SetEvent(sink.release.Get());
+        client.join();
+        second.join();
+        EXPECT_EQ(WAIT_OBJECT_0, waited) << c.name;
+        EXPECT_EQ(c.advised, advised) << c.name;
+        EXPECT_EQ(0u, cookie) << c.name;
+        EXPECT_EQ(1u, sink.refs) << c.name; // the refused sink was let go
+        point->Release();
+        object->Release();
+    }
+    EXPECT_EQ(1u, other.refs);
 }
