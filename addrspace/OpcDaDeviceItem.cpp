@@ -255,13 +255,16 @@ COpcDaDeviceItem::~COpcDaDeviceItem()
 bool COpcDaDeviceItem::ReadConfiguration(const COpcTagElement& element, uint32_t tagKind, const COpcString& itemId,
                                          COpcDaTextPool* pool)
 {
-    COpcLockGuard guard(m_lock);
-    m_itemId = itemId;
-    m_tagKind = tagKind;
-    const wchar_t* property = nullptr;
-    if (ReadAttributes(element, property, pool))
-        return true;
-    m_api.LogFailure(OPC_LOG_DEVICE_CONFIG, OPC_DEV_E_ATTRIBUTE, L"COpcDaDeviceItem::Read", nullptr, m_itemId.Text(),
+    const wchar_t* property = nullptr;   // a literal, valid without the lock
+    {
+        COpcLockGuard guard(m_lock);
+        m_itemId = itemId;
+        m_tagKind = tagKind;
+        if (ReadAttributes(element, property, pool))
+            return true;
+    }
+    // The record is written through the device library: not under the item lock.
+    m_api.LogFailure(OPC_LOG_DEVICE_CONFIG, OPC_DEV_E_ATTRIBUTE, L"COpcDaDeviceItem::Read", nullptr, itemId.Text(),
                      property);
     return false;
 }
