@@ -141,20 +141,23 @@ void COpcServerObject::FinalRelease()
     if (OpcGetServerHost() != nullptr)
         OpcGetServerHost()->UnregisterServer(this);
 
-    // Take the groups out under the lock; mark them removed outside it, since
-    // dropping a group's last reference may release a client's sink.
-    COpcArray<COpcDaGroup*> groups;
-    {
-        COpcLockGuard guard(m_lock);
-        if (groups.SetSize(static_cast<UINT>(m_groups.GetCount()))) {
-            UINT i = 0;
-            for (auto& entry : m_groups)
-                groups[i++] = entry.value;
+    // Take the groups out one at a time under the lock and mark each removed
+    // outside it, since dropping a group's last reference may release a
+    // client's sink. This needs no memory, so no group is left unmarked when
+    // memory is short: such a group would go on calling this freed server.
+    for (;;) {
+        COpcDaGroup* group = nullptr;
+        {
+            COpcLockGuard guard(m_lock);
+            auto first = m_groups.begin();
+            if (first == m_groups.end())
+                break;
+            group = first->value;
+            const COpcString name = first->key;
+            m_groups.RemoveKey(name);
         }
-        m_groups.RemoveAll();
+        group->MarkRemoved();
     }
-    for (UINT i = 0; i < groups.GetSize(); ++i)
-        groups[i]->MarkRemoved();
 
     m_callbackPool.Stop();
     m_writeThread.Stop(INFINITE);

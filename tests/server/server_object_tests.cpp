@@ -6,6 +6,8 @@
 #include "OpcServerHost.h"
 #include "OpcServerObject.h"
 
+#include "FailingAllocation.h"
+
 #include <opcerror.h>
 
 #include <gtest/gtest.h>
@@ -433,6 +435,23 @@ TEST_F(ServerTest, GroupCallsRacingTheServersLastReleaseFindItWholeOrGone)
     EXPECT_EQ(S_OK, unexpected) << "round " << round;
     EXPECT_EQ(1000, round);
     EXPECT_EQ(1u, COpcServerObject::LiveCount());
+}
+
+TEST_F(ServerTest, OutOfMemoryTheLastReleaseStillMarksEveryGroupRemoved)
+{
+    // A group left unmarked would go on calling the freed server.
+    COpcComPtr<IOPCGroupStateMgt2> groups[5];
+    for (auto& group : groups)
+        ASSERT_EQ(S_OK, Add(nullptr, 1000, group));
+    {
+        // Memory for a list of the five is refused: marking them must not need it.
+        FailingAllocation fail(5 * sizeof(COpcDaGroup*));
+        ASSERT_TRUE(fail.Registered());
+        m_server.Reset();
+        m_unknown.Reset();
+    }
+    for (auto& group : groups)
+        EXPECT_EQ(L"<failed>", NameOf(group.Get()));
 }
 
 TEST_F(ServerTest, GroupEnumeratorsByScope)
