@@ -209,10 +209,11 @@ bool COpcDaSettings::LoadSimulationFile(const COpcString& path)
             // reallocation above is safe.
             auto* row = new (&m_rows[simulationRowCount]) COpcArray<COpcString>();
             ++simulationRowCount;
-            if (!row->SetSize(simulationColumnCount))
-                continue;
-            SplitCells(line.Terminated(), simulationColumnCount,
-                       [row](uint32_t i, const char* start, size_t length) { (*row)[i] = CellText(start, length); });
+            // A row without room for its cells stays empty; its line is dropped
+            // with the others below, not carried into the next row.
+            if (row->SetSize(simulationColumnCount))
+                SplitCells(line.Terminated(), simulationColumnCount,
+                           [row](uint32_t i, const char* start, size_t length) { (*row)[i] = CellText(start, length); });
         }
         line.Clear();
     }

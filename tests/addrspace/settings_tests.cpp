@@ -1,6 +1,7 @@
 #include "AddressSpaceFixture.h"
 #include "OpcDaCache.h"
 #include "OpcDevlaneAPI.h"
+#include "FailingAllocation.h"
 
 #include <gtest/gtest.h>
 
@@ -257,6 +258,28 @@ TEST(SimulationFile, RowsTakeTheHeaderWidthAndCellsStayAsWritten)
     settings.AdvanceSimulationRow();
     EXPECT_EQ(0u, settings.simulationRow);
     DeleteFileW(path.c_str());
+}
+
+TEST(SimulationFile, ARowWithoutRoomForItsCellsStaysEmptyAndTheNextIsReadWhole)
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring path = std::wstring(temp) + L"tagbridge-oom-" + std::to_wstring(GetCurrentProcessId()) + L".csv";
+    std::ofstream(path.c_str(), std::ios::binary) << "A,B,C,D,E\n1,2,3,4,5\n6,7,8,9,10\n";
+    COpcDaSettings settings;
+    {
+        // The first row's five cells.
+        FailingAllocation fail(5 * sizeof(COpcString));
+        ASSERT_TRUE(fail.Registered());
+        ASSERT_TRUE(settings.LoadSimulationFile(COpcString(path.c_str())));
+        EXPECT_TRUE(fail.Failed());
+    }
+    DeleteFileW(path.c_str());
+    ASSERT_EQ(2u, settings.simulationRowCount);
+    EXPECT_TRUE(settings.SimulationCell(0, 0).IsEmpty());
+    const wchar_t* second[] = {L"6", L"7", L"8", L"9", L"10"};
+    for (uint32_t i = 0; i < 5; ++i)
+        EXPECT_TRUE(settings.SimulationCell(1, i).Equals(second[i])) << i;
 }
 
 TEST(Settings, ScanCycleListRefusesDuplicatesAndGrowsToElevenAtMost)
