@@ -80,14 +80,20 @@ COpcDaBrowseNode* COpcDaBrowseNode::Child(const wchar_t* name, size_t length) co
     }
 }
 
-bool COpcDaBrowseNode::RebuildIndex(size_t slots)
+bool COpcDaBrowseNode::RebuildIndex()
 {
     CoTaskMemFree(m_index);
     m_index = nullptr;
     m_indexSlots = 0;
-    if (m_children.GetCount() <= kLinearChildren)
+    const size_t count = m_children.GetCount();
+    if (count <= kLinearChildren)
         return true;
-    if (slots > SIZE_MAX / sizeof(void*))
+    // Sized from the children, never from the old index, which a failed
+    // allocation leaves at no slots: at most half full, a power of two.
+    size_t slots = 32;
+    while (slots < count * 2 && slots <= SIZE_MAX / sizeof(void*) / 2)
+        slots *= 2;
+    if (slots < count * 2)
         return false;
     auto** index = static_cast<COpcDaBrowseNode**>(CoTaskMemAlloc(slots * sizeof(void*)));
     if (index == nullptr)
@@ -113,10 +119,7 @@ bool COpcDaBrowseNode::AddChild(COpcDaBrowseNode* child)
         return true;
     // At most half full.
     if (m_index == nullptr || count * 2 > m_indexSlots) {
-        size_t slots = 32;
-        while (slots < count * 2)
-            slots *= 2;
-        RebuildIndex(slots);
+        RebuildIndex();
         return true;
     }
     size_t i = HashName(child->m_name.TextOrEmpty(), child->m_name.Length()) & (m_indexSlots - 1);
@@ -131,7 +134,7 @@ void COpcDaBrowseNode::RemoveChild(COpcDaBrowseNode* child)
     for (size_t i = 0; i < m_children.GetCount(); ++i) {
         if (m_children[i] == child) {
             m_children.RemoveAt(i);
-            RebuildIndex(m_indexSlots);
+            RebuildIndex();
             return;
         }
     }
@@ -269,7 +272,7 @@ void COpcDaBrowseTree::Clear()
     for (COpcDaBrowseNode* child : m_root->m_children)
         DeleteSubtree(child);
     m_root->m_children.RemoveAll();
-    m_root->RebuildIndex(0);
+    m_root->RebuildIndex();
     m_root->m_item = nullptr;
     m_root->m_itemId = COpcString();
     m_nodeCount = 0;

@@ -62,7 +62,8 @@ private:
 
     bool AddChild(COpcDaBrowseNode* child);
     void RemoveChild(COpcDaBrowseNode* child);
-    bool RebuildIndex(size_t slots);
+    // False when out of memory; lookups then search the children in order.
+    bool RebuildIndex();
 
     COpcString m_name;
     COpcString m_itemId;

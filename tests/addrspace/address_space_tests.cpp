@@ -1,4 +1,5 @@
 #include "AddressSpaceFixture.h"
+#include "FailingAllocation.h"
 
 #include "OpcVariant.h"
 
@@ -119,6 +120,25 @@ TEST(BrowseTreeTest, ManyChildrenAreFoundByNameAndKeepTheirOrder)
     EXPECT_EQ(nullptr, device->Find(L"T10"));
     EXPECT_NE(nullptr, device->Find(L"T4999"));
     EXPECT_TRUE(device->ChildAt(10)->Name().Equals(L"T11"));
+}
+
+TEST(BrowseTreeTest, ChildrenAreFoundAfterAFailedIndexAndALaterRemoval)
+{
+    COpcDaBrowseTree tree;
+    for (int i = 0; i < 16; ++i)
+        ASSERT_NE(nullptr, tree.AddItem(COpcString((L"D.T" + std::to_wstring(i)).c_str()), nullptr));
+    {
+        // The seventeenth child outgrows the index of 32 slots; its 64 are refused.
+        FailingAllocation fail(64 * sizeof(void*));
+        ASSERT_TRUE(fail.Registered());
+        ASSERT_NE(nullptr, tree.AddItem(COpcString(L"D.T16"), nullptr));
+        EXPECT_TRUE(fail.Failed());
+    }
+    EXPECT_TRUE(tree.RemoveItem(COpcString(L"D.T0")));
+    COpcDaBrowseNode* device = tree.Root()->Find(L"D");
+    EXPECT_EQ(nullptr, device->Find(L"T0"));
+    for (int i = 1; i <= 16; ++i)
+        EXPECT_NE(nullptr, device->Find((L"T" + std::to_wstring(i)).c_str())) << i;
 }
 
 TEST(ItemIdTest, ASuffixAfterTheColonMustBeADecimalPropertyId)
