@@ -379,19 +379,14 @@ STDMETHODIMP COpcDaGroup::GetItemSamplingRate(DWORD, OPCHANDLE*, DWORD**, HRESUL
 STDMETHODIMP COpcDaGroup::ClearItemSamplingRate(DWORD, OPCHANDLE*, HRESULT**) OPC_GROUP_NOT_YET
 STDMETHODIMP COpcDaGroup::SetItemBufferEnable(DWORD, OPCHANDLE*, BOOL*, HRESULT**) OPC_GROUP_NOT_YET
 STDMETHODIMP COpcDaGroup::GetItemBufferEnable(DWORD, OPCHANDLE*, BOOL**, HRESULT**) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::Read(DWORD, OPCHANDLE*, DWORD, DWORD*, HRESULT**) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::Write(DWORD, OPCHANDLE*, VARIANT*, DWORD, DWORD*, HRESULT**) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::Refresh2(OPCDATASOURCE, DWORD, DWORD*) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::Cancel2(DWORD) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::ReadMaxAge(DWORD, OPCHANDLE*, DWORD*, DWORD, DWORD*, HRESULT**) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::WriteVQT(DWORD, OPCHANDLE*, OPCITEMVQT*, DWORD, DWORD*, HRESULT**) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::RefreshMaxAge(DWORD, DWORD, DWORD*) OPC_GROUP_NOT_YET
 
 STDMETHODIMP COpcDaGroup::SetEnable(BOOL bEnable)
 {
     COpcLockGuard guard(m_lock);
     if (m_removed)
         return E_FAIL;
+    if (!IsConnected(IID_IOPCDataCallback))
+        return CONNECT_E_NOCONNECTION;
     m_callbacksEnabled = bEnable ? TRUE : FALSE;
     return S_OK;
 }
@@ -403,6 +398,8 @@ STDMETHODIMP COpcDaGroup::GetEnable(BOOL* pbEnable)
     COpcLockGuard guard(m_lock);
     if (m_removed)
         return E_FAIL;
+    if (!IsConnected(IID_IOPCDataCallback))
+        return CONNECT_E_NOCONNECTION;
     *pbEnable = m_callbacksEnabled;
     return S_OK;
 }

@@ -7,6 +7,7 @@
 #include "OpcContainers.h"
 #include "OpcDaGroupItem.h"
 #include "OpcDaRequestWorker.h"
+#include "OpcDaTransaction.h"
 #include "OpcLock.h"
 #include "OpcString.h"
 
@@ -119,6 +120,15 @@ public:
     HRESULT ExecuteWrite(DWORD count, const OPCHANDLE* handles, const VARIANT* values, const OPCITEMVQT* vqts,
                          HRESULT** errors);
 
+    // Queues a transaction's callback on the server's callback pool. The
+    // callbacks of one group are delivered one at a time, in queue order; a
+    // data change still waiting absorbs a later one, so a slow client costs
+    // bounded memory. Takes the transaction; may be called under the group lock.
+    void QueueDelivery(COpcDaTransaction* transaction);
+    // Executes a transaction on a server thread: the write step of a write,
+    // or the callback of every other kind. No group lock is held meanwhile.
+    void Deliver(COpcDaTransaction& transaction);
+
 private:
     COpcDaGroup(COpcServerObject* server, const COpcString& name);
     ~COpcDaGroup() override;
@@ -139,6 +149,25 @@ private:
     // it alive. `name`, when given, is read under the same lock.
     COpcComPtr<COpcServerObject> HoldServer(COpcString* name = nullptr);
     bool TakeRef(LONG& refs);
+    // The queuing of Read, Write, ReadMaxAge and WriteVQT: known handles go
+    // into one transaction, unknown ones get OPC_E_INVALIDHANDLE.
+    HRESULT QueueAsync(DWORD kind, DWORD count, const OPCHANDLE* handles, const VARIANT* values,
+                       const DWORD* maxAges, const OPCITEMVQT* vqts, DWORD transactionId, DWORD* cancelId,
+                       HRESULT** errors);
+    // Refresh2 and RefreshMaxAge: every active item.
+    HRESULT QueueRefresh(OPCDATASOURCE source, const DWORD* maxAge, DWORD transactionId, DWORD* cancelId);
+    // Hands a transaction to the server (write thread or callback pool) and
+    // records it as pending; false when the server no longer takes it.
+    bool Post(COpcDaTransaction* transaction);
+    // Appends to a waiting data change; false when it cannot be merged.
+    static bool Merge(COpcDaTransaction& into, COpcDaTransaction& from);
+    // One delivery of the queue, from the callback pool.
+    void DeliverNext();
+    // The queue's transactions, dropped undelivered (the pool was stopped).
+    void DropQueued();
+    bool SubmitDelivery();
+    void FillClientHandles(COpcDaTransaction& transaction);
+    friend class COpcDaDeliveryJob;
 
     volatile LONG m_refs = 1;
     COpcLock m_lock;
@@ -158,6 +187,12 @@ private:
     LONGLONG m_lastScanTick = ScanReportAll;
     COpcMap<uint32_t, COpcDaGroupItem*> m_items;
     OPCHANDLE m_lastItemHandle = 0;
+    // Asynchronous transactions queued and not yet delivered: cancel ID to cancelled flag.
+    COpcMap<uint32_t, BYTE> m_pending;
+    // Callbacks waiting for delivery, and whether a delivery job is under way.
+    COpcDaTransaction* m_queueHead = nullptr;
+    COpcDaTransaction* m_queueTail = nullptr;
+    bool m_delivering = false;
 };
 
 // Group server handles: never 0 and never shared by two live groups.

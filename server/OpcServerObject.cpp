@@ -1,4 +1,5 @@
 #include "OpcServerObject.h"
+#include "OpcDaTransaction.h"
 
 #include "OpcDaCache.h"
 #include "OpcDaGroup.h"
@@ -25,7 +26,11 @@ const wchar_t* const ShutdownFallback = L"ShutdownRequest called...\n";
 
 // The write thread waits for its stop message; its work arrives with the
 // asynchronous IO.
-void MessageLoopBody(void* data, bool stopping)
+// The write thread: the write step of each asynchronous write, strictly in
+// the order they were queued, then its completion callback is queued. Each
+// message holds a reference on the server, released here; it may be the last
+// one, so nothing after it touches the server.
+void WriteLoopBody(void* data, bool stopping)
 {
     if (stopping)
         return;
@@ -33,7 +38,22 @@ void MessageLoopBody(void* data, bool stopping)
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
         if (msg.message == COpcWorkerThread::StopMessage)
             break;
-        DispatchMessageW(&msg);
+        if (msg.message != kTransactionWrite || msg.wParam == 0)
+            continue;
+        auto* transaction = reinterpret_cast<COpcDaTransaction*>(msg.wParam);
+        auto* server = reinterpret_cast<COpcServerObject*>(msg.lParam);
+        COpcDaGroup* group = transaction->group;
+        group->Deliver(*transaction);
+        transaction->kind = kTransactionWriteDone;
+        group->QueueDelivery(transaction);
+        server->Release();
+    }
+    // Writes posted after the stop are dropped with their references.
+    while (PeekMessageW(&msg, nullptr, kTransactionWrite, kTransactionWrite, PM_REMOVE)) {
+        if (msg.wParam != 0) {
+            delete reinterpret_cast<COpcDaTransaction*>(msg.wParam);
+            reinterpret_cast<COpcServerObject*>(msg.lParam)->Release();
+        }
     }
 }
 } // namespace
@@ -130,7 +150,7 @@ HRESULT COpcServerObject::FinalConstruct()
         return E_FAIL;
     if (!m_callbackPool.Start())
         return E_FAIL;
-    if (!m_writeThread.Start(MessageLoopBody, this, INFINITE, THREAD_PRIORITY_NORMAL, OpcThreadRole::AsyncWrite))
+    if (!m_writeThread.Start(WriteLoopBody, this, INFINITE, THREAD_PRIORITY_NORMAL, OpcThreadRole::AsyncWrite))
         return E_FAIL;
     return S_OK;
 }
@@ -160,7 +180,12 @@ void COpcServerObject::FinalRelease()
     }
 
     m_callbackPool.Stop();
-    m_writeThread.Stop(INFINITE);
+    // The last reference may be a write's, dropped on the write thread itself:
+    // it cannot wait for its own end, so it is told to end after this.
+    if (m_writeThread.ThreadId() == GetCurrentThreadId())
+        m_writeThread.Post(COpcWorkerThread::StopMessage);
+    else
+        m_writeThread.Stop(INFINITE);
     RemoveConnectionPoint(IID_IOPCShutdown);
     {
         COpcLockGuard guard(m_lock);
@@ -310,6 +335,18 @@ HRESULT COpcServerObject::CloneGroup(const COpcString& sourceName, const COpcStr
     }
     *clone = created;
     return S_OK;
+}
+
+bool COpcServerObject::PostWrite(COpcDaTransaction* transaction)
+{
+    if (!TryAddRef())
+        return false;
+    if (!m_writeThread.Post(kTransactionWrite, reinterpret_cast<WPARAM>(transaction),
+                            reinterpret_cast<LPARAM>(this))) {
+        Release();
+        return false;
+    }
+    return true;
 }
 
 void COpcServerObject::RecordUpdateTime()

@@ -16,6 +16,7 @@
 #include <opcshutdownctl.h>
 
 class COpcDaGroup;
+class COpcDaTransaction;
 class COpcDaPropertyList;
 
 // The class table's creator: a new server object with one reference.
@@ -95,6 +96,11 @@ public:
     void RecordUpdateTime();
     // Executes the synchronous IO of this object and its groups.
     COpcDaRequestWorker& RequestWorker() { return m_requestWorker; }
+    // Where the groups' transactions run: callbacks on the pool, the write
+    // step of asynchronous writes on the write thread. Whoever queues work
+    // there holds a reference on this object until the work is done.
+    COpcThreadPool& CallbackPool() { return m_callbackPool; }
+    bool PostWrite(COpcDaTransaction* transaction);
 
     // A reference unless the object is already being destroyed.
     bool TryAddRef();
