@@ -164,13 +164,25 @@ HRESULT COpcDaCache::Initialize()
 
 HRESULT COpcDaCache::Uninitialize()
 {
+    StopScheduler();
     COpcLockGuard guard(m_lock);
-    if (m_scheduler != nullptr && m_schedulerStarted) {
-        m_scheduler->Stop();
-        m_schedulerStarted = false;
-    }
     m_state = OPC_DA_STATE_SUSPENDED;
     return S_OK;
+}
+
+void COpcDaCache::StopScheduler()
+{
+    IOpcDaUpdateScheduler* scheduler = nullptr;
+    {
+        COpcLockGuard guard(m_lock);
+        if (m_scheduler != nullptr && m_schedulerStarted)
+            scheduler = m_scheduler;
+        m_schedulerStarted = false;
+    }
+    // Waited for without our lock: a scan under way holds a group lock and
+    // reads items through us.
+    if (scheduler != nullptr)
+        scheduler->Stop();
 }
 
 HRESULT COpcDaCache::StartDevices(const COpcTagElement& root)

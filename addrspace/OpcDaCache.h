@@ -70,7 +70,8 @@ public:
     // configuration file and the tag configuration. The state afterwards is
     // RUNNING, NOCONFIG or FAILED; E_FAIL when the state was not SUSPENDED.
     virtual HRESULT Initialize();
-    // Stops the devices and the scheduler; back to SUSPENDED.
+    // Stops the devices and the scheduler; back to SUSPENDED. Not to be
+    // called with Lock() held: the scheduler's scans need it to end.
     virtual HRESULT Uninitialize();
     // Builds and starts what the tag configuration describes; nothing here.
     virtual HRESULT StartDevices(const COpcTagElement& root);
@@ -160,6 +161,8 @@ public:
     HRESULT GetItemProperty(const COpcString& itemId, DWORD propertyId, VARIANT* value);
 
 protected:
+    // Stops the update scheduler if Initialize started it; without Lock() held.
+    void StopScheduler();
     // Fills item ID, type and description of a record from its ID.
     void DescribeProperty(const COpcString& tagId, COpcDaProperty& property) const;
     // Takes the entry of an item ID under the lock: S_OK with a reference.

@@ -20,9 +20,13 @@ HRESULT COpcDaDeviceCache::Initialize()
 
 HRESULT COpcDaDeviceCache::Uninitialize()
 {
-    COpcLockGuard guard(m_lock);
-    m_device.StopPolling();
-    m_device.DestroyAll();
+    // The subscriptions end before the items they sample go.
+    StopScheduler();
+    {
+        COpcLockGuard guard(m_lock);
+        m_device.StopPolling();
+        m_device.DestroyAll();
+    }
     return COpcDaCache::Uninitialize();
 }
 

@@ -27,9 +27,31 @@ public:
         ++started;
         return m_starts;
     }
-    void Stop() override { ++stopped; }
+    void Stop() override
+    {
+        ++stopped;
+        // A scan under way needs the address-space lock to end: another thread must get it now.
+        if (probe != nullptr) {
+            HANDLE thread = CreateThread(nullptr, 0, TryLock, probe, 0, nullptr);
+            DWORD got = 0;
+            WaitForSingleObject(thread, INFINITE);
+            GetExitCodeThread(thread, &got);
+            CloseHandle(thread);
+            lockFreeAtStop = lockFreeAtStop && got == 1;
+        }
+    }
+    static DWORD WINAPI TryLock(void* lock)
+    {
+        auto* held = static_cast<COpcLock*>(lock);
+        if (!held->TryEnter())
+            return 0;
+        held->Leave();
+        return 1;
+    }
     int started = 0;
     int stopped = 0;
+    COpcLock* probe = nullptr;
+    bool lockFreeAtStop = true;
 
 private:
     bool m_starts;
@@ -246,6 +268,7 @@ TEST_F(AddressSpaceItemsTest, InitializeAndUninitializeDriveTheServerState)
     FreshSettings();
     Build();
     Scheduler scheduler(true);
+    scheduler.probe = &m_cache->Lock();
     m_cache->SetUpdateScheduler(&scheduler);
     m_cache->SetConfigurationPath(COpcString((m_dir + L"\\missing.xml").c_str()));
     EXPECT_NE(S_OK, m_cache->Initialize());
@@ -268,6 +291,7 @@ TEST_F(AddressSpaceItemsTest, InitializeAndUninitializeDriveTheServerState)
     EXPECT_EQ(0u, m_cache->ItemCount());
     EXPECT_EQ(0u, m_device->ItemCount());
     EXPECT_EQ(2, scheduler.stopped);
+    EXPECT_TRUE(scheduler.lockFreeAtStop) << "stopped with the address-space lock held";
     {
         COpcLockGuard guard(m_cache->Lock());
         EXPECT_EQ(0u, m_cache->BrowseTree().Root()->ChildCount());
