@@ -44,6 +44,10 @@ HRESULT COpcServerObjects::Build(bool simulation)
     if (SUCCEEDED(hr))
         m_cache->SetItemFactory(COpcDaCacheItem::Create, nullptr);
     if (SUCCEEDED(hr))
+        hr = Make(m_scheduler, *m_settings);
+    if (SUCCEEDED(hr))
+        m_cache->SetUpdateScheduler(m_scheduler.get());
+    if (SUCCEEDED(hr))
         hr = m_cache->Initialize();
 
     // A configuration that could not be loaded leaves the server running
@@ -63,6 +67,7 @@ void COpcServerObjects::TearDown()
     if (m_cache)
         m_cache->Uninitialize();
     m_cache.reset();
+    m_scheduler.reset();
     m_device.reset();
     if (m_registry)
         m_registry->StopWatchdog();

@@ -6,6 +6,7 @@
 #include "OpcDaDevice.h"
 #include "OpcDaDeviceCache.h"
 #include "OpcDaSettings.h"
+#include "OpcDaUpdateScheduler.h"
 #include "OpcDevlaneAPI.h"
 #include "OpcServerRegistry.h"
 
@@ -22,7 +23,7 @@ public:
     // Builds, in order: the settings, the device-access wrapper (with a
     // library handle for the calling thread unless simulation is on), the
     // server registry with its watchdog, the device tree, and the address
-    // space, which it initialises. When initialising fails the objects built
+    // space with its update scheduler, which it initialises. When initialising fails the objects built
     // are torn down again and the failure is returned; a configuration the
     // address space could not load is no such failure (see the .cpp).
     HRESULT Build(bool simulation);
@@ -37,6 +38,7 @@ public:
     COpcServerRegistry* Registry() const { return m_registry.get(); }
     COpcDaDevice* Device() const { return m_device.get(); }
     COpcDaDeviceCache* AddressSpace() const { return m_cache.get(); }
+    COpcDaUpdateScheduler* UpdateScheduler() const { return m_scheduler.get(); }
 
 private:
     std::unique_ptr<COpcDaSettings> m_settings;
@@ -44,4 +46,6 @@ private:
     std::unique_ptr<COpcServerRegistry> m_registry;
     std::unique_ptr<COpcDaDevice> m_device;
     std::unique_ptr<COpcDaDeviceCache> m_cache;
+    // Started and stopped by the address space, freed after it has stopped it.
+    std::unique_ptr<COpcDaUpdateScheduler> m_scheduler;
 };

@@ -493,6 +493,11 @@ COpcDaCache* ServerAddressSpace()
     return State().objects.AddressSpace();
 }
 
+COpcDaUpdateScheduler* ServerUpdateScheduler()
+{
+    return State().objects.UpdateScheduler();
+}
+
 const COpcVersionInfo& ServerVersionInfo()
 {
     static const COpcVersionInfo info = ReadVersionInfo(nullptr);

@@ -16,6 +16,7 @@
 class COpcDaCache;
 class COpcDaDevice;
 class COpcDaSettings;
+class COpcDaUpdateScheduler;
 class COpcDevlaneAPI;
 class COpcServerObjects;
 class COpcServerRegistry;
@@ -154,6 +155,7 @@ COpcDevlaneAPI* ServerDevlaneAPI();
 COpcServerRegistry* ServerRegistry();
 COpcDaDevice* ServerDevice();
 COpcDaCache* ServerAddressSpace();
+COpcDaUpdateScheduler* ServerUpdateScheduler();
 
 // The program's version resource, read once.
 const COpcVersionInfo& ServerVersionInfo();

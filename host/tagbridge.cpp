@@ -24,6 +24,7 @@ public:
     COpcDaCache* AddressSpace() override { return ServerAddressSpace(); }
     COpcDaSettings* Settings() override { return ServerSettings(); }
     COpcDevlaneAPI* DeviceAccess() override { return ServerDevlaneAPI(); }
+    COpcDaUpdateScheduler* UpdateScheduler() override { return ServerUpdateScheduler(); }
     const COpcVersionInfo& VersionInfo() override { return ServerVersionInfo(); }
     void RegisterServer(COpcServerObject* server) override
     {

@@ -3,6 +3,7 @@
 #include "OpcContainers.h"
 #include "OpcDaCache.h"
 #include "OpcDaSettings.h"
+#include "OpcDaUpdateScheduler.h"
 #include "OpcServerHost.h"
 #include "OpcServerObject.h"
 #include "OpcTaskMem.h"
@@ -19,16 +20,11 @@ COpcLock handleLock;
 COpcMap<uint32_t, bool> liveHandles;
 uint32_t nextHandle = 0;
 
-// The update scheduler's base cycle: the simulation interval when simulating,
-// else the greatest common divisor of the scan periods.
+// The update scheduler's base cycle.
 DWORD BaseCycle()
 {
     IOpcServerHost* host = OpcGetServerHost();
-    COpcDaSettings* settings = host != nullptr ? host->Settings() : nullptr;
-    DWORD base = 0;
-    if (settings != nullptr)
-        base = settings->simulationEnabled ? settings->simulationInterval : settings->baseTick;
-    return base != 0 ? base : 100;
+    return OpcDaBaseCycle(host != nullptr ? host->Settings() : nullptr);
 }
 } // namespace
 
@@ -171,6 +167,7 @@ bool COpcDaGroup::MarkRemoved()
     }
     // Dropping the client's advise releases its sink outside the group lock.
     RemoveConnectionPoint(IID_IOPCDataCallback);
+    LeaveScheduler(this);
     return Release() == 0;
 }
 
@@ -197,8 +194,9 @@ HRESULT COpcDaGroup::CopyFrom(COpcDaGroup& source)
             size_t i = 0;
             for (auto& entry : source.m_items) {
                 items[i].reset(new (std::nothrow) COpcDaGroupItem(*entry.value));
-                if (items[i++] == nullptr)
+                if (items[i] == nullptr || items[i]->samples.IsBuffered() != (items[i]->bufferEnabled != FALSE))
                     return E_OUTOFMEMORY;
+                ++i;
             }
         }
         updateRate = source.m_updateRate;
@@ -258,46 +256,70 @@ STDMETHODIMP COpcDaGroup::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* pp
 STDMETHODIMP COpcDaGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive,
                                    LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup)
 {
-    COpcLockGuard guard(m_lock);
-    if (m_removed)
-        return E_FAIL;
-    if (pRevisedUpdateRate != nullptr)
-        *pRevisedUpdateRate = 0;
-    // A requested rate needs somewhere to put the revised one.
-    if (pRequestedUpdateRate != nullptr && pRevisedUpdateRate == nullptr)
-        return E_INVALIDARG;
-    // NaN fails both comparisons, so test for the accepted range instead.
-    if (pPercentDeadband != nullptr && !(*pPercentDeadband >= 0.0f && *pPercentDeadband <= 100.0f))
-        return E_INVALIDARG;
-
+    // The scheduler's lock comes before ours: it is joined or left once ours is released.
+    enum { Stay, Join, Leave } scheduling = Stay;
     HRESULT result = S_OK;
-    if (pPercentDeadband != nullptr)
-        m_percentDeadband = *pPercentDeadband;
-    if (pRequestedUpdateRate != nullptr) {
-        DWORD base = BaseCycle();
-        DWORD requested = *pRequestedUpdateRate;
-        DWORD revised = requested;
-        if (requested == 0 || requested % base != 0) {
-            ULONGLONG next = (static_cast<ULONGLONG>(requested) / base + 1) * base;
-            // The largest multiple that fits stands in for one beyond 32 bits.
-            revised = next > 0xFFFFFFFFull ? static_cast<DWORD>((0xFFFFFFFFull / base) * base) : static_cast<DWORD>(next);
-            result = OPC_S_UNSUPPORTEDRATE;
+    {
+        COpcLockGuard guard(m_lock);
+        if (m_removed)
+            return E_FAIL;
+        if (pRevisedUpdateRate != nullptr)
+            *pRevisedUpdateRate = 0;
+        // A requested rate needs somewhere to put the revised one.
+        if (pRequestedUpdateRate != nullptr && pRevisedUpdateRate == nullptr)
+            return E_INVALIDARG;
+        // NaN fails both comparisons, so test for the accepted range instead.
+        if (pPercentDeadband != nullptr && !(*pPercentDeadband >= 0.0f && *pPercentDeadband <= 100.0f))
+            return E_INVALIDARG;
+
+        if (pPercentDeadband != nullptr)
+            m_percentDeadband = *pPercentDeadband;
+        if (pRequestedUpdateRate != nullptr) {
+            DWORD base = BaseCycle();
+            DWORD requested = *pRequestedUpdateRate;
+            DWORD revised = requested;
+            if (requested == 0 || requested % base != 0) {
+                ULONGLONG next = (static_cast<ULONGLONG>(requested) / base + 1) * base;
+                // The largest multiple that fits stands in for one beyond 32 bits.
+                revised = next > 0xFFFFFFFFull ? static_cast<DWORD>((0xFFFFFFFFull / base) * base)
+                                               : static_cast<DWORD>(next);
+                result = OPC_S_UNSUPPORTEDRATE;
+            }
+            m_updateRate = revised;
+            *pRevisedUpdateRate = revised;
+            m_lastScanTick = ScanRestartGrid;
         }
-        m_updateRate = revised;
-        *pRevisedUpdateRate = revised;
-        m_lastScanTick = ScanRestartGrid;
+        if (pTimeBias != nullptr)
+            m_timeBias = *pTimeBias;
+        if (pLCID != nullptr)
+            m_localeId = *pLCID;
+        if (phClientGroup != nullptr)
+            m_clientHandle = *phClientGroup;
+        if (pActive != nullptr) {
+            BOOL active = *pActive ? TRUE : FALSE;
+            if (!m_active && active) {
+                // The first scan reports every item: nothing counts as sent,
+                // and samples left from before do not count either.
+                m_lastScanTick = ScanReportAll;
+                for (auto& entry : m_items) {
+                    COpcDaItemSamples& samples = entry.value->samples;
+                    samples.Clear();
+                    samples.ResetLastSent();
+                    samples.lastError = S_OK;
+                }
+                scheduling = Join;
+            } else if (m_active && !active) {
+                scheduling = Leave;
+            }
+            m_active = active;
+        }
     }
-    if (pTimeBias != nullptr)
-        m_timeBias = *pTimeBias;
-    if (pLCID != nullptr)
-        m_localeId = *pLCID;
-    if (phClientGroup != nullptr)
-        m_clientHandle = *phClientGroup;
-    if (pActive != nullptr) {
-        BOOL active = *pActive ? TRUE : FALSE;
-        if (!m_active && active)
-            m_lastScanTick = ScanReportAll;
-        m_active = active;
+    if (scheduling == Leave) {
+        LeaveScheduler(this);
+    } else if (scheduling == Join && !JoinScheduler(this)) {
+        COpcLockGuard guard(m_lock);
+        m_active = FALSE;
+        return E_OUTOFMEMORY;
     }
     return result;
 }
@@ -362,23 +384,6 @@ STDMETHODIMP COpcDaGroup::GetKeepAlive(DWORD* pdwKeepAliveTime)
     *pdwKeepAliveTime = m_keepAlive;
     return S_OK;
 }
-
-// ---- interfaces built in later steps ----------------------------------------
-
-#define OPC_GROUP_NOT_YET                                                                                             \
-    {                                                                                                                 \
-        COpcLockGuard guard(m_lock);                                                                                  \
-        return m_removed ? E_FAIL : E_NOTIMPL;                                                                        \
-    }
-
-STDMETHODIMP COpcDaGroup::SetItemDeadband(DWORD, OPCHANDLE*, FLOAT*, HRESULT**) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::GetItemDeadband(DWORD, OPCHANDLE*, FLOAT**, HRESULT**) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::ClearItemDeadband(DWORD, OPCHANDLE*, HRESULT**) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::SetItemSamplingRate(DWORD, OPCHANDLE*, DWORD*, DWORD**, HRESULT**) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::GetItemSamplingRate(DWORD, OPCHANDLE*, DWORD**, HRESULT**) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::ClearItemSamplingRate(DWORD, OPCHANDLE*, HRESULT**) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::SetItemBufferEnable(DWORD, OPCHANDLE*, BOOL*, HRESULT**) OPC_GROUP_NOT_YET
-STDMETHODIMP COpcDaGroup::GetItemBufferEnable(DWORD, OPCHANDLE*, BOOL**, HRESULT**) OPC_GROUP_NOT_YET
 
 STDMETHODIMP COpcDaGroup::SetEnable(BOOL bEnable)
 {
@@ -702,6 +707,156 @@ STDMETHODIMP COpcDaGroup::CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk)
     HRESULT hr = enumerator->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
     enumerator->Release();
     return FAILED(hr) ? E_INVALIDARG : S_OK;
+}
+
+// ---- item deadbands and sampling -------------------------------------------------
+
+namespace
+{
+const DWORD kSamplingGrid = 100;       // ms; revised sampling rates are multiples of it
+const DWORD kRateNotSet = 0xFFFFFFFF;
+
+// E_INVALIDARG when an argument array is missing, else the count's check.
+HRESULT CheckArguments(DWORD count, const void* input, HRESULT** errors)
+{
+    if (errors != nullptr)
+        *errors = nullptr;
+    if (input == nullptr)
+        return E_INVALIDARG;
+    return OpcDaCheckCount(count);
+}
+
+// The next multiple of the grid above a rate that is none (0 gives 100).
+DWORD ReviseSamplingRate(DWORD requested)
+{
+    if (requested != 0 && requested % kSamplingGrid == 0)
+        return requested;
+    ULONGLONG next = (static_cast<ULONGLONG>(requested) / kSamplingGrid + 1) * kSamplingGrid;
+    return next > 0xFFFFFFFFull ? static_cast<DWORD>(0xFFFFFFFFull / kSamplingGrid * kSamplingGrid)
+                                : static_cast<DWORD>(next);
+}
+} // namespace
+
+template <class T, class Apply>
+HRESULT COpcDaGroup::ForEachHandleWith(DWORD count, const OPCHANDLE* handles, T** output, HRESULT** errors,
+                                       Apply apply)
+{
+    HRESULT hr = CheckArguments(count, output, errors);
+    if (hr != S_OK)
+        return hr;
+    *output = nullptr;
+    COpcTaskMem<T> out;
+    if (!out.Allocate(count))
+        return E_OUTOFMEMORY;
+    T* values = out.Get();
+    hr = ForEachHandle(count, handles, errors, [&](COpcDaGroupItem* item, DWORD i) { return apply(item, values[i], i); });
+    if (SUCCEEDED(hr))
+        *output = out.Detach();
+    return hr;
+}
+
+STDMETHODIMP COpcDaGroup::SetItemDeadband(DWORD dwCount, OPCHANDLE* phServer, FLOAT* pPercentDeadband,
+                                          HRESULT** ppErrors)
+{
+    HRESULT hr = CheckArguments(dwCount, pPercentDeadband, ppErrors);
+    if (hr != S_OK)
+        return hr;
+    return ForEachHandle(dwCount, phServer, ppErrors, [pPercentDeadband](COpcDaGroupItem* item, DWORD i) {
+        const FLOAT deadband = pPercentDeadband[i];
+        // NaN fails both comparisons and is refused with the rest.
+        if (!(deadband >= 0.0f && deadband <= 100.0f))
+            return E_INVALIDARG;
+        item->deadband = deadband;
+        return S_OK;
+    });
+}
+
+STDMETHODIMP COpcDaGroup::GetItemDeadband(DWORD dwCount, OPCHANDLE* phServer, FLOAT** ppPercentDeadband,
+                                          HRESULT** ppErrors)
+{
+    return ForEachHandleWith(dwCount, phServer, ppPercentDeadband, ppErrors,
+                             [](COpcDaGroupItem* item, FLOAT& deadband, DWORD) {
+                                 if (item->deadband < 0.0f)
+                                     return OPC_E_DEADBANDNOTSET;
+                                 deadband = item->deadband;
+                                 return S_OK;
+                             });
+}
+
+STDMETHODIMP COpcDaGroup::ClearItemDeadband(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors)
+{
+    return ForEachHandle(dwCount, phServer, ppErrors, [](COpcDaGroupItem* item, DWORD) {
+        if (item->deadband < 0.0f)
+            return OPC_E_DEADBANDNOTSET;
+        item->deadband = -1.0f;
+        return S_OK;
+    });
+}
+
+STDMETHODIMP COpcDaGroup::SetItemSamplingRate(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwRequestedSamplingRate,
+                                              DWORD** ppdwRevisedSamplingRate, HRESULT** ppErrors)
+{
+    HRESULT hr = CheckArguments(dwCount, pdwRequestedSamplingRate, ppErrors);
+    if (hr != S_OK)
+        return hr;
+    bool revisedAny = false;
+    hr = ForEachHandleWith(dwCount, phServer, ppdwRevisedSamplingRate, ppErrors,
+                           [&](COpcDaGroupItem* item, DWORD& revised, DWORD i) {
+                               revised = ReviseSamplingRate(pdwRequestedSamplingRate[i]);
+                               item->samplingRate = revised;
+                               if (revised == pdwRequestedSamplingRate[i])
+                                   return S_OK;
+                               revisedAny = true;
+                               return OPC_S_UNSUPPORTEDRATE;
+                           });
+    return hr == S_OK && revisedAny ? S_FALSE : hr;
+}
+
+STDMETHODIMP COpcDaGroup::GetItemSamplingRate(DWORD dwCount, OPCHANDLE* phServer, DWORD** ppdwSamplingRate,
+                                              HRESULT** ppErrors)
+{
+    return ForEachHandleWith(dwCount, phServer, ppdwSamplingRate, ppErrors,
+                             [](COpcDaGroupItem* item, DWORD& rate, DWORD) {
+                                 if (item->samplingRate == kRateNotSet)
+                                     return OPC_E_RATENOTSET;
+                                 rate = item->samplingRate;
+                                 return S_OK;
+                             });
+}
+
+STDMETHODIMP COpcDaGroup::ClearItemSamplingRate(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors)
+{
+    return ForEachHandle(dwCount, phServer, ppErrors, [](COpcDaGroupItem* item, DWORD) {
+        if (item->samplingRate == kRateNotSet)
+            return OPC_E_RATENOTSET;
+        item->samplingRate = kRateNotSet;
+        return S_OK;
+    });
+}
+
+STDMETHODIMP COpcDaGroup::SetItemBufferEnable(DWORD dwCount, OPCHANDLE* phServer, BOOL* pbEnable, HRESULT** ppErrors)
+{
+    HRESULT hr = CheckArguments(dwCount, pbEnable, ppErrors);
+    if (hr != S_OK)
+        return hr;
+    return ForEachHandle(dwCount, phServer, ppErrors, [pbEnable](COpcDaGroupItem* item, DWORD i) {
+        const BOOL enable = pbEnable[i] ? TRUE : FALSE;
+        if (enable == item->bufferEnabled)
+            return S_OK;
+        // A new, empty buffer of the new capacity.
+        if (!item->samples.SetBuffered(enable != FALSE))
+            return E_OUTOFMEMORY;
+        item->bufferEnabled = enable;
+        return S_OK;
+    });
+}
+
+STDMETHODIMP COpcDaGroup::GetItemBufferEnable(DWORD dwCount, OPCHANDLE* phServer, BOOL** ppbEnable, HRESULT** ppErrors)
+{
+    return ForEachHandleWith(dwCount, phServer, ppbEnable, ppErrors, [](COpcDaGroupItem* item, BOOL& enabled, DWORD) {
+        enabled = item->bufferEnabled;
+        return S_OK;
+    });
 }
 
 // ---- synchronous IO ---------------------------------------------------------

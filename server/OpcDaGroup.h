@@ -1,6 +1,6 @@
-// A client's group: its state, its data-callback connection point, its items
-// and their synchronous IO. The asynchronous, deadband and sampling methods
-// answer E_NOTIMPL until those parts are built; QueryInterface already offers them.
+// A client's group: its state, its data-callback connection point, its items,
+// their synchronous and asynchronous IO, and its subscription (the scan the
+// update scheduler runs, item deadbands, sampling rates and buffering).
 #pragma once
 
 #include "OpcConnectionPoint.h"
@@ -13,6 +13,7 @@
 
 #include <opcda.h>
 
+class COpcDaCache;
 class COpcServerObject;
 
 class COpcDaGroup : public COpcConnectionPointContainer,
@@ -125,6 +126,12 @@ public:
     // data change still waiting absorbs a later one, so a slow client costs
     // bounded memory. Takes the transaction; may be called under the group lock.
     void QueueDelivery(COpcDaTransaction* transaction);
+    // One scan of the update scheduler at `tick` with the base cycle `base`
+    // (ms): samples the items that are due, queues a report on the group's
+    // report ticks, or a keep-alive. Takes the group lock (the scheduler holds
+    // its own). False when the group is inactive or removed.
+    bool Scan(ULONGLONG tick, DWORD base);
+
     // Executes a transaction on a server thread: the write step of a write,
     // or the callback of every other kind. No group lock is held meanwhile.
     void Deliver(COpcDaTransaction& transaction);
@@ -142,6 +149,9 @@ private:
     // each entry's result for a known handle.
     template <class Apply>
     HRESULT ForEachHandle(DWORD count, const OPCHANDLE* handles, HRESULT** errors, Apply apply);
+    // The same with one more result array: apply(item, output entry, index).
+    template <class T, class Apply>
+    HRESULT ForEachHandleWith(DWORD count, const OPCHANDLE* handles, T** output, HRESULT** errors, Apply apply);
     // Runs one synchronous request on the server's worker.
     HRESULT RunOnWorker(UINT kind, IOpcDaRequest& request);
     // The server with a reference of our own, or null once this group is
@@ -167,6 +177,14 @@ private:
     void DropQueued();
     bool SubmitDelivery();
     void FillClientHandles(COpcDaTransaction& transaction);
+    // The subscription's steps for one item, under the group lock: how many
+    // samples the item reports at this scan, its sample, and its report.
+    DWORD CheckItem(COpcDaGroupItem& item, COpcDaCache& cache, ULONGLONG elapsed, DWORD base);
+    void SampleItem(COpcDaGroupItem& item, COpcDaCache& cache);
+    COpcDaTransaction* BuildReport(DWORD samples);
+    // Joins or leaves the update scheduler; never under the group lock.
+    static bool JoinScheduler(COpcDaGroup* group);
+    static void LeaveScheduler(COpcDaGroup* group);
     friend class COpcDaDeliveryJob;
 
     volatile LONG m_refs = 1;

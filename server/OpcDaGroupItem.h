@@ -2,6 +2,7 @@
 // enumerator of item attributes.
 #pragma once
 
+#include "OpcDaItemSamples.h"
 #include "OpcString.h"
 
 #include <opcda.h>
@@ -38,6 +39,8 @@ struct COpcDaGroupItem
     DWORD euType = 0;
     double euLow = 0.0;
     double euHigh = 0.0;
+    // The subscription's samples; a copy starts without any.
+    COpcDaItemSamples samples;
 };
 
 // Deep copy and release of OPCITEMATTRIBUTES (strings, blob and EU info).

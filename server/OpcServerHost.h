@@ -9,6 +9,7 @@
 
 class COpcDaCache;
 class COpcDaSettings;
+class COpcDaUpdateScheduler;
 class COpcDevlaneAPI;
 class COpcServerObject;
 
@@ -25,6 +26,9 @@ public:
     virtual const COpcVersionInfo& VersionInfo() = 0;
     virtual void RegisterServer(COpcServerObject* server) = 0;
     virtual void UnregisterServer(COpcServerObject* server) = 0;
+    // The process-wide update scheduler of the subscriptions; a host without
+    // one leaves groups unscanned.
+    virtual COpcDaUpdateScheduler* UpdateScheduler() { return nullptr; }
 
 protected:
     ~IOpcServerHost() = default;
