@@ -38,7 +38,7 @@ DWORD OpcDaNextCancelId()
 }
 
 COpcDaTransaction::COpcDaTransaction(DWORD kind_, COpcDaGroup* group_, DWORD transactionId_, DWORD count_)
-    : cancelId(OpcDaNextCancelId()), kind(kind_), group(group_), transactionId(transactionId_), count(count_),
+    : cancelId(kind_ == kTransactionDataChange ? 0 : OpcDaNextCancelId()), kind(kind_), group(group_), transactionId(transactionId_), count(count_),
       capacity(count_ > 0 ? count_ : 1)
 {
     group->AddRef();

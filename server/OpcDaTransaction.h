@@ -24,7 +24,8 @@ class COpcDaTransaction
 {
 public:
     // A transaction of `count` entries: arrays zeroed, values empty, a reference
-    // on the group, a new cancel ID. Null when out of memory.
+    // on the group, and a new cancel ID unless it is a data change (clients
+    // cancel only what they asked for). Null when out of memory.
     static COpcDaTransaction* Create(DWORD kind, COpcDaGroup* group, DWORD transactionId, DWORD count);
     ~COpcDaTransaction();
     COpcDaTransaction(const COpcDaTransaction&) = delete;
