@@ -6,6 +6,7 @@
 #include "OpcDaCache.h"
 #include "OpcDaUpdateScheduler.h"
 #include "OpcServerHost.h"
+#include "OpcVariant.h"
 
 #include <opcerror.h>
 

@@ -2,6 +2,7 @@
 // groups, deadbands, buffered sampling, keep-alives and the item deadband and
 // sampling interfaces. The server runs from a folder of its own with a few
 // tags polled every 100 ms (tests/host/data/SubscriptionTags.xml).
+#include "DataCallbackSink.h"
 #include "LiveServerFixture.h"
 
 #include <oleauto.h>
@@ -12,115 +13,24 @@ using namespace host_test;
 
 namespace
 {
-// One OnDataChange as the client saw it; values as numbers.
-struct DataChange
+double Number(const VARIANT& value)
 {
-    HRESULT masterQuality = S_OK;
-    HRESULT masterError = S_OK;
-    DWORD count = 0;
-    std::vector<OPCHANDLE> clients;
-    std::vector<double> values;
-    std::vector<WORD> qualities;
-    std::vector<HRESULT> errors;
-    ULONGLONG receivedAt = 0;
+    VARIANT number;
+    VariantInit(&number);
+    return SUCCEEDED(VariantChangeType(&number, const_cast<VARIANT*>(&value), 0, VT_R8)) ? number.dblVal : -1e300;
+}
 
-    // Values reported for one client handle, oldest first.
-    std::vector<double> ValuesOf(OPCHANDLE client) const
-    {
-        std::vector<double> found;
-        for (size_t i = 0; i < clients.size(); ++i)
-            if (clients[i] == client)
-                found.push_back(values[i]);
-        return found;
-    }
-};
-
-// The client's IOPCDataCallback: records every data change, signals each call.
-class DataSink final : public IOPCDataCallback
+// Values a data change reports for one client handle, oldest first.
+std::vector<double> ValuesOf(const CallbackRecord& record, OPCHANDLE client)
 {
-public:
-    DataSink() : m_event(CreateEventW(nullptr, FALSE, FALSE, nullptr)) { InitializeCriticalSection(&m_lock); }
-    ~DataSink()
-    {
-        DeleteCriticalSection(&m_lock);
-        CloseHandle(m_event);
-    }
+    std::vector<double> found;
+    for (const CallbackEntry& entry : record.entries)
+        if (entry.client == client)
+            found.push_back(Number(entry.value));
+    return found;
+}
 
-    STDMETHOD(QueryInterface)(REFIID iid, void** object) override
-    {
-        if (object == nullptr)
-            return E_POINTER;
-        *object = nullptr;
-        if (!InlineIsEqualGUID(iid, IID_IUnknown) && !InlineIsEqualGUID(iid, IID_IOPCDataCallback))
-            return E_NOINTERFACE;
-        AddRef();
-        *object = static_cast<IOPCDataCallback*>(this);
-        return S_OK;
-    }
-    // Owned by the test.
-    STDMETHOD_(ULONG, AddRef)() override { return 2; }
-    STDMETHOD_(ULONG, Release)() override { return 1; }
-
-    STDMETHOD(OnDataChange)(DWORD, OPCHANDLE, HRESULT hrMasterquality, HRESULT hrMastererror, DWORD dwCount,
-                            OPCHANDLE* phClientItems, VARIANT* pvValues, WORD* pwQualities, FILETIME*,
-                            HRESULT* pErrors) override
-    {
-        DataChange change;
-        change.masterQuality = hrMasterquality;
-        change.masterError = hrMastererror;
-        change.count = dwCount;
-        change.receivedAt = GetTickCount64();
-        for (DWORD i = 0; i < dwCount; ++i) {
-            VARIANT number;
-            VariantInit(&number);
-            const bool ok = SUCCEEDED(VariantChangeType(&number, &pvValues[i], 0, VT_R8));
-            change.clients.push_back(phClientItems[i]);
-            change.values.push_back(ok ? number.dblVal : -1e300);
-            change.qualities.push_back(pwQualities[i]);
-            change.errors.push_back(pErrors[i]);
-        }
-        EnterCriticalSection(&m_lock);
-        m_changes.push_back(change);
-        LeaveCriticalSection(&m_lock);
-        SetEvent(m_event);
-        return S_OK;
-    }
-    STDMETHOD(OnReadComplete)(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
-                              HRESULT*) override
-    {
-        return S_OK;
-    }
-    STDMETHOD(OnWriteComplete)(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
-    STDMETHOD(OnCancelComplete)(DWORD, OPCHANDLE) override { return S_OK; }
-
-    std::vector<DataChange> Changes()
-    {
-        EnterCriticalSection(&m_lock);
-        std::vector<DataChange> copy = m_changes;
-        LeaveCriticalSection(&m_lock);
-        return copy;
-    }
-
-    // Waits, up to ms, until the calls recorded satisfy the condition.
-    template <class Condition>
-    bool WaitUntil(Condition condition, DWORD ms)
-    {
-        const ULONGLONG end = GetTickCount64() + ms;
-        for (;;) {
-            if (condition(Changes()))
-                return true;
-            const ULONGLONG now = GetTickCount64();
-            if (now >= end)
-                return false;
-            WaitForSingleObject(m_event, static_cast<DWORD>(end - now));
-        }
-    }
-
-private:
-    CRITICAL_SECTION m_lock;
-    HANDLE m_event;
-    std::vector<DataChange> m_changes;
-};
+using Records = std::vector<CallbackRecord>;
 
 // Client handles of the items.
 enum : OPCHANDLE
@@ -202,7 +112,8 @@ protected:
     void Activate()
     {
         BOOL active = TRUE;
-        ASSERT_EQ(S_OK, m_state->SetState(nullptr, nullptr, &active, nullptr, nullptr, nullptr, nullptr));
+        DWORD revised = 0; // an [out] pointer the proxy will not pass as null
+        ASSERT_EQ(S_OK, m_state->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr));
     }
 
     devlane_control::Client Runtime() { return devlane_control::Client(devlane_control::FindProcess(L"tagbridge.exe")); }
@@ -230,7 +141,7 @@ protected:
         ASSERT_TRUE(WaitFor([&] { return ReadValue(item, OPC_DS_DEVICE) == value; }, kCeilingMs));
     }
 
-    static size_t DataCalls(const std::vector<DataChange>& changes)
+    static size_t DataCalls(const Records& changes)
     {
         size_t n = 0;
         for (const auto& change : changes)
@@ -244,7 +155,7 @@ protected:
     COpcComPtr<IOPCGroupStateMgt2> m_state;
     COpcComPtr<IConnectionPoint> m_point;
     DWORD m_cookie = 0;
-    DataSink m_sink;
+    DataCallbackSink m_sink;
 };
 
 TEST_F(LiveSubscriptionTest, ActivationReportsEveryActiveItemThenOncePerUpdateRate)
@@ -255,25 +166,29 @@ TEST_F(LiveSubscriptionTest, ActivationReportsEveryActiveItemThenOncePerUpdateRa
     ASSERT_EQ(3u, handles.size());
     Activate();
 
-    ASSERT_TRUE(m_sink.WaitUntil([](const std::vector<DataChange>& c) { return !c.empty(); }, kCeilingMs));
-    const DataChange first = m_sink.Changes()[0];
-    EXPECT_EQ((std::vector<OPCHANDLE>{kLevel, kCount}), first.clients) << "every active item, and only those";
+    ASSERT_TRUE(m_sink.WaitUntil([](const Records& c) { return !c.empty(); }, kCeilingMs));
+    const CallbackRecord first = m_sink.Records()[0];
+    std::vector<OPCHANDLE> clients;
+    for (const CallbackEntry& entry : first.entries)
+        clients.push_back(entry.client);
+    EXPECT_EQ((std::vector<OPCHANDLE>{kLevel, kCount}), clients) << "every active item, and only those";
     EXPECT_EQ(S_OK, first.masterError);
+    EXPECT_EQ(0, m_sink.Overlaps()) << "one group's callbacks never overlap";
 
     // The ramp moves all the time: once active it is reported at every update, no more often.
     OPCHANDLE ramp = handles[2];
     COpcTaskMem<HRESULT> errors;
     ASSERT_EQ(S_OK, m_items->SetActiveState(1, &ramp, TRUE, errors.Receive()));
     const ULONGLONG start = GetTickCount64();
-    const size_t before = m_sink.Changes().size();
-    ASSERT_TRUE(m_sink.WaitUntil([before](const std::vector<DataChange>& c) { return c.size() >= before + 4; },
+    const size_t before = m_sink.Records().size();
+    ASSERT_TRUE(m_sink.WaitUntil([before](const Records& c) { return c.size() >= before + 4; },
                                  kCeilingMs));
-    const std::vector<DataChange> changes = m_sink.Changes();
-    const ULONGLONG seconds = (changes.back().receivedAt - start) / 1000;
+    const Records changes = m_sink.Records();
+    const ULONGLONG seconds = (GetTickCount64() - start) / 1000;
     EXPECT_LE(changes.size() - before, seconds + 2) << "at most one report per second";
     // (The first report may have been under way before the ramp became active.)
     for (size_t i = before + 1; i < changes.size(); ++i)
-        EXPECT_EQ(1u, changes[i].ValuesOf(kRamp).size()) << "no buffering: the newest sample only";
+        EXPECT_EQ(1u, ValuesOf(changes[i], kRamp).size()) << "no buffering: the newest sample only";
 }
 
 TEST_F(LiveSubscriptionTest, ChangesWithinTheDeadbandAreNotReported)
@@ -284,7 +199,7 @@ TEST_F(LiveSubscriptionTest, ChangesWithinTheDeadbandAreNotReported)
     SetDevice(handles[0], "D200", "int16", 100);
     Activate();
     ASSERT_TRUE(m_sink.WaitUntil(
-        [](const std::vector<DataChange>& c) { return c.size() == 1 && c[0].ValuesOf(kLevel) == std::vector<double>{100}; },
+        [](const Records& c) { return c.size() == 1 && ValuesOf(c[0], kLevel) == std::vector<double>{100}; },
         kCeilingMs));
 
     // Each step is compared with the value last reported.
@@ -292,7 +207,7 @@ TEST_F(LiveSubscriptionTest, ChangesWithinTheDeadbandAreNotReported)
     {
         int value;
         bool reported;
-    } steps[] = {{115, false}, {120, true}, {101, false}, {99, true}, {80, true}, {90, false}};
+    } steps[] = {{115, false}, {120, true}, {101, false}, {99, true}, {80, false}, {78, true}, {90, false}};
     std::vector<double> expected = {100};
     for (const auto& step : steps) {
         SCOPED_TRACE(step.value);
@@ -300,8 +215,8 @@ TEST_F(LiveSubscriptionTest, ChangesWithinTheDeadbandAreNotReported)
         if (step.reported) {
             expected.push_back(step.value);
             ASSERT_TRUE(m_sink.WaitUntil(
-                [&](const std::vector<DataChange>& c) {
-                    return c.back().ValuesOf(kLevel) == std::vector<double>{static_cast<double>(step.value)};
+                [&](const Records& c) {
+                    return ValuesOf(c.back(), kLevel) == std::vector<double>{static_cast<double>(step.value)};
                 },
                 kCeilingMs));
         } else {
@@ -310,8 +225,8 @@ TEST_F(LiveSubscriptionTest, ChangesWithinTheDeadbandAreNotReported)
         }
     }
     std::vector<double> reported;
-    for (const DataChange& change : m_sink.Changes())
-        for (double v : change.ValuesOf(kLevel))
+    for (const CallbackRecord& change : m_sink.Records())
+        for (double v : ValuesOf(change, kLevel))
             reported.push_back(v);
     EXPECT_EQ(expected, reported);
 }
@@ -324,18 +239,18 @@ TEST_F(LiveSubscriptionTest, AQualityChangeAloneIsReported)
     SetDevice(handles[0], "D200", "int16", 50);
     Activate();
     ASSERT_TRUE(m_sink.WaitUntil(
-        [](const std::vector<DataChange>& c) {
-            return !c.empty() && c.back().ValuesOf(kLevel) == std::vector<double>{50} && c.back().qualities[0] == 0xC0;
+        [](const Records& c) {
+            return !c.empty() && ValuesOf(c.back(), kLevel) == std::vector<double>{50} && c.back().entries[0].quality == 0xC0;
         },
         kCeilingMs));
     // Failed polls keep the value and lower its quality to "last known".
     ASSERT_TRUE(Runtime().Inject("ReadDevice16M", 0xC0B00010, 30));
     ASSERT_TRUE(m_sink.WaitUntil(
-        [](const std::vector<DataChange>& c) { return !c.empty() && c.back().count == 1 && c.back().qualities[0] != 0xC0; },
+        [](const Records& c) { return !c.empty() && c.back().count == 1 && c.back().entries[0].quality != 0xC0; },
         kCeilingMs));
-    const DataChange lowered = m_sink.Changes().back();
-    EXPECT_EQ(50.0, lowered.values[0]);
-    EXPECT_EQ(0x14, lowered.qualities[0]);
+    const CallbackRecord lowered = m_sink.Records().back();
+    EXPECT_EQ(50.0, Number(lowered.entries[0].value));
+    EXPECT_EQ(0x14, lowered.entries[0].quality);
     EXPECT_EQ(S_FALSE, lowered.masterQuality);
 }
 
@@ -360,12 +275,12 @@ TEST_F(LiveSubscriptionTest, ABufferedItemReportsItsNewestSixteenSamplesAfterAnO
     Activate();
 
     // The first report comes at activation with one sample; the next one holds the overflow.
-    ASSERT_TRUE(m_sink.WaitUntil([](const std::vector<DataChange>& c) { return c.size() >= 2; }, kCeilingMs));
-    const DataChange overflowed = m_sink.Changes()[1];
+    ASSERT_TRUE(m_sink.WaitUntil([](const Records& c) { return c.size() >= 2; }, kCeilingMs));
+    const CallbackRecord overflowed = m_sink.Records()[1];
     ASSERT_EQ(16u, overflowed.count);
     EXPECT_EQ(OPC_S_DATAQUEUEOVERFLOW, overflowed.masterError);
-    for (HRESULT error : overflowed.errors)
-        EXPECT_EQ(OPC_S_DATAQUEUEOVERFLOW, error);
+    for (const CallbackEntry& entry : overflowed.entries)
+        EXPECT_EQ(OPC_S_DATAQUEUEOVERFLOW, entry.error);
 }
 
 TEST_F(LiveSubscriptionTest, KeepAlivesComeWithoutChangesAndWhileCallbacksAreDisabled)
@@ -379,7 +294,7 @@ TEST_F(LiveSubscriptionTest, KeepAlivesComeWithoutChangesAndWhileCallbacksAreDis
     Activate();
 
     const auto keepAlives = [](size_t from) {
-        return [from](const std::vector<DataChange>& c) {
+        return [from](const Records& c) {
             size_t n = 0;
             for (size_t i = from; i < c.size(); ++i)
                 n += c[i].count == 0 ? 1 : 0;
@@ -387,20 +302,20 @@ TEST_F(LiveSubscriptionTest, KeepAlivesComeWithoutChangesAndWhileCallbacksAreDis
         };
     };
     ASSERT_TRUE(m_sink.WaitUntil(keepAlives(0), kCeilingMs));
-    EXPECT_EQ(1u, DataCalls(m_sink.Changes())) << "the report at activation, then keep-alives only";
+    EXPECT_EQ(1u, DataCalls(m_sink.Records())) << "the report at activation, then keep-alives only";
 
     // Disabled, changes are consumed without a callback; the keep-alives go on.
     auto async = COpcComPtr<IOPCAsyncIO2>::QueryFrom(m_group.Get(), IID_IOPCAsyncIO2);
     ASSERT_TRUE(async);
     ASSERT_EQ(S_OK, async->SetEnable(FALSE));
-    const size_t from = m_sink.Changes().size();
+    const size_t from = m_sink.Records().size();
     for (int value = 8; value < 12; ++value) {
         ASSERT_TRUE(Runtime().Set("Line1.PLC1", "D202", "int32", std::to_string(value)));
         // Sampled by the subscription once its cache holds the value.
         ASSERT_TRUE(WaitFor([&] { return ReadValue(handles[0]) == value; }, kCeilingMs));
     }
     ASSERT_TRUE(m_sink.WaitUntil(keepAlives(from), kCeilingMs));
-    const std::vector<DataChange> changes = m_sink.Changes();
+    const Records changes = m_sink.Records();
     for (size_t i = from; i < changes.size(); ++i)
         EXPECT_EQ(0u, changes[i].count);
 }
