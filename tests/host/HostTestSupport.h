@@ -103,7 +103,15 @@ inline DWORD RunToEnd(const std::wstring& commandLine, DWORD timeoutMs = 60000,
                       const std::wstring& outputFile = std::wstring())
 {
     Child child;
-    if (!child.Start(commandLine, outputFile))
+    // Under a loaded Wine a process start now and then fails outright; the
+    // program under test has not run then, so a second start is sound.
+    bool started = false;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        started = child.Start(commandLine, outputFile);
+        if (!started)
+            Sleep(200);
+    }
+    if (!started)
         return ~0u - 1;
     DWORD code = ~0u;
     if (!child.Wait(timeoutMs, &code))
