@@ -7,16 +7,15 @@
 
 #include <objbase.h>
 
-DWORD OpcCycleWait(bool hasMark, double elapsedMs, DWORD periodMs)
+DWORD OpcCycleWait(bool hasMark, double sinceDueMs, DWORD periodMs)
 {
     if (!hasMark)
         return periodMs;
-    const double overrun = elapsedMs - static_cast<double>(periodMs);
-    if (!(overrun > 0))
-        return periodMs;
-    if (overrun < static_cast<double>(periodMs))
-        return static_cast<DWORD>(static_cast<double>(periodMs) - overrun);
-    return 0;
+    const double wait = static_cast<double>(periodMs) - sinceDueMs;
+    if (!(wait > 0))
+        return 0;
+    // A wake a little before its time still waits only until the next due time.
+    return wait > 2.0 * periodMs ? 2 * periodMs : static_cast<DWORD>(wait);
 }
 
 // --- cycle timer -------------------------------------------------------------------------
@@ -24,19 +23,26 @@ DWORD OpcCycleWait(bool hasMark, double elapsedMs, DWORD periodMs)
 COpcCycleTimer::COpcCycleTimer()
 {
     QueryPerformanceFrequency(&m_frequency);
-    m_mark.QuadPart = 0;
+    m_due.QuadPart = 0;
 }
 
 DWORD COpcCycleTimer::NextWait(DWORD periodMs)
 {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
-    double elapsed = 0;
-    if (m_hasMark && m_frequency.QuadPart > 0)
-        elapsed = static_cast<double>(now.QuadPart - m_mark.QuadPart) * 1000.0 / static_cast<double>(m_frequency.QuadPart);
-    const DWORD wait = OpcCycleWait(m_hasMark, elapsed, periodMs);
-    QueryPerformanceCounter(&m_mark);
-    m_hasMark = true;
+    const LONGLONG period = m_frequency.QuadPart * static_cast<LONGLONG>(periodMs) / 1000;
+    if (!m_hasMark || m_frequency.QuadPart <= 0) {
+        m_hasMark = true;
+        m_due.QuadPart = now.QuadPart + period;
+        return periodMs;
+    }
+    const double sinceDue =
+        static_cast<double>(now.QuadPart - m_due.QuadPart) * 1000.0 / static_cast<double>(m_frequency.QuadPart);
+    const DWORD wait = OpcCycleWait(true, sinceDue, periodMs);
+    if (sinceDue >= static_cast<double>(periodMs))
+        m_due.QuadPart = now.QuadPart;
+    else
+        m_due.QuadPart += period;
     return wait;
 }
 

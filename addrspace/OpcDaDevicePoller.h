@@ -21,11 +21,14 @@ class COpcDaDeviceItem;
 class COpcDaSettings;
 class COpcDevlaneAPI;
 
-// The wait after a pass. elapsedMs is the time since the previous cycle's
-// sleep began (ignored without a mark, i.e. after the first pass): an overrun
-// d = elapsed - period shortens the wait to period - d, and an overrun of a
-// whole period or more leaves no wait at all.
-DWORD OpcCycleWait(bool hasMark, double elapsedMs, DWORD periodMs);
+// The wait before a thread's next cycle on a fixed grid: sinceDueMs is the
+// time since the cycle that just ran was due (ignored without a mark, i.e.
+// after the first pass). The next cycle is due one period after it, so a long
+// pass shortens only the wait that follows and the cycles keep their rate;
+// an overdue cycle runs at once. (Measuring from the start of the last sleep
+// instead lets the waits swing between short and long for good, and the
+// average cycle grows by half the pass time.)
+DWORD OpcCycleWait(bool hasMark, double sinceDueMs, DWORD periodMs);
 
 // Paces a thread's cycles by the rule above.
 class COpcCycleTimer
@@ -34,7 +37,9 @@ public:
     static constexpr DWORD SliceMs = 1000;
 
     COpcCycleTimer();
-    // The wait for the pass that just ended; sets the mark for the next one.
+    // The wait for the pass that just ended; moves the due time on by a
+    // period, or to now when the pass ended a whole period late (the grid
+    // restarts rather than running a burst of passes to catch up).
     DWORD NextWait(DWORD periodMs);
     // Sleeps waitMs in slices of at most SliceMs, returning early once the
     // thread's stop is requested (its stop message also wakes it at once).
@@ -42,7 +47,7 @@ public:
 
 private:
     LARGE_INTEGER m_frequency;
-    LARGE_INTEGER m_mark;
+    LARGE_INTEGER m_due;   // when the pass that just ran was due
     bool m_hasMark = false;
 };
 

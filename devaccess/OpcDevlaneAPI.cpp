@@ -93,6 +93,23 @@ COpcDevlaneAPI::COpcDevlaneAPI(const COpcDaSettings& settings, const wchar_t* lo
 
 COpcDevlaneAPI::~COpcDevlaneAPI()
 {
+    Finish();
+    // Records made after an early Finish: the writer is gone, so written here.
+    if (m_dirty)
+        Flush();
+    {
+        COpcLockGuard guard(m_listLock);
+        m_records.RemoveAll();
+    }
+    m_logFile.Reset();
+    m_handles.RemoveAll();
+}
+
+void COpcDevlaneAPI::Finish()
+{
+    // A second stop message would report a stop that never happened.
+    if (m_finished.exchange(true))
+        return;
     if (!m_settings.simulationEnabled) {
         COpcList<LINTOR_HANDLE> handles;
         {
@@ -111,12 +128,6 @@ COpcDevlaneAPI::~COpcDevlaneAPI()
     }
     // The writer's last act is a final flush, so nothing recorded is lost.
     m_writer.Stop(INFINITE);
-    {
-        COpcLockGuard guard(m_listLock);
-        m_records.RemoveAll();
-    }
-    m_logFile.Reset();
-    m_handles.RemoveAll();
 }
 
 HRESULT COpcDevlaneAPI::Init()

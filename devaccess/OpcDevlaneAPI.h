@@ -11,6 +11,7 @@
 #include "OpcString.h"
 #include "OpcWorkerThread.h"
 
+#include <atomic>
 #include <cstdint>
 
 class COpcDaSettings;
@@ -49,11 +50,19 @@ public:
 
     // logDirectory overrides the program directory for the "ErrorLog\Error.log" file.
     explicit COpcDevlaneAPI(const COpcDaSettings& settings, const wchar_t* logDirectory = nullptr);
+    // Finish, if nobody did, then frees the records and closes the file.
     ~COpcDevlaneAPI();
     COpcDevlaneAPI(const COpcDevlaneAPI&) = delete;
     COpcDevlaneAPI& operator=(const COpcDevlaneAPI&) = delete;
 
     HRESULT Init();
+    // The library's end of the process: every handle deleted, the stop
+    // message, and the writer stopped after its final flush. Only the first
+    // call acts, so a process that ends with clients still connected can
+    // finish the library without destroying the object they use; later
+    // operations find no handle, and their records stay in memory until the
+    // destructor writes them.
+    void Finish();
     void CreateThreadHandle(DWORD threadId);
     void DeleteThreadHandle(DWORD threadId);
     LINTOR_HANDLE GetThreadHandle();
@@ -134,5 +143,6 @@ private:
     COpcList<COpcString> m_records;
     COpcWorkerThread m_writer;
     volatile LONG m_dirty = 0;
+    std::atomic<bool> m_finished{false};
     COpcString m_logDirectory;
 };

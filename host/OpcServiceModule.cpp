@@ -61,16 +61,13 @@ private:
     HRESULT m_result;
 };
 
-// The class objects registered with COM, revoked in table order when the scope ends.
+// The class objects registered with COM, revoked in table order by Revoke or
+// when the scope ends.
 class COpcClassObjects
 {
 public:
     COpcClassObjects() = default;
-    ~COpcClassObjects()
-    {
-        for (size_t i = 0; i < m_count; ++i)
-            CoRevokeClassObject(m_cookies[i]);
-    }
+    ~COpcClassObjects() { Revoke(); }
     COpcClassObjects(const COpcClassObjects&) = delete;
     COpcClassObjects& operator=(const COpcClassObjects&) = delete;
 
@@ -102,6 +99,14 @@ public:
             m_cookies[m_count++] = cookie;
         }
         return S_OK;
+    }
+
+    // No activation reaches the factories after this.
+    void Revoke()
+    {
+        for (size_t i = 0; i < m_count; ++i)
+            CoRevokeClassObject(m_cookies[i]);
+        m_count = 0;
     }
 
 private:
@@ -265,6 +270,7 @@ HRESULT COpcServiceModule::Run()
         serviceLock = true;
         if (FAILED(hr))
         {
+            classObjects.Revoke();
             ReleaseServerLock();
             FinishServerObjects();
             return hr;
@@ -279,6 +285,9 @@ HRESULT COpcServiceModule::Run()
             DispatchMessageW(&msg);
     }
 
+    // Revoked first: an activation that came during the teardown would find
+    // the objects half gone.
+    classObjects.Revoke();
     if (serviceLock)
         ReleaseServerLock();
     FinishServerObjects();
@@ -442,10 +451,19 @@ void FinishServerObjects()
 {
     COpcHostState& s = State();
     COpcLockGuard guard(s.globalLock);
-    if (s.lockCount <= 0 && s.objectsDestroyed)
+    if (s.objectsDestroyed)
     {
+        // Locks taken since then were refused (CO_E_SERVER_STOPPING), and
+        // their server objects never touch these, so a count above zero does
+        // not keep them.
         s.objects.TearDown();
+        return;
     }
+    // Server objects still live (a client that came while the loop ended, a
+    // stop whose notice reached nobody): what they use stays, but the library
+    // hears of the end and the error log gets its last flush.
+    if (COpcDevlaneAPI* devlane = s.objects.Devlane())
+        devlane->Finish();
 }
 
 void RequestStop()

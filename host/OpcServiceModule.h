@@ -138,10 +138,13 @@ LONG ServerLockCount();
 // Ends the message loop of the running module (see COpcServiceModule::PostQuit).
 void PostQuit(DWORD exitCode);
 
-// Tears down server-wide objects whose last release came on another thread
-// than the loop's. Run calls it once the loop has ended; the objects never go
-// on a thread they own (a watchdog that disconnects the last client would
-// otherwise wait for itself and free the registry it is running in).
+// Run calls it once the loop has ended. Tears down server-wide objects whose
+// last release came on another thread than the loop's, also while refused
+// late locks are still counted; the objects never go on a thread they own (a
+// watchdog that disconnects the last client would otherwise wait for itself
+// and free the registry it is running in). With server objects still live it
+// frees nothing but finishes the device library (COpcDevlaneAPI::Finish), so
+// every way out of the process ends the library and flushes the error log.
 void FinishServerObjects();
 
 void RequestStop();

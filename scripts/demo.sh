@@ -39,6 +39,9 @@ run opcprobe.exe read Line1.PLC1.Process.Level Line1.PLC1.Process.Ramp Line1.PLC
     wait 2000 read Line1.PLC1.Process.Level Line1.PLC1.Process.Ramp Line1.PLC1.Process.Wave Line1.PLC1.Process.Code --device \
     write Line1.PLC1.Process.Pressure r8:5 read Line1.PLC1.Process.Pressure --device
 
+log "opcprobe: subscribe to two changing tags and print every change for three seconds"
+run opcprobe.exe watch Line1.PLC1.Process.Ramp Line1.PLC1.Process.Wave rate=500 duration=3000
+
 log "the server ends when its last client lets go"
 sleep 2
 if pgrep -f "tagbridge.exe" >/dev/null; then echo "tagbridge.exe still running"; else echo "tagbridge.exe has ended"; fi

@@ -27,16 +27,18 @@ protected:
 };
 } // namespace
 
-TEST(CycleWaitTest, OverrunIsTakenOffTheNextSleepAndAWholePeriodSkipsIt)
+TEST(CycleWaitTest, TheNextCycleIsDueAPeriodAfterTheLastWasDue)
 {
-    EXPECT_EQ(100u, OpcCycleWait(false, 5000, 100));   // the first pass has no mark
-    EXPECT_EQ(100u, OpcCycleWait(true, 60, 100));
-    EXPECT_EQ(100u, OpcCycleWait(true, 100, 100));
-    EXPECT_EQ(70u, OpcCycleWait(true, 130, 100));
-    EXPECT_EQ(1u, OpcCycleWait(true, 199, 100));
-    EXPECT_EQ(0u, OpcCycleWait(true, 200, 100));
-    EXPECT_EQ(0u, OpcCycleWait(true, 250, 100));
-    EXPECT_EQ(0u, OpcCycleWait(true, 1e12, 100));
+    // (has a mark, ms since the last cycle was due, period) -> wait
+    const struct
+    {
+        bool mark;
+        double since;
+        DWORD wait;
+    } cases[] = {{false, 5000, 100}, {true, 0, 100},  {true, 30, 70}, {true, 60, 40},   {true, 99.5, 0},
+                 {true, 100, 0},     {true, 250, 0},  {true, 1e12, 0}, {true, -3, 103}, {true, -1e12, 200}};
+    for (const auto& c : cases)
+        EXPECT_EQ(c.wait, OpcCycleWait(c.mark, c.since, 100)) << c.since;
 }
 
 TEST_F(PollingTest, APassLongerThanThePeriodStartsTheNextCycleAtOnce)

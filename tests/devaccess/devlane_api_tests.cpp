@@ -465,3 +465,28 @@ TEST_F(DevlaneApiTest, TheSharedContextMakesOneRecordAndIsCleared)
     EXPECT_NE(std::wstring::npos, Record(0).find(L"  OLECode  = 0xc0049007 \r\n"));
     EXPECT_NE(std::wstring::npos, Record(0).find(L"  ItemID   = N.P.Tag\r\n"));
 }
+
+TEST_F(DevlaneApiTest, FinishingTellsTheRuntimeOnceAndWritesTheRecordsAtOnce)
+{
+    COpcDevlaneAPI& api = ApiWithHandle();
+    api.LogFailure(OPC_LOG_GENERAL, static_cast<LONG>(0xC0B00732), L"Before");
+    api.Finish();
+    // Long before the writer's ten-second round: the final flush did it.
+    std::vector<std::string> records = FileRecords(LogPath());
+    ASSERT_EQ(1u, records.size());
+    EXPECT_NE(std::string::npos, records[0].find("API      = Before"));
+    EXPECT_EQ(0u, api.GetThreadHandle());
+    short v[1];
+    EXPECT_EQ(NoHandle, api.ReadDevice16M(Device, COpcString(L"D0"), v, 1)) << "no handle after the end";
+
+    api.Finish();
+    m_api.reset();
+    EXPECT_EQ(1, DevlaneControlCallCount("DeleteLintorHandle"));
+    int stops = 0;
+    for (const std::string& entry : OutputLog())
+        stops += entry.compare(0, 11, "16|Kestrix:") == 0;
+    EXPECT_EQ(1, stops) << "one stop message for two Finish calls and the destructor";
+    records = FileRecords(LogPath());
+    ASSERT_EQ(2u, records.size()) << "a record made after Finish is written by the destructor";
+    EXPECT_NE(std::string::npos, records[0].find("API      = ReadDevice16M"));
+}

@@ -103,12 +103,38 @@ inline DWORD RunToEnd(const std::wstring& commandLine, DWORD timeoutMs = 60000,
                       const std::wstring& outputFile = std::wstring())
 {
     Child child;
-    if (!child.Start(commandLine, outputFile))
+    // Under a loaded Wine a process start now and then fails outright; the
+    // program under test has not run then, so a second start is sound.
+    bool started = false;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        started = child.Start(commandLine, outputFile);
+        if (!started)
+            Sleep(200);
+    }
+    if (!started)
         return ~0u - 1;
     DWORD code = ~0u;
     if (!child.Wait(timeoutMs, &code))
         return ~0u;
     return code;
+}
+
+// A ceiling for waits on a state: far above what any wait takes even on a
+// loaded machine, so only a fault reaches it.
+constexpr DWORD kWaitCeilingMs = 30000;
+
+// Polls the condition until it holds (true) or the time is up (false).
+template <class Condition>
+bool WaitFor(Condition condition, DWORD ms = kWaitCeilingMs)
+{
+    const ULONGLONG end = GetTickCount64() + ms;
+    while (!condition())
+    {
+        if (GetTickCount64() >= end)
+            return false;
+        Sleep(20);
+    }
+    return true;
 }
 
 inline bool KeyExists(HKEY root, const std::wstring& path)

@@ -22,19 +22,22 @@ TEST_F(LiveServerTest, LostRuntimeBringsEveryClientExactlyOneShutdownRequest)
     devlane_control::Client runtime(pid);
     ASSERT_TRUE(runtime.Runtime("down"));
 
-    ASSERT_TRUE(WaitFor([&] { return first.sink.requests > 0 && second.sink.requests > 0; }, 5000));
-    // The runtime stays away for several more watchdog cycles.
-    Sleep(1500);
+    ASSERT_TRUE(WaitFor([&] { return first.sink.requests > 0 && second.sink.requests > 0; }));
+    // The runtime stays away for several more watchdog cycles, while the
+    // pollers (ramp and pressure, every 100 and 200 ms) go on reading.
+    ASSERT_TRUE(WaitForLibraryCalls(runtime, "ReadDevice16M", 30));
     EXPECT_EQ(1, first.sink.requests);
-    EXPECT_EQ(1, second.sink.requests);
 
-    // One client letting go keeps the process for the other.
+    // One client letting go keeps the process for the other: it goes on
+    // polling and serving.
     first.Disconnect();
-    Sleep(500);
+    ASSERT_TRUE(WaitForLibraryCalls(runtime, "ReadDevice16M", 15));
     EXPECT_EQ(pid, devlane_control::FindProcess(L"tagbridge.exe"));
+    EXPECT_NE(static_cast<OPCSERVERSTATE>(0), second.State());
     second.Disconnect();
-    EXPECT_TRUE(WaitFor([] { return devlane_control::FindProcess(L"tagbridge.exe") == 0; }, 10000))
+    EXPECT_TRUE(WaitFor([] { return devlane_control::FindProcess(L"tagbridge.exe") == 0; }))
         << "the process ends after the last release";
+    EXPECT_EQ(1, second.sink.requests) << "none came before the server ended";
 }
 
 TEST_F(LiveServerTest, OpcProbeConnectsByTheDefaultProgIdAndManagesGroups)
@@ -77,13 +80,16 @@ TEST_F(LiveServerTest, ServiceStopWithAClientNotifiesItAndWaitsForItsRelease)
 
     SERVICE_STATUS status = {};
     ASSERT_TRUE(ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
-    ASSERT_TRUE(WaitFor([&] { return client.sink.requests > 0; }, 5000));
-    Sleep(1000);
+    ASSERT_TRUE(WaitFor([&] { return client.sink.requests > 0; }));
+    // The watchdog goes on checking the runtime, which is there: some more
+    // cycles of the server in which it must neither stop nor ask again.
+    devlane_control::Client runtime(devlane_control::FindProcess(L"tagbridge.exe"));
+    ASSERT_TRUE(WaitForLibraryCalls(runtime, "EasyCheckServerFork", 3));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), state()) << "the client still holds its server";
     EXPECT_EQ(1, client.sink.requests);
 
     client.Disconnect();
-    EXPECT_TRUE(WaitFor([&] { return state() == SERVICE_STOPPED; }, 10000));
+    EXPECT_TRUE(WaitFor([&] { return state() == SERVICE_STOPPED; }));
 }
 } // namespace
 
@@ -227,12 +233,20 @@ TEST_F(LiveServerTest, AKilledClientLeavesTheServerWorkingForOthers)
     ASSERT_EQ(0u, Tagbridge(L"/regserver"));
     // A client process that holds a server object and groups, then dies.
     Child doomed;
+    const std::wstring probeOutput = TempFile(L"prb");
     ASSERT_TRUE(doomed.Start(L"\"" + ProgramPath(L"opcprobe.exe") +
-                             L"\" add-group Doomed 1000 add-group - 500 wait 60000"));
-    ASSERT_TRUE(WaitFor([] { return devlane_control::FindProcess(L"tagbridge.exe") != 0; }, 20000));
+                                 L"\" add-group Doomed 1000 add-group - 500 wait 60000",
+                             probeOutput));
+    // It dies once the server has made both of its groups.
+    ASSERT_TRUE(WaitFor([&] {
+        const std::string text = ReadFileText(probeOutput);
+        const size_t first = text.find("group: ");
+        return first != std::string::npos && text.find("group: ", first + 1) != std::string::npos;
+    }));
     const DWORD pid = devlane_control::FindProcess(L"tagbridge.exe");
-    Sleep(1500);
+    ASSERT_NE(0u, pid);
     doomed.Kill();
+    DeleteFileW(probeOutput.c_str());
 
     // Another client is served as before, and its own lifecycle works.
     Client& other = NewClient();

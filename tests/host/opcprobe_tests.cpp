@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 using namespace host_test;
 
 namespace
@@ -73,12 +76,43 @@ TEST(OpcProbe, FailedActionGivesExitCodeOneAndTheRestStillRuns)
     EXPECT_NE(std::string::npos, run.output.find("state: COMM_FAULT")) << run.output;
 }
 
+TEST(OpcProbe, WatchPrintsChangesAndKeepAlivesAndReportsWhatFailed)
+{
+    // The test server sends the first values, and a keep-alive when one is set,
+    // while AddItems runs, so no duration is needed. It revises rates to 50 ms
+    // steps, refuses the empty item ID and has no flat browse.
+    const struct
+    {
+        const wchar_t* args;
+        DWORD code;
+        std::vector<std::string> present;
+        const char* absent;
+    } cases[] = {
+        {L"watch Tag.A \"\" Tag.B rate=120 keepalive=1000 duration=0 status", 1,
+         {"watching 3 items, rate 150 ms\n", "Tag.A = (empty)  quality 0x20  time 20",
+          "Tag.B = (empty)  quality 0x20  time 20", "keep-alive 20", "error: watch  failed: 0xC0040008", "groups: 0\n"},
+         nullptr},
+        {L"watch Tag.A duration=0 status", 0, {"Tag.A = (empty)  quality 0x20", "groups: 0\n"}, "keep-alive"},
+        {L"watch branch=Line1 status", 1, {"error: watch branch=Line1 failed: 0x80004001", "groups: 0\n"}, "watching"},
+    };
+    for (const auto& c : cases) {
+        ProbeRun run = Probe(TestServer() + c.args);
+        EXPECT_EQ(c.code, run.code) << run.output;
+        for (const std::string& line : c.present)
+            EXPECT_NE(std::string::npos, run.output.find(line)) << line << "\n" << run.output;
+        if (c.absent != nullptr)
+            EXPECT_EQ(std::string::npos, run.output.find(c.absent)) << run.output;
+    }
+}
+
 TEST(OpcProbe, UsageAndUnreachableServersHaveTheirOwnExitCodes)
 {
     EXPECT_EQ(2u, Probe(L"").code);
     EXPECT_EQ(2u, Probe(L"status bogus").code);
     EXPECT_EQ(2u, Probe(L"add-group G notanumber").code);
     EXPECT_EQ(2u, Probe(L"--colour red status").code);
+    EXPECT_EQ(2u, Probe(L"watch rate=100").code);
+    EXPECT_EQ(2u, Probe(L"watch A deadband=101").code);
     ProbeRun run = Probe(L"--progid No.Such.Server.1 status");
     EXPECT_EQ(3u, run.code);
     EXPECT_NE(std::string::npos, run.output.find("No.Such.Server.1")) << run.output;

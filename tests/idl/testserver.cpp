@@ -334,9 +334,42 @@ public:
     }
 
     // IOPCItemMgt
+    // Items added to an active group with a data sink advised get their first
+    // update at once, followed by a keep-alive (no items) when one is set. Both
+    // are sent before AddItems returns, so a subscribing client has seen them
+    // by the time its call comes back.
     HRESULT STDMETHODCALLTYPE AddItems(DWORD count, OPCITEMDEF* defs, OPCITEMRESULT** results, HRESULT** errors) override
     {
-        return AddOrValidate(count, defs, TRUE, true, results, errors);
+        HRESULT hr = AddOrValidate(count, defs, TRUE, true, results, errors);
+        ComPtr<IOPCDataCallback> sink = point_->Sink<IOPCDataCallback>();
+        if (FAILED(hr) || !sink) return hr;
+        Delivery d;
+        OPCHANDLE group = 0;
+        bool keepAlive = false;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (!active_) return hr;
+            for (DWORD i = 0; i < count; ++i) {
+                auto found = SUCCEEDED((*errors)[i]) ? items_.find((*results)[i].hServer) : items_.end();
+                if (found != items_.end() && found->second.active) Snapshot(found->second, S_OK, d);
+            }
+            group = client_;
+            keepAlive = keepAlive_ != 0;
+        }
+        const DWORD n = static_cast<DWORD>(d.clients.size());
+        if (n > 0)
+            sink->OnDataChange(0, group, d.masterQuality, d.masterError, n, d.clients.data(), d.Values(),
+                               d.qualities.data(), d.times.data(), d.errors.data());
+        if (keepAlive) {
+            // The arrays are reference pointers on the wire, even when empty.
+            OPCHANDLE noClient = 0;
+            Variant noValue;
+            WORD noQuality = 0;
+            FILETIME noTime{};
+            HRESULT noError = S_OK;
+            sink->OnDataChange(0, group, S_OK, S_OK, 0, &noClient, noValue.get(), &noQuality, &noTime, &noError);
+        }
+        return hr;
     }
     HRESULT STDMETHODCALLTYPE ValidateItems(DWORD count, OPCITEMDEF* defs, BOOL blobUpdate, OPCITEMRESULT** results,
                                             HRESULT** errors) override

@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -554,8 +553,9 @@ public:
     COpcVersionInfo version;
 };
 
-// A flat list that grew by copying would take minutes here.
-TEST(BrowseLargeTest, AFlatBrowseOfAHundredThousandItemsStaysFast)
+// Every one of a hundred thousand items, first to last. How long it takes is
+// measured by bench/server_browse_bench.
+TEST(BrowseLargeTest, AFlatBrowseOfAHundredThousandItemsListsEveryOne)
 {
     LargeHost host;
     for (int group = 0; group < 100; ++group) {
@@ -570,24 +570,23 @@ TEST(BrowseLargeTest, AFlatBrowseOfAHundredThousandItemsStaysFast)
         ASSERT_EQ(S_OK, OpcCreateServerObject(nullptr, unknown.Receive()));
         auto space = COpcComPtr<IOPCBrowseServerAddressSpace>::QueryFrom(unknown.Get(),
                                                                           IID_IOPCBrowseServerAddressSpace);
-        ULONGLONG start = GetTickCount64();
         COpcComPtr<IEnumString> names;
         ASSERT_EQ(S_OK, space->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, 0, names.Receive()));
-        ULONGLONG elapsed = GetTickCount64() - start;
         ULONG total = 0;
+        std::wstring last;
         LPOLESTR batch[256];
         ULONG fetched = 0;
         while (SUCCEEDED(names->Next(256, batch, &fetched)) && fetched > 0) {
             if (total == 0) {
                 EXPECT_STREQ(L"L.G0.T0", batch[0]);
             }
+            last = batch[fetched - 1];
             for (ULONG i = 0; i < fetched; ++i)
                 CoTaskMemFree(batch[i]);
             total += fetched;
         }
         EXPECT_EQ(100000u, total);
-        EXPECT_LT(elapsed, 5000u);
-        std::printf("flat browse of 100000 items: %llu ms\n", elapsed);
+        EXPECT_EQ(L"L.G99.T999", last);
     }
     OpcSetServerHost(nullptr);
 }

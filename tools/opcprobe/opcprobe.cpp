@@ -18,9 +18,15 @@
 //                             values by item ID (IOPCItemIO); cached unless asked
 //   write ID VALUE            VALUE as text, or TYPE:TEXT (bool i1 i2 i4 i8 ui1 ui2
 //                             ui4 r4 r8 str) to send that type
+//   watch ID... [branch=ID] [rate=MS] [deadband=PCT] [keepalive=MS] [duration=MS]
+//                             subscribes to the items (and every item below
+//                             branch ID) in one group and prints each change and
+//                             keep-alive until duration ends or Ctrl-C
 //
 // Exit codes: 0 all actions succeeded, 1 an action failed, 2 wrong usage,
 // 3 the server could not be reached.
+#include "OpcHandle.h"
+#include "OpcLock.h"
 #include "OpcTaskMem.h"
 
 #include <opccomn.h>
@@ -32,15 +38,19 @@
 #include <cstdlib>
 #include <cwchar>
 #include <map>
+#include <new>
 #include <string>
 #include <vector>
 
 namespace
 {
 // Text goes to a console as it is and to a file or pipe as UTF-8, so names
-// and error texts in any language arrive whole.
+// and error texts in any language arrive whole. Subscription callbacks print
+// from other threads, so one text is written whole before the next.
 void WriteText(DWORD which, const std::wstring& text)
 {
+    static COpcLock lock;
+    COpcLockGuard guard(lock);
     HANDLE handle = GetStdHandle(which);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE || text.empty())
         return;
@@ -109,7 +119,8 @@ int Usage()
         L"         force-remove-group NAME | wait MS |\n"
         L"         browse [ID] [filter=PATTERN] [vendor=TEXT] [kind=all|branches|items] [max=N] |\n"
         L"         browse-flat [filter=PATTERN] | props ID |\n"
-        L"         read ID... [--device] [--maxage MS] | write ID [TYPE:]VALUE\n");
+        L"         read ID... [--device] [--maxage MS] | write ID [TYPE:]VALUE |\n"
+        L"         watch ID... [branch=ID] [rate=MS] [deadband=PCT] [keepalive=MS] [duration=MS]\n");
     return ExitUsage;
 }
 
@@ -366,7 +377,7 @@ bool IsActionWord(const std::wstring& word)
 {
     static const wchar_t* const words[] = {L"status", L"add-group", L"list-groups", L"remove-group",
                                            L"force-remove-group", L"wait", L"browse", L"browse-flat",
-                                           L"props", L"read", L"write"};
+                                           L"props", L"read", L"write", L"watch"};
     for (const wchar_t* w : words) {
         if (word == w)
             return true;
@@ -512,29 +523,41 @@ int BrowseAction(IOPCServer* server, const BrowseArguments& args)
     return ExitOk;
 }
 
-int BrowseFlatAction(IOPCServer* server, const BrowseArguments& args)
+// Every item ID at and below branch (the root when empty), nested branches
+// included, appended to ids.
+HRESULT FlatItemIds(IOPCServer* server, const std::wstring& branch, const std::wstring& filter,
+                    std::vector<std::wstring>& ids)
 {
     COpcComPtr<IOPCBrowseServerAddressSpace> space =
         COpcComPtr<IOPCBrowseServerAddressSpace>::QueryFrom(server, IID_IOPCBrowseServerAddressSpace);
     if (!space)
-        return ReportFailure(server, L"browse-flat", E_NOINTERFACE);
-    HRESULT hr = space->ChangeBrowsePosition(OPC_BROWSE_TO, L"");
+        return E_NOINTERFACE;
+    HRESULT hr = space->ChangeBrowsePosition(OPC_BROWSE_TO, branch.c_str());
     COpcComPtr<IEnumString> names;
     if (SUCCEEDED(hr))
-        hr = space->BrowseOPCItemIDs(OPC_FLAT, args.filter.c_str(), VT_EMPTY, 0, names.Receive());
+        hr = space->BrowseOPCItemIDs(OPC_FLAT, filter.c_str(), VT_EMPTY, 0, names.Receive());
     if (FAILED(hr))
-        return ReportFailure(server, L"browse-flat", hr);
-    DWORD total = 0;
+        return hr;
     LPOLESTR batch[64];
     ULONG fetched = 0;
     while (names && SUCCEEDED(names->Next(64, batch, &fetched)) && fetched > 0) {
         for (ULONG i = 0; i < fetched; ++i) {
-            Out(L"item: %ls\n", batch[i] ? batch[i] : L"");
+            ids.push_back(batch[i] ? batch[i] : L"");
             CoTaskMemFree(batch[i]);
         }
-        total += fetched;
     }
-    Out(L"items: %lu\n", static_cast<unsigned long>(total));
+    return S_OK;
+}
+
+int BrowseFlatAction(IOPCServer* server, const BrowseArguments& args)
+{
+    std::vector<std::wstring> ids;
+    HRESULT hr = FlatItemIds(server, L"", args.filter, ids);
+    if (FAILED(hr))
+        return ReportFailure(server, L"browse-flat", hr);
+    for (const auto& id : ids)
+        Out(L"item: %ls\n", id.c_str());
+    Out(L"items: %lu\n", static_cast<unsigned long>(ids.size()));
     return ExitOk;
 }
 
@@ -704,7 +727,254 @@ int WriteAction(IOPCServer* server, const std::wstring& itemId, const std::wstri
     return ExitOk;
 }
 
-// Like BrowseActions, for read and write.
+// ---- watch: a subscription through IOPCDataCallback -----------------------------------
+
+struct WatchArguments
+{
+    std::vector<std::wstring> itemIds;
+    bool byBranch = false;
+    std::wstring branch;
+    DWORD rate = 1000;
+    FLOAT deadband = 0.0f;
+    DWORD keepAlive = 0;
+    DWORD duration = INFINITE;
+};
+
+// Reads "ID... [branch=ID] [rate=MS] [deadband=PCT] [keepalive=MS] [duration=MS]"
+// at argv[i]: the count taken, or -1.
+int ReadWatchArguments(int argc, wchar_t** argv, int i, WatchArguments& args)
+{
+    int taken = 0;
+    for (; i + taken < argc; ++taken) {
+        std::wstring word = argv[i + taken];
+        if (IsActionWord(word))
+            break;
+        size_t equals = word.find(L'=');
+        std::wstring key = equals == std::wstring::npos ? std::wstring() : word.substr(0, equals);
+        const wchar_t* value = word.c_str() + equals + 1;
+        if (key == L"branch") {
+            args.branch = value;
+            args.byBranch = true;
+        } else if (key == L"rate" || key == L"keepalive" || key == L"duration") {
+            DWORD& target = key == L"rate" ? args.rate : key == L"keepalive" ? args.keepAlive : args.duration;
+            if (!ParseNumber(value, target))
+                return -1;
+        } else if (key == L"deadband") {
+            wchar_t* end = nullptr;
+            double percent = std::wcstod(value, &end);
+            if (*value == L'\0' || *end != L'\0' || !(percent >= 0.0 && percent <= 100.0))
+                return -1;
+            args.deadband = static_cast<FLOAT>(percent);
+        } else {
+            args.itemIds.push_back(word);
+        }
+    }
+    return args.itemIds.empty() && !args.byBranch ? -1 : taken;
+}
+
+// Prints what the subscription delivers; the client handle of an item is its
+// index in itemIds. Calls come on RPC threads, each printed as one text.
+class WatchSink final : public IOPCDataCallback
+{
+public:
+    explicit WatchSink(std::vector<std::wstring> itemIds) : m_itemIds(std::move(itemIds)) {}
+    WatchSink(const WatchSink&) = delete;
+    WatchSink& operator=(const WatchSink&) = delete;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (ppv == nullptr)
+            return E_POINTER;
+        *ppv = nullptr;
+        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IOPCDataCallback))
+            return E_NOINTERFACE;
+        *ppv = static_cast<IOPCDataCallback*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_refs)); }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        LONG left = InterlockedDecrement(&m_refs);
+        if (left == 0)
+            delete this;
+        return static_cast<ULONG>(left);
+    }
+
+    STDMETHODIMP OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD count, OPCHANDLE* clients, VARIANT* values,
+                              WORD* qualities, FILETIME* stamps, HRESULT* errors) override
+    {
+        if (count == 0) {
+            FILETIME now = {};
+            GetSystemTimeAsFileTime(&now);
+            Out(L"keep-alive %ls\n", TimeText(now).c_str());
+            return S_OK;
+        }
+        if (clients == nullptr || values == nullptr || qualities == nullptr || stamps == nullptr || errors == nullptr)
+            return E_INVALIDARG;
+        std::wstring text;
+        for (DWORD i = 0; i < count; ++i) {
+            std::wstring id = clients[i] < m_itemIds.size() ? m_itemIds[clients[i]]
+                                                             : L"(handle " + std::to_wstring(clients[i]) + L")";
+            wchar_t tail[128];
+            if (FAILED(errors[i]))
+                std::swprintf(tail, 128, L": error 0x%08lX\n", static_cast<unsigned long>(errors[i]));
+            else
+                std::swprintf(tail, 128, L"  quality 0x%02X  time %ls\n", static_cast<unsigned>(qualities[i]),
+                              TimeText(stamps[i]).c_str());
+            text += FAILED(errors[i]) ? id + tail : id + L" = " + ValueText(values[i]) + tail;
+        }
+        WriteText(STD_OUTPUT_HANDLE, text);
+        return S_OK;
+    }
+    STDMETHODIMP OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
+                                HRESULT*) override
+    {
+        return S_OK;
+    }
+    STDMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
+    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+
+private:
+    ~WatchSink() = default;
+
+    LONG m_refs = 1;
+    const std::vector<std::wstring> m_itemIds;
+};
+
+// Set by Ctrl-C (or Ctrl-Break, or closing the console) while a watch runs.
+COpcHandle g_watchStop;
+
+BOOL WINAPI StopWatch(DWORD type)
+{
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT)
+        return FALSE;
+    SetEvent(g_watchStop.Get());
+    return TRUE;
+}
+
+// Ctrl-C ends the watch instead of the program while this lives.
+class CtrlCStopsWatch
+{
+public:
+    CtrlCStopsWatch() : m_installed(SetConsoleCtrlHandler(StopWatch, TRUE) != FALSE) {}
+    ~CtrlCStopsWatch()
+    {
+        if (m_installed)
+            SetConsoleCtrlHandler(StopWatch, FALSE);
+    }
+    CtrlCStopsWatch(const CtrlCStopsWatch&) = delete;
+    CtrlCStopsWatch& operator=(const CtrlCStopsWatch&) = delete;
+
+private:
+    bool m_installed;
+};
+
+// Adds the items, active, with client handle = index; refused ones are
+// reported and the rest kept. Sets added to the number the group took.
+int AddWatchItems(IOPCServer* server, IUnknown* group, const std::vector<std::wstring>& ids, DWORD& added)
+{
+    COpcComPtr<IOPCItemMgt> items = COpcComPtr<IOPCItemMgt>::QueryFrom(group, IID_IOPCItemMgt);
+    if (!items)
+        return ReportFailure(server, L"watch", E_NOINTERFACE);
+    std::vector<OPCITEMDEF> defs(ids.size());
+    for (size_t n = 0; n < ids.size(); ++n) {
+        defs[n].szAccessPath = const_cast<LPWSTR>(L"");
+        defs[n].szItemID = const_cast<LPWSTR>(ids[n].c_str());
+        defs[n].bActive = TRUE;
+        defs[n].hClient = static_cast<OPCHANDLE>(n);
+        defs[n].vtRequestedDataType = VT_EMPTY;
+    }
+    COpcTaskMem<OPCITEMRESULT> results;
+    COpcTaskMem<HRESULT> errors;
+    HRESULT hr = items->AddItems(static_cast<DWORD>(defs.size()), defs.data(), results.Receive(), errors.Receive());
+    if (FAILED(hr) || results.Get() == nullptr || errors.Get() == nullptr)
+        return ReportFailure(server, L"watch", FAILED(hr) ? hr : E_UNEXPECTED);
+    int code = ExitOk;
+    for (size_t n = 0; n < ids.size(); ++n) {
+        CoTaskMemFree(results.Get()[n].pBlob);
+        if (FAILED(errors.Get()[n]))
+            code = ReportFailure(server, (L"watch " + ids[n]).c_str(), errors.Get()[n]);
+        else
+            ++added;
+    }
+    return code;
+}
+
+// Everything between AddGroup and RemoveGroup; every reference to the group
+// is gone when it returns, so the group can be removed at once.
+int RunWatch(IOPCServer* server, COpcComPtr<IUnknown> group, const std::vector<std::wstring>& ids,
+             const WatchArguments& args)
+{
+    if (args.keepAlive != 0) {
+        COpcComPtr<IOPCGroupStateMgt2> state =
+            COpcComPtr<IOPCGroupStateMgt2>::QueryFrom(group.Get(), IID_IOPCGroupStateMgt2);
+        DWORD revised = 0;
+        HRESULT hr = state ? state->SetKeepAlive(args.keepAlive, &revised) : E_NOINTERFACE;
+        if (FAILED(hr))
+            return ReportFailure(server, L"watch keepalive", hr);
+    }
+    COpcComPtr<IConnectionPointContainer> container =
+        COpcComPtr<IConnectionPointContainer>::QueryFrom(group.Get(), IID_IConnectionPointContainer);
+    COpcComPtr<IConnectionPoint> point;
+    HRESULT hr = container ? container->FindConnectionPoint(IID_IOPCDataCallback, point.Receive()) : E_NOINTERFACE;
+    COpcComPtr<WatchSink> sink(new (std::nothrow) WatchSink(ids));
+    if (SUCCEEDED(hr) && !sink)
+        hr = E_OUTOFMEMORY;
+    DWORD cookie = 0;
+    if (SUCCEEDED(hr))
+        hr = point->Advise(sink.Get(), &cookie);
+    if (FAILED(hr))
+        return ReportFailure(server, L"watch", hr);
+    // The sink is in place before the items, so no first value is missed.
+    DWORD added = 0;
+    int code = AddWatchItems(server, group.Get(), ids, added);
+    if (added > 0) {
+        CtrlCStopsWatch ctrlC;
+        WaitForSingleObject(g_watchStop.Get(), args.duration);
+    }
+    hr = point->Unadvise(cookie);
+    if (FAILED(hr))
+        code = ReportFailure(server, L"watch", hr);
+    return code;
+}
+
+int WatchAction(IOPCServer* server, const WatchArguments& args)
+{
+    std::vector<std::wstring> ids = args.itemIds;
+    if (args.byBranch) {
+        HRESULT hr = FlatItemIds(server, args.branch, L"", ids);
+        if (FAILED(hr))
+            return ReportFailure(server, (L"watch branch=" + args.branch).c_str(), hr);
+    }
+    if (ids.empty()) {
+        Err(L"error: watch: no items below %ls\n", args.branch.c_str());
+        return ExitActionFailed;
+    }
+    if (!g_watchStop)
+        g_watchStop.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!g_watchStop)
+        return ReportFailure(server, L"watch", HRESULT_FROM_WIN32(GetLastError()));
+    ResetEvent(g_watchStop.Get());
+
+    FLOAT deadband = args.deadband;
+    OPCHANDLE handle = 0;
+    DWORD revised = 0;
+    COpcComPtr<IUnknown> group;
+    HRESULT hr = server->AddGroup(L"", TRUE, args.rate, 0, nullptr, &deadband, 0, &handle, &revised, IID_IUnknown,
+                                  reinterpret_cast<IUnknown**>(group.Receive()));
+    if (FAILED(hr))
+        return ReportFailure(server, L"watch", hr);
+    Out(L"watching %lu items, rate %lu ms\n", static_cast<unsigned long>(ids.size()),
+        static_cast<unsigned long>(revised));
+    int code = RunWatch(server, std::move(group), ids, args);
+    hr = server->RemoveGroup(handle, FALSE);
+    if (FAILED(hr))
+        code = ReportFailure(server, L"watch", hr);
+    return code;
+}
+
+// Like BrowseActions, for read, write and watch.
 int IoActions(IOPCServer* server, int argc, wchar_t** argv, int i, int& step)
 {
     std::wstring action = argv[i];
@@ -713,6 +983,13 @@ int IoActions(IOPCServer* server, int argc, wchar_t** argv, int i, int& step)
         int taken = ReadReadArguments(argc, argv, i + 1, args);
         if (taken >= 0 && server != nullptr)
             step = ReadAction(server, args);
+        return taken;
+    }
+    if (action == L"watch") {
+        WatchArguments args;
+        int taken = ReadWatchArguments(argc, argv, i + 1, args);
+        if (taken >= 0 && server != nullptr)
+            step = WatchAction(server, args);
         return taken;
     }
     if (action == L"write" && i + 2 < argc) {
