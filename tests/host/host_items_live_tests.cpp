@@ -347,6 +347,10 @@ TEST_F(LiveItemsTest, MaxAgeDecidesWhenTheDeviceIsAsked)
     ASSERT_EQ(S_OK, added.call);
     const OPCHANDLE count = added.handles[0];
     const OPCHANDLE ramp = added.handles[1];
+    // Inactive, so the group's subscription does not refresh the cache between the reads.
+    OPCHANDLE both[2] = {count, ramp};
+    COpcTaskMem<HRESULT> inactive;
+    ASSERT_EQ(S_OK, m_items->SetActiveState(2, both, FALSE, inactive.Receive()));
 
     // Never read from the device: even the largest max age refreshes once.
     Sample first = ReadAged(count, 0xFFFFFFFF);
