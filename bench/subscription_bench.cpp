@@ -48,7 +48,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cctype>
 #include <cstdlib>
+#include <cwctype>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -228,6 +230,109 @@ private:
     Handle m_process;
 };
 
+// The same from the host's view when the programs run under Wine, whose
+// figures for another process can lag: the Linux process whose command line
+// names the image, read through the Z: drive; negative when there is none.
+class HostClock
+{
+public:
+    explicit HostClock(const std::wstring& image)
+    {
+        WIN32_FIND_DATAW entry;
+        HANDLE find = FindFirstFileW(L"Z:\\proc\\*", &entry);
+        if (find == INVALID_HANDLE_VALUE)
+            return;
+        const std::string wanted = Lower(Utf8(image));
+        do {
+            if (!std::iswdigit(entry.cFileName[0]))
+                continue;
+            const std::wstring dir = std::wstring(L"Z:\\proc\\") + entry.cFileName;
+            std::string line;
+            if (ReadAll(dir + L"\\cmdline", line) && Lower(line).find(wanted) != std::string::npos) {
+                m_stat = dir + L"\\stat";
+                break;
+            }
+        } while (FindNextFileW(find, &entry));
+        FindClose(find);
+    }
+    double Seconds() const
+    {
+        std::string text;
+        if (m_stat.empty() || !ReadAll(m_stat, text))
+            return -1.0;
+        // utime and stime are the 12th and 13th fields after the command name, in 1/100 s.
+        size_t at = text.rfind(')');
+        if (at == std::string::npos)
+            return -1.0;
+        const char* p = text.c_str() + at + 1;
+        double ticks = 0;
+        for (int field = 1; field <= 13 && *p != '\0'; ++field) {
+            char* end = nullptr;
+            while (*p == ' ')
+                ++p;
+            if (field >= 12)
+                ticks += std::strtod(p, &end);
+            while (*p != ' ' && *p != '\0')
+                ++p;
+        }
+        return ticks / 100.0;
+    }
+
+private:
+    static std::string Lower(std::string text)
+    {
+        for (char& c : text)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return text;
+    }
+    // Files of /proc have no size; read to the end.
+    static bool ReadAll(const std::wstring& path, std::string& text)
+    {
+        Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                0, nullptr));
+        if (!file)
+            return false;
+        char buffer[4096];
+        DWORD read = 0;
+        text.clear();
+        for (int guard = 0; guard < 64 && ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0;
+             ++guard)
+            text.append(buffer, read);
+        return !text.empty();
+    }
+
+    std::wstring m_stat;
+};
+
+// Both views of one process's CPU time, sampled together.
+struct CpuSample
+{
+    double wine = -1;
+    double host = -1;
+};
+
+class CpuClocks
+{
+public:
+    CpuClocks(DWORD processId, const std::wstring& image) : m_wine(processId), m_host(image) {}
+    CpuSample Sample() const { return CpuSample{m_wine.Seconds(), m_host.Seconds()}; }
+
+private:
+    ProcessClock m_wine;
+    HostClock m_host;
+};
+
+// CPU seconds per second between two samples, each view on its own.
+CpuSample CpuRate(const CpuSample& a, const CpuSample& b, double seconds)
+{
+    CpuSample rate;
+    if (a.wine >= 0 && b.wine >= 0)
+        rate.wine = (b.wine - a.wine) / seconds;
+    if (a.host >= 0 && b.host >= 0)
+        rate.host = (b.host - a.host) / seconds;
+    return rate;
+}
+
 // ---- the tag file and the runtime description -------------------------------------
 
 struct Tag
@@ -385,6 +490,37 @@ struct Scenario
     }
 };
 
+// Durations, for medians and the like.
+class Samples
+{
+public:
+    void Add(double seconds) { m_times.push_back(seconds); }
+    size_t Count() const { return m_times.size(); }
+    double Mean() const
+    {
+        double sum = 0;
+        for (double t : m_times)
+            sum += t;
+        return m_times.empty() ? 0.0 : sum / double(m_times.size());
+    }
+    double Quantile(double q) const
+    {
+        if (m_times.empty())
+            return 0.0;
+        std::vector<double> sorted(m_times);
+        std::sort(sorted.begin(), sorted.end());
+        return sorted[std::min(sorted.size() - 1, static_cast<size_t>(q * double(sorted.size())))];
+    }
+    double Max() const { return m_times.empty() ? 0.0 : *std::max_element(m_times.begin(), m_times.end()); }
+    size_t Over(double limit) const
+    {
+        return static_cast<size_t>(std::count_if(m_times.begin(), m_times.end(), [&](double t) { return t > limit; }));
+    }
+
+private:
+    std::vector<double> m_times;
+};
+
 // ---- the client's data callback ------------------------------------------------------
 
 // Counts what arrives; remembers when the probe showed the value it waits for.
@@ -430,6 +566,10 @@ public:
         bool probeSeen = false;
         {
             std::lock_guard<std::mutex> guard(m_lock);
+            if (transaction == 0 && m_arrivals.size() < 1000000) {
+                m_arrivals.push_back(now);
+                m_sizes.push_back(count);
+            }
             ++m_counts.reports;
             m_counts.entries += count;
             for (DWORD i = 0; i < count; ++i) {
@@ -501,6 +641,19 @@ public:
 
     HANDLE Slots() const { return m_slots.get(); }
 
+    // Times between the data-change reports that arrived after the given
+    // time, and the reports' entries.
+    void Gaps(double from, Samples& gaps, Samples& sizes)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (size_t i = 1; i < m_arrivals.size(); ++i) {
+            if (m_arrivals[i - 1] >= from) {
+                gaps.Add(m_arrivals[i] - m_arrivals[i - 1]);
+                sizes.Add(double(m_sizes[i]));
+            }
+        }
+    }
+
 private:
     ~DataSink() = default;
 
@@ -512,6 +665,8 @@ private:
     LONG m_expected = -1;
     double m_probeAt = -1.0;
     Counts m_counts;
+    std::vector<double> m_arrivals;
+    std::vector<DWORD> m_sizes;
     Handle m_event;
     Handle m_slots;
 };
@@ -636,37 +791,6 @@ private:
     std::unique_ptr<Advice> m_advice; // goes before the group
 };
 
-// Durations, for medians and the like.
-class Samples
-{
-public:
-    void Add(double seconds) { m_times.push_back(seconds); }
-    size_t Count() const { return m_times.size(); }
-    double Mean() const
-    {
-        double sum = 0;
-        for (double t : m_times)
-            sum += t;
-        return m_times.empty() ? 0.0 : sum / double(m_times.size());
-    }
-    double Quantile(double q) const
-    {
-        if (m_times.empty())
-            return 0.0;
-        std::vector<double> sorted(m_times);
-        std::sort(sorted.begin(), sorted.end());
-        return sorted[std::min(sorted.size() - 1, static_cast<size_t>(q * double(sorted.size())))];
-    }
-    double Max() const { return m_times.empty() ? 0.0 : *std::max_element(m_times.begin(), m_times.end()); }
-    size_t Over(double limit) const
-    {
-        return static_cast<size_t>(std::count_if(m_times.begin(), m_times.end(), [&](double t) { return t > limit; }));
-    }
-
-private:
-    std::vector<double> m_times;
-};
-
 // ---- the real server -------------------------------------------------------------------
 
 class ServerFolder
@@ -775,15 +899,46 @@ HRESULT BrowseAll(IOPCServer* server, std::vector<std::wstring>& names)
     return S_OK;
 }
 
+// Reads of device values the library has served so far (the pollers' reads),
+// negative when the count cannot be had.
+double DeviceReads(const devlane_control::Client& control)
+{
+    std::string reply;
+    if (!control.Command("count", &reply))
+        return -1.0;
+    double sum = 0;
+    for (size_t at = reply.find('\n'); at != std::string::npos; at = reply.find('\n', at + 1)) {
+        if (reply.compare(at + 1, 10, "ReadDevice") != 0)
+            continue;
+        const size_t space = reply.find(' ', at + 1);
+        if (space != std::string::npos)
+            sum += std::strtod(reply.c_str() + space + 1, nullptr);
+    }
+    return sum;
+}
+
+// The reads the pollers should make per second: every tag once per scan cycle.
+double NominalReads(const std::vector<Tag>& tags)
+{
+    double sum = 0;
+    for (const Tag& t : tags)
+        if (t.scanCycle != 0)
+            sum += 10.0 / t.scanCycle;
+    return sum;
+}
+
 struct ServerFigures
 {
     bool measured = false;
     double seconds = 0;
-    double cpuIdle = -1;   // CPU seconds per second, group inactive
-    double cpuActive = -1; // group active
+    CpuSample cpuIdle;   // CPU seconds per second, group inactive
+    CpuSample cpuActive; // group active
+    double deviceReads = -1; // library reads per second, group active
     DataSink::Counts counts;
     Samples latency;
     size_t probesLost = 0;
+    Samples gaps;  // between data-change reports
+    Samples sizes; // their entries
 };
 
 // Lets the group's first report (every item) arrive; false when it does not within the time.
@@ -861,16 +1016,15 @@ bool RunServer(Scenario& s, double seconds, ServerFigures& figures)
         std::printf("  the runtime's control pipe of %ls does not answer\n", kServerImage);
         return false;
     }
-    ProcessClock clock(pid);
+    CpuClocks clock(pid, L"sub-bench\\" + std::wstring(kServerImage));
 
     // The pollers alone.
-    double cpu0 = clock.Seconds();
+    CpuSample cpu0 = clock.Sample();
     double t0 = Now();
     Sleep(static_cast<DWORD>(std::max(2.0, seconds / 2) * 1000));
-    double cpu1 = clock.Seconds();
+    CpuSample cpu1 = clock.Sample();
     double t1 = Now();
-    if (cpu0 >= 0 && cpu1 >= 0)
-        figures.cpuIdle = (cpu1 - cpu0) / (t1 - t0);
+    figures.cpuIdle = CpuRate(cpu0, cpu1, t1 - t0);
 
     if (FAILED(hr = group.SetActive(TRUE))) {
         std::printf("  activating the group failed 0x%08lx\n", Hex(hr));
@@ -888,7 +1042,8 @@ bool RunServer(Scenario& s, double seconds, ServerFigures& figures)
     // cycles.
     const DWORD giveUpMs = 3 * s.rate + 2000;
     DataSink::Counts c0 = sinkObject->Snapshot();
-    cpu0 = clock.Seconds();
+    const double reads0 = DeviceReads(control);
+    cpu0 = clock.Sample();
     t0 = Now();
     const double end = t0 + seconds;
     LONG value = 1;
@@ -907,12 +1062,15 @@ bool RunServer(Scenario& s, double seconds, ServerFigures& figures)
             figures.latency.Add(arrived - set);
         Sleep(static_cast<DWORD>(std::rand() % (kBaseCycleMs + 1)));
     }
-    cpu1 = clock.Seconds();
+    cpu1 = clock.Sample();
     t1 = Now();
     DataSink::Counts c1 = sinkObject->Snapshot();
+    const double reads1 = DeviceReads(control);
     figures.seconds = t1 - t0;
-    if (cpu0 >= 0 && cpu1 >= 0)
-        figures.cpuActive = (cpu1 - cpu0) / figures.seconds;
+    figures.cpuActive = CpuRate(cpu0, cpu1, figures.seconds);
+    if (reads0 >= 0 && reads1 >= 0)
+        figures.deviceReads = (reads1 - reads0) / figures.seconds;
+    sinkObject->Gaps(t0, figures.gaps, figures.sizes);
     figures.counts.reports = c1.reports - c0.reports;
     figures.counts.entries = c1.entries - c0.entries;
     figures.counts.changing = c1.changing - c0.changing;
@@ -928,7 +1086,7 @@ struct TransportFigures
     bool measured = false;
     double seconds = 0;
     DataSink::Counts counts;
-    double cpu = -1; // the test server's CPU seconds per second
+    CpuSample cpu; // the test server's CPU seconds per second
 };
 
 // Refresh2 of a group of as many items as one report of the server carries,
@@ -989,7 +1147,7 @@ bool RunTransport(const std::wstring& directory, const Scenario& s, double secon
         std::printf("  test server callbacks failed 0x%08lx\n", Hex(hr));
         return false;
     }
-    ProcessClock clock(devlane_control::FindProcess(kTestServerImage));
+    CpuClocks clock(devlane_control::FindProcess(kTestServerImage), kTestServerImage);
 
     // Warm up with a few, then measure.
     const LONG depth = 2;
@@ -1004,7 +1162,7 @@ bool RunTransport(const std::wstring& directory, const Scenario& s, double secon
     for (int i = 0; i < 5 && SUCCEEDED(hr); ++i)
         hr = request();
     DataSink::Counts c0 = sinkObject->Snapshot();
-    const double cpu0 = clock.Seconds();
+    const CpuSample cpu0 = clock.Sample();
     const double t0 = Now();
     while (SUCCEEDED(hr) && Now() < t0 + seconds)
         hr = request();
@@ -1013,7 +1171,7 @@ bool RunTransport(const std::wstring& directory, const Scenario& s, double secon
         if (WaitForSingleObject(sinkObject->Slots(), 30000) != WAIT_OBJECT_0)
             hr = E_ABORT;
     const double t1 = Now();
-    const double cpu1 = clock.Seconds();
+    const CpuSample cpu1 = clock.Sample();
     DataSink::Counts c1 = sinkObject->Snapshot();
     for (VARIANT& v : values)
         VariantClear(&v);
@@ -1024,8 +1182,7 @@ bool RunTransport(const std::wstring& directory, const Scenario& s, double secon
     figures.seconds = t1 - t0;
     figures.counts.reports = c1.reports - c0.reports;
     figures.counts.entries = c1.entries - c0.entries;
-    if (cpu0 >= 0 && cpu1 >= 0)
-        figures.cpu = (cpu1 - cpu0) / figures.seconds;
+    figures.cpu = CpuRate(cpu0, cpu1, figures.seconds);
     figures.measured = true;
     return true;
 }
@@ -1050,6 +1207,22 @@ std::string CpuText(double cpu)
     return text;
 }
 
+// The host's figure first, Wine's in brackets.
+std::string CpuText(const CpuSample& cpu)
+{
+    return CpuText(cpu.host) + " [" + CpuText(cpu.wine) + "]";
+}
+
+CpuSample CpuDifference(const CpuSample& active, const CpuSample& idle)
+{
+    CpuSample d;
+    if (active.wine >= 0 && idle.wine >= 0)
+        d.wine = std::max(0.0, active.wine - idle.wine);
+    if (active.host >= 0 && idle.host >= 0)
+        d.host = std::max(0.0, active.host - idle.host);
+    return d;
+}
+
 void Report(const Scenario& s, const ServerFigures& server, const TransportFigures& transport)
 {
     const size_t changing = s.changing.size();
@@ -1069,8 +1242,16 @@ void Report(const Scenario& s, const ServerFigures& server, const TransportFigur
                     delivered, Percent(delivered, deliverable).c_str());
         std::printf("  %-44s %10.0f /s\n", "other entries delivered (probe, unchanged)",
                     double(server.counts.entries - server.counts.changing) / secs);
-        std::printf("  %-44s %10.1f /s, %.0f entries each\n", "reports", double(server.counts.reports) / secs,
-                    server.counts.reports ? double(server.counts.entries) / double(server.counts.reports) : 0.0);
+        std::printf("  %-44s %10.1f /s, %.0f entries each (10%%/50%%/90%%: %.0f/%.0f/%.0f)\n", "reports",
+                    double(server.counts.reports) / secs,
+                    server.counts.reports ? double(server.counts.entries) / double(server.counts.reports) : 0.0,
+                    server.sizes.Quantile(0.1), server.sizes.Quantile(0.5), server.sizes.Quantile(0.9));
+        std::printf("  %-44s 10%%/50%%/90%% %.0f/%.0f/%.0f ms, mean %.0f ms, max %.0f ms\n", "time between reports",
+                    server.gaps.Quantile(0.1) * 1e3, server.gaps.Quantile(0.5) * 1e3, server.gaps.Quantile(0.9) * 1e3,
+                    server.gaps.Mean() * 1e3, server.gaps.Max() * 1e3);
+        if (server.deviceReads >= 0)
+            std::printf("  %-44s %10.0f /s of %.0f nominal (%s)\n", "device reads by the pollers", server.deviceReads,
+                        NominalReads(s.tags), Percent(server.deviceReads, NominalReads(s.tags)).c_str());
         const double goal = (s.rate + kBaseCycleMs) / 1000.0;
         std::printf("  %-44s %zu probes: median %.0f ms, 90%% %.0f ms, max %.0f ms, mean %.0f ms; %zu over %.0f ms "
                     "(goal), %zu lost\n",
@@ -1078,10 +1259,8 @@ void Report(const Scenario& s, const ServerFigures& server, const TransportFigur
                     server.latency.Quantile(0.9) * 1e3, server.latency.Max() * 1e3, server.latency.Mean() * 1e3,
                     server.latency.Over(goal), goal * 1e3, server.probesLost);
         std::printf("  %-44s %s idle (group inactive), %s active, %s for the subscription (goal 25%%)\n",
-                    "server CPU of one core", CpuText(server.cpuIdle).c_str(), CpuText(server.cpuActive).c_str(),
-                    server.cpuIdle >= 0 && server.cpuActive >= 0
-                        ? CpuText(std::max(0.0, server.cpuActive - server.cpuIdle)).c_str()
-                        : "n/a");
+                    "server CPU of one core [Wine's figure]", CpuText(server.cpuIdle).c_str(),
+                    CpuText(server.cpuActive).c_str(), CpuText(CpuDifference(server.cpuActive, server.cpuIdle)).c_str());
     } else {
         std::printf("  the server was not measured\n");
     }
