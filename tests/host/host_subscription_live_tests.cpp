@@ -373,3 +373,68 @@ TEST_F(LiveSubscriptionTest, ItemDeadbandAndSamplingSettingsFollowTheirRules)
     EXPECT_FALSE(enabled.Get()[0]);
 }
 } // namespace
+
+namespace
+{
+ULONGLONG Ticks(const FILETIME& time)
+{
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+size_t DataChanges(const Records& records)
+{
+    size_t n = 0;
+    for (const CallbackRecord& r : records)
+        n += r.kind == CallbackRecord::DataChange && r.count > 0 ? 1 : 0;
+    return n;
+}
+} // namespace
+
+TEST_F(LiveSubscriptionTest, ASlowSinkGetsItsReportsOneAtATimeAndNeverAnOlderValue)
+{
+    // A client three times slower than the group's rate: reports pile up behind it.
+    m_sink.during = [] { Sleep(300); };
+    MakeGroup(100);
+    Add({{L"Ramp", kRamp, TRUE}});
+    Activate();
+    ASSERT_TRUE(m_sink.WaitUntil([](const Records& r) { return DataChanges(r) >= 6; }, kCeilingMs));
+    EXPECT_EQ(0, m_sink.Overlaps());
+    ULONGLONG newest = 0;
+    for (const CallbackRecord& r : m_sink.Records()) {
+        for (const CallbackEntry& entry : r.entries) {
+            EXPECT_GE(Ticks(entry.stamp), newest) << "an older sample after a newer one";
+            newest = Ticks(entry.stamp);
+        }
+    }
+}
+
+TEST_F(LiveSubscriptionTest, AKilledSubscriberLeavesTheOthersServed)
+{
+    // Another client process subscribes, shows a change, and dies with its subscription.
+    const std::wstring output = TempFile(L"sub");
+    Child doomed;
+    ASSERT_TRUE(doomed.Start(L"\"" + ProgramPath(L"opcprobe.exe") + L"\" watch Line1.PLC1.Ramp rate=100 duration=60000",
+                             output));
+    ASSERT_TRUE(WaitFor([&] { return ReadFileText(output).find("Line1.PLC1.Ramp = ") != std::string::npos; },
+                        kCeilingMs));
+    const DWORD pid = devlane_control::FindProcess(L"tagbridge.exe");
+    doomed.Kill();
+    DeleteFileW(output.c_str());
+
+    // The server goes on reporting to this client, report after report.
+    MakeGroup(100);
+    Add({{L"Ramp", kRamp, TRUE}});
+    Activate();
+    EXPECT_TRUE(m_sink.WaitUntil([](const Records& r) { return DataChanges(r) >= 10; }, kCeilingMs));
+    EXPECT_EQ(pid, devlane_control::FindProcess(L"tagbridge.exe"));
+    // The dead client's objects wait for COM's collection; let the server end now.
+    if (m_point && m_cookie != 0)
+        m_point->Unadvise(m_cookie);
+    m_cookie = 0;
+    m_point.Reset();
+    m_state.Reset();
+    m_items.Reset();
+    m_group.Reset();
+    m_clients.clear();
+    QuitThreadsOf(pid);
+}
