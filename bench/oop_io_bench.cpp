@@ -24,6 +24,7 @@
 // The turns spread the load of a shared machine over both servers alike;
 // still run it two or three times.
 #include "OpcHostIdentity.h"
+#include "BenchSupport.h"
 #include "testserver_protocol.h"
 
 #include <windows.h>
@@ -39,106 +40,12 @@
 
 namespace
 {
+using namespace bench_support;
+
 const DWORD kReadCount = 1000;
 const DWORD kAddCount = 10000;
 
-double Now()
-{
-    LARGE_INTEGER f;
-    LARGE_INTEGER c;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&c);
-    return double(c.QuadPart) / double(f.QuadPart);
-}
-
-unsigned long Hex(HRESULT hr)
-{
-    return static_cast<unsigned long>(hr);
-}
-
 // ---- files, processes, registration ------------------------------------------------
-
-class Library
-{
-public:
-    explicit Library(const std::wstring& path) : m_module(LoadLibraryW(path.c_str())) {}
-    ~Library()
-    {
-        if (m_module != nullptr)
-            FreeLibrary(m_module);
-    }
-    Library(const Library&) = delete;
-    Library& operator=(const Library&) = delete;
-    HMODULE Get() const { return m_module; }
-
-private:
-    HMODULE m_module;
-};
-
-std::wstring ProgramDirectory()
-{
-    wchar_t path[MAX_PATH] = {};
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring text(path, n);
-    return text.substr(0, text.rfind(L'\\'));
-}
-
-std::string Utf8(const std::wstring& text)
-{
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(n > 0 ? n : 0, '\0');
-    if (n > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
-    return out;
-}
-
-std::string XmlText(const std::string& text)
-{
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
-bool WriteTextFile(const std::wstring& path, const std::string& text)
-{
-    Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    return file && WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-           written == text.size();
-}
-
-// Runs a program with its output on NUL (a server it starts must not hold our
-// pipes); its exit code, or ~0u when it did not end in time.
-DWORD RunToEnd(const std::wstring& commandLine, DWORD timeoutMs)
-{
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    Handle nul(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
-                           nullptr));
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = nul.get();
-    std::wstring line = commandLine;
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info))
-        return ~0u - 1;
-    Handle process(info.hProcess);
-    Handle thread(info.hThread);
-    if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
-        TerminateProcess(process.get(), 0xDEAD);
-        return ~0u;
-    }
-    DWORD code = ~0u;
-    GetExitCodeProcess(process.get(), &code);
-    return code;
-}
 
 bool ProcessRuns(const wchar_t* name)
 {
@@ -162,17 +69,6 @@ bool WaitForProcessEnd(const wchar_t* name, DWORD ms)
         Sleep(50);
     }
     return true;
-}
-
-// What regsvr32 does, without its window: the interfaces must marshal before any call.
-HRESULT RegisterProxy(const std::wstring& directory)
-{
-    Library proxy(directory + L"\\opcproxy.dll");
-    if (proxy.Get() == nullptr)
-        return HRESULT_FROM_WIN32(GetLastError());
-    auto registerServer = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
-        reinterpret_cast<void*>(GetProcAddress(proxy.Get(), "DllRegisterServer")));
-    return registerServer != nullptr ? registerServer() : E_NOINTERFACE;
 }
 
 // ---- groups and reads --------------------------------------------------------------

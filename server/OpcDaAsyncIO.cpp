@@ -32,6 +32,16 @@ bool IsDisconnected(HRESULT hr)
 
 // A buffered item keeps every sample a report carries; this many at most wait per item.
 const DWORD kBufferedSamplesKept = 16;
+
+// Frees a chain of queued transactions, undelivered.
+void DeleteChain(COpcDaTransaction* first)
+{
+    while (first != nullptr) {
+        COpcDaTransaction* next = first->next;
+        delete first;
+        first = next;
+    }
+}
 } // namespace
 
 // One delivery of a group's queue on the server's callback pool. It holds a
@@ -107,11 +117,7 @@ void COpcDaGroup::QueueDelivery(COpcDaTransaction* transaction)
         m_delivering = SubmitDelivery();
         if (!m_delivering) {
             // No server to deliver with: nothing queued can ever be delivered.
-            for (COpcDaTransaction* t = m_queueHead; t != nullptr;) {
-                COpcDaTransaction* next = t->next;
-                delete t;
-                t = next;
-            }
+            DeleteChain(m_queueHead);
             m_queueHead = m_queueTail = nullptr;
         }
     }
@@ -139,11 +145,7 @@ void COpcDaGroup::DeliverNext()
     COpcLockGuard guard(m_lock);
     m_delivering = m_queueHead != nullptr && SubmitDelivery();
     if (!m_delivering && m_queueHead != nullptr) {
-        for (COpcDaTransaction* t = m_queueHead; t != nullptr;) {
-            COpcDaTransaction* next = t->next;
-            delete t;
-            t = next;
-        }
+        DeleteChain(m_queueHead);
         m_queueHead = m_queueTail = nullptr;
     }
 }
@@ -157,11 +159,7 @@ void COpcDaGroup::DropQueued()
         m_queueHead = m_queueTail = nullptr;
         m_delivering = false;
     }
-    while (queued != nullptr) {
-        COpcDaTransaction* next = queued->next;
-        delete queued;
-        queued = next;
-    }
+    DeleteChain(queued);
 }
 
 bool COpcDaGroup::Merge(COpcDaTransaction& into, COpcDaTransaction& from)
