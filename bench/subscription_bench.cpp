@@ -69,6 +69,23 @@ const DWORD kAddChunk = 10000;
 const wchar_t kServerImage[] = L"tagbridge.exe";
 const wchar_t kTestServerImage[] = L"opcidl_testserver.exe";
 
+// The tag file with every DeadBand attribute set to 0.
+std::string WithoutDeadbands(const std::string& text)
+{
+    const std::string key = "DeadBand=\"";
+    std::string out;
+    out.reserve(text.size());
+    size_t at = 0;
+    for (size_t found; (found = text.find(key, at)) != std::string::npos;) {
+        const size_t end = text.find('"', found + key.size());
+        if (end == std::string::npos)
+            break;
+        out.append(text, at, found - at).append(key).append("0");
+        at = end;
+    }
+    return out.append(text, at, std::string::npos);
+}
+
 // ---- files, processes, registration ------------------------------------------------
 
 bool ReadTextFile(const std::wstring& path, std::string& text)
@@ -711,8 +728,11 @@ public:
                 return false;
             }
         }
+        // The tags' own deadbands would hold back ramp steps smaller than them
+        // in the address space, so every step counts only without them.
         const std::wstring tags = m_folder + L"\\Tags.xml";
-        if (!CopyFileW(s.tagFile.c_str(), tags.c_str(), FALSE)) {
+        std::string tagText;
+        if (!ReadTextFile(s.tagFile, tagText) || !WriteTextFile(tags, WithoutDeadbands(tagText))) {
             std::printf("  cannot copy the tag file %ls: %lu\n", s.tagFile.c_str(), GetLastError());
             return false;
         }
