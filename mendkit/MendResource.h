@@ -1,0 +1,12 @@
+// Resource ids of mendkit.exe; shared by the .rc file and the code.
+#pragma once
+
+#define IDD_MEND_PROTOCOL 101
+#define IDS_MEND_CANNOT_PATCH 108
+#define IDS_MEND_PROTOCOL_WAIT 109
+#define IDS_MEND_PROTOCOL_DONE 110
+#define IDS_MEND_PROTOCOL_FAILED 111
+#define IDS_MEND_PROTOCOL_CAPTION 112
+#define IDS_MEND_RUNTIME_RUNNING 114
+#define IDS_MEND_ALREADY_UPDATED 118
+#define IDC_MEND_PROTOCOL_TEXT 1002
