@@ -6,6 +6,7 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <tlhelp32.h>
 
 #include <string>
 
@@ -116,5 +117,31 @@ inline HRESULT RegisterProxy(const std::wstring& directory)
     auto registerServer = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
         reinterpret_cast<void*>(GetProcAddress(proxy.Get(), "DllRegisterServer")));
     return registerServer != nullptr ? registerServer() : E_NOINTERFACE;
+}
+
+// Whether a process with this image name runs.
+inline bool ProcessRuns(const wchar_t* name)
+{
+    Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot)
+        return false;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry))
+        if (_wcsicmp(entry.szExeFile, name) == 0)
+            return true;
+    return false;
+}
+
+// Waits up to ms for every such process to end; false when one still runs.
+inline bool WaitForProcessEnd(const wchar_t* name, DWORD ms)
+{
+    const ULONGLONG end = GetTickCount64() + ms;
+    while (ProcessRuns(name)) {
+        if (GetTickCount64() >= end)
+            return false;
+        Sleep(50);
+    }
+    return true;
 }
 } // namespace bench_support

@@ -47,30 +47,6 @@ const DWORD kAddCount = 10000;
 
 // ---- files, processes, registration ------------------------------------------------
 
-bool ProcessRuns(const wchar_t* name)
-{
-    Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot)
-        return false;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry))
-        if (_wcsicmp(entry.szExeFile, name) == 0)
-            return true;
-    return false;
-}
-
-bool WaitForProcessEnd(const wchar_t* name, DWORD ms)
-{
-    const ULONGLONG end = GetTickCount64() + ms;
-    while (ProcessRuns(name)) {
-        if (GetTickCount64() >= end)
-            return false;
-        Sleep(50);
-    }
-    return true;
-}
-
 // ---- groups and reads --------------------------------------------------------------
 
 // An active group of a server, removed again when the bench is done with it.

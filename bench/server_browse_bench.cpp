@@ -4,6 +4,7 @@
 // here as minutes instead of milliseconds.
 //
 //   server_browse_bench.exe [ITEMS]    default 100000, in groups of 1000
+#include "BrowseOnlyHost.h"
 #include "OpcDaCache.h"
 #include "OpcDaSettings.h"
 #include "OpcDevlaneAPI.h"
@@ -30,44 +31,6 @@ double Now()
     QueryPerformanceCounter(&c);
     return double(c.QuadPart) / double(f.QuadPart);
 }
-
-// Knows every item ID; enough for an address space that is only browsed.
-class EveryItemProvider : public IOpcDaItemProvider
-{
-public:
-    HRESULT RegisterAll() override { return S_OK; }
-    HRESULT UnregisterAll() override { return S_OK; }
-    bool IsKnownItem(const COpcString&) override { return true; }
-    HRESULT GetProperties(const COpcString&, bool, COpcDaPropertyList&) override { return E_NOTIMPL; }
-    HRESULT GetPropertyValue(const COpcString&, DWORD, VARIANT*) override { return E_NOTIMPL; }
-    HRESULT Read(const COpcString&, DWORD, VARIANT*, FILETIME*, WORD*) override { return E_NOTIMPL; }
-    HRESULT Write(const COpcString&, DWORD, const VARIANT&, const FILETIME*, const WORD*, WORD*) override
-    {
-        return E_NOTIMPL;
-    }
-};
-
-class BrowseHost : public IOpcServerHost
-{
-public:
-    BrowseHost() : api(settings), cache(settings, api) { cache.RegisterProvider(&provider); }
-    ~BrowseHost() { cache.ReleaseProviders(); }
-    HRESULT AddServerLock() override { return S_OK; }
-    void ReleaseServerLock() override {}
-    void RequestStop() override {}
-    COpcDaCache* AddressSpace() override { return &cache; }
-    COpcDaSettings* Settings() override { return &settings; }
-    COpcDevlaneAPI* DeviceAccess() override { return &api; }
-    const COpcVersionInfo& VersionInfo() override { return version; }
-    void RegisterServer(COpcServerObject*) override {}
-    void UnregisterServer(COpcServerObject*) override {}
-
-    COpcDaSettings settings;
-    COpcDevlaneAPI api;
-    EveryItemProvider provider;
-    COpcDaCache cache;
-    COpcVersionInfo version;
-};
 
 struct ComScope
 {
@@ -121,7 +84,7 @@ int main(int argc, char** argv)
     ComScope com;
     int result = 1;
     {
-        BrowseHost host;
+        BrowseOnlyHost host;
         const double start = Now();
         for (int i = 0; i < items; ++i) {
             std::wstring id = L"L.G" + std::to_wstring(i / 1000) + L".T" + std::to_wstring(i % 1000);

@@ -110,17 +110,6 @@ std::wstring FullPath(const char* given)
     return full;
 }
 
-bool WaitForProcessEnd(const wchar_t* name, DWORD ms)
-{
-    const ULONGLONG end = GetTickCount64() + ms;
-    while (devlane_control::FindProcess(name) != 0) {
-        if (GetTickCount64() >= end)
-            return false;
-        Sleep(50);
-    }
-    return true;
-}
-
 // CPU time (user and kernel) of another process, in seconds; negative when
 // it cannot be read.
 class ProcessClock

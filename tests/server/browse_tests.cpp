@@ -1,5 +1,6 @@
 // Browsing and item properties of the server object, in process, over an
 // address space loaded from a small tag configuration in simulation mode.
+#include "BrowseOnlyHost.h"
 #include "OpcDaDevice.h"
 #include "OpcDaDeviceCache.h"
 #include "OpcDaSettings.h"
@@ -515,49 +516,11 @@ TEST_F(BrowseTest, GetPropertiesSetsTheProcessWidePropertyLocale)
 
 namespace
 {
-// Knows every item ID; enough for an address space that is only browsed.
-class EveryItemProvider : public IOpcDaItemProvider
-{
-public:
-    HRESULT RegisterAll() override { return S_OK; }
-    HRESULT UnregisterAll() override { return S_OK; }
-    bool IsKnownItem(const COpcString&) override { return true; }
-    HRESULT GetProperties(const COpcString&, bool, COpcDaPropertyList&) override { return E_NOTIMPL; }
-    HRESULT GetPropertyValue(const COpcString&, DWORD, VARIANT*) override { return E_NOTIMPL; }
-    HRESULT Read(const COpcString&, DWORD, VARIANT*, FILETIME*, WORD*) override { return E_NOTIMPL; }
-    HRESULT Write(const COpcString&, DWORD, const VARIANT&, const FILETIME*, const WORD*, WORD*) override
-    {
-        return E_NOTIMPL;
-    }
-};
-
-class LargeHost : public IOpcServerHost
-{
-public:
-    LargeHost() : api(settings), cache(settings, api) { cache.RegisterProvider(&provider); }
-    ~LargeHost() { cache.ReleaseProviders(); }
-    HRESULT AddServerLock() override { return S_OK; }
-    void ReleaseServerLock() override {}
-    void RequestStop() override {}
-    COpcDaCache* AddressSpace() override { return &cache; }
-    COpcDaSettings* Settings() override { return &settings; }
-    COpcDevlaneAPI* DeviceAccess() override { return &api; }
-    const COpcVersionInfo& VersionInfo() override { return version; }
-    void RegisterServer(COpcServerObject*) override {}
-    void UnregisterServer(COpcServerObject*) override {}
-
-    COpcDaSettings settings;
-    COpcDevlaneAPI api;
-    EveryItemProvider provider;
-    COpcDaCache cache;
-    COpcVersionInfo version;
-};
-
 // Every one of a hundred thousand items, first to last. How long it takes is
 // measured by bench/server_browse_bench.
 TEST(BrowseLargeTest, AFlatBrowseOfAHundredThousandItemsListsEveryOne)
 {
-    LargeHost host;
+    BrowseOnlyHost host;
     for (int group = 0; group < 100; ++group) {
         for (int tag = 0; tag < 1000; ++tag) {
             std::wstring id = L"L.G" + std::to_wstring(group) + L".T" + std::to_wstring(tag);
