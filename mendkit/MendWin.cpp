@@ -58,7 +58,12 @@ bool CMendWinRegistry::ReadUninstallValue(const std::string& productCode, const 
 {
     CMendRegKey key;
     std::string path = kUninstallKey + productCode;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.Receive()) != ERROR_SUCCESS)
+    // The products install as 32-bit programs, so their entries live in the
+    // 32-bit view on a 64-bit system; the native view is asked second.
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, key.Receive()) !=
+            ERROR_SUCCESS &&
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.Receive()) !=
+            ERROR_SUCCESS)
         return false;
     DWORD type = 0;
     DWORD size = 0;

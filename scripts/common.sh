@@ -4,11 +4,11 @@ set -eu
 TOP=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${TAGBRIDGE_BUILD:-$TOP/build}
 export TAGBRIDGE_BUILD=$BUILD
-export WINEPREFIX=$BUILD/wineprefix
+export WINEPREFIX=${TAGBRIDGE_WINEPREFIX:-$BUILD/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 
-PACKAGES="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine libwine-dev googletest cmake python3 procps"
+PACKAGES="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine libwine-dev googletest cmake python3 procps xvfb xauth"
 
 log() { printf '== %s\n' "$*"; }
 
