@@ -1,32 +1,7 @@
 #include "OpcSimulationSwitch.h"
 
-#include "OpcTaskMem.h"
+#include "OpcProgramPath.h"
 #include "OpcXml.h"
-
-namespace
-{
-// The program's directory: its full path without the last "\\" and what follows.
-COpcString ProgramFolder()
-{
-    // Grow the buffer until the path fits, so a long path is never cut.
-    for (DWORD size = MAX_PATH; size <= 32768; size *= 2)
-    {
-        COpcTaskMem<wchar_t> buffer;
-        if (!buffer.Allocate(size))
-            return COpcString();
-        DWORD length = GetModuleFileNameW(nullptr, buffer.Get(), size);
-        if (length == 0)
-            return COpcString();
-        if (length < size)
-        {
-            COpcString path(buffer.Get(), length);
-            int slash = path.ReverseFind(L"\\");
-            return slash > 0 ? path.Mid(0, static_cast<UINT>(slash)) : COpcString();
-        }
-    }
-    return COpcString();
-}
-} // namespace
 
 bool ReadSimulationSwitch(const COpcString& directory)
 {
@@ -45,5 +20,5 @@ bool ReadSimulationSwitch(const COpcString& directory)
 
 bool ReadSimulationSwitch()
 {
-    return ReadSimulationSwitch(ProgramFolder());
+    return ReadSimulationSwitch(ProgramDirectory());
 }

@@ -5,7 +5,6 @@
 #include "OpcRegistration.h"
 #include "OpcServerObjects.h"
 #include "OpcSimulationSwitch.h"
-#include "OpcTaskMem.h"
 
 #include <atomic>
 #include <memory>
@@ -520,27 +519,6 @@ const COpcVersionInfo& ServerVersionInfo()
 {
     static const COpcVersionInfo info = ReadVersionInfo(nullptr);
     return info;
-}
-
-COpcString ProgramDirectory()
-{
-    // Grown until the path fits: a cut path would name another directory.
-    for (DWORD size = MAX_PATH; size <= 32768; size *= 2)
-    {
-        COpcTaskMem<wchar_t> buffer;
-        if (!buffer.Allocate(size))
-            return COpcString();
-        DWORD length = GetModuleFileNameW(nullptr, buffer.Get(), size);
-        if (length == 0)
-            return COpcString();
-        if (length < size)
-        {
-            COpcString path(buffer.Get(), length);
-            int slash = path.ReverseFind(L"\\");
-            return slash >= 0 ? path.Mid(0, static_cast<UINT>(slash)) : COpcString();
-        }
-    }
-    return COpcString();
 }
 
 void SetServerObjectsBuilder(OpcServerObjectsBuilder builder)

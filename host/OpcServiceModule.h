@@ -7,6 +7,7 @@
 
 #include "OpcHandle.h"
 #include "OpcLock.h"
+#include "OpcProgramPath.h"
 #include "OpcString.h"
 #include "OpcVersionInfo.h"
 
@@ -162,10 +163,6 @@ COpcDaUpdateScheduler* ServerUpdateScheduler();
 
 // The program's version resource, read once.
 const COpcVersionInfo& ServerVersionInfo();
-
-// The directory of the program file (its path up to, not including, the last
-// "\\"); empty when the path cannot be read.
-COpcString ProgramDirectory();
 
 // For tests: replaces how the server-wide objects are built (null restores
 // the real build), and puts the process-wide state back to its start.
