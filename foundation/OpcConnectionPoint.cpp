@@ -193,34 +193,26 @@ void COpcConnectionPoint::Retire()
 COpcConnectionPointContainer::~COpcConnectionPointContainer()
 {
     COpcLockGuard guard(m_pointsLock);
-    for (COpcConnectionPoint* point : m_points)
-        delete point;
-    for (COpcConnectionPoint* point : m_retired)
-        delete point;
     m_points.RemoveAll();
     m_retired.RemoveAll();
 }
 
 COpcConnectionPoint* COpcConnectionPointContainer::Find(REFIID iid)
 {
-    for (COpcConnectionPoint* point : m_points) {
+    for (const auto& point : m_points) {
         if (point->Interface() == iid)
-            return point;
+            return point.get();
     }
     return nullptr;
 }
 
 HRESULT COpcConnectionPointContainer::AddConnectionPoint(REFIID iid)
 {
-    auto* point = new (std::nothrow) COpcConnectionPoint(iid, this);
-    if (point == nullptr)
+    std::unique_ptr<COpcConnectionPoint> point(new (std::nothrow) COpcConnectionPoint(iid, this));
+    if (!point)
         return E_OUTOFMEMORY;
     COpcLockGuard guard(m_pointsLock);
-    if (m_points.AddTail(point) == nullptr) {
-        delete point;
-        return E_OUTOFMEMORY;
-    }
-    return S_OK;
+    return m_points.AddTail(std::move(point)) != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
 void COpcConnectionPointContainer::RemoveConnectionPoint(REFIID iid)
@@ -229,17 +221,18 @@ void COpcConnectionPointContainer::RemoveConnectionPoint(REFIID iid)
     {
         COpcLockGuard guard(m_pointsLock);
         for (auto* node = m_points.GetHead(); node != nullptr; node = node->next) {
-            if (node->value->Interface() == iid) {
-                removed = node->value;
+            if (node->value->Interface() != iid)
+                continue;
+            // A client may still hold the point (its references are ours), so it
+            // stays allocated until the container goes; only its sink is dropped.
+            // The retired slot comes first: without memory the point stays as it was.
+            auto* retired = m_retired.AddTail(nullptr);
+            if (retired != nullptr) {
+                retired->value = std::move(node->value);
+                removed = retired->value.get();
                 m_points.RemoveAt(node);
-                break;
             }
-        }
-        // A client may still hold the point (its references are ours), so it
-        // stays allocated until the container goes; only its sink is dropped.
-        if (removed != nullptr && m_retired.AddTail(removed) == nullptr) {
-            m_points.AddTail(removed);
-            removed = nullptr;
+            break;
         }
     }
     if (removed != nullptr)
@@ -268,18 +261,13 @@ STDMETHODIMP COpcConnectionPointContainer::EnumConnectionPoints(IEnumConnectionP
     if (!points.SetSize(static_cast<UINT>(m_points.GetCount())))
         return E_OUTOFMEMORY;
     UINT i = 0;
-    for (COpcConnectionPoint* point : m_points)
-        points[i++] = point;
-    auto* enumerator = new (std::nothrow) COpcEnumConnectionPoints(points.GetData(), points.GetSize());
-    if (enumerator == nullptr)
+    for (const auto& point : m_points)
+        points[i++] = point.get();
+    COpcComPtr<COpcEnumConnectionPoints> enumerator(
+        new (std::nothrow) COpcEnumConnectionPoints(points.GetData(), points.GetSize()));
+    if (!enumerator || !enumerator->IsValid())
         return E_OUTOFMEMORY;
-    if (!enumerator->IsValid()) {
-        enumerator->Release();
-        return E_OUTOFMEMORY;
-    }
-    HRESULT hr = enumerator->QueryInterface(IID_IEnumConnectionPoints, reinterpret_cast<void**>(ppEnum));
-    enumerator->Release();
-    return hr;
+    return enumerator->QueryInterface(IID_IEnumConnectionPoints, reinterpret_cast<void**>(ppEnum));
 }
 
 HRESULT COpcConnectionPointContainer::QueryConnectionPoint(REFIID iid, REFIID wanted, void** object)
@@ -320,25 +308,9 @@ void COpcConnectionPointContainer::DropSink(REFIID iid)
 
 COpcEnumConnectionPoints::COpcEnumConnectionPoints(IConnectionPoint* const* points, ULONG count)
 {
-    if (count == 0)
-        return;
-    if (count > SIZE_MAX / sizeof(IConnectionPoint*))
-        return;
-    m_points = static_cast<IConnectionPoint**>(CoTaskMemAlloc(sizeof(IConnectionPoint*) * count));
-    if (m_points == nullptr)
-        return;
-    m_count = count;
-    for (ULONG i = 0; i < count; ++i) {
-        m_points[i] = points[i];
-        m_points[i]->AddRef();
-    }
-}
-
-COpcEnumConnectionPoints::~COpcEnumConnectionPoints()
-{
-    for (ULONG i = 0; i < m_count; ++i)
-        m_points[i]->Release();
-    CoTaskMemFree(m_points);
+    m_valid = m_points.SetSize(count);
+    for (ULONG i = 0; m_valid && i < count; ++i)
+        m_points[i] = COpcComPtr<IConnectionPoint>::FromBorrowed(points[i]);
 }
 
 STDMETHODIMP COpcEnumConnectionPoints::QueryInterface(REFIID iid, void** object)
@@ -375,8 +347,8 @@ STDMETHODIMP COpcEnumConnectionPoints::Next(ULONG cConnections, IConnectionPoint
         return E_POINTER;
     COpcLockGuard guard(m_lock);
     ULONG fetched = 0;
-    while (fetched < cConnections && m_position < m_count) {
-        ppCP[fetched] = m_points[m_position++];
+    while (fetched < cConnections && m_position < m_points.GetSize()) {
+        ppCP[fetched] = m_points[m_position++].Get();
         ppCP[fetched]->AddRef();
         ++fetched;
     }
@@ -387,9 +359,9 @@ STDMETHODIMP COpcEnumConnectionPoints::Next(ULONG cConnections, IConnectionPoint
 STDMETHODIMP COpcEnumConnectionPoints::Skip(ULONG cConnections)
 {
     COpcLockGuard guard(m_lock);
-    ULONG left = m_count - m_position;
+    ULONG left = m_points.GetSize() - m_position;
     if (cConnections > left) {
-        m_position = m_count;
+        m_position = m_points.GetSize();
         return S_FALSE;
     }
     m_position += cConnections;
@@ -409,14 +381,10 @@ STDMETHODIMP COpcEnumConnectionPoints::Clone(IEnumConnectionPoints** ppEnum)
         return E_POINTER;
     *ppEnum = nullptr;
     COpcLockGuard guard(m_lock);
-    auto* copy = new (std::nothrow) COpcEnumConnectionPoints(m_points, m_count);
-    if (copy == nullptr)
+    COpcComPtr<COpcEnumConnectionPoints> copy(new (std::nothrow) COpcEnumConnectionPoints(nullptr, 0));
+    if (!copy || !copy->m_points.Copy(m_points))
         return E_OUTOFMEMORY;
-    if (!copy->IsValid()) {
-        copy->Release();
-        return E_OUTOFMEMORY;
-    }
     copy->m_position = m_position;
-    *ppEnum = copy;
+    *ppEnum = copy.Detach();
     return S_OK;
 }

@@ -9,6 +9,8 @@
 #include <ocidl.h>
 #include <olectl.h>
 
+#include <memory>
+
 class COpcConnectionPointContainer;
 
 // Owned by its container. Its reference count is the container's, so a client
@@ -87,8 +89,8 @@ private:
     COpcConnectionPoint* Find(REFIID iid);
 
     COpcLock m_pointsLock;
-    COpcList<COpcConnectionPoint*> m_points;
-    COpcList<COpcConnectionPoint*> m_retired; // removed but perhaps still held by a client
+    COpcList<std::unique_ptr<COpcConnectionPoint>> m_points;
+    COpcList<std::unique_ptr<COpcConnectionPoint>> m_retired; // removed but perhaps still held by a client
 };
 
 // Enumerates a snapshot of connection points, each held with a reference.
@@ -97,7 +99,7 @@ class COpcEnumConnectionPoints : public IEnumConnectionPoints
 public:
     // The points are AddRef'd here; an object that could not take them all is empty.
     COpcEnumConnectionPoints(IConnectionPoint* const* points, ULONG count);
-    virtual ~COpcEnumConnectionPoints();
+    virtual ~COpcEnumConnectionPoints() = default;
 
     STDMETHOD(QueryInterface)(REFIID iid, void** object) override;
     STDMETHOD_(ULONG, AddRef)() override;
@@ -107,12 +109,12 @@ public:
     STDMETHOD(Reset)() override;
     STDMETHOD(Clone)(IEnumConnectionPoints** ppEnum) override;
 
-    bool IsValid() const { return m_points != nullptr || m_count == 0; }
+    bool IsValid() const { return m_valid; }
 
 private:
     volatile LONG m_refs = 1;
     COpcLock m_lock;
-    IConnectionPoint** m_points = nullptr;
-    ULONG m_count = 0;
+    COpcArray<COpcComPtr<IConnectionPoint>> m_points;
+    bool m_valid = true;
     ULONG m_position = 0;
 };

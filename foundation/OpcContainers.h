@@ -336,23 +336,10 @@ public:
     Node* GetTail() const noexcept { return m_tail; }
     size_t GetBlockCount() const noexcept { return opc_detail::CountBlocks(m_blocks); }
 
-    // The new node, or null when memory is exhausted.
-    Node* AddTail(const V& value)
-    {
-        Node* node = TakeNode();
-        if (node == nullptr)
-            return nullptr;
-        new (&node->value) V(value);
-        node->next = nullptr;
-        node->prev = m_tail;
-        if (m_tail != nullptr)
-            m_tail->next = node;
-        else
-            m_head = node;
-        m_tail = node;
-        ++m_count;
-        return node;
-    }
+    // The new node, or null when memory is exhausted (a value passed by
+    // rvalue is then left with the caller, so move-only owners fit too).
+    Node* AddTail(const V& value) { return AddTailWith(value); }
+    Node* AddTail(V&& value) { return AddTailWith(std::move(value)); }
 
     Node* AddHead(const V& value)
     {
@@ -425,6 +412,24 @@ public:
     iterator end() const { return iterator(nullptr); }
 
 private:
+    template <class U>
+    Node* AddTailWith(U&& value)
+    {
+        Node* node = TakeNode();
+        if (node == nullptr)
+            return nullptr;
+        new (&node->value) V(std::forward<U>(value));
+        node->next = nullptr;
+        node->prev = m_tail;
+        if (m_tail != nullptr)
+            m_tail->next = node;
+        else
+            m_head = node;
+        m_tail = node;
+        ++m_count;
+        return node;
+    }
+
     Node* TakeNode()
     {
         if (m_free == nullptr) {
