@@ -10,12 +10,20 @@ namespace
 {
 // The event idle workers wait on, one per run of the pool. Each waiting worker
 // holds a reference, so Stop can drop the pool's reference at once and the
-// handle still stays valid until the last waiter has woken.
+// handle still stays valid until the last waiter has woken. The count is only
+// touched under the pool's lock.
 struct WakeEvent
 {
     COpcHandle handle;
     LONG references = 1;
     bool retired = false;   // the pool stopped; its waiters were already uncounted
+
+    void AddRef() noexcept { ++references; }
+    void Release() noexcept
+    {
+        if (--references == 0)
+            delete this;
+    }
 };
 } // namespace
 
@@ -27,7 +35,7 @@ struct COpcThreadPool::Core
 {
     volatile LONG references = 1;
     COpcLock lock;
-    WakeEvent* wake = nullptr;      // null while the pool is stopped
+    COpcComPtr<WakeEvent> wake;     // null while the pool is stopped
     bool wakeSignalled = false;     // mirrors the event, saves needless kernel calls
     COpcThreadJob* head = nullptr;
     COpcThreadJob* tail = nullptr;
@@ -41,19 +49,13 @@ struct COpcThreadPool::Core
             delete this;
     }
 
-    static void ReleaseWake(WakeEvent* wake) noexcept
-    {
-        if (--wake->references == 0)
-            delete wake;
-    }
-
     // Under the lock. Returns the queued jobs for destruction outside the lock:
     // destroying a job may release objects whose locks come before ours.
     COpcThreadJob* StopLocked() noexcept
     {
         COpcThreadJob* jobs = head;
         head = tail = nullptr;
-        if (wake != nullptr)
+        if (wake)
         {
             // Waiting workers end as soon as they wake; take them off the counts
             // now, so a restarted pool does not count on them.
@@ -61,8 +63,7 @@ struct COpcThreadPool::Core
             threadCount -= idleCount;
             idleCount = 0;
             SetEvent(wake->handle.Get());
-            ReleaseWake(wake);
-            wake = nullptr;
+            wake.Reset();
             wakeSignalled = false;
         }
         return jobs;
@@ -87,7 +88,7 @@ void COpcThreadPool::Core::RunWorker() noexcept
     COpcLockGuard guard(lock);
     for (;;)
     {
-        if (wake == nullptr)
+        if (!wake)
             break;   // stopped while this worker was executing a job
 
         // With jobs waiting the event is signalled and the wait would return at
@@ -100,15 +101,14 @@ void COpcThreadPool::Core::RunWorker() noexcept
                 ResetEvent(wake->handle.Get());
                 wakeSignalled = false;
             }
-            WakeEvent* event = wake;
-            ++event->references;
+            COpcComPtr<WakeEvent> event = wake;
             ++idleCount;
             guard.Release();
             DWORD waited = WaitForSingleObject(event->handle.Get(), INFINITE);
             guard.Reenter();
 
             bool retired = event->retired;
-            ReleaseWake(event);
+            event.Reset();   // under the lock, as the count wants
             if (retired)
                 return;   // Stop has already taken this worker off the counts
             --idleCount;
@@ -148,33 +148,26 @@ COpcThreadPool::COpcThreadPool() noexcept : m_core(new (std::nothrow) Core)
 
 COpcThreadPool::~COpcThreadPool()
 {
-    if (m_core == nullptr)
-        return;
     Stop();
-    m_core->Release();
 }
 
 bool COpcThreadPool::Start()
 {
-    if (m_core == nullptr)
+    if (!m_core)
         return false;
     COpcThreadJob* discarded = nullptr;
     bool started = false;
     {
         COpcLockGuard guard(m_core->lock);
         discarded = m_core->StopLocked();
-        WakeEvent* wake = new (std::nothrow) WakeEvent;
-        if (wake != nullptr)
+        COpcComPtr<WakeEvent> wake(new (std::nothrow) WakeEvent);
+        if (wake)
         {
             wake->handle.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
             if (wake->handle)
             {
-                m_core->wake = wake;
+                m_core->wake = std::move(wake);
                 started = true;
-            }
-            else
-            {
-                delete wake;
             }
         }
     }
@@ -184,24 +177,23 @@ bool COpcThreadPool::Start()
 
 bool COpcThreadPool::Submit(COpcThreadJob* job)
 {
-    if (job == nullptr || m_core == nullptr)
+    if (job == nullptr || !m_core)
         return false;
-    Core* core = m_core;
+    Core* core = m_core.Get();
     COpcLockGuard guard(core->lock);
-    if (core->wake == nullptr)
+    if (!core->wake)
         return false;
 
     // The worker is made before the job is queued, so a failure leaves the
     // queue as it was and the job with the caller.
     if (core->idleCount == 0 && core->threadCount < ThreadLimit)
     {
-        core->AddRef();
-        COpcHandle thread(CreateThread(nullptr, 0, WorkerMain, core, 0, nullptr));
+        // The worker's reference; never the last one on failure, the pool holds one.
+        COpcComPtr<Core> reference = m_core;
+        COpcHandle thread(CreateThread(nullptr, 0, WorkerMain, reference.Get(), 0, nullptr));
         if (!thread)
-        {
-            core->Release();   // never the last reference: the pool holds one
             return false;
-        }
+        reference.Detach();   // now the worker's
         ++core->threadCount;
     }
 
@@ -221,7 +213,7 @@ bool COpcThreadPool::Submit(COpcThreadJob* job)
 
 void COpcThreadPool::Stop()
 {
-    if (m_core == nullptr)
+    if (!m_core)
         return;
     COpcThreadJob* discarded = nullptr;
     {
@@ -233,15 +225,15 @@ void COpcThreadPool::Stop()
 
 bool COpcThreadPool::IsRunning() const
 {
-    if (m_core == nullptr)
+    if (!m_core)
         return false;
     COpcLockGuard guard(m_core->lock);
-    return m_core->wake != nullptr;
+    return static_cast<bool>(m_core->wake);
 }
 
 LONG COpcThreadPool::ThreadCount() const
 {
-    if (m_core == nullptr)
+    if (!m_core)
         return 0;
     COpcLockGuard guard(m_core->lock);
     return m_core->threadCount;
@@ -249,7 +241,7 @@ LONG COpcThreadPool::ThreadCount() const
 
 LONG COpcThreadPool::IdleCount() const
 {
-    if (m_core == nullptr)
+    if (!m_core)
         return 0;
     COpcLockGuard guard(m_core->lock);
     return m_core->idleCount;
@@ -257,9 +249,8 @@ LONG COpcThreadPool::IdleCount() const
 
 DWORD WINAPI COpcThreadPool::WorkerMain(void* param) noexcept
 {
-    Core* core = static_cast<Core*>(param);
+    COpcComPtr<Core> core(static_cast<Core*>(param));   // the reference Submit gave this worker
     NameCurrentThread(OpcThreadRole::CallbackPool);
     core->RunWorker();
-    core->Release();
     return 0;
 }

@@ -3,6 +3,8 @@
 // so an idle pool keeps at most one thread.
 #pragma once
 
+#include "OpcTaskMem.h"
+
 #include <windows.h>
 
 // A unit of work. The pool owns a job from a successful Submit until it has
@@ -62,5 +64,5 @@ private:
     struct Core;
     static DWORD WINAPI WorkerMain(void* param) noexcept;
 
-    Core* m_core;
+    COpcComPtr<Core> m_core; // shared with the workers, each holding a reference
 };
