@@ -4,6 +4,8 @@
 // command language is listed in DevlaneControl.h.
 #pragma once
 
+#include "LaneHandle.h"
+
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -78,17 +80,9 @@ inline std::string Quote(const std::string& text)
 // The first running process with this image name ("tagbridge.exe"), 0 when none.
 inline DWORD FindProcess(const wchar_t* imageName)
 {
-    struct Snapshot
-    {
-        HANDLE handle;
-        ~Snapshot()
-        {
-            if (handle != INVALID_HANDLE_VALUE)
-                CloseHandle(handle);
-        }
-    } owner{CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)};
-    HANDLE snapshot = owner.handle;
-    if (snapshot == INVALID_HANDLE_VALUE)
+    devlane::UniqueHandle owner(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    HANDLE snapshot = owner.Get();
+    if (snapshot == nullptr)
         return 0;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
