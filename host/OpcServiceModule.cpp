@@ -1,5 +1,6 @@
 #include "OpcServiceModule.h"
 
+#include "OpcApartment.h"
 #include "OpcClassFactory.h"
 #include "OpcDevlaneAPI.h"
 #include "OpcRegistration.h"
@@ -41,24 +42,6 @@ bool IsBlank(wchar_t c)
 {
     return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n';
 }
-
-// Owns the apartment of the thread that runs the server.
-class COpcApartment
-{
-public:
-    COpcApartment() : m_result(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-    ~COpcApartment()
-    {
-        if (SUCCEEDED(m_result))
-            CoUninitialize();
-    }
-    COpcApartment(const COpcApartment&) = delete;
-    COpcApartment& operator=(const COpcApartment&) = delete;
-    HRESULT Result() const { return m_result; }
-
-private:
-    HRESULT m_result;
-};
 
 // The class objects registered with COM, revoked in table order by Revoke or
 // when the scope ends.

@@ -25,6 +25,7 @@
 //
 // Exit codes: 0 all actions succeeded, 1 an action failed, 2 wrong usage,
 // 3 the server could not be reached.
+#include "OpcApartment.h"
 #include "OpcHandle.h"
 #include "OpcLock.h"
 #include "OpcTaskMem.h"
@@ -123,23 +124,6 @@ int Usage()
         L"         watch ID... [branch=ID] [rate=MS] [deadband=PCT] [keepalive=MS] [duration=MS]\n");
     return ExitUsage;
 }
-
-class ComApartment
-{
-public:
-    ComApartment() : m_result(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-    ~ComApartment()
-    {
-        if (SUCCEEDED(m_result))
-            CoUninitialize();
-    }
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
-    HRESULT Result() const { return m_result; }
-
-private:
-    HRESULT m_result;
-};
 
 const wchar_t* StateName(OPCSERVERSTATE state)
 {
@@ -1060,7 +1044,7 @@ int wmain(int argc, wchar_t** argv)
     if (!ValidActions(argc, argv, options.firstAction))
         return Usage();
 
-    ComApartment apartment;
+    COpcApartment apartment;
     if (FAILED(apartment.Result()))
         return ExitUnreachable;
 
