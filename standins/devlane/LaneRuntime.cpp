@@ -565,177 +565,241 @@ std::string Runtime::Command(std::string_view line)
     return Execute(args);
 }
 
-std::string Runtime::Execute(const std::vector<std::string>& args)
+namespace
 {
-    const std::string verb = Lower(args[0]);
-    const size_t n = args.size();
-    std::string error;
-    if (verb == "ping" && n == 1)
-        return Ok(Format("%lu", GetCurrentProcessId()));
-    if (verb == "load" && n == 2)
-    {
-        LoadFile(AnsiToWide(args[1]));
-        return Ok(Format("%zu", Warnings().size()));
-    }
-    if (verb == "warnings" && n == 1)
-    {
-        std::vector<std::string> warnings = Warnings();
-        std::string out = Format("%zu", warnings.size());
-        for (const std::string& w : warnings)
-            out += "\n" + w;
-        return Ok(out);
-    }
-    if ((verb == "set" && n >= 5) || (verb == "get" && (n == 4 || n == 5)))
-    {
-        const TypeInfo* type = FindType(args[3]);
-        if (type == nullptr)
-            return Error("unknown type " + args[3]);
-        std::vector<uint8_t> buffer;
-        uint32_t count = 1;
-        if (verb == "set" && !ParseValues(*type, args, 4, buffer, count, error))
-            return Error(error);
-        if (verb == "get")
-        {
-            if (n == 5 && (!ParseUInt32(args[4], count) || count == 0 || count > 0x7FFF))
-                return Error("count must be 1 to 32767");
-            buffer.assign(BufferBytes(*type, count), 0);
-        }
-        std::lock_guard<std::mutex> guard(m_lock);
-        Device* d = m_project->FindDevice(args[1].c_str());
-        if (d == nullptr)
-            return Error("unknown device " + args[1]);
-        Address a;
-        if (d->Resolve(args[2].c_str(), a) != kOk)
-            return Error("bad address " + args[2]);
-        if (!m_frozen)
-            d->Advance(Elapsed());
-        uint32_t code = verb == "set" ? d->memory.Write(a, *type, count, buffer.data())
-                                      : d->memory.Read(a, *type, count, buffer.data());
-        if (code != kOk)
-            return Error(Format("0x%08lX", static_cast<unsigned long>(code)));
-        return verb == "set" ? Ok() : Ok(FormatValues(*type, buffer.data(), count));
-    }
-    if (verb == "runtime" && n <= 2)
-    {
-        if (n == 2)
-        {
-            std::string state = Lower(args[1]);
-            if (state != "down" && state != "up" && state != "restart")
-                return Error("runtime takes down, up or restart");
-            SetRuntime(state == "down" ? 0 : state == "up" ? 1 : 2);
-        }
-        std::lock_guard<std::mutex> guard(m_lock);
-        return Ok(Format("%s generation=%lu attached=%lu", m_running ? "up" : "down",
-                         static_cast<unsigned long>(m_generation), static_cast<unsigned long>(m_attached)));
-    }
-    if (verb == "inject" && n >= 2)
-    {
-        if (EqualsNoCase(args[1], "clear") && n <= 3)
-        {
-            if (n == 3)
-                return Inject(args[2].c_str(), 0, 0, nullptr) == kOk ? Ok() : Error("unknown function " + args[2]);
-            std::lock_guard<std::mutex> guard(m_lock);
-            for (Injection& injection : m_injections)
-                injection = Injection();
-            return Ok();
-        }
-        uint64_t code = 0;
-        uint32_t calls = 0;
-        std::string device;
-        if (n < 3 || n > 5 || !ParseHex64(args[2], code) || code == 0 || code > 0xFFFFFFFFull)
-            return Error("inject takes: function code(hex, not 0) [calls] [device=name]");
-        for (size_t i = 3; i < n; ++i)
-        {
-            if (args[i].compare(0, 7, "device=") == 0 && args[i].size() > 7)
-                device = args[i].substr(7);
-            else if (!ParseUInt32(args[i], calls) || calls > 0x7FFFFFFF)
-                return Error("bad inject argument " + args[i]);
-        }
-        if (Inject(args[1].c_str(), static_cast<uint32_t>(code), static_cast<LONG>(calls),
-                   device.empty() ? nullptr : device.c_str()) != kOk)
-            return Error("unknown function " + args[1]);
-        return Ok();
-    }
-    if (verb == "delay" && n == 3)
-    {
-        uint32_t ms = 0;
-        if (!ParseUInt32(args[2], ms) || ms > kMaxDelayMs)
-            return Error("delay must be 0 to 60000 ms");
-        return SetDelay(args[1].c_str(), ms) == kOk ? Ok() : Error("unknown device " + args[1]);
-    }
-    if (verb == "count" && n <= 2)
-    {
-        if (n == 2 && EqualsNoCase(args[1], "reset"))
-        {
-            ResetCounts();
-            return Ok();
-        }
-        if (n == 2)
-        {
-            int64_t c = CallCount(args[1].c_str());
-            return c < 0 ? Error("unknown function " + args[1]) : Ok(Format("%lld", static_cast<long long>(c)));
-        }
-        std::string out;
-        for (int i = 0; i < static_cast<int>(Fn::Count); ++i)
-            out += Format("\n%s %lld", kFunctionNames[i], static_cast<long long>(m_calls[i]));
-        return "ok" + out;
-    }
-    if (verb == "log" && n <= 2)
-    {
-        if (n == 2)
-        {
-            if (!EqualsNoCase(args[1], "clear"))
-                return Error("log takes nothing or clear");
-            std::lock_guard<std::mutex> guard(m_lock);
-            m_log.clear();
-            return Ok();
-        }
-        std::vector<LogEntry> entries = OutputLogEntries();
-        std::string out = Format("%zu", entries.size());
-        for (const LogEntry& e : entries)
-            out += Format("\n%ld\t", static_cast<long>(e.level)) + Quote(e.source) + "\t" + Quote(e.message);
-        return Ok(out);
-    }
-    if (verb == "caches" && n == 1)
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        std::string out = Format("%zu", m_caches.size());
-        for (const auto& [name, cache] : m_caches)
-            out += "\n" + Quote(name) +
-                   Format(" period=%ld started=%d records=%zu reserved=%d", static_cast<long>(cache.periodMs),
-                          cache.started ? 1 : 0, cache.records.size(), cache.reserved ? 1 : 0);
-        return Ok(out);
-    }
-    if (verb == "cache" && (n == 3 || n == 4) && EqualsNoCase(args[1], "reserve"))
-    {
-        uint32_t period = 1000;
-        if ((n == 4 && (!ParseUInt32(args[3], period) || period == 0 || period > 0x7FFFFFFF)) ||
-            !ValidName(args[2].c_str()))
-            return Error("cache reserve takes: name [period]");
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (m_caches.count(args[2]) != 0)
-            return Error("cache name in use");
-        Cache& cache = m_caches[args[2]];
-        cache.periodMs = static_cast<LONG>(period);
-        cache.reserved = true;
-        return Ok();
-    }
-    if (verb == "freeze" && n == 2 && (EqualsNoCase(args[1], "on") || EqualsNoCase(args[1], "off")))
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_frozen = EqualsNoCase(args[1], "on");
-        return Ok();
-    }
-    if (verb == "reset" && n == 1)
-    {
-        Reset();
-        return Ok();
-    }
-    if (verb == "help")
-        return Ok("ping | load PATH | warnings | set DEV ADDR TYPE VALUE... | get DEV ADDR TYPE [COUNT] | "
-                  "runtime [down|up|restart] | inject FUNCTION CODE [CALLS] [device=DEV] | inject clear [FUNCTION] | "
-                  "delay DEV MS | count [FUNCTION|reset] | log [clear] | caches | cache reserve NAME [PERIOD] | "
-                  "freeze on|off | reset");
+std::string UnknownCommand(const std::vector<std::string>& args)
+{
     return Error("unknown command or wrong arguments: " + args[0]);
+}
+} // namespace
+
+std::string Runtime::Execute(const Args& args)
+{
+    struct Verb
+    {
+        const char* name;
+        size_t minArgs;   // counting the verb
+        size_t maxArgs;
+        std::string (Runtime::*run)(const Args&);
+    };
+    static constexpr size_t kAny = static_cast<size_t>(-1);
+    static const Verb kVerbs[] = {
+        {"ping", 1, 1, &Runtime::CommandPing},
+        {"load", 2, 2, &Runtime::CommandLoad},
+        {"warnings", 1, 1, &Runtime::CommandWarnings},
+        {"set", 5, kAny, &Runtime::CommandSetOrGet},
+        {"get", 4, 5, &Runtime::CommandSetOrGet},
+        {"runtime", 1, 2, &Runtime::CommandRuntime},
+        {"inject", 2, kAny, &Runtime::CommandInject},
+        {"delay", 3, 3, &Runtime::CommandDelay},
+        {"count", 1, 2, &Runtime::CommandCount},
+        {"log", 1, 2, &Runtime::CommandLog},
+        {"caches", 1, 1, &Runtime::CommandCaches},
+        {"cache", 3, 4, &Runtime::CommandCacheReserve},
+        {"freeze", 2, 2, &Runtime::CommandFreeze},
+        {"reset", 1, 1, &Runtime::CommandReset},
+        {"help", 1, kAny, &Runtime::CommandHelp},
+    };
+    const std::string verb = Lower(args[0]);
+    for (const Verb& v : kVerbs)
+    {
+        if (verb == v.name && args.size() >= v.minArgs && args.size() <= v.maxArgs)
+            return (this->*v.run)(args);
+    }
+    return UnknownCommand(args);
+}
+
+std::string Runtime::CommandPing(const Args&)
+{
+    return Ok(Format("%lu", GetCurrentProcessId()));
+}
+
+std::string Runtime::CommandLoad(const Args& args)
+{
+    LoadFile(AnsiToWide(args[1]));
+    return Ok(Format("%zu", Warnings().size()));
+}
+
+std::string Runtime::CommandWarnings(const Args&)
+{
+    std::vector<std::string> warnings = Warnings();
+    std::string out = Format("%zu", warnings.size());
+    for (const std::string& w : warnings)
+        out += "\n" + w;
+    return Ok(out);
+}
+
+// set DEV ADDR TYPE VALUE... | get DEV ADDR TYPE [COUNT]
+std::string Runtime::CommandSetOrGet(const Args& args)
+{
+    const bool set = EqualsNoCase(args[0], "set");
+    const size_t n = args.size();
+    const TypeInfo* type = FindType(args[3]);
+    if (type == nullptr)
+        return Error("unknown type " + args[3]);
+    std::vector<uint8_t> buffer;
+    uint32_t count = 1;
+    std::string error;
+    if (set && !ParseValues(*type, args, 4, buffer, count, error))
+        return Error(error);
+    if (!set)
+    {
+        if (n == 5 && (!ParseUInt32(args[4], count) || count == 0 || count > 0x7FFF))
+            return Error("count must be 1 to 32767");
+        buffer.assign(BufferBytes(*type, count), 0);
+    }
+    std::lock_guard<std::mutex> guard(m_lock);
+    Device* d = m_project->FindDevice(args[1].c_str());
+    if (d == nullptr)
+        return Error("unknown device " + args[1]);
+    Address a;
+    if (d->Resolve(args[2].c_str(), a) != kOk)
+        return Error("bad address " + args[2]);
+    if (!m_frozen)
+        d->Advance(Elapsed());
+    uint32_t code = set ? d->memory.Write(a, *type, count, buffer.data())
+                        : d->memory.Read(a, *type, count, buffer.data());
+    if (code != kOk)
+        return Error(Format("0x%08lX", static_cast<unsigned long>(code)));
+    return set ? Ok() : Ok(FormatValues(*type, buffer.data(), count));
+}
+
+std::string Runtime::CommandRuntime(const Args& args)
+{
+    if (args.size() == 2)
+    {
+        std::string state = Lower(args[1]);
+        if (state != "down" && state != "up" && state != "restart")
+            return Error("runtime takes down, up or restart");
+        SetRuntime(state == "down" ? 0 : state == "up" ? 1 : 2);
+    }
+    std::lock_guard<std::mutex> guard(m_lock);
+    return Ok(Format("%s generation=%lu attached=%lu", m_running ? "up" : "down",
+                     static_cast<unsigned long>(m_generation), static_cast<unsigned long>(m_attached)));
+}
+
+std::string Runtime::CommandInject(const Args& args)
+{
+    const size_t n = args.size();
+    if (EqualsNoCase(args[1], "clear") && n <= 3)
+    {
+        if (n == 3)
+            return Inject(args[2].c_str(), 0, 0, nullptr) == kOk ? Ok() : Error("unknown function " + args[2]);
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (Injection& injection : m_injections)
+            injection = Injection();
+        return Ok();
+    }
+    uint64_t code = 0;
+    uint32_t calls = 0;
+    std::string device;
+    if (n < 3 || n > 5 || !ParseHex64(args[2], code) || code == 0 || code > 0xFFFFFFFFull)
+        return Error("inject takes: function code(hex, not 0) [calls] [device=name]");
+    for (size_t i = 3; i < n; ++i)
+    {
+        if (args[i].compare(0, 7, "device=") == 0 && args[i].size() > 7)
+            device = args[i].substr(7);
+        else if (!ParseUInt32(args[i], calls) || calls > 0x7FFFFFFF)
+            return Error("bad inject argument " + args[i]);
+    }
+    if (Inject(args[1].c_str(), static_cast<uint32_t>(code), static_cast<LONG>(calls),
+               device.empty() ? nullptr : device.c_str()) != kOk)
+        return Error("unknown function " + args[1]);
+    return Ok();
+}
+
+std::string Runtime::CommandDelay(const Args& args)
+{
+    uint32_t ms = 0;
+    if (!ParseUInt32(args[2], ms) || ms > kMaxDelayMs)
+        return Error("delay must be 0 to 60000 ms");
+    return SetDelay(args[1].c_str(), ms) == kOk ? Ok() : Error("unknown device " + args[1]);
+}
+
+std::string Runtime::CommandCount(const Args& args)
+{
+    if (args.size() == 2 && EqualsNoCase(args[1], "reset"))
+    {
+        ResetCounts();
+        return Ok();
+    }
+    if (args.size() == 2)
+    {
+        int64_t c = CallCount(args[1].c_str());
+        return c < 0 ? Error("unknown function " + args[1]) : Ok(Format("%lld", static_cast<long long>(c)));
+    }
+    std::string out;
+    for (int i = 0; i < static_cast<int>(Fn::Count); ++i)
+        out += Format("\n%s %lld", kFunctionNames[i], static_cast<long long>(m_calls[i]));
+    return "ok" + out;
+}
+
+std::string Runtime::CommandLog(const Args& args)
+{
+    if (args.size() == 2)
+    {
+        if (!EqualsNoCase(args[1], "clear"))
+            return Error("log takes nothing or clear");
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_log.clear();
+        return Ok();
+    }
+    std::vector<LogEntry> entries = OutputLogEntries();
+    std::string out = Format("%zu", entries.size());
+    for (const LogEntry& e : entries)
+        out += Format("\n%ld\t", static_cast<long>(e.level)) + Quote(e.source) + "\t" + Quote(e.message);
+    return Ok(out);
+}
+
+std::string Runtime::CommandCaches(const Args&)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::string out = Format("%zu", m_caches.size());
+    for (const auto& [name, cache] : m_caches)
+        out += "\n" + Quote(name) +
+               Format(" period=%ld started=%d records=%zu reserved=%d", static_cast<long>(cache.periodMs),
+                      cache.started ? 1 : 0, cache.records.size(), cache.reserved ? 1 : 0);
+    return Ok(out);
+}
+
+// cache reserve NAME [PERIOD]
+std::string Runtime::CommandCacheReserve(const Args& args)
+{
+    if (!EqualsNoCase(args[1], "reserve"))
+        return UnknownCommand(args);
+    uint32_t period = 1000;
+    if ((args.size() == 4 && (!ParseUInt32(args[3], period) || period == 0 || period > 0x7FFFFFFF)) ||
+        !ValidName(args[2].c_str()))
+        return Error("cache reserve takes: name [period]");
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_caches.count(args[2]) != 0)
+        return Error("cache name in use");
+    Cache& cache = m_caches[args[2]];
+    cache.periodMs = static_cast<LONG>(period);
+    cache.reserved = true;
+    return Ok();
+}
+
+std::string Runtime::CommandFreeze(const Args& args)
+{
+    if (!EqualsNoCase(args[1], "on") && !EqualsNoCase(args[1], "off"))
+        return UnknownCommand(args);
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_frozen = EqualsNoCase(args[1], "on");
+    return Ok();
+}
+
+std::string Runtime::CommandReset(const Args&)
+{
+    Reset();
+    return Ok();
+}
+
+std::string Runtime::CommandHelp(const Args&)
+{
+    return Ok("ping | load PATH | warnings | set DEV ADDR TYPE VALUE... | get DEV ADDR TYPE [COUNT] | "
+              "runtime [down|up|restart] | inject FUNCTION CODE [CALLS] [device=DEV] | inject clear [FUNCTION] | "
+              "delay DEV MS | count [FUNCTION|reset] | log [clear] | caches | cache reserve NAME [PERIOD] | "
+              "freeze on|off | reset");
 }
 } // namespace devlane

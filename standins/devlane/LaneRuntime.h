@@ -141,7 +141,24 @@ private:
     uint32_t CheckHandle(LINTOR_HANDLE handle) const;
     void Install(std::unique_ptr<Project> project);
     uint64_t Elapsed() const;
-    std::string Execute(const std::vector<std::string>& args);
+    // The control commands, one function each; Execute picks one by its verb
+    // and argument count (args[0] is the verb).
+    typedef std::vector<std::string> Args;
+    std::string Execute(const Args& args);
+    std::string CommandPing(const Args& args);
+    std::string CommandLoad(const Args& args);
+    std::string CommandWarnings(const Args& args);
+    std::string CommandSetOrGet(const Args& args);
+    std::string CommandRuntime(const Args& args);
+    std::string CommandInject(const Args& args);
+    std::string CommandDelay(const Args& args);
+    std::string CommandCount(const Args& args);
+    std::string CommandLog(const Args& args);
+    std::string CommandCaches(const Args& args);
+    std::string CommandCacheReserve(const Args& args);
+    std::string CommandFreeze(const Args& args);
+    std::string CommandReset(const Args& args);
+    std::string CommandHelp(const Args& args);
 
     std::mutex m_lock;
     std::unique_ptr<Project> m_project;
