@@ -434,8 +434,8 @@ int main(int argc, char** argv)
         std::printf("usage: %s TAGFILE [SECONDS]\n", argv[0]);
         return 2;
     }
-    ComApartment apartment;
-    if (FAILED(apartment.result()))
+    COpcApartment apartment;
+    if (FAILED(apartment.Result()))
         return 1;
     const std::wstring directory = ProgramDirectory();
     HRESULT hr = RegisterProxy(directory);

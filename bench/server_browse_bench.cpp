@@ -5,6 +5,7 @@
 //
 //   server_browse_bench.exe [ITEMS]    default 100000, in groups of 1000
 #include "BrowseOnlyHost.h"
+#include "OpcApartment.h"
 #include "OpcDaCache.h"
 #include "OpcDaSettings.h"
 #include "OpcDevlaneAPI.h"
@@ -31,16 +32,6 @@ double Now()
     QueryPerformanceCounter(&c);
     return double(c.QuadPart) / double(f.QuadPart);
 }
-
-struct ComScope
-{
-    HRESULT result = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    ~ComScope()
-    {
-        if (SUCCEEDED(result))
-            CoUninitialize();
-    }
-};
 
 int Browse(int items)
 {
@@ -81,7 +72,7 @@ int main(int argc, char** argv)
         std::printf("usage: %s [ITEMS]\n", argv[0]);
         return 2;
     }
-    ComScope com;
+    COpcApartment com;
     int result = 1;
     {
         BrowseOnlyHost host;

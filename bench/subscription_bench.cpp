@@ -1205,8 +1205,8 @@ int main(int argc, char** argv)
         }
         scenarios.push_back(std::move(s));
     }
-    ComApartment apartment;
-    if (FAILED(apartment.result()))
+    COpcApartment apartment;
+    if (FAILED(apartment.Result()))
         return 1;
     const std::wstring directory = ProgramDirectory();
     HRESULT hr = RegisterProxy(directory);

@@ -2,6 +2,8 @@
 #include "OpcConnectionPoint.h"
 #include "OpcHandle.h"
 
+#include "ShutdownSink.h"
+
 #include <opcerror.h>
 
 #include <gtest/gtest.h>
@@ -50,24 +52,6 @@ public:
     volatile LONG refs = 1;
     DWORD advised = 0;
     DWORD unadvised = 0;
-};
-
-class ShutdownSink : public IOPCShutdown
-{
-public:
-    STDMETHOD(QueryInterface)(REFIID iid, void** object) override
-    {
-        *object = nullptr;
-        if (iid != IID_IUnknown && iid != IID_IOPCShutdown)
-            return E_NOINTERFACE;
-        *object = static_cast<IOPCShutdown*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHOD_(ULONG, AddRef)() override { return ++refs; }
-    STDMETHOD_(ULONG, Release)() override { return --refs; }
-    STDMETHOD(ShutdownRequest)(LPCWSTR) override { return S_OK; }
-    ULONG refs = 1;
 };
 
 // A client whose QueryInterface hangs until the test lets it go.
@@ -190,7 +174,7 @@ TEST(ConnectionPoints, OneSinkPerPointWithCookieAndHooks)
     EXPECT_EQ(CONNECT_E_NOCONNECTION, point->Unadvise(cookie + 1));
     EXPECT_EQ(S_OK, point->Unadvise(cookie));
     EXPECT_EQ(cookie, object->unadvised);
-    EXPECT_EQ(1u, sink.refs);
+    EXPECT_EQ(1, sink.References());
     EXPECT_FALSE(object->IsConnected(IID_IOPCShutdown));
 
     IConnectionPointContainer* container = nullptr;
@@ -274,9 +258,9 @@ TEST(ConnectionPoints, AdviseAsksTheSinkWithoutHoldingThePoint)
         EXPECT_EQ(WAIT_OBJECT_0, waited) << c.name;
         EXPECT_EQ(c.advised, advised) << c.name;
         EXPECT_EQ(0u, cookie) << c.name;
-        EXPECT_EQ(1u, sink.refs) << c.name; // the refused sink was let go
+        EXPECT_EQ(1, sink.References()) << c.name; // the refused sink was let go
         point->Release();
         object->Release();
     }
-    EXPECT_EQ(1u, other.refs);
+    EXPECT_EQ(1, other.References());
 }

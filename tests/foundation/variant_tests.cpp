@@ -1,5 +1,7 @@
 #include "OpcVariant.h"
 
+#include "OpcApartment.h"
+
 #include <gtest/gtest.h>
 #include <objbase.h>
 
@@ -104,8 +106,9 @@ int64_t UnsignedMax(VARTYPE type)
 class OpcVariant : public ::testing::Test
 {
 protected:
-    void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))); }
-    void TearDown() override { CoUninitialize(); }
+    void SetUp() override { ASSERT_TRUE(SUCCEEDED(m_com.Result())); }
+
+    COpcApartment m_com;
 };
 } // namespace
 

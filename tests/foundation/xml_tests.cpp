@@ -1,5 +1,7 @@
 #include "OpcXml.h"
 
+#include "OpcApartment.h"
+
 #include <gtest/gtest.h>
 #include <objbase.h>
 
@@ -86,8 +88,9 @@ std::string ReadBytes(const std::wstring& path)
 class OpcXml : public ::testing::Test
 {
 protected:
-    void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))); }
-    void TearDown() override { CoUninitialize(); }
+    void SetUp() override { ASSERT_TRUE(SUCCEEDED(m_com.Result())); }
+
+    COpcApartment m_com;
 
     COpcXmlElement Parse(COpcXmlDocument& document, const wchar_t* text)
     {

@@ -2,6 +2,8 @@
 // test and reading registry values.
 #pragma once
 
+#include "TestWaits.h"
+
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -117,24 +119,6 @@ inline DWORD RunToEnd(const std::wstring& commandLine, DWORD timeoutMs = 60000,
     if (!child.Wait(timeoutMs, &code))
         return ~0u;
     return code;
-}
-
-// A ceiling for waits on a state: far above what any wait takes even on a
-// loaded machine, so only a fault reaches it.
-constexpr DWORD kWaitCeilingMs = 30000;
-
-// Polls the condition until it holds (true) or the time is up (false).
-template <class Condition>
-bool WaitFor(Condition condition, DWORD ms = kWaitCeilingMs)
-{
-    const ULONGLONG end = GetTickCount64() + ms;
-    while (!condition())
-    {
-        if (GetTickCount64() >= end)
-            return false;
-        Sleep(20);
-    }
-    return true;
 }
 
 inline bool KeyExists(HKEY root, const std::wstring& path)

@@ -3,11 +3,13 @@
 // runtime, and clients that connect to it through the proxy.
 #pragma once
 
+#include "OpcApartment.h"
 #include "OpcHostIdentity.h"
 #include "OpcTaskMem.h"
 
 #include "DevlaneControlClient.h"
 #include "HostTestSupport.h"
+#include "ShutdownSink.h"
 
 #include <opccomn.h>
 #include <opcda.h>
@@ -15,44 +17,12 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace host_test
 {
-// The client's IOPCShutdown sink: counts the requests it receives.
-class ShutdownSink final : public IOPCShutdown
-{
-public:
-    std::atomic<int> requests{0};
-
-    STDMETHOD(QueryInterface)(REFIID iid, void** object) override
-    {
-        if (object == nullptr)
-            return E_POINTER;
-        *object = nullptr;
-        if (!InlineIsEqualGUID(iid, IID_IUnknown) && !InlineIsEqualGUID(iid, IID_IOPCShutdown))
-            return E_NOINTERFACE;
-        AddRef();
-        *object = static_cast<IOPCShutdown*>(this);
-        return S_OK;
-    }
-    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(++m_refs); }
-    // Owned by the test; the count only guards against a release too many.
-    STDMETHOD_(ULONG, Release)() override { return static_cast<ULONG>(--m_refs); }
-    STDMETHOD(ShutdownRequest)(LPCWSTR reason) override
-    {
-        if (reason != nullptr && *reason != L'\0')
-            ++requests;
-        return S_OK;
-    }
-
-private:
-    std::atomic<LONG> m_refs{1};
-};
-
 // One client: a server object and its advised sink.
 struct Client
 {
@@ -112,7 +82,6 @@ class LiveServerTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         // The program and the libraries it loads by name, beside the live sample.
         m_folder = BinDirectory() + L"\\" + FolderName();
         for (const wchar_t* file : {L"tagbridge.exe", L"Devlane.dll", L"Kelmsg.dll"})
@@ -140,7 +109,6 @@ protected:
             }
         }
         EXPECT_EQ(0u, Tagbridge(L"/unregserver"));
-        CoUninitialize();
     }
 
     // The folder beside the test programs that holds the configuration served.
@@ -157,8 +125,19 @@ protected:
         return *m_clients.back();
     }
 
+    // Registers the server and connects a first client, whose server object becomes m_server.
+    void RegisterAndConnect()
+    {
+        ASSERT_EQ(0u, Tagbridge(L"/regserver"));
+        Client& client = NewClient();
+        ASSERT_HRESULT_SUCCEEDED(client.Connect());
+        m_server = client.server.Get();
+    }
+
+    COpcApartment m_com;   // first in, last out: the clients' pointers go before it
     std::wstring m_folder;
     std::vector<std::unique_ptr<Client>> m_clients;
+    IOPCServer* m_server = nullptr; // held by the first client
 };
 
 // A task-memory text as a string, freed.

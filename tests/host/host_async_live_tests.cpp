@@ -14,10 +14,7 @@ protected:
     void SetUp() override
     {
         LiveServerTest::SetUp();
-        ASSERT_EQ(0u, Tagbridge(L"/regserver"));
-        Client& client = NewClient();
-        ASSERT_HRESULT_SUCCEEDED(client.Connect());
-        m_server = client.server.Get();
+        ASSERT_NO_FATAL_FAILURE(RegisterAndConnect());
         ASSERT_NO_FATAL_FAILURE(AddGroup(L"Async", TRUE, m_group));
         m_async = COpcComPtr<IOPCAsyncIO3>::QueryFrom(m_group.Get(), IID_IOPCAsyncIO3);
         ASSERT_TRUE(m_async);
@@ -91,7 +88,6 @@ protected:
         return n;
     }
 
-    IOPCServer* m_server = nullptr;
     COpcComPtr<IUnknown> m_group;
     COpcComPtr<IOPCAsyncIO3> m_async;
     OPCHANDLE m_count = 0;

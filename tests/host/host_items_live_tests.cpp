@@ -42,10 +42,7 @@ protected:
     void SetUp() override
     {
         LiveServerTest::SetUp();
-        ASSERT_EQ(0u, Tagbridge(L"/regserver"));
-        Client& client = NewClient();
-        ASSERT_HRESULT_SUCCEEDED(client.Connect());
-        m_server = client.server.Get();
+        ASSERT_NO_FATAL_FAILURE(RegisterAndConnect());
         DWORD revised = 0;
         OPCHANDLE groupHandle = 0;
         // A revised rate (OPC_S_UNSUPPORTEDRATE) depends on the tag set served; these tests read and write.
@@ -182,7 +179,6 @@ protected:
         return runtime.Get("Line1.PLC1", address, type, 1);
     }
 
-    IOPCServer* m_server = nullptr;
     COpcComPtr<IUnknown> m_group;
     COpcComPtr<IOPCItemMgt> m_items;
     COpcComPtr<IOPCSyncIO2> m_sync;

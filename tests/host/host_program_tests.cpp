@@ -2,6 +2,7 @@
 // removal, the categories as OPC clients find them, the service it installs
 // and runs, and the single-instance guard. Every test leaves the prefix
 // unregistered and no server process behind.
+#include "OpcApartment.h"
 #include "OpcHostIdentity.h"
 #include "OpcString.h"
 #include "OpcTaskMem.h"
@@ -73,11 +74,7 @@ protected:
         return text.Get();
     }
 
-    struct ComScope
-    {
-        ComScope() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
-        ~ComScope() { CoUninitialize(); }
-    } m_com;
+    COpcApartment m_com;
 };
 
 TEST_F(ProgramTest, RegServerWritesTheClassProgIdAndAppIdLayout)

@@ -1,6 +1,7 @@
 // Registration in-process, with a class and names of the test's own: the
 // registry primitives, the undo of a registration that fails half-way, and
 // what reaches the category manager.
+#include "OpcApartment.h"
 #include "OpcRegistration.h"
 #include "OpcTaskMem.h"
 
@@ -43,7 +44,6 @@ std::wstring OwnExeName()
 class RegistrationTest : public ::testing::Test
 {
 protected:
-    void SetUp() override { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
     void TearDown() override
     {
         const OpcClassEntry classes[] = {{&kTestClsid, L"Probe", L"1", L"", nullptr}, {}};
@@ -56,8 +56,9 @@ protected:
             CATID id = kTestCategory;
             categories->UnRegisterCategories(1, &id);
         }
-        CoUninitialize();
     }
+
+    COpcApartment m_com;
 };
 
 TEST_F(RegistrationTest, PrimitivesReadOnlyStringsAndDeleteWholeTrees)

@@ -40,7 +40,7 @@ public:
     // Starts it and waits until it has run this many cycles.
     bool Run(int cycles)
     {
-        return m_registry.StartWatchdog() && host_test::WaitFor([&] { return m_server.notices >= cycles; });
+        return m_registry.StartWatchdog() && WaitFor([&] { return m_server.notices >= cycles; });
     }
 
     // Ends it; from then on Checks() is the library's check count of its whole life.
@@ -119,11 +119,11 @@ TEST_F(RegistryTest, WatchdogSendsExactlyOneNoticeAfterTheRuntimeIsGone)
     FakeServer server;
     ASSERT_EQ(S_OK, m_registry->AddServer(&server, FakeServer::Notify));
     ASSERT_TRUE(m_registry->StartWatchdog());
-    ASSERT_TRUE(host_test::WaitFor([] { return Checks() >= 2; })) << "the runtime is checked every cycle";
+    ASSERT_TRUE(WaitFor([] { return Checks() >= 2; })) << "the runtime is checked every cycle";
     EXPECT_EQ(0, server.notices) << "no notice while the runtime is there";
 
     ASSERT_EQ(0, DevlaneControlSetRuntime(0));
-    ASSERT_TRUE(host_test::WaitFor([&] { return server.notices > 0; }));
+    ASSERT_TRUE(WaitFor([&] { return server.notices > 0; }));
     const LONG checksUntilNotice = Checks();
     // The runtime stays away for several more cycles.
     Pacer pacer(*m_devlane);
@@ -139,11 +139,11 @@ TEST_F(RegistryTest, WatchdogWithoutServersKeepsCheckingAndTellsTheFirstThatCome
 {
     ASSERT_EQ(0, DevlaneControlSetRuntime(0));
     ASSERT_TRUE(m_registry->StartWatchdog());
-    ASSERT_TRUE(host_test::WaitFor([] { return Checks() >= 3; })) << "a lost runtime with no client is checked again";
+    ASSERT_TRUE(WaitFor([] { return Checks() >= 3; })) << "a lost runtime with no client is checked again";
 
     FakeServer late;
     ASSERT_EQ(S_OK, m_registry->AddServer(&late, FakeServer::Notify));
-    ASSERT_TRUE(host_test::WaitFor([&] { return late.notices > 0; }));
+    ASSERT_TRUE(WaitFor([&] { return late.notices > 0; }));
     Pacer pacer(*m_devlane);
     ASSERT_TRUE(pacer.Run(4));
     pacer.Stop();
@@ -157,7 +157,7 @@ TEST_F(RegistryTest, AFailedNoticeIsRepeatedNextCycle)
     ASSERT_EQ(S_OK, m_registry->AddServer(&server, FakeServer::Throw));
     ASSERT_EQ(0, DevlaneControlSetRuntime(0));
     ASSERT_TRUE(m_registry->StartWatchdog());
-    EXPECT_TRUE(host_test::WaitFor([&] { return server.notices >= 2; }));
+    EXPECT_TRUE(WaitFor([&] { return server.notices >= 2; }));
 }
 
 TEST_F(RegistryTest, WatchdogNeverChecksInSimulation)
@@ -178,7 +178,7 @@ TEST_F(RegistryTest, WatchdogNeverChecksInSimulation)
 TEST_F(RegistryTest, StopEndsTheWatchdogWithoutWaitingOutItsPause)
 {
     ASSERT_TRUE(m_registry->StartWatchdog());
-    ASSERT_TRUE(host_test::WaitFor([] { return Checks() >= 1; })) << "in its pause after the first check";
+    ASSERT_TRUE(WaitFor([] { return Checks() >= 1; })) << "in its pause after the first check";
     // How quickly it ends is a matter for measurement, not for this test.
     m_registry->StopWatchdog();
     EXPECT_FALSE(m_registry->IsWatchdogRunning());

@@ -51,10 +51,7 @@ protected:
     void SetUp() override
     {
         LiveServerTest::SetUp();
-        ASSERT_EQ(0u, Tagbridge(L"/regserver"));
-        Client& client = NewClient();
-        ASSERT_HRESULT_SUCCEEDED(client.Connect());
-        m_server = client.server.Get();
+        ASSERT_NO_FATAL_FAILURE(RegisterAndConnect());
     }
 
     void TearDown() override
@@ -149,7 +146,6 @@ protected:
         return n;
     }
 
-    IOPCServer* m_server = nullptr;
     COpcComPtr<IUnknown> m_group;
     COpcComPtr<IOPCItemMgt> m_items;
     COpcComPtr<IOPCGroupStateMgt2> m_state;

@@ -88,7 +88,7 @@ class TestServerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_HRESULT_SUCCEEDED(apartment_.result());
+        ASSERT_HRESULT_SUCCEEDED(apartment_.Result());
         ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(CLSID_OpcIdlTestServer, nullptr, CLSCTX_LOCAL_SERVER,
                                                   IID_IOPCServer, server_.put_void()));
     }
@@ -125,6 +125,6 @@ protected:
         return items;
     }
 
-    ComApartment apartment_;
+    COpcApartment apartment_;
     ComPtr<IOPCServer> server_;
 };

@@ -13,6 +13,8 @@
 #include <string>
 #include <utility>
 
+#include "OpcApartment.h"
+
 #include "opccomn.h"
 #include "opcda.h"
 #include "opcshutdownctl.h"
@@ -214,18 +216,6 @@ public:
 
 private:
     HANDLE h_ = nullptr;
-};
-
-class ComApartment {
-public:
-    ComApartment() : hr_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
-    ~ComApartment() { if (SUCCEEDED(hr_)) CoUninitialize(); }
-    HRESULT result() const { return hr_; }
-
-private:
-    HRESULT hr_;
 };
 
 // Deep copy into task memory; the element types the tests move around.

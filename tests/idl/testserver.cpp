@@ -48,8 +48,8 @@ HRESULT Deliver(std::function<void()> call)
 {
     try {
         std::thread([call = std::move(call), lock = ModuleLock()] {
-            ComApartment apartment;
-            if (SUCCEEDED(apartment.result())) call();
+            COpcApartment apartment;
+            if (SUCCEEDED(apartment.Result())) call();
         }).detach();
         return S_OK;
     } catch (...) {
@@ -1410,8 +1410,8 @@ int Serve(bool persist)
     g_idle.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!ready || !stop || !g_idle) return 1;
 
-    ComApartment apartment;
-    if (FAILED(apartment.result())) return 1;
+    COpcApartment apartment;
+    if (FAILED(apartment.Result())) return 1;
     static Factory factory;
     DWORD cookie = 0;
     if (FAILED(CoRegisterClassObject(CLSID_OpcIdlTestServer, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,

@@ -7,6 +7,7 @@
 #include "OpcServerObject.h"
 
 #include "FailingAllocation.h"
+#include "ShutdownSink.h"
 
 #include <opcerror.h>
 
@@ -57,31 +58,6 @@ public:
     int locks = 0;
     int registered = 0;
     int stopRequests = 0;
-};
-
-class ShutdownSink : public IOPCShutdown
-{
-public:
-    STDMETHOD(QueryInterface)(REFIID iid, void** object) override
-    {
-        *object = nullptr;
-        if (iid != IID_IUnknown && iid != IID_IOPCShutdown)
-            return E_NOINTERFACE;
-        *object = static_cast<IOPCShutdown*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHOD_(ULONG, AddRef)() override { return InterlockedIncrement(&refs); }
-    STDMETHOD_(ULONG, Release)() override { return InterlockedDecrement(&refs); }
-    STDMETHOD(ShutdownRequest)(LPCWSTR reason) override
-    {
-        ++calls;
-        lastReason = reason ? reason : L"";
-        return S_OK;
-    }
-    volatile LONG refs = 1;
-    int calls = 0;
-    std::wstring lastReason;
 };
 
 class ServerTest : public ::testing::Test
@@ -509,7 +485,7 @@ TEST_F(ServerTest, ShutdownNoticeReachesEverySinkOnce)
     control->Release();
     EXPECT_EQ(0, first.calls);
     EXPECT_EQ(1, second.calls);
-    EXPECT_FALSE(second.lastReason.empty());
+    EXPECT_FALSE(second.LastReason().empty());
     EXPECT_EQ(1, host.stopRequests);
 
     static_cast<COpcServerObject*>(static_cast<IOPCCommon*>(m_unknown.Get()))->NotifyShutdownAll();
@@ -517,7 +493,7 @@ TEST_F(ServerTest, ShutdownNoticeReachesEverySinkOnce)
     EXPECT_EQ(2, second.calls);
     other.Reset();
     EXPECT_EQ(1u, COpcServerObject::LiveCount());
-    EXPECT_EQ(1, second.refs); // the server let go of the sink
+    EXPECT_EQ(1, second.References()); // the server let go of the sink
 }
 
 TEST(ServerCreation, AFailedHostLockFailsCreationAndGivesTheLockBack)

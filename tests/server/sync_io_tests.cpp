@@ -1,5 +1,7 @@
 #include "ServerItemsFixture.h"
 
+#include "OpcApartment.h"
+
 #include <string>
 #include <thread>
 #include <vector>
@@ -365,7 +367,7 @@ TEST_F(SyncIoTest, ConcurrentCallersEachReceiveTheirOwnResults)
     OPCHANDLE a = AddOne(L"N.P.A");
     OPCHANDLE d = AddOne(L"N.P.D", VT_I4);
     auto reader = [this](OPCHANDLE handle, VARTYPE expected, int* failures) {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        COpcApartment com;
         for (int i = 0; i < 200; ++i) {
             COpcTaskMem<OPCITEMSTATE> states;
             COpcTaskMem<HRESULT> errors;
@@ -375,7 +377,6 @@ TEST_F(SyncIoTest, ConcurrentCallersEachReceiveTheirOwnResults)
             if (states.Get() != nullptr)
                 VariantClear(&states.Get()[0].vDataValue);
         }
-        CoUninitialize();
     };
     int failuresA = 0, failuresD = 0;
     std::thread first(reader, a, VT_I2, &failuresA);

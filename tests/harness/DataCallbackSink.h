@@ -1,6 +1,7 @@
 // A client's IOPCDataCallback for the tests: every call is recorded with its
-// entries, and waiters are woken per call. Owned by the test; the server's
-// references only count.
+// entries, waiters are woken per call, and every call answers with a chosen
+// result. Owned by the test; the server's references only count, so a test
+// can check that the server let go of it.
 #pragma once
 
 #include "OpcHandle.h"
@@ -13,8 +14,6 @@
 #include <functional>
 #include <vector>
 
-namespace host_test
-{
 struct CallbackEntry
 {
     OPCHANDLE client = 0;
@@ -49,6 +48,8 @@ class DataCallbackSink final : public IOPCDataCallback
 public:
     // Runs inside every call before it returns (a slow client, for example).
     std::function<void()> during;
+    // What every call returns (a client that is gone, for example); set before advising.
+    HRESULT answer = S_OK;
 
     STDMETHOD(QueryInterface)(REFIID iid, void** object) override
     {
@@ -113,6 +114,8 @@ public:
     }
     // Calls that overlapped another call of this sink.
     int Overlaps() const { return m_overlaps; }
+    // 1 when nobody but the test holds the sink.
+    LONG References() const { return m_refs; }
 
 private:
     HRESULT Record(CallbackRecord::Kind kind, DWORD tid, OPCHANDLE group, HRESULT quality, HRESULT error,
@@ -146,7 +149,7 @@ private:
         }
         --m_inside;
         SetEvent(m_called.Get());
-        return S_OK;
+        return answer;
     }
 
     std::atomic<LONG> m_refs{1};
@@ -156,4 +159,3 @@ private:
     std::vector<CallbackRecord> m_records;
     COpcHandle m_called{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
 };
-} // namespace host_test
