@@ -1,11 +1,12 @@
 // A client's IOPCDataCallback for the tests: every call is recorded with its
 // entries, waiters are woken per call, and every call answers with a chosen
-// result. Owned by the test; the server's references only count, so a test
-// can check that the server let go of it.
+// result. Owned by the test (TestOwnedSink).
 #pragma once
 
 #include "OpcHandle.h"
 #include "OpcLock.h"
+
+#include "TestOwnedSink.h"
 
 #include <olectl.h>
 #include <opcda.h>
@@ -43,27 +44,15 @@ struct CallbackRecord
     std::vector<CallbackEntry> entries;
 };
 
-class DataCallbackSink final : public IOPCDataCallback
+class DataCallbackSink final : public TestOwnedSink<IOPCDataCallback>
 {
 public:
+    DataCallbackSink() : TestOwnedSink(IID_IOPCDataCallback) {}
+
     // Runs inside every call before it returns (a slow client, for example).
     std::function<void()> during;
     // What every call returns (a client that is gone, for example); set before advising.
     HRESULT answer = S_OK;
-
-    STDMETHOD(QueryInterface)(REFIID iid, void** object) override
-    {
-        if (object == nullptr)
-            return E_POINTER;
-        *object = nullptr;
-        if (!InlineIsEqualGUID(iid, IID_IUnknown) && !InlineIsEqualGUID(iid, IID_IOPCDataCallback))
-            return E_NOINTERFACE;
-        AddRef();
-        *object = static_cast<IOPCDataCallback*>(this);
-        return S_OK;
-    }
-    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(++m_refs); }
-    STDMETHOD_(ULONG, Release)() override { return static_cast<ULONG>(--m_refs); }
 
     STDMETHOD(OnDataChange)(DWORD tid, OPCHANDLE group, HRESULT quality, HRESULT error, DWORD count,
                             OPCHANDLE* clients, VARIANT* values, WORD* qualities, FILETIME* stamps,
@@ -114,8 +103,6 @@ public:
     }
     // Calls that overlapped another call of this sink.
     int Overlaps() const { return m_overlaps; }
-    // 1 when nobody but the test holds the sink.
-    LONG References() const { return m_refs; }
 
 private:
     HRESULT Record(CallbackRecord::Kind kind, DWORD tid, OPCHANDLE group, HRESULT quality, HRESULT error,
@@ -152,7 +139,6 @@ private:
         return answer;
     }
 
-    std::atomic<LONG> m_refs{1};
     std::atomic<int> m_inside{0};
     std::atomic<int> m_overlaps{0};
     COpcLock m_lock;

@@ -1,7 +1,8 @@
 // A client's IOPCShutdown for the tests: counts the requests and keeps the
-// last reason. Owned by the test; the server's references only count, so a
-// test can check that the server let go of it.
+// last reason. Owned by the test (TestOwnedSink).
 #pragma once
+
+#include "TestOwnedSink.h"
 
 #include <opccomn.h>
 
@@ -9,25 +10,14 @@
 #include <mutex>
 #include <string>
 
-class ShutdownSink : public IOPCShutdown
+class ShutdownSink : public TestOwnedSink<IOPCShutdown>
 {
 public:
+    ShutdownSink() : TestOwnedSink(IID_IOPCShutdown) {}
+
     std::atomic<int> calls{0};      // every request
     std::atomic<int> requests{0};   // the requests that gave a reason
 
-    STDMETHOD(QueryInterface)(REFIID iid, void** object) override
-    {
-        if (object == nullptr)
-            return E_POINTER;
-        *object = nullptr;
-        if (!InlineIsEqualGUID(iid, IID_IUnknown) && !InlineIsEqualGUID(iid, IID_IOPCShutdown))
-            return E_NOINTERFACE;
-        AddRef();
-        *object = static_cast<IOPCShutdown*>(this);
-        return S_OK;
-    }
-    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(++m_refs); }
-    STDMETHOD_(ULONG, Release)() override { return static_cast<ULONG>(--m_refs); }
     STDMETHOD(ShutdownRequest)(LPCWSTR reason) override
     {
         {
@@ -40,8 +30,6 @@ public:
         return S_OK;
     }
 
-    // 1 when nobody but the test holds the sink.
-    LONG References() const { return m_refs; }
     std::wstring LastReason()
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -49,7 +37,6 @@ public:
     }
 
 private:
-    std::atomic<LONG> m_refs{1};
     std::mutex m_lock;
     std::wstring m_lastReason;
 };
