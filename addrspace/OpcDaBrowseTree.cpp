@@ -157,13 +157,13 @@ COpcString COpcDaBrowseNode::Path() const
     size_t depth = 0;
     for (const COpcDaBrowseNode* n = this; n->m_parent != nullptr; n = n->m_parent)
         ++depth;
-    COpcDaGrowArray<const COpcDaBrowseNode*> chain;
+    COpcGrowArray<const COpcDaBrowseNode*> chain;
     if (!chain.Reserve(depth))
         return COpcString();
     for (const COpcDaBrowseNode* n = this; n->m_parent != nullptr; n = n->m_parent)
         chain.Append(n);
-    COpcDaGrowArray<const wchar_t*> texts;
-    COpcDaGrowArray<size_t> lengths;
+    COpcGrowArray<const wchar_t*> texts;
+    COpcGrowArray<size_t> lengths;
     wchar_t* separators = static_cast<wchar_t*>(CoTaskMemAlloc(depth * sizeof(wchar_t)));
     if (separators == nullptr || !texts.Reserve(depth * 2) || !lengths.Reserve(depth * 2)) {
         CoTaskMemFree(separators);
@@ -191,7 +191,7 @@ COpcString COpcDaBrowseNode::FullItemId() const
     if (m_parent == nullptr)
         return COpcString();
     // Up to the nearest node with an explicit ID (or the root), then down again.
-    COpcDaGrowArray<const COpcDaBrowseNode*> chain;
+    COpcGrowArray<const COpcDaBrowseNode*> chain;
     const COpcDaBrowseNode* base = this;
     while (base != nullptr && base->m_itemId.IsEmpty() && base->m_parent != nullptr) {
         if (!chain.Append(base))

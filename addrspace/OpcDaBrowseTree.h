@@ -6,7 +6,7 @@
 // server objects hold that lock while they walk it (COpcDaCache::Lock).
 #pragma once
 
-#include "OpcDaGrowArray.h"
+#include "OpcGrowArray.h"
 #include "OpcString.h"
 
 #include <windows.h>
@@ -70,7 +70,7 @@ private:
     COpcDaBrowseNode* m_parent;
     COpcDaItemEntry* m_item = nullptr;   // borrowed: the item map owns the entry
     wchar_t m_separator = 0;
-    COpcDaGrowArray<COpcDaBrowseNode*> m_children;
+    COpcGrowArray<COpcDaBrowseNode*> m_children;
     // Hash index of the children by name, made once a node has many of them.
     COpcDaBrowseNode** m_index = nullptr;
     size_t m_indexSlots = 0;

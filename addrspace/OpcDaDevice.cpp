@@ -608,7 +608,7 @@ HRESULT COpcDaDevice::StartPolling()
     // takes milliseconds, and with a hundred caches one after the other that
     // would be a noticeable part of the load.
     HRESULT result = S_OK;
-    COpcDaGrowArray<COpcDaDevicePoller*> launched;
+    COpcGrowArray<COpcDaDevicePoller*> launched;
     for (COpcDaDevicePoller* poller : m_pollers) {
         if (poller->IsRunning())
             continue;

@@ -11,7 +11,7 @@
 #include "OpcContainers.h"
 #include "OpcDaDeviceItem.h"
 #include "OpcDaDevicePoller.h"
-#include "OpcDaGrowArray.h"
+#include "OpcGrowArray.h"
 #include "OpcDaItemProvider.h"
 #include "OpcLock.h"
 #include "OpcString.h"
@@ -134,14 +134,14 @@ private:
     COpcLock m_lock;
 
     COpcMap<COpcString, COpcDaDeviceItem*> m_items;
-    COpcDaGrowArray<COpcDaDeviceItem*> m_itemList;
+    COpcGrowArray<COpcDaDeviceItem*> m_itemList;
     COpcMap<COpcString, uint32_t> m_deviceNumbers;
     uint32_t m_nextDeviceNumber = 0;
-    COpcDaGrowArray<COpcDaDevicePoller*> m_pollers;
+    COpcGrowArray<COpcDaDevicePoller*> m_pollers;
     COpcMap<COpcString, COpcDaDevicePoller*> m_pollersByName;
     // Cache of a (device number, scan period) by its name prefix.
     COpcMap<COpcString, COpcDaDevicePoller*> m_pollersByPrefix;
-    COpcDaGrowArray<DWORD> m_scanPeriods;
+    COpcGrowArray<DWORD> m_scanPeriods;
     COpcDaTextPool m_texts;
 
     // Load context.

@@ -488,7 +488,7 @@ HRESULT COpcDaDeviceItem::SetExtraProperty(DWORD propertyId, const VARIANT& valu
     if (ExtraProperty* extra = FindExtra(propertyId))
         return CopyValue(&extra->value, &value);
     if (m_extra == nullptr) {
-        m_extra = new (std::nothrow) COpcDaGrowArray<ExtraProperty>();
+        m_extra = new (std::nothrow) COpcGrowArray<ExtraProperty>();
         if (m_extra == nullptr)
             return E_OUTOFMEMORY;
     }
@@ -897,7 +897,7 @@ HRESULT COpcDaDeviceItem::GetProperties(bool withValues, COpcDaPropertyList& pro
     add(kVendor, sizeof(kVendor) / sizeof(DWORD));
 
     // Properties beyond the fixed ones follow in the order they were added.
-    COpcDaGrowArray<DWORD> extras;
+    COpcGrowArray<DWORD> extras;
     {
         COpcLockGuard guard(m_lock);
         if (m_extra != nullptr) {

@@ -9,7 +9,7 @@
 #pragma once
 
 #include "OpcConditioning.h"
-#include "OpcDaGrowArray.h"
+#include "OpcGrowArray.h"
 #include "OpcDaProperties.h"
 #include "OpcLock.h"
 #include "OpcString.h"
@@ -200,5 +200,5 @@ private:
     uint32_t m_csvColumn = 0;
     bool m_inverseOn = false;
 
-    COpcDaGrowArray<ExtraProperty>* m_extra = nullptr;
+    COpcGrowArray<ExtraProperty>* m_extra = nullptr;
 };

@@ -6,7 +6,7 @@
 // request is seen within one slice.
 #pragma once
 
-#include "OpcDaGrowArray.h"
+#include "OpcGrowArray.h"
 #include "OpcHandle.h"
 #include "OpcLock.h"
 #include "OpcString.h"
@@ -98,7 +98,7 @@ private:
     // Set by the thread as it begins its work.
     COpcHandle m_running;
     // Filled before the thread starts and walked by it without the lock.
-    COpcDaGrowArray<COpcDaDeviceItem*> m_items;
+    COpcGrowArray<COpcDaDeviceItem*> m_items;
     DWORD m_sliceMs = COpcCycleTimer::SliceMs;
     std::atomic<uint64_t> m_passes{0};
     std::atomic<uint64_t> m_waitedMs{0};
