@@ -130,7 +130,7 @@ public:
     bool ValidateItemID(const COpcString& itemId);
     // The entry of a tag item ID (no suffix) with a reference for the caller,
     // or null.
-    COpcDaItemEntry* FindItem(const COpcString& tagId);
+    COpcDaEntryRef FindItem(const COpcString& tagId);
 
     // The tree; walk it only while holding Lock().
     COpcDaBrowseTree& BrowseTree() { return m_tree; }
@@ -166,7 +166,7 @@ protected:
     // Fills item ID, type and description of a record from its ID.
     void DescribeProperty(const COpcString& tagId, COpcDaProperty& property) const;
     // Takes the entry of an item ID under the lock: S_OK with a reference.
-    HRESULT Resolve(const COpcString& itemId, COpcDaItemEntry*& entry, DWORD& selector);
+    HRESULT Resolve(const COpcString& itemId, COpcDaEntryRef& entry, DWORD& selector);
 
     COpcDaSettings& m_settings;
     COpcDevlaneAPI& m_api;
@@ -181,11 +181,11 @@ protected:
 private:
     HRESULT ReadSettings(const COpcXmlElement& root, const wchar_t*& property);
     HRESULT CheckProject(const COpcTagElement& root);
-    // The entry of an item ID's tag, with the caller holding m_lock.
+    // The entry of an item ID's tag, borrowed while the caller holds m_lock.
     HRESULT LookupLocked(const COpcString& itemId, COpcString& tagId, COpcDaItemEntry*& entry);
 
     COpcDaBrowseTree m_tree;
-    COpcMap<COpcString, COpcDaItemEntry*> m_items;
+    COpcMap<COpcString, COpcDaEntryRef> m_items;
     COpcList<IOpcDaItemProvider*> m_providers;
     OpcDaItemFactory m_factory = nullptr;
     void* m_factoryContext = nullptr;

@@ -95,13 +95,14 @@ void COpcDaDevice::Clear()
 void COpcDaDevice::ForgetAll()
 {
     COpcLockGuard guard(m_lock);
+    // Pollers before items: a poller points at the items it refreshes.
+    m_pollersByName.RemoveAll();
+    m_pollersByPrefix.RemoveAll();
+    m_pollers.RemoveAll();
     m_items.RemoveAll();
     m_itemList.RemoveAll();
     m_deviceNumbers.RemoveAll();
     m_nextDeviceNumber = 0;
-    m_pollers.RemoveAll();
-    m_pollersByName.RemoveAll();
-    m_pollersByPrefix.RemoveAll();
     m_scanPeriods.RemoveAll();
     m_texts.Clear();
     m_nodeName = m_deviceName = m_sheetName = m_groupName = m_subgroupName = m_devicePath = COpcString();
@@ -118,18 +119,13 @@ void COpcDaDevice::StopThreads()
 {
     // Without the device lock: the simulation thread takes it while it walks.
     m_simulation.Stop(INFINITE);
-    for (COpcDaDevicePoller* poller : m_pollers)
+    for (const auto& poller : m_pollers)
         poller->Stop();
 }
 
 void COpcDaDevice::DestroyAll()
 {
     StopThreads();
-    COpcLockGuard guard(m_lock);
-    for (COpcDaDevicePoller* poller : m_pollers)
-        delete poller;
-    for (COpcDaDeviceItem* item : m_itemList)
-        delete item;
     ForgetAll();
 }
 
@@ -197,7 +193,7 @@ HRESULT COpcDaDevice::ReadConfiguration(const COpcTagElement& root)
 
     if (!m_settings.simulationEnabled) {
         // Failures are logged by the wrapper; the caches' items stay in the address space.
-        for (COpcDaDevicePoller* poller : m_pollers)
+        for (const auto& poller : m_pollers)
             m_api.StartCache(poller->CacheName());
     }
     m_texts.Clear();
@@ -431,9 +427,10 @@ COpcDaDevicePoller* COpcDaDevice::FindCache(uint32_t scanPeriod, HRESULT& failur
             // Any other failure: the wrapper logged it, and the tag has no cache.
             if (hr != S_OK)
                 return nullptr;
-            poller = new (std::nothrow) COpcDaDevicePoller(m_settings, m_api, cacheName, scanPeriod);
-            if (poller == nullptr || !m_pollers.Append(poller)) {
-                delete poller;
+            std::unique_ptr<COpcDaDevicePoller> made(
+                new (std::nothrow) COpcDaDevicePoller(m_settings, m_api, cacheName, scanPeriod));
+            poller = made.get();
+            if (poller == nullptr || !m_pollers.Append(std::move(made))) {
                 m_api.DestroyCache(cacheName);
                 return nullptr;
             }
@@ -454,13 +451,9 @@ void COpcDaDevice::BuildTag(const COpcTagElement& element, uint32_t tagKind, con
         Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_DUPLICATE, L"Name");
         return;
     }
-    auto* item = new (std::nothrow) COpcDaDeviceItem(m_settings, m_api);
-    if (item == nullptr)
+    std::unique_ptr<COpcDaDeviceItem> item(new (std::nothrow) COpcDaDeviceItem(m_settings, m_api));
+    if (item == nullptr || !item->ReadConfiguration(element, tagKind, itemId, &m_texts))
         return;
-    if (!item->ReadConfiguration(element, tagKind, itemId, &m_texts)) {
-        delete item;
-        return;
-    }
     COpcString accessPath = item->DeviceAddress();
     if (m_symbolSheet) {
         const COpcString parts[] = {m_sheetName, m_groupName, m_subgroupName, item->SymbolName()};
@@ -469,16 +462,12 @@ void COpcDaDevice::BuildTag(const COpcTagElement& element, uint32_t tagKind, con
     item->SetLocation(m_nodeName, m_sheetName, m_devicePath, accessPath);
 
     const bool live = !m_settings.simulationEnabled;
-    if (live && m_symbolSheet && !CheckSymbol(*item)) {
-        delete item;
+    if (live && m_symbolSheet && !CheckSymbol(*item))
         return;
-    }
     // Entered first, so that no failure below can leave a poller holding a
-    // discarded item.
-    if (!m_itemList.Reserve(m_itemList.GetCount() + 1) || !m_items.SetAt(itemId, item)) {
-        delete item;
+    // discarded item; the room reserved makes the final append certain.
+    if (!m_itemList.Reserve(m_itemList.GetCount() + 1) || !m_items.SetAt(itemId, item.get()))
         return;
-    }
     const uint32_t period = item->ScanPeriod();
     if (live && period != 0) {
         HRESULT failure = S_OK;
@@ -492,12 +481,11 @@ void COpcDaDevice::BuildTag(const COpcTagElement& element, uint32_t tagKind, con
             failed = L"ScanCycle";
         else if (m_api.EntryCacheRecord(poller->CacheName(), m_devicePath, accessPath, typeCode, count) != S_OK)
             failed = m_symbolSheet ? L"SymbolName" : L"DeviceAddress";
-        else if (!poller->AddItem(item))
+        else if (!poller->AddItem(item.get()))
             failed = L"ScanCycle";
         if (failed != nullptr) {
             Refuse(OPC_LOG_DEVICE_LOAD, poller == nullptr ? failure : OPC_DEV_E_ATTRIBUTE, failed);
             m_items.RemoveKey(itemId);
-            delete item;
             return;
         }
     }
@@ -508,7 +496,7 @@ void COpcDaDevice::BuildTag(const COpcTagElement& element, uint32_t tagKind, con
         if (!known)
             m_scanPeriods.Append(period);
     }
-    m_itemList.Append(item);
+    m_itemList.Append(std::move(item));
 }
 
 // --- provider -------------------------------------------------------------------------------
@@ -535,7 +523,7 @@ HRESULT COpcDaDevice::RegisterAll()
     if (m_cache == nullptr)
         return E_FAIL;
     HRESULT result = S_OK;
-    for (COpcDaDeviceItem* item : m_itemList) {
+    for (const auto& item : m_itemList) {
         const HRESULT hr = m_cache->AddItem(item->ItemId());
         if (FAILED(hr) && result == S_OK)
             result = hr;
@@ -609,12 +597,12 @@ HRESULT COpcDaDevice::StartPolling()
     // would be a noticeable part of the load.
     HRESULT result = S_OK;
     COpcGrowArray<COpcDaDevicePoller*> launched;
-    for (COpcDaDevicePoller* poller : m_pollers) {
+    for (const auto& poller : m_pollers) {
         if (poller->IsRunning())
             continue;
         if (!poller->Launch())
             result = S_FALSE;
-        else if (!launched.Append(poller) && !poller->WaitRunning())   // no room to wait later: now
+        else if (!launched.Append(poller.get()) && !poller->WaitRunning())   // no room to wait later: now
             result = S_FALSE;
     }
     for (COpcDaDevicePoller* poller : launched) {
@@ -635,18 +623,21 @@ bool COpcDaDevice::SimulationPass(uint64_t cycle)
     const DWORD low = static_cast<DWORD>(cycle);
     const DWORD high = static_cast<DWORD>(cycle >> 32);
     const DWORD period = m_settings.simulationInterval != 0 ? m_settings.simulationInterval : 1000;
-    COpcLockGuard guard(m_lock);
-    for (size_t i = 0; i < m_itemList.GetCount(); ++i) {
-        if (m_simulation.IsStopRequested())
-            return false;
-        COpcDaDeviceItem* item = m_itemList[i];
+    for (size_t i = 0;; ++i) {
+        COpcDaDeviceItem* item = nullptr;
+        {
+            COpcLockGuard guard(m_lock);
+            if (i >= m_itemList.GetCount()) {
+                m_settings.AdvanceSimulationRow();
+                return true;
+            }
+            if (m_simulation.IsStopRequested())
+                return false;
+            item = m_itemList[i].get();
+        }
         // Group threads may look items up meanwhile; no item is updated under this lock.
-        guard.Release();
         item->Poll(low, high, period);
-        guard.Reenter();
     }
-    m_settings.AdvanceSimulationRow();
-    return true;
 }
 
 void COpcDaDevice::SimulationBody(void* data, bool stopping)

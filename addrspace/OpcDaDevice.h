@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 class COpcDaCache;
 class COpcDaSettings;
@@ -82,9 +83,15 @@ public:
     COpcDaDeviceItem* FindItem(const COpcString& itemId) const;
     size_t ItemCount() const { return m_itemList.GetCount(); }
     // In load order.
-    COpcDaDeviceItem* ItemAt(size_t index) const { return index < m_itemList.GetCount() ? m_itemList[index] : nullptr; }
+    COpcDaDeviceItem* ItemAt(size_t index) const
+    {
+        return index < m_itemList.GetCount() ? m_itemList[index].get() : nullptr;
+    }
     size_t CacheCount() const { return m_pollers.GetCount(); }
-    COpcDaDevicePoller* PollerAt(size_t index) const { return index < m_pollers.GetCount() ? m_pollers[index] : nullptr; }
+    COpcDaDevicePoller* PollerAt(size_t index) const
+    {
+        return index < m_pollers.GetCount() ? m_pollers[index].get() : nullptr;
+    }
     COpcDaDevicePoller* PollerFor(const COpcString& cacheName) const;
     // False when the device path got no number (simulation, or not loaded).
     bool DeviceNumber(const COpcString& devicePath, uint32_t& number) const;
@@ -133,11 +140,12 @@ private:
     COpcDaCache* m_cache = nullptr;
     COpcLock m_lock;
 
+    // The items in load order own them; the map and the pollers only point at them.
     COpcMap<COpcString, COpcDaDeviceItem*> m_items;
-    COpcGrowArray<COpcDaDeviceItem*> m_itemList;
+    COpcGrowArray<std::unique_ptr<COpcDaDeviceItem>> m_itemList;
     COpcMap<COpcString, uint32_t> m_deviceNumbers;
     uint32_t m_nextDeviceNumber = 0;
-    COpcGrowArray<COpcDaDevicePoller*> m_pollers;
+    COpcGrowArray<std::unique_ptr<COpcDaDevicePoller>> m_pollers;
     COpcMap<COpcString, COpcDaDevicePoller*> m_pollersByName;
     // Cache of a (device number, scan period) by its name prefix.
     COpcMap<COpcString, COpcDaDevicePoller*> m_pollersByPrefix;

@@ -162,19 +162,19 @@ bool TextWithin(const wchar_t* text, size_t maxChars)
 
 // --- text pool -------------------------------------------------------------------------------
 
-COpcDaTextPool::~COpcDaTextPool()
-{
-    Clear();
-}
-
 void COpcDaTextPool::Clear()
 {
-    for (size_t i = 0; i < m_slotCount; ++i)
-        delete m_slots[i].text;
-    CoTaskMemFree(m_slots);
-    m_slots = nullptr;
-    m_slotCount = 0;
+    m_slots.SetSize(0);
     m_count = 0;
+}
+
+void COpcDaTextPool::Place(COpcArray<Slot>& slots, Slot&& slot)
+{
+    const UINT mask = slots.GetSize() - 1;
+    UINT j = slot.hash & mask;
+    while (!slots[j].text.IsEmpty())
+        j = (j + 1) & mask;
+    slots[j] = std::move(slot);
 }
 
 COpcString COpcDaTextPool::Get(const wchar_t* text)
@@ -185,43 +185,30 @@ COpcString COpcDaTextPool::Get(const wchar_t* text)
     if (length > kPooledChars)
         return COpcString(text, length);
     const uint32_t hash = HashText(text);
-    if (m_slotCount != 0) {
-        for (size_t i = hash & (m_slotCount - 1);; i = (i + 1) & (m_slotCount - 1)) {
-            const Slot& slot = m_slots[i];
-            if (slot.text == nullptr)
+    const size_t slotCount = m_slots.GetSize();
+    if (slotCount != 0) {
+        for (size_t i = hash & (slotCount - 1);; i = (i + 1) & (slotCount - 1)) {
+            const Slot& slot = m_slots[static_cast<UINT>(i)];
+            if (slot.text.IsEmpty())
                 break;
-            if (slot.hash == hash && wcscmp(slot.text->TextOrEmpty(), text) == 0)
-                return *slot.text;
+            if (slot.hash == hash && wcscmp(slot.text.TextOrEmpty(), text) == 0)
+                return slot.text;
         }
     }
     COpcString fresh(text, length);
     if (m_count >= kMaxPooled)
         return fresh;
-    if ((m_count + 1) * 2 > m_slotCount) {
-        const size_t count = m_slotCount == 0 ? 64 : m_slotCount * 2;
-        auto* slots = static_cast<Slot*>(CoTaskMemAlloc(count * sizeof(Slot)));
-        if (slots == nullptr)
+    if ((m_count + 1) * 2 > slotCount) {
+        COpcArray<Slot> slots;
+        if (!slots.SetSize(slotCount == 0 ? 64 : static_cast<UINT>(slotCount * 2)))
             return fresh;
-        memset(slots, 0, count * sizeof(Slot));
-        for (size_t i = 0; i < m_slotCount; ++i) {
-            if (m_slots[i].text == nullptr)
-                continue;
-            size_t j = m_slots[i].hash & (count - 1);
-            while (slots[j].text != nullptr)
-                j = (j + 1) & (count - 1);
-            slots[j] = m_slots[i];
+        for (UINT i = 0; i < slotCount; ++i) {
+            if (!m_slots[i].text.IsEmpty())
+                Place(slots, std::move(m_slots[i]));
         }
-        CoTaskMemFree(m_slots);
-        m_slots = slots;
-        m_slotCount = count;
+        m_slots.Swap(slots);
     }
-    auto* kept = new (std::nothrow) COpcString(fresh);
-    if (kept == nullptr)
-        return fresh;
-    size_t j = hash & (m_slotCount - 1);
-    while (m_slots[j].text != nullptr)
-        j = (j + 1) & (m_slotCount - 1);
-    m_slots[j] = Slot{hash, kept};
+    Place(m_slots, Slot{hash, fresh});
     ++m_count;
     return fresh;
 }
@@ -231,24 +218,13 @@ COpcString COpcDaTextPool::Get(const wchar_t* text)
 COpcDaDeviceItem::COpcDaDeviceItem(COpcDaSettings& settings, COpcDevlaneAPI& api)
     : m_settings(settings), m_api(api), m_quality(kOpcQualityGood), m_accessRights(kOpcReadable | kOpcWriteable)
 {
-    VariantInit(&m_value);
-    VariantInit(&m_euInfo);
     m_timeStamp = Now();
     m_conditioning.highEU = m_conditioning.lowEU = m_conditioning.highIR = m_conditioning.lowIR = 2.0;
     // The simulation draws from the process's generator; each new item reseeds it.
     ReseedRandom(m_timeStamp);
 }
 
-COpcDaDeviceItem::~COpcDaDeviceItem()
-{
-    VariantClear(&m_value);
-    VariantClear(&m_euInfo);
-    if (m_extra != nullptr) {
-        for (ExtraProperty& extra : *m_extra)
-            VariantClear(&extra.value);
-        delete m_extra;
-    }
-}
+COpcDaDeviceItem::~COpcDaDeviceItem() = default;
 
 // --- loading -----------------------------------------------------------------------------------
 
@@ -435,23 +411,23 @@ bool COpcDaDeviceItem::ReadAttributes(const COpcTagElement& element, const wchar
 
 bool COpcDaDeviceItem::SetUpValue()
 {
-    VariantClear(&m_value);
+    VariantClear(m_value.Get());
     const VARTYPE element = m_rawType;
     if (m_isArray) {
         SAFEARRAY* array = SafeArrayCreateVector(element, 0, m_loadedCount);
         if (array == nullptr)
             return false;
-        m_value.vt = static_cast<VARTYPE>(VT_ARRAY | element);
-        m_value.parray = array;
+        m_value->vt = static_cast<VARTYPE>(VT_ARRAY | element);
+        m_value->parray = array;
         return true;
     }
     // A typed zero (false, the empty text) until the first refresh.
     if (element == VT_BSTR) {
-        m_value.bstrVal = SysAllocString(L"");
-        if (m_value.bstrVal == nullptr)
+        m_value->bstrVal = SysAllocString(L"");
+        if (m_value->bstrVal == nullptr)
             return false;
     }
-    m_value.vt = element;
+    m_value->vt = element;
     return true;
 }
 
@@ -486,23 +462,18 @@ HRESULT COpcDaDeviceItem::SetExtraProperty(DWORD propertyId, const VARIANT& valu
 {
     COpcLockGuard guard(m_lock);
     if (ExtraProperty* extra = FindExtra(propertyId))
-        return CopyValue(&extra->value, &value);
+        return CopyValue(extra->value.Get(), &value);
     if (m_extra == nullptr) {
-        m_extra = new (std::nothrow) COpcGrowArray<ExtraProperty>();
+        m_extra.reset(new (std::nothrow) COpcGrowArray<ExtraProperty>());
         if (m_extra == nullptr)
             return E_OUTOFMEMORY;
     }
     ExtraProperty extra;
     extra.id = propertyId;
-    VariantInit(&extra.value);
-    HRESULT hr = CopyValue(&extra.value, &value);
+    HRESULT hr = CopyValue(extra.value.Get(), &value);
     if (FAILED(hr))
         return hr;
-    if (!m_extra->Append(extra)) {
-        VariantClear(&extra.value);
-        return E_OUTOFMEMORY;
-    }
-    return S_OK;
+    return m_extra->Append(std::move(extra)) ? S_OK : E_OUTOFMEMORY;
 }
 
 COpcString COpcDaDeviceItem::NameLocked() const
@@ -554,7 +525,7 @@ void COpcDaDeviceItem::PollSimulated(uint64_t cycle, DWORD periodMs)
         step.high = m_conditioning.highEU;
         step.low = m_conditioning.lowEU;
     }
-    if (FAILED(OpcSimulateValue(step, StorageType(), &m_value)))
+    if (FAILED(OpcSimulateValue(step, StorageType(), m_value.Get())))
         return;
     m_timeStamp = Now();
     if (m_checkQuality) {
@@ -623,18 +594,18 @@ void COpcDaDeviceItem::PollDevice()
 
     if (m_typeCode == kOpcTypeString) {
         // Only a changed text costs a new string.
-        const bool same = m_value.vt == VT_BSTR && SysStringLen(m_value.bstrVal) == static_cast<UINT>(wideLength) &&
-                          (wideLength == 0 || wmemcmp(m_value.bstrVal, wide, static_cast<size_t>(wideLength)) == 0);
+        const bool same = m_value->vt == VT_BSTR && SysStringLen(m_value->bstrVal) == static_cast<UINT>(wideLength) &&
+                          (wideLength == 0 || wmemcmp(m_value->bstrVal, wide, static_cast<size_t>(wideLength)) == 0);
         if (!same) {
             BSTR text = SysAllocStringLen(wide, static_cast<UINT>(wideLength));
             if (text == nullptr)
                 return;
-            VariantClear(&m_value);
-            m_value.vt = VT_BSTR;
-            m_value.bstrVal = text;
+            VariantClear(m_value.Get());
+            m_value->vt = VT_BSTR;
+            m_value->bstrVal = text;
         }
     } else if (m_isArray) {
-        SAFEARRAY* array = m_value.vt == static_cast<VARTYPE>(VT_ARRAY | m_rawType) ? m_value.parray : nullptr;
+        SAFEARRAY* array = m_value->vt == static_cast<VARTYPE>(VT_ARRAY | m_rawType) ? m_value->parray : nullptr;
         if (array == nullptr || SafeArrayGetDim(array) != 1 || array->rgsabound[0].cElements != count)
             return;
         COpcSafeArrayAccess access(array);
@@ -657,17 +628,17 @@ void COpcDaDeviceItem::PollDevice()
         default: return;
         }
     } else {
-        VariantClear(&m_value);
-        m_value.vt = m_rawType;
+        VariantClear(m_value.Get());
+        m_value->vt = m_rawType;
         switch (m_rawType) {
-        case VT_BOOL: m_value.boolVal = ((buffer.longs[0] != 0) != m_inverseOn) ? VARIANT_TRUE : VARIANT_FALSE; break;
-        case VT_I2: m_value.iVal = buffer.shorts[0]; break;
-        case VT_UI2: m_value.uiVal = buffer.ushorts[0]; break;
-        case VT_I4: m_value.lVal = buffer.longs[0]; break;
-        case VT_UI4: m_value.ulVal = buffer.ulongs[0]; break;
-        case VT_R4: m_value.fltVal = buffer.floats[0]; break;
-        case VT_R8: m_value.dblVal = buffer.doubles[0]; break;
-        default: m_value.vt = VT_EMPTY; return;
+        case VT_BOOL: m_value->boolVal = ((buffer.longs[0] != 0) != m_inverseOn) ? VARIANT_TRUE : VARIANT_FALSE; break;
+        case VT_I2: m_value->iVal = buffer.shorts[0]; break;
+        case VT_UI2: m_value->uiVal = buffer.ushorts[0]; break;
+        case VT_I4: m_value->lVal = buffer.longs[0]; break;
+        case VT_UI4: m_value->ulVal = buffer.ulongs[0]; break;
+        case VT_R4: m_value->fltVal = buffer.floats[0]; break;
+        case VT_R8: m_value->dblVal = buffer.doubles[0]; break;
+        default: m_value->vt = VT_EMPTY; return;
         }
     }
     m_quality = kOpcQualityGood;
@@ -764,7 +735,7 @@ HRESULT COpcDaDeviceItem::ReadValue(bool refresh, VARIANT* value, FILETIME* time
     SOpcConditioning conditioning;
     {
         COpcLockGuard guard(m_lock);
-        if (FAILED(VariantCopy(copy.Get(), &m_value)))
+        if (FAILED(VariantCopy(copy.Get(), m_value.Get())))
             return kOpcErrorBadType;
         stamp = m_timeStamp;
         itemQuality = m_quality;
@@ -798,7 +769,7 @@ HRESULT COpcDaDeviceItem::GetRawValue(VARIANT* value, WORD* quality, FILETIME* t
         return E_POINTER;
     COpcLockGuard guard(m_lock);
     VariantClear(value);
-    HRESULT hr = VariantCopy(value, &m_value);
+    HRESULT hr = VariantCopy(value, m_value.Get());
     if (quality != nullptr)
         *quality = m_quality;
     if (timeStamp != nullptr)
@@ -833,8 +804,8 @@ HRESULT COpcDaDeviceItem::PropertyValue(DWORD propertyId, VARIANT* value)
     case OPC_DA_PROP_SCANRATE: value->vt = VT_R4; value->fltVal = m_scanRate; return S_OK;
     case OPC_DA_PROP_EUTYPE: value->vt = VT_I4; value->lVal = static_cast<LONG>(m_euType); return S_OK;
     case OPC_DA_PROP_EUINFO: {
-        if (m_euInfo.vt != VT_EMPTY)
-            return VariantCopy(value, &m_euInfo);
+        if (m_euInfo->vt != VT_EMPTY)
+            return VariantCopy(value, m_euInfo.Get());
         SAFEARRAY* empty = SafeArrayCreateVector(VT_BSTR, 0, 0);
         if (empty == nullptr)
             return E_OUTOFMEMORY;
@@ -868,7 +839,7 @@ HRESULT COpcDaDeviceItem::PropertyValue(DWORD propertyId, VARIANT* value)
     case OPC_DA_PROP_SIMULATION: return PutText(value, m_simulation);
     default:
         if (ExtraProperty* extra = FindExtra(propertyId))
-            return VariantCopy(value, &extra->value);
+            return VariantCopy(value, extra->value.Get());
         return kOpcErrorInvalidPid;
     }
 }
@@ -979,11 +950,11 @@ HRESULT COpcDaDeviceItem::WriteValue(const VARIANT& value, const FILETIME* timeS
             if (FAILED(hr))
                 return hr == DISP_E_OVERFLOW ? kOpcErrorRange : kOpcErrorBadType;
             if (!m_isArray) {
-                VariantClear(&m_value);
-                stored.MoveTo(&m_value);
+                VariantClear(m_value.Get());
+                stored.MoveTo(m_value.Get());
             } else {
                 // Like a device write: the leading elements, never more than the tag holds.
-                hr = m_value.vt == StorageType() ? CopyLeadingElements(stored->parray, m_value.parray)
+                hr = m_value->vt == StorageType() ? CopyLeadingElements(stored->parray, m_value->parray)
                                                   : kOpcErrorBadType;
                 if (FAILED(hr))
                     return hr;
@@ -1115,7 +1086,7 @@ HRESULT COpcDaDeviceItem::WriteProperty(DWORD propertyId, const VARIANT& value)
         return hr;
     COpcLockGuard guard(m_lock);
     if (ExtraProperty* extra = FindExtra(propertyId))
-        return CopyValue(&extra->value, &value);
+        return CopyValue(extra->value.Get(), &value);
     const VARTYPE type = OpcDaPropertyType(propertyId);
     if (type != VT_VARIANT && value.vt != type)
         return kOpcErrorBadType;
@@ -1138,7 +1109,7 @@ HRESULT COpcDaDeviceItem::WriteProperty(DWORD propertyId, const VARIANT& value)
     case OPC_DA_PROP_RIGHTS: m_accessRights = static_cast<DWORD>(value.lVal); return S_OK;
     case OPC_DA_PROP_SCANRATE: m_scanRate = value.fltVal; return S_OK;
     case OPC_DA_PROP_EUTYPE: m_euType = static_cast<DWORD>(value.lVal); return S_OK;
-    case OPC_DA_PROP_EUINFO: return CopyValue(&m_euInfo, &value);
+    case OPC_DA_PROP_EUINFO: return CopyValue(m_euInfo.Get(), &value);
     case OPC_DA_PROP_UNIT: m_engineeringUnit = text(); return S_OK;
     case OPC_DA_PROP_DESC: m_description = text(); return S_OK;
     case OPC_DA_PROP_HIEU: m_conditioning.highEU = value.dblVal; return S_OK;

@@ -9,15 +9,18 @@
 #pragma once
 
 #include "OpcConditioning.h"
-#include "OpcGrowArray.h"
+#include "OpcContainers.h"
 #include "OpcDaProperties.h"
+#include "OpcGrowArray.h"
 #include "OpcLock.h"
 #include "OpcString.h"
+#include "OpcTaskMem.h"
 
 #include <windows.h>
 #include <oleauto.h>
 
 #include <cstdint>
+#include <memory>
 
 class COpcDaSettings;
 class COpcDevlaneAPI;
@@ -29,7 +32,6 @@ class COpcDaTextPool
 {
 public:
     COpcDaTextPool() = default;
-    ~COpcDaTextPool();
     COpcDaTextPool(const COpcDaTextPool&) = delete;
     COpcDaTextPool& operator=(const COpcDaTextPool&) = delete;
 
@@ -38,13 +40,16 @@ public:
     void Clear();
 
 private:
+    // A slot with an empty text is free: empty texts are never pooled.
     struct Slot
     {
-        uint32_t hash;
-        COpcString* text;
+        uint32_t hash = 0;
+        COpcString text;
     };
-    Slot* m_slots = nullptr;
-    size_t m_slotCount = 0;
+    // Into the first free slot from the hash on; the table has one.
+    static void Place(COpcArray<Slot>& slots, Slot&& slot);
+
+    COpcArray<Slot> m_slots;
     size_t m_count = 0;
 };
 
@@ -125,8 +130,8 @@ public:
 private:
     struct ExtraProperty
     {
-        DWORD id;
-        VARIANT value;
+        DWORD id = 0;
+        COpcVariant value;
     };
 
     bool ReadAttributes(const COpcTagElement& element, const wchar_t*& property, COpcDaTextPool* pool);
@@ -175,7 +180,7 @@ private:
     bool m_nullTermination = true;
 
     // The value.
-    VARIANT m_value;
+    COpcVariant m_value;
     WORD m_quality;
     FILETIME m_timeStamp;
     bool m_everGood = false;
@@ -185,7 +190,7 @@ private:
     DWORD m_accessRights;
     float m_scanRate = 0;
     DWORD m_euType = 0;
-    VARIANT m_euInfo;
+    COpcVariant m_euInfo;
     uint32_t m_tagKind = 0;
     uint32_t m_typeCode = 0;
     bool m_readOnly = false;
@@ -200,5 +205,6 @@ private:
     uint32_t m_csvColumn = 0;
     bool m_inverseOn = false;
 
-    COpcGrowArray<ExtraProperty>* m_extra = nullptr;
+    // Made on the first extra property: most items never get one.
+    std::unique_ptr<COpcGrowArray<ExtraProperty>> m_extra;
 };
