@@ -2,7 +2,9 @@
 
 #include "OpcVersionInfo.h"
 
-#include "OpcDevlaneAPI.h"
+#include "OpcDeviceAccess.h"
+#include "OpcDeviceCodes.h"
+#include "OpcErrorLog.h"
 #include "OpcTagDocument.h"
 #include "OpcTaskMem.h"
 #include "OpcVariant.h"
@@ -74,7 +76,7 @@ HRESULT COpcDaItemEntry::WriteItem(LCID locale, const VARIANT& value, const FILE
 
 // --- construction and state --------------------------------------------------------------
 
-COpcDaCache::COpcDaCache(COpcDaSettings& settings, COpcDevlaneAPI& api) : m_settings(settings), m_api(api)
+COpcDaCache::COpcDaCache(COpcDaSettings& settings, IOpcDeviceAccess& api) : m_settings(settings), m_api(api)
 {
     m_version.description = COpcString(L"Unknown");
 }

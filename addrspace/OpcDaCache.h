@@ -16,7 +16,7 @@
 #include "OpcString.h"
 #include "OpcXml.h"
 
-class COpcDevlaneAPI;
+class IOpcDeviceAccess;
 class COpcTagElement;
 
 // Server states as OPCSERVERSTATE numbers them.
@@ -59,7 +59,7 @@ public:
 class COpcDaCache
 {
 public:
-    COpcDaCache(COpcDaSettings& settings, COpcDevlaneAPI& api);
+    COpcDaCache(COpcDaSettings& settings, IOpcDeviceAccess& api);
     virtual ~COpcDaCache();
     COpcDaCache(const COpcDaCache&) = delete;
     COpcDaCache& operator=(const COpcDaCache&) = delete;
@@ -90,7 +90,7 @@ public:
     DWORD GetState() const { return m_state; }
     void SetState(DWORD state) { m_state = state; }
     COpcDaSettings& Settings() { return m_settings; }
-    COpcDevlaneAPI& Api() { return m_api; }
+    IOpcDeviceAccess& Api() { return m_api; }
 
     // "OpcConfiguration.xml" in the directory of the running program.
     static COpcString ConfigurationPath();
@@ -169,7 +169,7 @@ protected:
     HRESULT Resolve(const COpcString& itemId, COpcDaEntryRef& entry, DWORD& selector);
 
     COpcDaSettings& m_settings;
-    COpcDevlaneAPI& m_api;
+    IOpcDeviceAccess& m_api;
     COpcLock m_lock;
     volatile DWORD m_state = OPC_DA_STATE_SUSPENDED;
     COpcXmlElement m_configRoot;

@@ -3,7 +3,9 @@
 #include "OpcDaCache.h"
 #include "OpcDaDataTypes.h"
 #include "OpcDaSettings.h"
-#include "OpcDevlaneAPI.h"
+#include "OpcDeviceAccess.h"
+#include "OpcDeviceCodes.h"
+#include "OpcErrorLog.h"
 #include "OpcTagDocument.h"
 #include "OpcThreadRoles.h"
 
@@ -65,7 +67,7 @@ uint32_t GreatestCommonDivisor(uint32_t a, uint32_t b)
 }
 } // namespace
 
-COpcDaDevice::COpcDaDevice(COpcDaSettings& settings, COpcDevlaneAPI& api) : m_settings(settings), m_api(api)
+COpcDaDevice::COpcDaDevice(COpcDaSettings& settings, IOpcDeviceAccess& api) : m_settings(settings), m_api(api)
 {
 }
 

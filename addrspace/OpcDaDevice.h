@@ -23,7 +23,7 @@
 
 class COpcDaCache;
 class COpcDaSettings;
-class COpcDevlaneAPI;
+class IOpcDeviceAccess;
 class COpcTagElement;
 
 class COpcDaDevice : public IOpcDaItemProvider
@@ -35,7 +35,7 @@ public:
     // Elements nested deeper than this are refused; tag files nest far less.
     static constexpr unsigned MaxDepth = 64;
 
-    COpcDaDevice(COpcDaSettings& settings, COpcDevlaneAPI& api);
+    COpcDaDevice(COpcDaSettings& settings, IOpcDeviceAccess& api);
     ~COpcDaDevice() override;
     COpcDaDevice(const COpcDaDevice&) = delete;
     COpcDaDevice& operator=(const COpcDaDevice&) = delete;
@@ -136,7 +136,7 @@ private:
     void RunSimulation();
 
     COpcDaSettings& m_settings;
-    COpcDevlaneAPI& m_api;
+    IOpcDeviceAccess& m_api;
     COpcDaCache* m_cache = nullptr;
     COpcLock m_lock;
 

@@ -4,7 +4,9 @@
 #include "OpcDaDataTypes.h"
 #include "OpcDaItemProvider.h"
 #include "OpcDaSettings.h"
-#include "OpcDevlaneAPI.h"
+#include "OpcDeviceAccess.h"
+#include "OpcDeviceCodes.h"
+#include "OpcErrorLog.h"
 #include "OpcSimulationModes.h"
 #include "OpcTagDocument.h"
 #include "OpcTaskMem.h"
@@ -215,7 +217,7 @@ COpcString COpcDaTextPool::Get(const wchar_t* text)
 
 // --- construction ------------------------------------------------------------------------------
 
-COpcDaDeviceItem::COpcDaDeviceItem(COpcDaSettings& settings, COpcDevlaneAPI& api)
+COpcDaDeviceItem::COpcDaDeviceItem(COpcDaSettings& settings, IOpcDeviceAccess& api)
     : m_settings(settings), m_api(api), m_quality(kOpcQualityGood), m_accessRights(kOpcReadable | kOpcWriteable)
 {
     m_timeStamp = Now();
@@ -306,7 +308,7 @@ bool COpcDaDeviceItem::ReadAttributes(const COpcTagElement& element, const wchar
     // One bit write carries at most MaxBitWrite bits, and an address or a
     // symbol gives no way to reach the bits beyond them: longer bit tags are
     // read-only, and a write-only one could be neither read nor written.
-    if (m_typeCode == kOpcTypeBit && count > static_cast<uint32_t>(COpcDevlaneAPI::MaxBitWrite)) {
+    if (m_typeCode == kOpcTypeBit && count > static_cast<uint32_t>(IOpcDeviceAccess::MaxBitWrite)) {
         property = L"DataCount";
         if (m_scanPeriod == 0)
             return false;
@@ -1062,7 +1064,7 @@ HRESULT COpcDaDeviceItem::WriteDevice(const VARIANT& written)
     switch (m_typeCode) {
     case kOpcTypeBit:
         // Also when the rights were widened through their property since load.
-        if (n > COpcDevlaneAPI::MaxBitWrite)
+        if (n > IOpcDeviceAccess::MaxBitWrite)
             return kOpcErrorBadRights;
         return m_api.WriteDeviceBitDM(m_devicePath, m_accessPath, buffer.longs, n);
     case kOpcTypeInt16: return m_api.WriteDevice16DM(m_devicePath, m_accessPath, buffer.shorts, n);

@@ -23,7 +23,7 @@
 #include <memory>
 
 class COpcDaSettings;
-class COpcDevlaneAPI;
+class IOpcDeviceAccess;
 class COpcTagElement;
 
 // Shares the texts that many tags repeat (data types, units, labels, mode
@@ -64,7 +64,7 @@ public:
         AccessList = 3
     };
 
-    COpcDaDeviceItem(COpcDaSettings& settings, COpcDevlaneAPI& api);
+    COpcDaDeviceItem(COpcDaSettings& settings, IOpcDeviceAccess& api);
     ~COpcDaDeviceItem();
     COpcDaDeviceItem(const COpcDaDeviceItem&) = delete;
     COpcDaDeviceItem& operator=(const COpcDaDeviceItem&) = delete;
@@ -151,7 +151,7 @@ private:
     VARTYPE StorageType() const noexcept { return static_cast<VARTYPE>(m_isArray ? (VT_ARRAY | m_rawType) : m_rawType); }
 
     COpcDaSettings& m_settings;
-    COpcDevlaneAPI& m_api;
+    IOpcDeviceAccess& m_api;
     mutable COpcLock m_lock;
 
     // Where the tag lives.

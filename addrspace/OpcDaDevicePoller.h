@@ -19,7 +19,7 @@
 
 class COpcDaDeviceItem;
 class COpcDaSettings;
-class COpcDevlaneAPI;
+class IOpcDeviceAccess;
 
 // The wait before a thread's next cycle on a fixed grid: sinceDueMs is the
 // time since the cycle that just ran was due (ignored without a mark, i.e.
@@ -54,7 +54,7 @@ private:
 class COpcDaDevicePoller
 {
 public:
-    COpcDaDevicePoller(COpcDaSettings& settings, COpcDevlaneAPI& api, const COpcString& cacheName, DWORD scanPeriod);
+    COpcDaDevicePoller(COpcDaSettings& settings, IOpcDeviceAccess& api, const COpcString& cacheName, DWORD scanPeriod);
     ~COpcDaDevicePoller();
     COpcDaDevicePoller(const COpcDaDevicePoller&) = delete;
     COpcDaDevicePoller& operator=(const COpcDaDevicePoller&) = delete;
@@ -90,7 +90,7 @@ private:
     void Run();
 
     COpcDaSettings& m_settings;
-    COpcDevlaneAPI& m_api;
+    IOpcDeviceAccess& m_api;
     COpcLock m_lock;
     COpcString m_cacheName;
     DWORD m_scanPeriod = 100;
