@@ -256,16 +256,6 @@ void COpcDaDevice::Walk(const COpcTagElement& element, const COpcString& parentP
 
 bool COpcDaDevice::EnterElement(const COpcTagElement& element, Kind kind, uint32_t tagKind, const COpcString& path)
 {
-    const wchar_t* name = element.Attribute(L"Name");
-    bool enabled = false;
-    auto readEnable = [&]() {
-        if (!ParseBoolean(element.Attribute(L"Enable"), enabled)) {
-            Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, L"Enable");
-            return false;
-        }
-        return true;
-    };
-
     if (kind == Kind::Device || kind == Kind::Sheet) {
         m_groupName = COpcString();
         m_subgroupName = COpcString();
@@ -273,108 +263,124 @@ bool COpcDaDevice::EnterElement(const COpcTagElement& element, Kind kind, uint32
         m_flags[FlagGroup] = true;
         m_flags[FlagSubgroup] = true;
     }
-
     switch (kind) {
-    case Kind::Node:
-        if (name == nullptr || name[0] == L'\0') {
-            Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, L"Name");
-            return false;
-        }
-        m_nodeName = COpcString(name);
-        m_deviceName = COpcString();
-        m_sheetName = COpcString();
-        m_devicePath = COpcString();
-        SetFlagsFrom(FlagNode);
-        if (!readEnable())
-            return false;
-        m_flags[FlagNode] = enabled;
-        return true;
-
-    case Kind::Device:
-        if (name == nullptr || name[0] == L'\0') {
-            Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, L"Name");
-            return false;
-        }
-        m_deviceName = COpcString(name);
-        m_sheetName = COpcString();
-        // Shared by every item of the device.
-        m_devicePath = m_nodeName.IsEmpty() ? m_deviceName : JoinPath(m_nodeName, name);
-        SetFlagsFrom(FlagDevice);
-        if (!readEnable())
-            return false;
-        m_flags[FlagDevice] = enabled;
-        if (!m_settings.simulationEnabled) {
-            uint32_t* number = m_deviceNumbers.Lookup(m_devicePath);
-            if (number == nullptr) {
-                if (!m_deviceNumbers.SetAt(m_devicePath, m_nextDeviceNumber)) {
-                    Refuse(OPC_LOG_DEVICE_LOAD, E_OUTOFMEMORY, L"Name");
-                    return false;
-                }
-                m_deviceNumber = m_nextDeviceNumber++;
-            } else {
-                m_deviceNumber = *number;
-            }
-        }
-        return true;
-
-    case Kind::Sheet:
-        if (name == nullptr || name[0] == L'\0') {
-            Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, L"Name");
-            return false;
-        }
-        m_sheetName = COpcString(name);
-        SetFlagsFrom(FlagSheet);
-        if (!readEnable())
-            return false;
-        m_flags[FlagSheet] = enabled;
-        return true;
-
-    case Kind::Group: {
-        const wchar_t* attribute = m_symbolSheet ? L"SymbolName" : L"Name";
-        const wchar_t* groupName = element.Attribute(attribute);
-        if (groupName == nullptr || groupName[0] == L'\0') {
-            Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, attribute);
-            return false;
-        }
-        if (!m_nestedGroup) {
-            m_subgroupName = COpcString();
-            m_groupName = COpcString(groupName);
-            SetFlagsFrom(FlagGroup);
-            if (!readEnable())
-                return false;
-            m_flags[FlagGroup] = enabled;
-        } else {
-            m_nestedGroup = false;
-            m_subgroupName = COpcString(groupName);
-            SetFlagsFrom(FlagSubgroup);
-            if (!readEnable())
-                return false;
-            m_flags[FlagSubgroup] = enabled;
-        }
-        return true;
-    }
-
-    case Kind::Tag: {
-        if (m_deviceName.IsEmpty()) {
-            Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, L"Name");
-            return false;
-        }
-        m_flags[FlagTag] = true;
-        if (!readEnable())
-            return false;
-        m_flags[FlagTag] = enabled;
-        bool all = true;
-        for (bool flag : m_flags)
-            all = all && flag;
-        if (all)
-            BuildTag(element, tagKind, path);
-        return true;
-    }
-
+    case Kind::Node: return EnterNode(element);
+    case Kind::Device: return EnterDevice(element);
+    case Kind::Sheet: return EnterSheet(element);
+    case Kind::Group: return EnterGroup(element);
+    case Kind::Tag: return EnterTag(element, tagKind, path);
     case Kind::Other:
-    default:
+    default: return true;
+    }
+}
+
+bool COpcDaDevice::ReadEnable(const COpcTagElement& element, Flag flag)
+{
+    bool enabled = false;
+    if (!ParseBoolean(element.Attribute(L"Enable"), enabled)) {
+        Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, L"Enable");
+        return false;
+    }
+    m_flags[flag] = enabled;
+    return true;
+}
+
+// The name of a node, device or sheet; refused when missing or empty.
+const wchar_t* COpcDaDevice::RequiredName(const COpcTagElement& element)
+{
+    const wchar_t* name = element.Attribute(L"Name");
+    if (name == nullptr || name[0] == L'\0') {
+        Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, L"Name");
+        return nullptr;
+    }
+    return name;
+}
+
+bool COpcDaDevice::EnterNode(const COpcTagElement& element)
+{
+    const wchar_t* name = RequiredName(element);
+    if (name == nullptr)
+        return false;
+    m_nodeName = COpcString(name);
+    m_deviceName = COpcString();
+    m_sheetName = COpcString();
+    m_devicePath = COpcString();
+    SetFlagsFrom(FlagNode);
+    return ReadEnable(element, FlagNode);
+}
+
+bool COpcDaDevice::EnterDevice(const COpcTagElement& element)
+{
+    const wchar_t* name = RequiredName(element);
+    if (name == nullptr)
+        return false;
+    m_deviceName = COpcString(name);
+    m_sheetName = COpcString();
+    // Shared by every item of the device.
+    m_devicePath = m_nodeName.IsEmpty() ? m_deviceName : JoinPath(m_nodeName, name);
+    SetFlagsFrom(FlagDevice);
+    if (!ReadEnable(element, FlagDevice))
+        return false;
+    if (m_settings.simulationEnabled)
+        return true;
+    uint32_t* number = m_deviceNumbers.Lookup(m_devicePath);
+    if (number != nullptr) {
+        m_deviceNumber = *number;
         return true;
     }
+    if (!m_deviceNumbers.SetAt(m_devicePath, m_nextDeviceNumber)) {
+        Refuse(OPC_LOG_DEVICE_LOAD, E_OUTOFMEMORY, L"Name");
+        return false;
+    }
+    m_deviceNumber = m_nextDeviceNumber++;
+    return true;
+}
+
+bool COpcDaDevice::EnterSheet(const COpcTagElement& element)
+{
+    const wchar_t* name = RequiredName(element);
+    if (name == nullptr)
+        return false;
+    m_sheetName = COpcString(name);
+    SetFlagsFrom(FlagSheet);
+    return ReadEnable(element, FlagSheet);
+}
+
+bool COpcDaDevice::EnterGroup(const COpcTagElement& element)
+{
+    const wchar_t* attribute = m_symbolSheet ? L"SymbolName" : L"Name";
+    const wchar_t* groupName = element.Attribute(attribute);
+    if (groupName == nullptr || groupName[0] == L'\0') {
+        Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, attribute);
+        return false;
+    }
+    if (!m_nestedGroup) {
+        m_subgroupName = COpcString();
+        m_groupName = COpcString(groupName);
+        SetFlagsFrom(FlagGroup);
+        return ReadEnable(element, FlagGroup);
+    }
+    m_nestedGroup = false;
+    m_subgroupName = COpcString(groupName);
+    SetFlagsFrom(FlagSubgroup);
+    return ReadEnable(element, FlagSubgroup);
+}
+
+bool COpcDaDevice::EnterTag(const COpcTagElement& element, uint32_t tagKind, const COpcString& path)
+{
+    if (m_deviceName.IsEmpty()) {
+        Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, L"Name");
+        return false;
+    }
+    m_flags[FlagTag] = true;
+    if (!ReadEnable(element, FlagTag))
+        return false;
+    bool all = true;
+    for (bool flag : m_flags)
+        all = all && flag;
+    if (all)
+        BuildTag(element, tagKind, path);
+    return true;
 }
 
 bool COpcDaDevice::CheckSymbol(const COpcDaDeviceItem& item)

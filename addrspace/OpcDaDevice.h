@@ -122,7 +122,17 @@ private:
     static Kind KindOf(const COpcTagElement& element, uint32_t& tagKind);
     void SetFlagsFrom(Flag first);
     void Walk(const COpcTagElement& element, const COpcString& parentPath, unsigned depth);
+    // Entering an element sets the load context its children are read in;
+    // false when the element is refused (and logged).
     bool EnterElement(const COpcTagElement& element, Kind kind, uint32_t tagKind, const COpcString& path);
+    bool EnterNode(const COpcTagElement& element);
+    bool EnterDevice(const COpcTagElement& element);
+    bool EnterSheet(const COpcTagElement& element);
+    bool EnterGroup(const COpcTagElement& element);
+    bool EnterTag(const COpcTagElement& element, uint32_t tagKind, const COpcString& path);
+    // Reads "Enable" into the flag; false (and logged) when it is no boolean.
+    bool ReadEnable(const COpcTagElement& element, Flag flag);
+    const wchar_t* RequiredName(const COpcTagElement& element);
     void BuildTag(const COpcTagElement& element, uint32_t tagKind, const COpcString& itemId);
     bool CheckSymbol(const COpcDaDeviceItem& item);
     // The cache of the current device and the period, made when missing; null

@@ -33,9 +33,11 @@ const size_t kPooledChars = 32;
 // The pool stops growing here; further texts are simply copied.
 const size_t kMaxPooled = 4096;
 
+} // namespace
+
 // The largest buffer a refresh or a device write needs: 1020 doubles, or the
 // text of a 1020-character string with room for double-byte characters.
-union DeviceBuffer
+union COpcDaDeviceItem::DeviceBuffer
 {
     LONG longs[kMaxDataCount];
     ULONG ulongs[kMaxDataCount];
@@ -46,6 +48,8 @@ union DeviceBuffer
     char text[2 * kMaxDataCount + 2];
 };
 
+namespace
+{
 uint32_t HashText(const wchar_t* text) noexcept
 {
     uint32_t hash = 2166136261u;
@@ -251,6 +255,34 @@ bool COpcDaDeviceItem::ReadAttributes(const COpcTagElement& element, const wchar
 {
     COpcDaTextPool localPool;
     COpcDaTextPool& texts = pool != nullptr ? *pool : localPool;
+    const SOpcDataType* type = nullptr;
+    if (!ReadCommonAttributes(element, property, texts, type))
+        return false;
+    const bool kindRead = m_tagKind == kOpcTagAnalog    ? ReadAnalogAttributes(element, property, texts, *type)
+                          : m_tagKind == kOpcTagDigital ? ReadDigitalAttributes(element, property, texts)
+                                                        : ReadStringAttributes(element, property);
+    if (!kindRead)
+        return false;
+
+    property = L"DataType";
+    m_canonicalType = OpcCanonicalType(m_typeCode, m_loadedCount);
+    m_rawType = type->canonicalType;
+    m_isArray = (m_canonicalType & VT_ARRAY) != 0;
+    if (!SetUpValue())
+        return false;
+
+    // The column is taken only by a tag that is accepted, so a refused tag
+    // does not shift the columns of the tags after it.
+    if (m_simMode == kOpcSimCsv)
+        m_csvColumn = m_settings.NextCsvColumn();
+    property = nullptr;
+    return true;
+}
+
+// What every tag has: name, address, type, count, scan cycle, description and simulation.
+bool COpcDaDeviceItem::ReadCommonAttributes(const COpcTagElement& element, const wchar_t*& property,
+                                            COpcDaTextPool& texts, const SOpcDataType*& type)
+{
     const bool simulation = m_settings.simulationEnabled;
     const wchar_t* text = nullptr;
 
@@ -281,7 +313,7 @@ bool COpcDaDeviceItem::ReadAttributes(const COpcTagElement& element, const wchar
     }
 
     property = L"DataType";
-    const SOpcDataType* type = OpcDataTypeByName(Required(element, property));
+    type = OpcDataTypeByName(Required(element, property));
     if (type == nullptr || !OpcTagKindAccepts(m_tagKind, type->code))
         return false;
     m_typeCode = type->code;
@@ -332,82 +364,84 @@ bool COpcDaDeviceItem::ReadAttributes(const COpcTagElement& element, const wchar
     m_conditioning = SOpcConditioning();
     m_conditioning.typeCode = m_typeCode;
     m_conditioning.highEU = m_conditioning.lowEU = m_conditioning.highIR = m_conditioning.lowIR = 2.0;
-    if (m_tagKind == kOpcTagAnalog) {
-        m_euType = kOpcAnalog;
-        property = L"HighEU";
-        if (!ReadReal(element, property, m_conditioning.highEU))
-            return false;
-        property = L"LowEU";
-        if (!ReadReal(element, property, m_conditioning.lowEU) || !(m_conditioning.lowEU < m_conditioning.highEU))
-            return false;
-        property = L"HighInstrumentRange";
-        if (!ReadReal(element, property, m_conditioning.highIR) ||
-            !FitsRangeType(m_conditioning.highIR, type->rangeCheckType))
-            return false;
-        property = L"LowInstrumentRange";
-        if (!ReadReal(element, property, m_conditioning.lowIR) ||
-            !FitsRangeType(m_conditioning.lowIR, type->rangeCheckType) ||
-            !(m_conditioning.lowIR < m_conditioning.highIR))
-            return false;
-        property = L"EngineeringUnit";
-        text = Required(element, property);
-        if (!TextWithin(text, kMaxShortTextChars))
-            return false;
-        m_engineeringUnit = texts.Get(text);
-        property = L"DeadBand";
-        if (!ReadReal(element, property, m_deadBand) || m_deadBand < 0 || m_deadBand > 100 ||
-            !HasOneDecimal(m_deadBand))
-            return false;
-        property = L"DecimalPoint";
-        uint32_t decimals = 0;
-        if (!ParseUInt32(Required(element, property), decimals) || decimals > kMaxDecimalPoint)
-            return false;
-        m_conditioning.decimalPoint = static_cast<int32_t>(decimals);
-        property = L"SignalCondition";
-        text = Required(element, property);
-        uint32_t condition = 0;
-        if (!OpcConditionByName(text, condition) || !OpcConditionAllowed(m_typeCode, condition))
-            return false;
-        m_conditioning.condition = condition;
-        m_signalCondition = texts.Get(text);
-        property = L"InstrumentRange";
-        if (!OpcInstrumentRangeValid(m_typeCode, condition, m_conditioning.highIR, m_conditioning.lowIR))
-            return false;
-    } else if (m_tagKind == kOpcTagDigital) {
-        property = L"CloseLabel";
-        text = Required(element, property);
-        if (!TextWithin(text, kMaxShortTextChars))
-            return false;
-        m_closeLabel = texts.Get(text);
-        property = L"OpenLabel";
-        text = Required(element, property);
-        if (!TextWithin(text, kMaxShortTextChars))
-            return false;
-        m_openLabel = texts.Get(text);
-        property = L"Inverse";
-        text = Required(element, property);
-        if (text == nullptr || (wcscmp(text, L"On") != 0 && wcscmp(text, L"Off") != 0))
-            return false;
-        m_inverse = texts.Get(text);
-        m_inverseOn = wcscmp(text, L"On") == 0;
-    } else {
-        property = L"NullTermination";
-        if (!ParseBoolean(Required(element, property), m_nullTermination))
-            return false;
-    }
+    return true;
+}
 
-    property = L"DataType";
-    m_canonicalType = OpcCanonicalType(m_typeCode, m_loadedCount);
-    m_rawType = type->canonicalType;
-    m_isArray = (m_canonicalType & VT_ARRAY) != 0;
-    if (!SetUpValue())
+// Ranges, unit, dead band, decimals and the signal condition.
+bool COpcDaDeviceItem::ReadAnalogAttributes(const COpcTagElement& element, const wchar_t*& property,
+                                            COpcDaTextPool& texts, const SOpcDataType& type)
+{
+    const wchar_t* text = nullptr;
+    m_euType = kOpcAnalog;
+    property = L"HighEU";
+    if (!ReadReal(element, property, m_conditioning.highEU))
         return false;
+    property = L"LowEU";
+    if (!ReadReal(element, property, m_conditioning.lowEU) || !(m_conditioning.lowEU < m_conditioning.highEU))
+        return false;
+    property = L"HighInstrumentRange";
+    if (!ReadReal(element, property, m_conditioning.highIR) ||
+        !FitsRangeType(m_conditioning.highIR, type.rangeCheckType))
+        return false;
+    property = L"LowInstrumentRange";
+    if (!ReadReal(element, property, m_conditioning.lowIR) ||
+        !FitsRangeType(m_conditioning.lowIR, type.rangeCheckType) ||
+        !(m_conditioning.lowIR < m_conditioning.highIR))
+        return false;
+    property = L"EngineeringUnit";
+    text = Required(element, property);
+    if (!TextWithin(text, kMaxShortTextChars))
+        return false;
+    m_engineeringUnit = texts.Get(text);
+    property = L"DeadBand";
+    if (!ReadReal(element, property, m_deadBand) || m_deadBand < 0 || m_deadBand > 100 ||
+        !HasOneDecimal(m_deadBand))
+        return false;
+    property = L"DecimalPoint";
+    uint32_t decimals = 0;
+    if (!ParseUInt32(Required(element, property), decimals) || decimals > kMaxDecimalPoint)
+        return false;
+    m_conditioning.decimalPoint = static_cast<int32_t>(decimals);
+    property = L"SignalCondition";
+    text = Required(element, property);
+    uint32_t condition = 0;
+    if (!OpcConditionByName(text, condition) || !OpcConditionAllowed(m_typeCode, condition))
+        return false;
+    m_conditioning.condition = condition;
+    m_signalCondition = texts.Get(text);
+    property = L"InstrumentRange";
+    return OpcInstrumentRangeValid(m_typeCode, condition, m_conditioning.highIR, m_conditioning.lowIR);
+}
 
-    // The column is taken only by a tag that is accepted, so a refused tag
-    // does not shift the columns of the tags after it.
-    if (m_simMode == kOpcSimCsv)
-        m_csvColumn = m_settings.NextCsvColumn();
-    property = nullptr;
+// The two labels and the inversion.
+bool COpcDaDeviceItem::ReadDigitalAttributes(const COpcTagElement& element, const wchar_t*& property,
+                                             COpcDaTextPool& texts)
+{
+    const wchar_t* text = nullptr;
+    property = L"CloseLabel";
+    text = Required(element, property);
+    if (!TextWithin(text, kMaxShortTextChars))
+        return false;
+    m_closeLabel = texts.Get(text);
+    property = L"OpenLabel";
+    text = Required(element, property);
+    if (!TextWithin(text, kMaxShortTextChars))
+        return false;
+    m_openLabel = texts.Get(text);
+    property = L"Inverse";
+    text = Required(element, property);
+    if (text == nullptr || (wcscmp(text, L"On") != 0 && wcscmp(text, L"Off") != 0))
+        return false;
+    m_inverse = texts.Get(text);
+    m_inverseOn = wcscmp(text, L"On") == 0;
+    return true;
+}
+
+bool COpcDaDeviceItem::ReadStringAttributes(const COpcTagElement& element, const wchar_t*& property)
+{
+    property = L"NullTermination";
+    if (!ParseBoolean(Required(element, property), m_nullTermination))
+        return false;
     return true;
 }
 
@@ -543,30 +577,11 @@ void COpcDaDeviceItem::PollDevice()
     const uint32_t count = m_typeCode == kOpcTypeString ? m_loadedCount : (m_isArray ? m_loadedCount : 1);
     if (count == 0 || (m_isArray && count <= 1))
         return;
-    const short n = static_cast<short>(count);
     // Cleared for the elements this read uses, so stale stack bytes can never
     // reach a tag whatever the library leaves behind.
     DeviceBuffer buffer;
     memset(&buffer, 0, m_typeCode == kOpcTypeString ? 2 * count + 2 : count * sizeof(double));
-    HRESULT hr = E_FAIL;
-    switch (m_typeCode) {
-    case kOpcTypeBit: hr = m_api.ReadDeviceBitM(m_devicePath, m_accessPath, buffer.longs, n); break;
-    case kOpcTypeInt16: hr = m_api.ReadDevice16M(m_devicePath, m_accessPath, buffer.shorts, n); break;
-    case kOpcTypeUInt16:
-    case kOpcTypeHex16: hr = m_api.ReadDeviceU16M(m_devicePath, m_accessPath, buffer.ushorts, n); break;
-    case kOpcTypeBcd16: hr = m_api.ReadDeviceBCD16M(m_devicePath, m_accessPath, buffer.shorts, n); break;
-    case kOpcTypeInt32: hr = m_api.ReadDevice32M(m_devicePath, m_accessPath, buffer.longs, n); break;
-    case kOpcTypeUInt32:
-    case kOpcTypeHex32: hr = m_api.ReadDeviceU32M(m_devicePath, m_accessPath, buffer.ulongs, n); break;
-    case kOpcTypeBcd32: hr = m_api.ReadDeviceBCD32M(m_devicePath, m_accessPath, buffer.longs, n); break;
-    case kOpcTypeFloat: hr = m_api.ReadDeviceFloatM(m_devicePath, m_accessPath, buffer.floats, n); break;
-    case kOpcTypeDouble: hr = m_api.ReadDeviceDoubleM(m_devicePath, m_accessPath, buffer.doubles, n); break;
-    case kOpcTypeString:
-        // Sized from the count, so no answer of the device can run past it.
-        hr = m_api.ReadDeviceStrM(m_devicePath, m_accessPath, buffer.text, n);
-        break;
-    default: break;
-    }
+    const HRESULT hr = ReadFromDevice(buffer, static_cast<short>(count));
 
     // A text is widened before the lock is taken.
     wchar_t wide[kMaxDataCount + 1];
@@ -577,14 +592,7 @@ void COpcDaDeviceItem::PollDevice()
             COpcLockGuard guard(m_lock);
             terminate = m_nullTermination;
         }
-        if (terminate)
-            buffer.text[count] = '\0';
-        buffer.text[2 * count] = '\0';
-        const int narrow = static_cast<int>(strlen(buffer.text));
-        wideLength = narrow == 0 ? 0 : MultiByteToWideChar(CP_ACP, 0, buffer.text, narrow, wide, kMaxDataCount);
-        if (wideLength < 0)
-            wideLength = 0;
-        wide[wideLength] = L'\0';
+        wideLength = WidenText(buffer, count, terminate, wide);
     }
 
     COpcLockGuard guard(m_lock);
@@ -593,60 +601,107 @@ void COpcDaDeviceItem::PollDevice()
         m_checkQuality = false;
         return;
     }
-
-    if (m_typeCode == kOpcTypeString) {
-        // Only a changed text costs a new string.
-        const bool same = m_value->vt == VT_BSTR && SysStringLen(m_value->bstrVal) == static_cast<UINT>(wideLength) &&
-                          (wideLength == 0 || wmemcmp(m_value->bstrVal, wide, static_cast<size_t>(wideLength)) == 0);
-        if (!same) {
-            BSTR text = SysAllocStringLen(wide, static_cast<UINT>(wideLength));
-            if (text == nullptr)
-                return;
-            VariantClear(m_value.Get());
-            m_value->vt = VT_BSTR;
-            m_value->bstrVal = text;
-        }
-    } else if (m_isArray) {
-        SAFEARRAY* array = m_value->vt == static_cast<VARTYPE>(VT_ARRAY | m_rawType) ? m_value->parray : nullptr;
-        if (array == nullptr || SafeArrayGetDim(array) != 1 || array->rgsabound[0].cElements != count)
-            return;
-        COpcSafeArrayAccess access(array);
-        if (FAILED(access.Result()))
-            return;
-        void* data = access.Data();
-        switch (m_rawType) {
-        case VT_BOOL: {
-            auto* flags = static_cast<VARIANT_BOOL*>(data);
-            for (uint32_t i = 0; i < count; ++i)
-                flags[i] = ((buffer.longs[i] != 0) != m_inverseOn) ? VARIANT_TRUE : VARIANT_FALSE;
-            break;
-        }
-        case VT_I2:
-        case VT_UI2: memcpy(data, buffer.shorts, count * sizeof(short)); break;
-        case VT_I4:
-        case VT_UI4:
-        case VT_R4: memcpy(data, buffer.longs, count * 4); break;
-        case VT_R8: memcpy(data, buffer.doubles, count * sizeof(double)); break;
-        default: return;
-        }
-    } else {
-        VariantClear(m_value.Get());
-        m_value->vt = m_rawType;
-        switch (m_rawType) {
-        case VT_BOOL: m_value->boolVal = ((buffer.longs[0] != 0) != m_inverseOn) ? VARIANT_TRUE : VARIANT_FALSE; break;
-        case VT_I2: m_value->iVal = buffer.shorts[0]; break;
-        case VT_UI2: m_value->uiVal = buffer.ushorts[0]; break;
-        case VT_I4: m_value->lVal = buffer.longs[0]; break;
-        case VT_UI4: m_value->ulVal = buffer.ulongs[0]; break;
-        case VT_R4: m_value->fltVal = buffer.floats[0]; break;
-        case VT_R8: m_value->dblVal = buffer.doubles[0]; break;
-        default: m_value->vt = VT_EMPTY; return;
-        }
-    }
+    const bool stored = m_typeCode == kOpcTypeString ? StoreTextLocked(wide, wideLength)
+                        : m_isArray                  ? StoreArrayLocked(buffer, count)
+                                                     : StoreScalarLocked(buffer);
+    if (!stored)
+        return;
     m_quality = kOpcQualityGood;
     m_checkQuality = false;
     m_everGood = true;
     m_timeStamp = Now();
+}
+
+HRESULT COpcDaDeviceItem::ReadFromDevice(DeviceBuffer& buffer, short n)
+{
+    switch (m_typeCode) {
+    case kOpcTypeBit: return m_api.ReadDeviceBitM(m_devicePath, m_accessPath, buffer.longs, n);
+    case kOpcTypeInt16: return m_api.ReadDevice16M(m_devicePath, m_accessPath, buffer.shorts, n);
+    case kOpcTypeUInt16:
+    case kOpcTypeHex16: return m_api.ReadDeviceU16M(m_devicePath, m_accessPath, buffer.ushorts, n);
+    case kOpcTypeBcd16: return m_api.ReadDeviceBCD16M(m_devicePath, m_accessPath, buffer.shorts, n);
+    case kOpcTypeInt32: return m_api.ReadDevice32M(m_devicePath, m_accessPath, buffer.longs, n);
+    case kOpcTypeUInt32:
+    case kOpcTypeHex32: return m_api.ReadDeviceU32M(m_devicePath, m_accessPath, buffer.ulongs, n);
+    case kOpcTypeBcd32: return m_api.ReadDeviceBCD32M(m_devicePath, m_accessPath, buffer.longs, n);
+    case kOpcTypeFloat: return m_api.ReadDeviceFloatM(m_devicePath, m_accessPath, buffer.floats, n);
+    case kOpcTypeDouble: return m_api.ReadDeviceDoubleM(m_devicePath, m_accessPath, buffer.doubles, n);
+    case kOpcTypeString:
+        // Sized from the count, so no answer of the device can run past it.
+        return m_api.ReadDeviceStrM(m_devicePath, m_accessPath, buffer.text, n);
+    default: return E_FAIL;
+    }
+}
+
+int COpcDaDeviceItem::WidenText(DeviceBuffer& buffer, uint32_t count, bool terminate, wchar_t* wide)
+{
+    if (terminate)
+        buffer.text[count] = '\0';
+    buffer.text[2 * count] = '\0';
+    const int narrow = static_cast<int>(strlen(buffer.text));
+    int wideLength = narrow == 0 ? 0 : MultiByteToWideChar(CP_ACP, 0, buffer.text, narrow, wide, kMaxDataCount);
+    if (wideLength < 0)
+        wideLength = 0;
+    wide[wideLength] = L'\0';
+    return wideLength;
+}
+
+bool COpcDaDeviceItem::StoreTextLocked(const wchar_t* wide, int wideLength)
+{
+    // Only a changed text costs a new string.
+    const bool same = m_value->vt == VT_BSTR && SysStringLen(m_value->bstrVal) == static_cast<UINT>(wideLength) &&
+                      (wideLength == 0 || wmemcmp(m_value->bstrVal, wide, static_cast<size_t>(wideLength)) == 0);
+    if (same)
+        return true;
+    BSTR text = SysAllocStringLen(wide, static_cast<UINT>(wideLength));
+    if (text == nullptr)
+        return false;
+    VariantClear(m_value.Get());
+    m_value->vt = VT_BSTR;
+    m_value->bstrVal = text;
+    return true;
+}
+
+bool COpcDaDeviceItem::StoreArrayLocked(const DeviceBuffer& buffer, uint32_t count)
+{
+    SAFEARRAY* array = m_value->vt == static_cast<VARTYPE>(VT_ARRAY | m_rawType) ? m_value->parray : nullptr;
+    if (array == nullptr || SafeArrayGetDim(array) != 1 || array->rgsabound[0].cElements != count)
+        return false;
+    COpcSafeArrayAccess access(array);
+    if (FAILED(access.Result()))
+        return false;
+    void* data = access.Data();
+    switch (m_rawType) {
+    case VT_BOOL: {
+        auto* flags = static_cast<VARIANT_BOOL*>(data);
+        for (uint32_t i = 0; i < count; ++i)
+            flags[i] = ((buffer.longs[i] != 0) != m_inverseOn) ? VARIANT_TRUE : VARIANT_FALSE;
+        return true;
+    }
+    case VT_I2:
+    case VT_UI2: memcpy(data, buffer.shorts, count * sizeof(short)); return true;
+    case VT_I4:
+    case VT_UI4:
+    case VT_R4: memcpy(data, buffer.longs, count * 4); return true;
+    case VT_R8: memcpy(data, buffer.doubles, count * sizeof(double)); return true;
+    default: return false;
+    }
+}
+
+bool COpcDaDeviceItem::StoreScalarLocked(const DeviceBuffer& buffer)
+{
+    VariantClear(m_value.Get());
+    m_value->vt = m_rawType;
+    switch (m_rawType) {
+    case VT_BOOL: m_value->boolVal = ((buffer.longs[0] != 0) != m_inverseOn) ? VARIANT_TRUE : VARIANT_FALSE; return true;
+    case VT_I2: m_value->iVal = buffer.shorts[0]; return true;
+    case VT_UI2: m_value->uiVal = buffer.ushorts[0]; return true;
+    case VT_I4: m_value->lVal = buffer.longs[0]; return true;
+    case VT_UI4: m_value->ulVal = buffer.ulongs[0]; return true;
+    case VT_R4: m_value->fltVal = buffer.floats[0]; return true;
+    case VT_R8: m_value->dblVal = buffer.doubles[0]; return true;
+    default: m_value->vt = VT_EMPTY; return false;
+    }
 }
 
 // --- access ----------------------------------------------------------------------------------------
@@ -999,68 +1054,79 @@ HRESULT COpcDaDeviceItem::WriteDevice(const VARIANT& written)
         inverse = m_inverseOn;
         textCount = m_loadedCount;
     }
-
     DeviceBuffer buffer;
+    if (m_typeCode == kOpcTypeString)
+        return WriteText(*raw, textCount, buffer);
     uint32_t count = 1;
-    if (m_typeCode == kOpcTypeString) {
-        if (textCount == 0)
-            return kOpcErrorRange;
-        const wchar_t* text = raw->bstrVal != nullptr ? raw->bstrVal : L"";
-        UINT length = SysStringLen(raw->bstrVal);
-        if (length > textCount)
-            length = textCount;
-        memset(buffer.text, 0, 2 * textCount + 1);
-        if (length == 0) {
-            // An empty text is one zero byte.
-            return m_api.WriteDeviceStrDM(m_devicePath, m_accessPath, buffer.text, 1);
-        }
-        if (WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), buffer.text, static_cast<int>(2 * textCount),
-                                nullptr, nullptr) <= 0)
-            return kOpcErrorBadType;
-        return m_api.WriteDeviceStrDM(m_devicePath, m_accessPath, buffer.text, static_cast<short>(textCount));
-    }
+    HRESULT hr = m_isArray ? PackArray(*raw, inverse, buffer, count) : PackScalar(*raw, inverse, buffer);
+    return FAILED(hr) ? hr : SendToDevice(buffer, static_cast<short>(count));
+}
 
-    if (m_isArray) {
-        SAFEARRAY* array = raw->parray;
-        if (array == nullptr || SafeArrayGetDim(array) != 1)
-            return kOpcErrorBadType;
-        count = array->rgsabound[0].cElements;
-        // The tag's area holds DataCount elements; more would run into the next one.
-        if (count == 0 || count > m_loadedCount)
-            return kOpcErrorRange;
-        COpcSafeArrayAccess access(array);
-        if (FAILED(access.Result()))
-            return access.Result();
-        const void* data = access.Data();
-        switch (m_rawType) {
-        case VT_BOOL: {
-            auto* flags = static_cast<const VARIANT_BOOL*>(data);
-            for (uint32_t i = 0; i < count; ++i)
-                buffer.longs[i] = ((flags[i] != VARIANT_FALSE) != inverse) ? 1 : 0;
-            break;
-        }
-        case VT_I2:
-        case VT_UI2: memcpy(buffer.shorts, data, count * sizeof(short)); break;
-        case VT_I4:
-        case VT_UI4:
-        case VT_R4: memcpy(buffer.longs, data, count * 4); break;
-        case VT_R8: memcpy(buffer.doubles, data, count * sizeof(double)); break;
-        default: return kOpcErrorBadType;
-        }
-    } else {
-        switch (m_rawType) {
-        case VT_BOOL: buffer.longs[0] = ((raw->boolVal != VARIANT_FALSE) != inverse) ? 1 : 0; break;
-        case VT_I2: buffer.shorts[0] = raw->iVal; break;
-        case VT_UI2: buffer.ushorts[0] = raw->uiVal; break;
-        case VT_I4: buffer.longs[0] = raw->lVal; break;
-        case VT_UI4: buffer.ulongs[0] = raw->ulVal; break;
-        case VT_R4: buffer.floats[0] = raw->fltVal; break;
-        case VT_R8: buffer.doubles[0] = raw->dblVal; break;
-        default: return kOpcErrorBadType;
-        }
+HRESULT COpcDaDeviceItem::WriteText(const VARIANT& raw, uint32_t textCount, DeviceBuffer& buffer)
+{
+    if (textCount == 0)
+        return kOpcErrorRange;
+    const wchar_t* text = raw.bstrVal != nullptr ? raw.bstrVal : L"";
+    UINT length = SysStringLen(raw.bstrVal);
+    if (length > textCount)
+        length = textCount;
+    memset(buffer.text, 0, 2 * textCount + 1);
+    if (length == 0) {
+        // An empty text is one zero byte.
+        return m_api.WriteDeviceStrDM(m_devicePath, m_accessPath, buffer.text, 1);
     }
+    if (WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), buffer.text, static_cast<int>(2 * textCount),
+                            nullptr, nullptr) <= 0)
+        return kOpcErrorBadType;
+    return m_api.WriteDeviceStrDM(m_devicePath, m_accessPath, buffer.text, static_cast<short>(textCount));
+}
 
-    const short n = static_cast<short>(count);
+HRESULT COpcDaDeviceItem::PackArray(const VARIANT& raw, bool inverse, DeviceBuffer& buffer, uint32_t& count)
+{
+    SAFEARRAY* array = raw.parray;
+    if (array == nullptr || SafeArrayGetDim(array) != 1)
+        return kOpcErrorBadType;
+    count = array->rgsabound[0].cElements;
+    // The tag's area holds DataCount elements; more would run into the next one.
+    if (count == 0 || count > m_loadedCount)
+        return kOpcErrorRange;
+    COpcSafeArrayAccess access(array);
+    if (FAILED(access.Result()))
+        return access.Result();
+    const void* data = access.Data();
+    switch (m_rawType) {
+    case VT_BOOL: {
+        auto* flags = static_cast<const VARIANT_BOOL*>(data);
+        for (uint32_t i = 0; i < count; ++i)
+            buffer.longs[i] = ((flags[i] != VARIANT_FALSE) != inverse) ? 1 : 0;
+        return S_OK;
+    }
+    case VT_I2:
+    case VT_UI2: memcpy(buffer.shorts, data, count * sizeof(short)); return S_OK;
+    case VT_I4:
+    case VT_UI4:
+    case VT_R4: memcpy(buffer.longs, data, count * 4); return S_OK;
+    case VT_R8: memcpy(buffer.doubles, data, count * sizeof(double)); return S_OK;
+    default: return kOpcErrorBadType;
+    }
+}
+
+HRESULT COpcDaDeviceItem::PackScalar(const VARIANT& raw, bool inverse, DeviceBuffer& buffer) const
+{
+    switch (m_rawType) {
+    case VT_BOOL: buffer.longs[0] = ((raw.boolVal != VARIANT_FALSE) != inverse) ? 1 : 0; return S_OK;
+    case VT_I2: buffer.shorts[0] = raw.iVal; return S_OK;
+    case VT_UI2: buffer.ushorts[0] = raw.uiVal; return S_OK;
+    case VT_I4: buffer.longs[0] = raw.lVal; return S_OK;
+    case VT_UI4: buffer.ulongs[0] = raw.ulVal; return S_OK;
+    case VT_R4: buffer.floats[0] = raw.fltVal; return S_OK;
+    case VT_R8: buffer.doubles[0] = raw.dblVal; return S_OK;
+    default: return kOpcErrorBadType;
+    }
+}
+
+HRESULT COpcDaDeviceItem::SendToDevice(const DeviceBuffer& buffer, short n)
+{
     switch (m_typeCode) {
     case kOpcTypeBit:
         // Also when the rights were widened through their property since load.

@@ -25,6 +25,7 @@
 class COpcDaSettings;
 class IOpcDeviceAccess;
 class COpcTagElement;
+struct SOpcDataType;
 
 // Shares the texts that many tags repeat (data types, units, labels, mode
 // names) while a configuration is loaded, so each is stored once.
@@ -134,14 +135,35 @@ private:
         COpcVariant value;
     };
 
+    // Each reader names the attribute it reads in property, so the first
+    // refusal can say which one it was.
     bool ReadAttributes(const COpcTagElement& element, const wchar_t*& property, COpcDaTextPool* pool);
+    bool ReadCommonAttributes(const COpcTagElement& element, const wchar_t*& property, COpcDaTextPool& texts,
+                              const SOpcDataType*& type);
+    bool ReadAnalogAttributes(const COpcTagElement& element, const wchar_t*& property, COpcDaTextPool& texts,
+                              const SOpcDataType& type);
+    bool ReadDigitalAttributes(const COpcTagElement& element, const wchar_t*& property, COpcDaTextPool& texts);
+    bool ReadStringAttributes(const COpcTagElement& element, const wchar_t*& property);
     bool SetUpValue();
     void PollSimulated(uint64_t cycle, DWORD periodMs);
+    // A device refresh: the library call into a buffer of the refresh's own,
+    // then, under the item lock, the buffer stored in the value.
+    union DeviceBuffer;
     void PollDevice();
+    HRESULT ReadFromDevice(DeviceBuffer& buffer, short n);
+    static int WidenText(DeviceBuffer& buffer, uint32_t count, bool terminate, wchar_t* wide);
+    bool StoreTextLocked(const wchar_t* wide, int wideLength);
+    bool StoreArrayLocked(const DeviceBuffer& buffer, uint32_t count);
+    bool StoreScalarLocked(const DeviceBuffer& buffer);
     HRESULT ReadValue(bool refresh, VARIANT* value, FILETIME* timeStamp, WORD* quality);
     HRESULT WriteValue(const VARIANT& value, const FILETIME* timeStamp, const WORD* quality, WORD* limitQuality,
                        bool internalWrite);
+    // A device write: the value packed into a buffer, then one library call.
     HRESULT WriteDevice(const VARIANT& raw);
+    HRESULT WriteText(const VARIANT& raw, uint32_t textCount, DeviceBuffer& buffer);
+    HRESULT PackArray(const VARIANT& raw, bool inverse, DeviceBuffer& buffer, uint32_t& count);
+    HRESULT PackScalar(const VARIANT& raw, bool inverse, DeviceBuffer& buffer) const;
+    HRESULT SendToDevice(const DeviceBuffer& buffer, short n);
     HRESULT WriteProperty(DWORD propertyId, const VARIANT& value);
     HRESULT PropertyValue(DWORD propertyId, VARIANT* value);
     ExtraProperty* FindExtra(DWORD propertyId) const;
