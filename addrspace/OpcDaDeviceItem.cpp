@@ -222,12 +222,15 @@ COpcString COpcDaTextPool::Get(const wchar_t* text)
 // --- construction ------------------------------------------------------------------------------
 
 COpcDaDeviceItem::COpcDaDeviceItem(COpcDaSettings& settings, IOpcDeviceAccess& api)
-    : m_settings(settings), m_api(api), m_quality(kOpcQualityGood), m_accessRights(kOpcReadable | kOpcWriteable)
+    : m_settings(settings), m_api(api)
 {
-    m_timeStamp = Now();
-    m_conditioning.highEU = m_conditioning.lowEU = m_conditioning.highIR = m_conditioning.lowIR = 2.0;
+    m_live.quality = kOpcQualityGood;
+    m_live.timeStamp = Now();
+    m_config.accessRights = kOpcReadable | kOpcWriteable;
+    SOpcConditioning& conditioning = m_config.conditioning;
+    conditioning.highEU = conditioning.lowEU = conditioning.highIR = conditioning.lowIR = 2.0;
     // The simulation draws from the process's generator; each new item reseeds it.
-    ReseedRandom(m_timeStamp);
+    ReseedRandom(m_live.timeStamp);
 }
 
 COpcDaDeviceItem::~COpcDaDeviceItem() = default;
@@ -240,8 +243,8 @@ bool COpcDaDeviceItem::ReadConfiguration(const COpcTagElement& element, uint32_t
     const wchar_t* property = nullptr;   // a literal, valid without the lock
     {
         COpcLockGuard guard(m_lock);
-        m_itemId = itemId;
-        m_tagKind = tagKind;
+        m_config.itemId = itemId;
+        m_config.tagKind = tagKind;
         if (ReadAttributes(element, property, pool))
             return true;
     }
@@ -258,23 +261,23 @@ bool COpcDaDeviceItem::ReadAttributes(const COpcTagElement& element, const wchar
     const SOpcDataType* type = nullptr;
     if (!ReadCommonAttributes(element, property, texts, type))
         return false;
-    const bool kindRead = m_tagKind == kOpcTagAnalog    ? ReadAnalogAttributes(element, property, texts, *type)
-                          : m_tagKind == kOpcTagDigital ? ReadDigitalAttributes(element, property, texts)
+    const bool kindRead = m_config.tagKind == kOpcTagAnalog    ? ReadAnalogAttributes(element, property, texts, *type)
+                          : m_config.tagKind == kOpcTagDigital ? ReadDigitalAttributes(element, property, texts)
                                                         : ReadStringAttributes(element, property);
     if (!kindRead)
         return false;
 
     property = L"DataType";
-    m_canonicalType = OpcCanonicalType(m_typeCode, m_loadedCount);
-    m_rawType = type->canonicalType;
-    m_isArray = (m_canonicalType & VT_ARRAY) != 0;
+    m_config.canonicalType = OpcCanonicalType(m_config.typeCode, m_config.loadedCount);
+    m_config.rawType = type->canonicalType;
+    m_config.isArray = (m_config.canonicalType & VT_ARRAY) != 0;
     if (!SetUpValue())
         return false;
 
     // The column is taken only by a tag that is accepted, so a refused tag
     // does not shift the columns of the tags after it.
-    if (m_simMode == kOpcSimCsv)
-        m_csvColumn = m_settings.NextCsvColumn();
+    if (m_config.simMode == kOpcSimCsv)
+        m_config.csvColumn = m_settings.NextCsvColumn();
     property = nullptr;
     return true;
 }
@@ -293,38 +296,39 @@ bool COpcDaDeviceItem::ReadCommonAttributes(const COpcTagElement& element, const
     // The item ID of a loaded tag ends with its name; the name is then taken
     // from there when asked for, which saves a string per tag.
     const size_t nameLength = wcslen(text);
-    if (m_itemId.Length() >= nameLength && wcscmp(m_itemId.Text() + m_itemId.Length() - nameLength, text) == 0)
-        m_nameInId = static_cast<UINT>(nameLength);
+    const COpcString& itemId = m_config.itemId;
+    if (itemId.Length() >= nameLength && wcscmp(itemId.Text() + itemId.Length() - nameLength, text) == 0)
+        m_config.nameInId = static_cast<UINT>(nameLength);
     else
-        m_name = COpcString(text);
+        m_config.name = COpcString(text);
 
     property = L"DeviceAddress";
     text = Required(element, property);
     if (text == nullptr || text[0] == L'\0')
         return false;
-    m_deviceAddress = COpcString(text);
+    m_config.deviceAddress = COpcString(text);
 
     property = L"SymbolName";
     text = element.Attribute(property);
     if (text != nullptr) {
         if (text[0] == L'\0')
             return false;
-        m_symbolName = COpcString(text);
+        m_config.symbolName = COpcString(text);
     }
 
     property = L"DataType";
     type = OpcDataTypeByName(Required(element, property));
-    if (type == nullptr || !OpcTagKindAccepts(m_tagKind, type->code))
+    if (type == nullptr || !OpcTagKindAccepts(m_config.tagKind, type->code))
         return false;
-    m_typeCode = type->code;
-    m_dataType = texts.Get(type->name);
+    m_config.typeCode = type->code;
+    m_config.dataType = texts.Get(type->name);
 
     property = L"DataCount";
     uint32_t count = 0;
     if (!ParseUInt32(Required(element, property), count) || count > kMaxDataCount)
         return false;
-    m_loadedCount = count;
-    m_dataCount = static_cast<int32_t>(count);
+    m_config.loadedCount = count;
+    m_config.dataCount = static_cast<int32_t>(count);
 
     if (!simulation) {
         property = L"ScanCycle";
@@ -332,38 +336,39 @@ bool COpcDaDeviceItem::ReadCommonAttributes(const COpcTagElement& element, const
         if (!ParseUInt32(Required(element, property), cycle) || cycle > kMaxScanCycle ||
             !m_settings.HasScanCycle(cycle))
             return false;
-        m_scanPeriod = cycle * 100;
+        m_config.scanPeriod = cycle * 100;
     } else {
-        m_scanPeriod = m_settings.simulationInterval;
+        m_config.scanPeriod = m_settings.simulationInterval;
     }
-    m_accessRights = m_scanPeriod == 0 ? kOpcWriteable : (kOpcReadable | kOpcWriteable);
+    m_config.accessRights = m_config.scanPeriod == 0 ? kOpcWriteable : (kOpcReadable | kOpcWriteable);
     // One bit write carries at most MaxBitWrite bits, and an address or a
     // symbol gives no way to reach the bits beyond them: longer bit tags are
     // read-only, and a write-only one could be neither read nor written.
-    if (m_typeCode == kOpcTypeBit && count > static_cast<uint32_t>(IOpcDeviceAccess::MaxBitWrite)) {
+    if (m_config.typeCode == kOpcTypeBit && count > static_cast<uint32_t>(IOpcDeviceAccess::MaxBitWrite)) {
         property = L"DataCount";
-        if (m_scanPeriod == 0)
+        if (m_config.scanPeriod == 0)
             return false;
-        m_accessRights = kOpcReadable;
+        m_config.accessRights = kOpcReadable;
     }
-    m_scanRate = static_cast<float>(m_scanPeriod);
+    m_config.scanRate = static_cast<float>(m_config.scanPeriod);
 
     property = L"Description";
     text = Required(element, property);
     if (!TextWithin(text, kMaxDescriptionChars))
         return false;
-    m_description = COpcString(text);
+    m_config.description = COpcString(text);
 
     property = L"Simulation";
     text = Required(element, property);
-    m_simMode = OpcSimulationModeByName(text);
-    if (m_simMode == 0)
+    m_config.simMode = OpcSimulationModeByName(text);
+    if (m_config.simMode == 0)
         return false;
-    m_simulation = texts.Get(text);
+    m_config.simulation = texts.Get(text);
 
-    m_conditioning = SOpcConditioning();
-    m_conditioning.typeCode = m_typeCode;
-    m_conditioning.highEU = m_conditioning.lowEU = m_conditioning.highIR = m_conditioning.lowIR = 2.0;
+    SOpcConditioning& conditioning = m_config.conditioning;
+    conditioning = SOpcConditioning();
+    conditioning.typeCode = m_config.typeCode;
+    conditioning.highEU = conditioning.lowEU = conditioning.highIR = conditioning.lowIR = 2.0;
     return true;
 }
 
@@ -372,45 +377,47 @@ bool COpcDaDeviceItem::ReadAnalogAttributes(const COpcTagElement& element, const
                                             COpcDaTextPool& texts, const SOpcDataType& type)
 {
     const wchar_t* text = nullptr;
-    m_euType = kOpcAnalog;
+    m_config.euType = kOpcAnalog;
     property = L"HighEU";
-    if (!ReadReal(element, property, m_conditioning.highEU))
+    if (!ReadReal(element, property, m_config.conditioning.highEU))
         return false;
     property = L"LowEU";
-    if (!ReadReal(element, property, m_conditioning.lowEU) || !(m_conditioning.lowEU < m_conditioning.highEU))
+    if (!ReadReal(element, property, m_config.conditioning.lowEU) ||
+        !(m_config.conditioning.lowEU < m_config.conditioning.highEU))
         return false;
     property = L"HighInstrumentRange";
-    if (!ReadReal(element, property, m_conditioning.highIR) ||
-        !FitsRangeType(m_conditioning.highIR, type.rangeCheckType))
+    if (!ReadReal(element, property, m_config.conditioning.highIR) ||
+        !FitsRangeType(m_config.conditioning.highIR, type.rangeCheckType))
         return false;
     property = L"LowInstrumentRange";
-    if (!ReadReal(element, property, m_conditioning.lowIR) ||
-        !FitsRangeType(m_conditioning.lowIR, type.rangeCheckType) ||
-        !(m_conditioning.lowIR < m_conditioning.highIR))
+    if (!ReadReal(element, property, m_config.conditioning.lowIR) ||
+        !FitsRangeType(m_config.conditioning.lowIR, type.rangeCheckType) ||
+        !(m_config.conditioning.lowIR < m_config.conditioning.highIR))
         return false;
     property = L"EngineeringUnit";
     text = Required(element, property);
     if (!TextWithin(text, kMaxShortTextChars))
         return false;
-    m_engineeringUnit = texts.Get(text);
+    m_config.engineeringUnit = texts.Get(text);
     property = L"DeadBand";
-    if (!ReadReal(element, property, m_deadBand) || m_deadBand < 0 || m_deadBand > 100 ||
-        !HasOneDecimal(m_deadBand))
+    if (!ReadReal(element, property, m_config.deadBand) || m_config.deadBand < 0 || m_config.deadBand > 100 ||
+        !HasOneDecimal(m_config.deadBand))
         return false;
     property = L"DecimalPoint";
     uint32_t decimals = 0;
     if (!ParseUInt32(Required(element, property), decimals) || decimals > kMaxDecimalPoint)
         return false;
-    m_conditioning.decimalPoint = static_cast<int32_t>(decimals);
+    m_config.conditioning.decimalPoint = static_cast<int32_t>(decimals);
     property = L"SignalCondition";
     text = Required(element, property);
     uint32_t condition = 0;
-    if (!OpcConditionByName(text, condition) || !OpcConditionAllowed(m_typeCode, condition))
+    if (!OpcConditionByName(text, condition) || !OpcConditionAllowed(m_config.typeCode, condition))
         return false;
-    m_conditioning.condition = condition;
-    m_signalCondition = texts.Get(text);
+    m_config.conditioning.condition = condition;
+    m_config.signalCondition = texts.Get(text);
     property = L"InstrumentRange";
-    return OpcInstrumentRangeValid(m_typeCode, condition, m_conditioning.highIR, m_conditioning.lowIR);
+    return OpcInstrumentRangeValid(m_config.typeCode, condition, m_config.conditioning.highIR,
+                                   m_config.conditioning.lowIR);
 }
 
 // The two labels and the inversion.
@@ -422,48 +429,48 @@ bool COpcDaDeviceItem::ReadDigitalAttributes(const COpcTagElement& element, cons
     text = Required(element, property);
     if (!TextWithin(text, kMaxShortTextChars))
         return false;
-    m_closeLabel = texts.Get(text);
+    m_config.closeLabel = texts.Get(text);
     property = L"OpenLabel";
     text = Required(element, property);
     if (!TextWithin(text, kMaxShortTextChars))
         return false;
-    m_openLabel = texts.Get(text);
+    m_config.openLabel = texts.Get(text);
     property = L"Inverse";
     text = Required(element, property);
     if (text == nullptr || (wcscmp(text, L"On") != 0 && wcscmp(text, L"Off") != 0))
         return false;
-    m_inverse = texts.Get(text);
-    m_inverseOn = wcscmp(text, L"On") == 0;
+    m_config.inverse = texts.Get(text);
+    m_config.inverseOn = wcscmp(text, L"On") == 0;
     return true;
 }
 
 bool COpcDaDeviceItem::ReadStringAttributes(const COpcTagElement& element, const wchar_t*& property)
 {
     property = L"NullTermination";
-    if (!ParseBoolean(Required(element, property), m_nullTermination))
+    if (!ParseBoolean(Required(element, property), m_config.nullTermination))
         return false;
     return true;
 }
 
 bool COpcDaDeviceItem::SetUpValue()
 {
-    VariantClear(m_value.Get());
-    const VARTYPE element = m_rawType;
-    if (m_isArray) {
-        SAFEARRAY* array = SafeArrayCreateVector(element, 0, m_loadedCount);
+    VariantClear(m_live.value.Get());
+    const VARTYPE element = m_config.rawType;
+    if (m_config.isArray) {
+        SAFEARRAY* array = SafeArrayCreateVector(element, 0, m_config.loadedCount);
         if (array == nullptr)
             return false;
-        m_value->vt = static_cast<VARTYPE>(VT_ARRAY | element);
-        m_value->parray = array;
+        m_live.value->vt = static_cast<VARTYPE>(VT_ARRAY | element);
+        m_live.value->parray = array;
         return true;
     }
     // A typed zero (false, the empty text) until the first refresh.
     if (element == VT_BSTR) {
-        m_value->bstrVal = SysAllocString(L"");
-        if (m_value->bstrVal == nullptr)
+        m_live.value->bstrVal = SysAllocString(L"");
+        if (m_live.value->bstrVal == nullptr)
             return false;
     }
-    m_value->vt = element;
+    m_live.value->vt = element;
     return true;
 }
 
@@ -471,16 +478,16 @@ void COpcDaDeviceItem::SetLocation(const COpcString& nodeName, const COpcString&
                                    const COpcString& devicePath, const COpcString& accessPath)
 {
     COpcLockGuard guard(m_lock);
-    m_nodeName = nodeName;
-    m_sheetName = sheetName;
-    m_devicePath = devicePath;
-    m_accessPath = accessPath;
+    m_config.nodeName = nodeName;
+    m_config.sheetName = sheetName;
+    m_config.devicePath = devicePath;
+    m_config.accessPath = accessPath;
 }
 
 void COpcDaDeviceItem::SetReadOnly(bool readOnly)
 {
     COpcLockGuard guard(m_lock);
-    m_readOnly = readOnly;
+    m_config.readOnly = readOnly;
 }
 
 COpcDaDeviceItem::ExtraProperty* COpcDaDeviceItem::FindExtra(DWORD propertyId) const
@@ -514,9 +521,9 @@ HRESULT COpcDaDeviceItem::SetExtraProperty(DWORD propertyId, const VARIANT& valu
 
 COpcString COpcDaDeviceItem::NameLocked() const
 {
-    if (m_nameInId == 0)
-        return m_name;
-    return m_itemId.Mid(m_itemId.Length() - m_nameInId);
+    if (m_config.nameInId == 0)
+        return m_config.name;
+    return m_config.itemId.Mid(m_config.itemId.Length() - m_config.nameInId);
 }
 
 COpcString COpcDaDeviceItem::Name() const
@@ -527,7 +534,7 @@ COpcString COpcDaDeviceItem::Name() const
 
 bool COpcDaDeviceItem::IsAnalogValue() const noexcept
 {
-    return m_euType == kOpcAnalog && m_tagKind == kOpcTagAnalog;
+    return m_config.euType == kOpcAnalog && m_config.tagKind == kOpcTagAnalog;
 }
 
 // --- refresh -------------------------------------------------------------------------------------
@@ -536,7 +543,7 @@ void COpcDaDeviceItem::Poll(DWORD cycleLow, DWORD cycleHigh, DWORD periodMs)
 {
     // Written only while loading, or by a client's property write: a stale
     // read here costs one refresh at most.
-    if (m_accessRights == kOpcWriteable)
+    if (m_config.accessRights == kOpcWriteable)
         return;
     if (m_settings.simulationEnabled)
         PollSimulated((static_cast<uint64_t>(cycleHigh) << 32) | cycleLow, periodMs);
@@ -551,84 +558,85 @@ void COpcDaDeviceItem::PollSimulated(uint64_t cycle, DWORD periodMs)
     step.periodMs = periodMs;
     step.stepUnit = m_settings.simulationUnit;
     // The cell is fetched before the item lock: the settings lock comes second to none.
-    if (m_simMode == kOpcSimCsv)
-        step.cell = m_settings.SimulationCell(m_settings.simulationRow, m_csvColumn);
+    if (m_config.simMode == kOpcSimCsv)
+        step.cell = m_settings.SimulationCell(m_settings.simulationRow, m_config.csvColumn);
 
     COpcLockGuard guard(m_lock);
-    step.mode = m_simMode;
-    step.inverse = m_inverseOn;
-    if (m_tagKind == kOpcTagAnalog) {
-        step.high = m_conditioning.highEU;
-        step.low = m_conditioning.lowEU;
+    step.mode = m_config.simMode;
+    step.inverse = m_config.inverseOn;
+    if (m_config.tagKind == kOpcTagAnalog) {
+        step.high = m_config.conditioning.highEU;
+        step.low = m_config.conditioning.lowEU;
     }
-    if (FAILED(OpcSimulateValue(step, StorageType(), m_value.Get())))
+    if (FAILED(OpcSimulateValue(step, StorageType(), m_live.value.Get())))
         return;
-    m_timeStamp = Now();
-    if (m_checkQuality) {
+    m_live.timeStamp = Now();
+    if (m_live.checkQuality) {
         // A range check of an earlier read is no statement about the new value.
-        m_quality = kOpcQualityGood;
-        m_checkQuality = false;
+        m_live.quality = kOpcQualityGood;
+        m_live.checkQuality = false;
     }
 }
 
 void COpcDaDeviceItem::PollDevice()
 {
     // Type, count and paths are fixed at load, so they are read without the lock.
-    const uint32_t count = m_typeCode == kOpcTypeString ? m_loadedCount : (m_isArray ? m_loadedCount : 1);
-    if (count == 0 || (m_isArray && count <= 1))
+    const bool many = m_config.typeCode == kOpcTypeString || m_config.isArray;
+    const uint32_t count = many ? m_config.loadedCount : 1;
+    if (count == 0 || (m_config.isArray && count <= 1))
         return;
     // Cleared for the elements this read uses, so stale stack bytes can never
     // reach a tag whatever the library leaves behind.
     DeviceBuffer buffer;
-    memset(&buffer, 0, m_typeCode == kOpcTypeString ? 2 * count + 2 : count * sizeof(double));
+    memset(&buffer, 0, m_config.typeCode == kOpcTypeString ? 2 * count + 2 : count * sizeof(double));
     const HRESULT hr = ReadFromDevice(buffer, static_cast<short>(count));
 
     // A text is widened before the lock is taken.
     wchar_t wide[kMaxDataCount + 1];
     int wideLength = 0;
-    if (SUCCEEDED(hr) && m_typeCode == kOpcTypeString) {
+    if (SUCCEEDED(hr) && m_config.typeCode == kOpcTypeString) {
         bool terminate = true;
         {
             COpcLockGuard guard(m_lock);
-            terminate = m_nullTermination;
+            terminate = m_config.nullTermination;
         }
         wideLength = WidenText(buffer, count, terminate, wide);
     }
 
     COpcLockGuard guard(m_lock);
     if (FAILED(hr)) {
-        m_quality = m_everGood ? kOpcQualityLastKnown : kOpcQualityCommFailure;
-        m_checkQuality = false;
+        m_live.quality = m_live.everGood ? kOpcQualityLastKnown : kOpcQualityCommFailure;
+        m_live.checkQuality = false;
         return;
     }
-    const bool stored = m_typeCode == kOpcTypeString ? StoreTextLocked(wide, wideLength)
-                        : m_isArray                  ? StoreArrayLocked(buffer, count)
+    const bool stored = m_config.typeCode == kOpcTypeString ? StoreTextLocked(wide, wideLength)
+                        : m_config.isArray                  ? StoreArrayLocked(buffer, count)
                                                      : StoreScalarLocked(buffer);
     if (!stored)
         return;
-    m_quality = kOpcQualityGood;
-    m_checkQuality = false;
-    m_everGood = true;
-    m_timeStamp = Now();
+    m_live.quality = kOpcQualityGood;
+    m_live.checkQuality = false;
+    m_live.everGood = true;
+    m_live.timeStamp = Now();
 }
 
 HRESULT COpcDaDeviceItem::ReadFromDevice(DeviceBuffer& buffer, short n)
 {
-    switch (m_typeCode) {
-    case kOpcTypeBit: return m_api.ReadDeviceBitM(m_devicePath, m_accessPath, buffer.longs, n);
-    case kOpcTypeInt16: return m_api.ReadDevice16M(m_devicePath, m_accessPath, buffer.shorts, n);
+    switch (m_config.typeCode) {
+    case kOpcTypeBit: return m_api.ReadDeviceBitM(m_config.devicePath, m_config.accessPath, buffer.longs, n);
+    case kOpcTypeInt16: return m_api.ReadDevice16M(m_config.devicePath, m_config.accessPath, buffer.shorts, n);
     case kOpcTypeUInt16:
-    case kOpcTypeHex16: return m_api.ReadDeviceU16M(m_devicePath, m_accessPath, buffer.ushorts, n);
-    case kOpcTypeBcd16: return m_api.ReadDeviceBCD16M(m_devicePath, m_accessPath, buffer.shorts, n);
-    case kOpcTypeInt32: return m_api.ReadDevice32M(m_devicePath, m_accessPath, buffer.longs, n);
+    case kOpcTypeHex16: return m_api.ReadDeviceU16M(m_config.devicePath, m_config.accessPath, buffer.ushorts, n);
+    case kOpcTypeBcd16: return m_api.ReadDeviceBCD16M(m_config.devicePath, m_config.accessPath, buffer.shorts, n);
+    case kOpcTypeInt32: return m_api.ReadDevice32M(m_config.devicePath, m_config.accessPath, buffer.longs, n);
     case kOpcTypeUInt32:
-    case kOpcTypeHex32: return m_api.ReadDeviceU32M(m_devicePath, m_accessPath, buffer.ulongs, n);
-    case kOpcTypeBcd32: return m_api.ReadDeviceBCD32M(m_devicePath, m_accessPath, buffer.longs, n);
-    case kOpcTypeFloat: return m_api.ReadDeviceFloatM(m_devicePath, m_accessPath, buffer.floats, n);
-    case kOpcTypeDouble: return m_api.ReadDeviceDoubleM(m_devicePath, m_accessPath, buffer.doubles, n);
+    case kOpcTypeHex32: return m_api.ReadDeviceU32M(m_config.devicePath, m_config.accessPath, buffer.ulongs, n);
+    case kOpcTypeBcd32: return m_api.ReadDeviceBCD32M(m_config.devicePath, m_config.accessPath, buffer.longs, n);
+    case kOpcTypeFloat: return m_api.ReadDeviceFloatM(m_config.devicePath, m_config.accessPath, buffer.floats, n);
+    case kOpcTypeDouble: return m_api.ReadDeviceDoubleM(m_config.devicePath, m_config.accessPath, buffer.doubles, n);
     case kOpcTypeString:
         // Sized from the count, so no answer of the device can run past it.
-        return m_api.ReadDeviceStrM(m_devicePath, m_accessPath, buffer.text, n);
+        return m_api.ReadDeviceStrM(m_config.devicePath, m_config.accessPath, buffer.text, n);
     default: return E_FAIL;
     }
 }
@@ -649,33 +657,35 @@ int COpcDaDeviceItem::WidenText(DeviceBuffer& buffer, uint32_t count, bool termi
 bool COpcDaDeviceItem::StoreTextLocked(const wchar_t* wide, int wideLength)
 {
     // Only a changed text costs a new string.
-    const bool same = m_value->vt == VT_BSTR && SysStringLen(m_value->bstrVal) == static_cast<UINT>(wideLength) &&
-                      (wideLength == 0 || wmemcmp(m_value->bstrVal, wide, static_cast<size_t>(wideLength)) == 0);
+    const VARIANT& value = *m_live.value.Get();
+    const bool same = value.vt == VT_BSTR && SysStringLen(value.bstrVal) == static_cast<UINT>(wideLength) &&
+                      (wideLength == 0 || wmemcmp(value.bstrVal, wide, static_cast<size_t>(wideLength)) == 0);
     if (same)
         return true;
     BSTR text = SysAllocStringLen(wide, static_cast<UINT>(wideLength));
     if (text == nullptr)
         return false;
-    VariantClear(m_value.Get());
-    m_value->vt = VT_BSTR;
-    m_value->bstrVal = text;
+    VariantClear(m_live.value.Get());
+    m_live.value->vt = VT_BSTR;
+    m_live.value->bstrVal = text;
     return true;
 }
 
 bool COpcDaDeviceItem::StoreArrayLocked(const DeviceBuffer& buffer, uint32_t count)
 {
-    SAFEARRAY* array = m_value->vt == static_cast<VARTYPE>(VT_ARRAY | m_rawType) ? m_value->parray : nullptr;
+    const VARIANT& value = *m_live.value.Get();
+    SAFEARRAY* array = value.vt == static_cast<VARTYPE>(VT_ARRAY | m_config.rawType) ? value.parray : nullptr;
     if (array == nullptr || SafeArrayGetDim(array) != 1 || array->rgsabound[0].cElements != count)
         return false;
     COpcSafeArrayAccess access(array);
     if (FAILED(access.Result()))
         return false;
     void* data = access.Data();
-    switch (m_rawType) {
+    switch (m_config.rawType) {
     case VT_BOOL: {
         auto* flags = static_cast<VARIANT_BOOL*>(data);
         for (uint32_t i = 0; i < count; ++i)
-            flags[i] = ((buffer.longs[i] != 0) != m_inverseOn) ? VARIANT_TRUE : VARIANT_FALSE;
+            flags[i] = ((buffer.longs[i] != 0) != m_config.inverseOn) ? VARIANT_TRUE : VARIANT_FALSE;
         return true;
     }
     case VT_I2:
@@ -690,17 +700,19 @@ bool COpcDaDeviceItem::StoreArrayLocked(const DeviceBuffer& buffer, uint32_t cou
 
 bool COpcDaDeviceItem::StoreScalarLocked(const DeviceBuffer& buffer)
 {
-    VariantClear(m_value.Get());
-    m_value->vt = m_rawType;
-    switch (m_rawType) {
-    case VT_BOOL: m_value->boolVal = ((buffer.longs[0] != 0) != m_inverseOn) ? VARIANT_TRUE : VARIANT_FALSE; return true;
-    case VT_I2: m_value->iVal = buffer.shorts[0]; return true;
-    case VT_UI2: m_value->uiVal = buffer.ushorts[0]; return true;
-    case VT_I4: m_value->lVal = buffer.longs[0]; return true;
-    case VT_UI4: m_value->ulVal = buffer.ulongs[0]; return true;
-    case VT_R4: m_value->fltVal = buffer.floats[0]; return true;
-    case VT_R8: m_value->dblVal = buffer.doubles[0]; return true;
-    default: m_value->vt = VT_EMPTY; return false;
+    VariantClear(m_live.value.Get());
+    m_live.value->vt = m_config.rawType;
+    switch (m_config.rawType) {
+    case VT_BOOL:
+        m_live.value->boolVal = ((buffer.longs[0] != 0) != m_config.inverseOn) ? VARIANT_TRUE : VARIANT_FALSE;
+        return true;
+    case VT_I2: m_live.value->iVal = buffer.shorts[0]; return true;
+    case VT_UI2: m_live.value->uiVal = buffer.ushorts[0]; return true;
+    case VT_I4: m_live.value->lVal = buffer.longs[0]; return true;
+    case VT_UI4: m_live.value->ulVal = buffer.ulongs[0]; return true;
+    case VT_R4: m_live.value->fltVal = buffer.floats[0]; return true;
+    case VT_R8: m_live.value->dblVal = buffer.doubles[0]; return true;
+    default: m_live.value->vt = VT_EMPTY; return false;
     }
 }
 
@@ -717,7 +729,7 @@ HRESULT COpcDaDeviceItem::CheckAccess(DWORD propertyId, DWORD mode) const
         const DWORD wanted = mode == AccessRead ? kOpcReadable
                              : mode == AccessWrite ? kOpcWriteable
                                                    : (kOpcReadable | kOpcWriteable);
-        return (m_accessRights & wanted) != 0 ? S_OK : kOpcErrorBadRights;
+        return (m_config.accessRights & wanted) != 0 ? S_OK : kOpcErrorBadRights;
     }
     case OPC_DA_PROP_CDT:
     case OPC_DA_PROP_RIGHTS:
@@ -741,15 +753,17 @@ HRESULT COpcDaDeviceItem::CheckAccess(DWORD propertyId, DWORD mode) const
     case OPC_DA_PROP_DEADBAND:
     case OPC_DA_PROP_DECIMAL_POINT:
     case OPC_DA_PROP_SIGNAL_CONDITION:
-        return m_tagKind == kOpcTagAnalog ? S_OK : kOpcErrorInvalidPid;
+        return m_config.tagKind == kOpcTagAnalog ? S_OK : kOpcErrorInvalidPid;
     case OPC_DA_PROP_CLOSE:
     case OPC_DA_PROP_OPEN:
     case OPC_DA_PROP_INVERSE:
-        return m_tagKind == kOpcTagDigital ? S_OK : kOpcErrorInvalidPid;
+        return m_config.tagKind == kOpcTagDigital ? S_OK : kOpcErrorInvalidPid;
     case OPC_DA_PROP_NULL_TERMINATION:
-        return m_tagKind == kOpcTagString ? S_OK : kOpcErrorInvalidPid;
+        return m_config.tagKind == kOpcTagString ? S_OK : kOpcErrorInvalidPid;
     case OPC_DA_PROP_DATA_COUNT:
-        return m_dataCount >= 0 && m_dataCount <= static_cast<int32_t>(kMaxDataCount) ? S_OK : kOpcErrorInvalidPid;
+        return m_config.dataCount >= 0 && m_config.dataCount <= static_cast<int32_t>(kMaxDataCount)
+                   ? S_OK
+                   : kOpcErrorInvalidPid;
     default:
         return FindExtra(propertyId) != nullptr ? S_OK : kOpcErrorInvalidPid;
     }
@@ -767,7 +781,7 @@ HRESULT COpcDaDeviceItem::ReadItem(DWORD selector, VARIANT* value, FILETIME* tim
             return hr;
         COpcLockGuard guard(m_lock);
         if (timeStamp != nullptr)
-            *timeStamp = m_timeStamp;
+            *timeStamp = m_live.timeStamp;
         if (quality != nullptr)
             *quality = kOpcQualityGood;
         return S_OK;
@@ -792,12 +806,12 @@ HRESULT COpcDaDeviceItem::ReadValue(bool refresh, VARIANT* value, FILETIME* time
     SOpcConditioning conditioning;
     {
         COpcLockGuard guard(m_lock);
-        if (FAILED(VariantCopy(copy.Get(), m_value.Get())))
+        if (FAILED(VariantCopy(copy.Get(), m_live.value.Get())))
             return kOpcErrorBadType;
-        stamp = m_timeStamp;
-        itemQuality = m_quality;
+        stamp = m_live.timeStamp;
+        itemQuality = m_live.quality;
         analog = IsAnalogValue();
-        conditioning = m_conditioning;
+        conditioning = m_config.conditioning;
     }
     if (analog) {
         WORD checked = itemQuality;
@@ -806,8 +820,8 @@ HRESULT COpcDaDeviceItem::ReadValue(bool refresh, VARIANT* value, FILETIME* time
             return hr == E_OUTOFMEMORY ? hr : kOpcErrorBadType;
         if (hr == S_FALSE) {
             COpcLockGuard guard(m_lock);
-            m_quality = checked;
-            m_checkQuality = true;
+            m_live.quality = checked;
+            m_live.checkQuality = true;
             itemQuality = checked;
         }
     }
@@ -826,11 +840,11 @@ HRESULT COpcDaDeviceItem::GetRawValue(VARIANT* value, WORD* quality, FILETIME* t
         return E_POINTER;
     COpcLockGuard guard(m_lock);
     VariantClear(value);
-    HRESULT hr = VariantCopy(value, m_value.Get());
+    HRESULT hr = VariantCopy(value, m_live.value.Get());
     if (quality != nullptr)
-        *quality = m_quality;
+        *quality = m_live.quality;
     if (timeStamp != nullptr)
-        *timeStamp = m_timeStamp;
+        *timeStamp = m_live.timeStamp;
     return hr;
 }
 
@@ -851,18 +865,19 @@ HRESULT COpcDaDeviceItem::PropertyValue(DWORD propertyId, VARIANT* value)
 {
     VariantClear(value);
     switch (propertyId) {
-    case OPC_DA_PROP_CDT: value->vt = VT_I2; value->iVal = static_cast<SHORT>(m_canonicalType); return S_OK;
-    case OPC_DA_PROP_QUALITY: value->vt = VT_I2; value->iVal = static_cast<SHORT>(m_quality); return S_OK;
+    case OPC_DA_PROP_CDT: value->vt = VT_I2; value->iVal = static_cast<SHORT>(m_config.canonicalType); return S_OK;
+    case OPC_DA_PROP_QUALITY: value->vt = VT_I2; value->iVal = static_cast<SHORT>(m_live.quality); return S_OK;
     case OPC_DA_PROP_TIME: {
-        const uint64_t ticks = (static_cast<uint64_t>(m_timeStamp.dwHighDateTime) << 32) | m_timeStamp.dwLowDateTime;
+        const FILETIME& stamp = m_live.timeStamp;
+        const uint64_t ticks = (static_cast<uint64_t>(stamp.dwHighDateTime) << 32) | stamp.dwLowDateTime;
         return SetFileTime(value, ticks);
     }
-    case OPC_DA_PROP_RIGHTS: value->vt = VT_I4; value->lVal = static_cast<LONG>(m_accessRights); return S_OK;
-    case OPC_DA_PROP_SCANRATE: value->vt = VT_R4; value->fltVal = m_scanRate; return S_OK;
-    case OPC_DA_PROP_EUTYPE: value->vt = VT_I4; value->lVal = static_cast<LONG>(m_euType); return S_OK;
+    case OPC_DA_PROP_RIGHTS: value->vt = VT_I4; value->lVal = static_cast<LONG>(m_config.accessRights); return S_OK;
+    case OPC_DA_PROP_SCANRATE: value->vt = VT_R4; value->fltVal = m_config.scanRate; return S_OK;
+    case OPC_DA_PROP_EUTYPE: value->vt = VT_I4; value->lVal = static_cast<LONG>(m_config.euType); return S_OK;
     case OPC_DA_PROP_EUINFO: {
-        if (m_euInfo->vt != VT_EMPTY)
-            return VariantCopy(value, m_euInfo.Get());
+        if (m_config.euInfo->vt != VT_EMPTY)
+            return VariantCopy(value, m_config.euInfo.Get());
         SAFEARRAY* empty = SafeArrayCreateVector(VT_BSTR, 0, 0);
         if (empty == nullptr)
             return E_OUTOFMEMORY;
@@ -870,30 +885,30 @@ HRESULT COpcDaDeviceItem::PropertyValue(DWORD propertyId, VARIANT* value)
         value->parray = empty;
         return S_OK;
     }
-    case OPC_DA_PROP_UNIT: return PutText(value, m_engineeringUnit);
-    case OPC_DA_PROP_DESC: return PutText(value, m_description);
-    case OPC_DA_PROP_HIEU: value->vt = VT_R8; value->dblVal = m_conditioning.highEU; return S_OK;
-    case OPC_DA_PROP_LOEU: value->vt = VT_R8; value->dblVal = m_conditioning.lowEU; return S_OK;
-    case OPC_DA_PROP_HIRANGE: value->vt = VT_R8; value->dblVal = m_conditioning.highIR; return S_OK;
-    case OPC_DA_PROP_LORANGE: value->vt = VT_R8; value->dblVal = m_conditioning.lowIR; return S_OK;
-    case OPC_DA_PROP_CLOSE: return PutText(value, m_closeLabel);
-    case OPC_DA_PROP_OPEN: return PutText(value, m_openLabel);
-    case OPC_DA_PROP_DEADBAND: value->vt = VT_R8; value->dblVal = m_deadBand; return S_OK;
-    case OPC_DA_PROP_NODE_NAME: return PutText(value, m_nodeName);
+    case OPC_DA_PROP_UNIT: return PutText(value, m_config.engineeringUnit);
+    case OPC_DA_PROP_DESC: return PutText(value, m_config.description);
+    case OPC_DA_PROP_HIEU: value->vt = VT_R8; value->dblVal = m_config.conditioning.highEU; return S_OK;
+    case OPC_DA_PROP_LOEU: value->vt = VT_R8; value->dblVal = m_config.conditioning.lowEU; return S_OK;
+    case OPC_DA_PROP_HIRANGE: value->vt = VT_R8; value->dblVal = m_config.conditioning.highIR; return S_OK;
+    case OPC_DA_PROP_LORANGE: value->vt = VT_R8; value->dblVal = m_config.conditioning.lowIR; return S_OK;
+    case OPC_DA_PROP_CLOSE: return PutText(value, m_config.closeLabel);
+    case OPC_DA_PROP_OPEN: return PutText(value, m_config.openLabel);
+    case OPC_DA_PROP_DEADBAND: value->vt = VT_R8; value->dblVal = m_config.deadBand; return S_OK;
+    case OPC_DA_PROP_NODE_NAME: return PutText(value, m_config.nodeName);
     case OPC_DA_PROP_TAG_NAME: return PutText(value, NameLocked());
-    case OPC_DA_PROP_SHEET_NAME: return PutText(value, m_sheetName);
-    case OPC_DA_PROP_SYMBOL_NAME: return PutText(value, m_symbolName);
-    case OPC_DA_PROP_DEVICE_ADDRESS: return PutText(value, m_deviceAddress);
-    case OPC_DA_PROP_DATA_TYPE: return PutText(value, m_dataType);
-    case OPC_DA_PROP_DATA_COUNT: value->vt = VT_I4; value->lVal = m_dataCount; return S_OK;
-    case OPC_DA_PROP_DECIMAL_POINT: value->vt = VT_I4; value->lVal = m_conditioning.decimalPoint; return S_OK;
-    case OPC_DA_PROP_INVERSE: return PutText(value, m_inverse);
-    case OPC_DA_PROP_SIGNAL_CONDITION: return PutText(value, m_signalCondition);
+    case OPC_DA_PROP_SHEET_NAME: return PutText(value, m_config.sheetName);
+    case OPC_DA_PROP_SYMBOL_NAME: return PutText(value, m_config.symbolName);
+    case OPC_DA_PROP_DEVICE_ADDRESS: return PutText(value, m_config.deviceAddress);
+    case OPC_DA_PROP_DATA_TYPE: return PutText(value, m_config.dataType);
+    case OPC_DA_PROP_DATA_COUNT: value->vt = VT_I4; value->lVal = m_config.dataCount; return S_OK;
+    case OPC_DA_PROP_DECIMAL_POINT: value->vt = VT_I4; value->lVal = m_config.conditioning.decimalPoint; return S_OK;
+    case OPC_DA_PROP_INVERSE: return PutText(value, m_config.inverse);
+    case OPC_DA_PROP_SIGNAL_CONDITION: return PutText(value, m_config.signalCondition);
     case OPC_DA_PROP_NULL_TERMINATION:
         value->vt = VT_BOOL;
-        value->boolVal = m_nullTermination ? VARIANT_TRUE : VARIANT_FALSE;
+        value->boolVal = m_config.nullTermination ? VARIANT_TRUE : VARIANT_FALSE;
         return S_OK;
-    case OPC_DA_PROP_SIMULATION: return PutText(value, m_simulation);
+    case OPC_DA_PROP_SIMULATION: return PutText(value, m_config.simulation);
     default:
         if (ExtraProperty* extra = FindExtra(propertyId))
             return VariantCopy(value, extra->value.Get());
@@ -916,11 +931,11 @@ HRESULT COpcDaDeviceItem::GetProperties(bool withValues, COpcDaPropertyList& pro
             ids[count++] = list[i];
     };
     add(kCommon, sizeof(kCommon) / sizeof(DWORD));
-    if (m_tagKind == kOpcTagAnalog)
+    if (m_config.tagKind == kOpcTagAnalog)
         add(kAnalog, sizeof(kAnalog) / sizeof(DWORD));
-    else if (m_tagKind == kOpcTagDigital)
+    else if (m_config.tagKind == kOpcTagDigital)
         add(kDigital, sizeof(kDigital) / sizeof(DWORD));
-    else if (m_tagKind == kOpcTagString)
+    else if (m_config.tagKind == kOpcTagString)
         add(kString, sizeof(kString) / sizeof(DWORD));
     add(kVendor, sizeof(kVendor) / sizeof(DWORD));
 
@@ -974,10 +989,10 @@ HRESULT COpcDaDeviceItem::WriteValue(const VARIANT& value, const FILETIME* timeS
     bool analog;
     {
         COpcLockGuard guard(m_lock);
-        if (m_readOnly && !internalWrite)
+        if (m_config.readOnly && !internalWrite)
             return kOpcErrorBadRights;
-        conditioning = m_conditioning;
-        canonical = m_canonicalType;
+        conditioning = m_config.conditioning;
+        canonical = m_config.canonicalType;
         analog = IsAnalogValue();
     }
 
@@ -1001,17 +1016,17 @@ HRESULT COpcDaDeviceItem::WriteValue(const VARIANT& value, const FILETIME* timeS
         COpcLockGuard guard(m_lock);
         // Only a tag that is not simulated keeps what is written to it, in
         // the type the simulation and the refresh work in.
-        if (m_simMode == kOpcSimNone) {
+        if (m_config.simMode == kOpcSimNone) {
             COpcVariant stored;
             hr = ChangeType(stored.Get(), raw.Get(), LOCALE_USER_DEFAULT, StorageType());
             if (FAILED(hr))
                 return hr == DISP_E_OVERFLOW ? kOpcErrorRange : kOpcErrorBadType;
-            if (!m_isArray) {
-                VariantClear(m_value.Get());
-                stored.MoveTo(m_value.Get());
+            if (!m_config.isArray) {
+                VariantClear(m_live.value.Get());
+                stored.MoveTo(m_live.value.Get());
             } else {
                 // Like a device write: the leading elements, never more than the tag holds.
-                hr = m_value->vt == StorageType() ? CopyLeadingElements(stored->parray, m_value->parray)
+                hr = m_live.value->vt == StorageType() ? CopyLeadingElements(stored->parray, m_live.value->parray)
                                                   : kOpcErrorBadType;
                 if (FAILED(hr))
                     return hr;
@@ -1025,10 +1040,10 @@ HRESULT COpcDaDeviceItem::WriteValue(const VARIANT& value, const FILETIME* timeS
 
     COpcLockGuard guard(m_lock);
     if (timeStamp != nullptr)
-        m_timeStamp = *timeStamp;
+        m_live.timeStamp = *timeStamp;
     if (quality != nullptr) {
-        m_quality = *quality;
-        m_checkQuality = false;
+        m_live.quality = *quality;
+        m_live.checkQuality = false;
     }
     return S_OK;
 }
@@ -1051,14 +1066,14 @@ HRESULT COpcDaDeviceItem::WriteDevice(const VARIANT& written)
     uint32_t textCount;
     {
         COpcLockGuard guard(m_lock);
-        inverse = m_inverseOn;
-        textCount = m_loadedCount;
+        inverse = m_config.inverseOn;
+        textCount = m_config.loadedCount;
     }
     DeviceBuffer buffer;
-    if (m_typeCode == kOpcTypeString)
+    if (m_config.typeCode == kOpcTypeString)
         return WriteText(*raw, textCount, buffer);
     uint32_t count = 1;
-    HRESULT hr = m_isArray ? PackArray(*raw, inverse, buffer, count) : PackScalar(*raw, inverse, buffer);
+    HRESULT hr = m_config.isArray ? PackArray(*raw, inverse, buffer, count) : PackScalar(*raw, inverse, buffer);
     return FAILED(hr) ? hr : SendToDevice(buffer, static_cast<short>(count));
 }
 
@@ -1073,12 +1088,12 @@ HRESULT COpcDaDeviceItem::WriteText(const VARIANT& raw, uint32_t textCount, Devi
     memset(buffer.text, 0, 2 * textCount + 1);
     if (length == 0) {
         // An empty text is one zero byte.
-        return m_api.WriteDeviceStrDM(m_devicePath, m_accessPath, buffer.text, 1);
+        return m_api.WriteDeviceStrDM(m_config.devicePath, m_config.accessPath, buffer.text, 1);
     }
     if (WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), buffer.text, static_cast<int>(2 * textCount),
                             nullptr, nullptr) <= 0)
         return kOpcErrorBadType;
-    return m_api.WriteDeviceStrDM(m_devicePath, m_accessPath, buffer.text, static_cast<short>(textCount));
+    return m_api.WriteDeviceStrDM(m_config.devicePath, m_config.accessPath, buffer.text, static_cast<short>(textCount));
 }
 
 HRESULT COpcDaDeviceItem::PackArray(const VARIANT& raw, bool inverse, DeviceBuffer& buffer, uint32_t& count)
@@ -1088,13 +1103,13 @@ HRESULT COpcDaDeviceItem::PackArray(const VARIANT& raw, bool inverse, DeviceBuff
         return kOpcErrorBadType;
     count = array->rgsabound[0].cElements;
     // The tag's area holds DataCount elements; more would run into the next one.
-    if (count == 0 || count > m_loadedCount)
+    if (count == 0 || count > m_config.loadedCount)
         return kOpcErrorRange;
     COpcSafeArrayAccess access(array);
     if (FAILED(access.Result()))
         return access.Result();
     const void* data = access.Data();
-    switch (m_rawType) {
+    switch (m_config.rawType) {
     case VT_BOOL: {
         auto* flags = static_cast<const VARIANT_BOOL*>(data);
         for (uint32_t i = 0; i < count; ++i)
@@ -1113,7 +1128,7 @@ HRESULT COpcDaDeviceItem::PackArray(const VARIANT& raw, bool inverse, DeviceBuff
 
 HRESULT COpcDaDeviceItem::PackScalar(const VARIANT& raw, bool inverse, DeviceBuffer& buffer) const
 {
-    switch (m_rawType) {
+    switch (m_config.rawType) {
     case VT_BOOL: buffer.longs[0] = ((raw.boolVal != VARIANT_FALSE) != inverse) ? 1 : 0; return S_OK;
     case VT_I2: buffer.shorts[0] = raw.iVal; return S_OK;
     case VT_UI2: buffer.ushorts[0] = raw.uiVal; return S_OK;
@@ -1127,22 +1142,22 @@ HRESULT COpcDaDeviceItem::PackScalar(const VARIANT& raw, bool inverse, DeviceBuf
 
 HRESULT COpcDaDeviceItem::SendToDevice(const DeviceBuffer& buffer, short n)
 {
-    switch (m_typeCode) {
+    switch (m_config.typeCode) {
     case kOpcTypeBit:
         // Also when the rights were widened through their property since load.
         if (n > IOpcDeviceAccess::MaxBitWrite)
             return kOpcErrorBadRights;
-        return m_api.WriteDeviceBitDM(m_devicePath, m_accessPath, buffer.longs, n);
-    case kOpcTypeInt16: return m_api.WriteDevice16DM(m_devicePath, m_accessPath, buffer.shorts, n);
+        return m_api.WriteDeviceBitDM(m_config.devicePath, m_config.accessPath, buffer.longs, n);
+    case kOpcTypeInt16: return m_api.WriteDevice16DM(m_config.devicePath, m_config.accessPath, buffer.shorts, n);
     case kOpcTypeUInt16:
-    case kOpcTypeHex16: return m_api.WriteDeviceU16DM(m_devicePath, m_accessPath, buffer.ushorts, n);
-    case kOpcTypeBcd16: return m_api.WriteDeviceBCD16DM(m_devicePath, m_accessPath, buffer.shorts, n);
-    case kOpcTypeInt32: return m_api.WriteDevice32DM(m_devicePath, m_accessPath, buffer.longs, n);
+    case kOpcTypeHex16: return m_api.WriteDeviceU16DM(m_config.devicePath, m_config.accessPath, buffer.ushorts, n);
+    case kOpcTypeBcd16: return m_api.WriteDeviceBCD16DM(m_config.devicePath, m_config.accessPath, buffer.shorts, n);
+    case kOpcTypeInt32: return m_api.WriteDevice32DM(m_config.devicePath, m_config.accessPath, buffer.longs, n);
     case kOpcTypeUInt32:
-    case kOpcTypeHex32: return m_api.WriteDeviceU32DM(m_devicePath, m_accessPath, buffer.ulongs, n);
-    case kOpcTypeBcd32: return m_api.WriteDeviceBCD32DM(m_devicePath, m_accessPath, buffer.longs, n);
-    case kOpcTypeFloat: return m_api.WriteDeviceFloatDM(m_devicePath, m_accessPath, buffer.floats, n);
-    case kOpcTypeDouble: return m_api.WriteDeviceDoubleDM(m_devicePath, m_accessPath, buffer.doubles, n);
+    case kOpcTypeHex32: return m_api.WriteDeviceU32DM(m_config.devicePath, m_config.accessPath, buffer.ulongs, n);
+    case kOpcTypeBcd32: return m_api.WriteDeviceBCD32DM(m_config.devicePath, m_config.accessPath, buffer.longs, n);
+    case kOpcTypeFloat: return m_api.WriteDeviceFloatDM(m_config.devicePath, m_config.accessPath, buffer.floats, n);
+    case kOpcTypeDouble: return m_api.WriteDeviceDoubleDM(m_config.devicePath, m_config.accessPath, buffer.doubles, n);
     default: return kOpcErrorBadType;
     }
 }
@@ -1161,75 +1176,75 @@ HRESULT COpcDaDeviceItem::WriteProperty(DWORD propertyId, const VARIANT& value)
 
     auto text = [&value]() { return COpcString(value.bstrVal, SysStringLen(value.bstrVal)); };
     switch (propertyId) {
-    case OPC_DA_PROP_CDT: m_canonicalType = static_cast<VARTYPE>(value.iVal); return S_OK;
+    case OPC_DA_PROP_CDT: m_config.canonicalType = static_cast<VARTYPE>(value.iVal); return S_OK;
     case OPC_DA_PROP_QUALITY:
-        m_quality = static_cast<WORD>(value.iVal);
-        m_checkQuality = false;
+        m_live.quality = static_cast<WORD>(value.iVal);
+        m_live.checkQuality = false;
         return S_OK;
     case OPC_DA_PROP_TIME: {
         uint64_t ticks = 0;
         if (!DateToFileTime(value.date, ticks))
             return kOpcErrorRange;
-        m_timeStamp.dwLowDateTime = static_cast<DWORD>(ticks);
-        m_timeStamp.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+        m_live.timeStamp.dwLowDateTime = static_cast<DWORD>(ticks);
+        m_live.timeStamp.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
         return S_OK;
     }
-    case OPC_DA_PROP_RIGHTS: m_accessRights = static_cast<DWORD>(value.lVal); return S_OK;
-    case OPC_DA_PROP_SCANRATE: m_scanRate = value.fltVal; return S_OK;
-    case OPC_DA_PROP_EUTYPE: m_euType = static_cast<DWORD>(value.lVal); return S_OK;
-    case OPC_DA_PROP_EUINFO: return CopyValue(m_euInfo.Get(), &value);
-    case OPC_DA_PROP_UNIT: m_engineeringUnit = text(); return S_OK;
-    case OPC_DA_PROP_DESC: m_description = text(); return S_OK;
-    case OPC_DA_PROP_HIEU: m_conditioning.highEU = value.dblVal; return S_OK;
-    case OPC_DA_PROP_LOEU: m_conditioning.lowEU = value.dblVal; return S_OK;
-    case OPC_DA_PROP_HIRANGE: m_conditioning.highIR = value.dblVal; return S_OK;
-    case OPC_DA_PROP_LORANGE: m_conditioning.lowIR = value.dblVal; return S_OK;
-    case OPC_DA_PROP_CLOSE: m_closeLabel = text(); return S_OK;
-    case OPC_DA_PROP_OPEN: m_openLabel = text(); return S_OK;
-    case OPC_DA_PROP_DEADBAND: m_deadBand = value.dblVal; return S_OK;
-    case OPC_DA_PROP_NODE_NAME: m_nodeName = text(); return S_OK;
+    case OPC_DA_PROP_RIGHTS: m_config.accessRights = static_cast<DWORD>(value.lVal); return S_OK;
+    case OPC_DA_PROP_SCANRATE: m_config.scanRate = value.fltVal; return S_OK;
+    case OPC_DA_PROP_EUTYPE: m_config.euType = static_cast<DWORD>(value.lVal); return S_OK;
+    case OPC_DA_PROP_EUINFO: return CopyValue(m_config.euInfo.Get(), &value);
+    case OPC_DA_PROP_UNIT: m_config.engineeringUnit = text(); return S_OK;
+    case OPC_DA_PROP_DESC: m_config.description = text(); return S_OK;
+    case OPC_DA_PROP_HIEU: m_config.conditioning.highEU = value.dblVal; return S_OK;
+    case OPC_DA_PROP_LOEU: m_config.conditioning.lowEU = value.dblVal; return S_OK;
+    case OPC_DA_PROP_HIRANGE: m_config.conditioning.highIR = value.dblVal; return S_OK;
+    case OPC_DA_PROP_LORANGE: m_config.conditioning.lowIR = value.dblVal; return S_OK;
+    case OPC_DA_PROP_CLOSE: m_config.closeLabel = text(); return S_OK;
+    case OPC_DA_PROP_OPEN: m_config.openLabel = text(); return S_OK;
+    case OPC_DA_PROP_DEADBAND: m_config.deadBand = value.dblVal; return S_OK;
+    case OPC_DA_PROP_NODE_NAME: m_config.nodeName = text(); return S_OK;
     case OPC_DA_PROP_TAG_NAME:
-        m_name = text();
-        m_nameInId = 0;
+        m_config.name = text();
+        m_config.nameInId = 0;
         return S_OK;
-    case OPC_DA_PROP_SHEET_NAME: m_sheetName = text(); return S_OK;
-    case OPC_DA_PROP_SYMBOL_NAME: m_symbolName = text(); return S_OK;
-    case OPC_DA_PROP_DEVICE_ADDRESS: m_deviceAddress = text(); return S_OK;
-    case OPC_DA_PROP_DATA_TYPE: m_dataType = text(); return S_OK;
-    case OPC_DA_PROP_DATA_COUNT: m_dataCount = value.lVal; return S_OK;
+    case OPC_DA_PROP_SHEET_NAME: m_config.sheetName = text(); return S_OK;
+    case OPC_DA_PROP_SYMBOL_NAME: m_config.symbolName = text(); return S_OK;
+    case OPC_DA_PROP_DEVICE_ADDRESS: m_config.deviceAddress = text(); return S_OK;
+    case OPC_DA_PROP_DATA_TYPE: m_config.dataType = text(); return S_OK;
+    case OPC_DA_PROP_DATA_COUNT: m_config.dataCount = value.lVal; return S_OK;
     case OPC_DA_PROP_DECIMAL_POINT:
         if (value.lVal < 0 || value.lVal > kMaxDecimalPoint)
             return kOpcErrorRange;
-        m_conditioning.decimalPoint = value.lVal;
+        m_config.conditioning.decimalPoint = value.lVal;
         return S_OK;
     case OPC_DA_PROP_INVERSE: {
         // The text drives the inversion, so only the two known words are taken.
         COpcString word = text();
         if (!word.Equals(L"On") && !word.Equals(L"Off"))
             return kOpcErrorRange;
-        m_inverse = word;
-        m_inverseOn = word.Equals(L"On");
+        m_config.inverse = word;
+        m_config.inverseOn = word.Equals(L"On");
         return S_OK;
     }
     case OPC_DA_PROP_SIGNAL_CONDITION: {
         COpcString name = text();
         uint32_t condition = 0;
-        if (!OpcConditionByName(name.TextOrEmpty(), condition) || !OpcConditionAllowed(m_typeCode, condition))
+        if (!OpcConditionByName(name.TextOrEmpty(), condition) || !OpcConditionAllowed(m_config.typeCode, condition))
             return kOpcErrorRange;
-        m_signalCondition = name;
-        m_conditioning.condition = condition;
+        m_config.signalCondition = name;
+        m_config.conditioning.condition = condition;
         return S_OK;
     }
-    case OPC_DA_PROP_NULL_TERMINATION: m_nullTermination = value.boolVal != VARIANT_FALSE; return S_OK;
+    case OPC_DA_PROP_NULL_TERMINATION: m_config.nullTermination = value.boolVal != VARIANT_FALSE; return S_OK;
     case OPC_DA_PROP_SIMULATION: {
         COpcString name = text();
         const uint32_t mode = OpcSimulationModeByName(name.TextOrEmpty());
         if (mode == 0)
             return kOpcErrorRange;
-        if (mode == kOpcSimCsv && m_simMode != kOpcSimCsv)
-            m_csvColumn = m_settings.NextCsvColumn();
-        m_simulation = name;
-        m_simMode = mode;
+        if (mode == kOpcSimCsv && m_config.simMode != kOpcSimCsv)
+            m_config.csvColumn = m_settings.NextCsvColumn();
+        m_config.simulation = name;
+        m_config.simMode = mode;
         return S_OK;
     }
     default: return kOpcErrorInvalidPid;

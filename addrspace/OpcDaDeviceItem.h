@@ -54,6 +54,70 @@ private:
     size_t m_count = 0;
 };
 
+// What the tag's configuration says: its place, its attributes as loaded
+// (some changed through their properties since) and what refreshes and
+// device writes work with. Guarded by the item's lock, except what is fixed
+// at load.
+struct SOpcDaTagConfig
+{
+    // Where the tag lives.
+    COpcString itemId;
+    COpcString nodeName;
+    COpcString sheetName;
+    COpcString devicePath;
+    COpcString accessPath;
+
+    // Attributes as the properties report them.
+    COpcString name;
+    // When not 0, the name is the last this many characters of the item ID.
+    UINT nameInId = 0;
+    COpcString symbolName;
+    COpcString deviceAddress;
+    COpcString dataType;
+    COpcString description;
+    COpcString engineeringUnit;
+    COpcString closeLabel;
+    COpcString openLabel;
+    COpcString inverse;
+    COpcString signalCondition;
+    COpcString simulation;
+    int32_t dataCount = 0;
+    double deadBand = 0;
+    bool nullTermination = true;
+
+
+    // Changed only through their properties after load.
+    VARTYPE canonicalType = VT_EMPTY;
+    DWORD accessRights = 0;
+    float scanRate = 0;
+    DWORD euType = 0;
+    COpcVariant euInfo;
+    uint32_t tagKind = 0;
+    uint32_t typeCode = 0;
+    bool readOnly = false;
+    SOpcConditioning conditioning;
+
+    // Fixed at load; what refreshes and device writes work with.
+    VARTYPE rawType = VT_EMPTY;
+    bool isArray = false;
+    uint32_t loadedCount = 0;
+    uint32_t scanPeriod = 0;
+    uint32_t simMode = 0;
+    uint32_t csvColumn = 0;
+    bool inverseOn = false;
+};
+
+// The tag's current value, as the last refresh, simulation step or write left it.
+struct SOpcDaLiveValue
+{
+    COpcVariant value;
+    WORD quality = 0;
+    FILETIME timeStamp = {};
+    bool everGood = false;
+    // The quality came from a read's range check, not from a refresh or a client.
+    bool checkQuality = false;
+};
+
 class COpcDaDeviceItem
 {
 public:
@@ -86,19 +150,19 @@ public:
     // Adds or replaces a property beyond the fixed ones.
     HRESULT SetExtraProperty(DWORD propertyId, const VARIANT& value);
 
-    const COpcString& ItemId() const noexcept { return m_itemId; }
+    const COpcString& ItemId() const noexcept { return m_config.itemId; }
     COpcString Name() const;
-    const COpcString& DevicePath() const noexcept { return m_devicePath; }
-    const COpcString& AccessPath() const noexcept { return m_accessPath; }
-    const COpcString& DeviceAddress() const noexcept { return m_deviceAddress; }
-    const COpcString& SymbolName() const noexcept { return m_symbolName; }
-    uint32_t TagKind() const noexcept { return m_tagKind; }
-    uint32_t TypeCode() const noexcept { return m_typeCode; }
-    uint32_t DataCount() const noexcept { return m_loadedCount; }
+    const COpcString& DevicePath() const noexcept { return m_config.devicePath; }
+    const COpcString& AccessPath() const noexcept { return m_config.accessPath; }
+    const COpcString& DeviceAddress() const noexcept { return m_config.deviceAddress; }
+    const COpcString& SymbolName() const noexcept { return m_config.symbolName; }
+    uint32_t TagKind() const noexcept { return m_config.tagKind; }
+    uint32_t TypeCode() const noexcept { return m_config.typeCode; }
+    uint32_t DataCount() const noexcept { return m_config.loadedCount; }
     // Milliseconds; 0 for a write-only tag.
-    uint32_t ScanPeriod() const noexcept { return m_scanPeriod; }
-    uint32_t SimulationMode() const noexcept { return m_simMode; }
-    uint32_t CsvColumn() const noexcept { return m_csvColumn; }
+    uint32_t ScanPeriod() const noexcept { return m_config.scanPeriod; }
+    uint32_t SimulationMode() const noexcept { return m_config.simMode; }
+    uint32_t CsvColumn() const noexcept { return m_config.csvColumn; }
 
     // --- values ------------------------------------------------------------------
 
@@ -170,62 +234,17 @@ private:
     bool IsAnalogValue() const noexcept;
     COpcString NameLocked() const;
     // The type the value is kept in: the data type's, as an array for arrays.
-    VARTYPE StorageType() const noexcept { return static_cast<VARTYPE>(m_isArray ? (VT_ARRAY | m_rawType) : m_rawType); }
+    VARTYPE StorageType() const noexcept
+    {
+        return static_cast<VARTYPE>(m_config.isArray ? (VT_ARRAY | m_config.rawType) : m_config.rawType);
+    }
 
     COpcDaSettings& m_settings;
     IOpcDeviceAccess& m_api;
     mutable COpcLock m_lock;
 
-    // Where the tag lives.
-    COpcString m_itemId;
-    COpcString m_nodeName;
-    COpcString m_sheetName;
-    COpcString m_devicePath;
-    COpcString m_accessPath;
-
-    // Attributes as the properties report them.
-    COpcString m_name;
-    // When not 0, the name is the last this many characters of the item ID.
-    UINT m_nameInId = 0;
-    COpcString m_symbolName;
-    COpcString m_deviceAddress;
-    COpcString m_dataType;
-    COpcString m_description;
-    COpcString m_engineeringUnit;
-    COpcString m_closeLabel;
-    COpcString m_openLabel;
-    COpcString m_inverse;
-    COpcString m_signalCondition;
-    COpcString m_simulation;
-    int32_t m_dataCount = 0;
-    double m_deadBand = 0;
-    bool m_nullTermination = true;
-
-    // The value.
-    COpcVariant m_value;
-    WORD m_quality;
-    FILETIME m_timeStamp;
-    bool m_everGood = false;
-    // The quality came from a read's range check, not from a refresh or a client.
-    bool m_checkQuality = false;
-    VARTYPE m_canonicalType = VT_EMPTY;
-    DWORD m_accessRights;
-    float m_scanRate = 0;
-    DWORD m_euType = 0;
-    COpcVariant m_euInfo;
-    uint32_t m_tagKind = 0;
-    uint32_t m_typeCode = 0;
-    bool m_readOnly = false;
-    SOpcConditioning m_conditioning;
-
-    // Fixed at load; what refreshes and device writes work with.
-    VARTYPE m_rawType = VT_EMPTY;
-    bool m_isArray = false;
-    uint32_t m_loadedCount = 0;
-    uint32_t m_scanPeriod = 0;
-    uint32_t m_simMode = 0;
-    uint32_t m_csvColumn = 0;
-    bool m_inverseOn = false;
+    SOpcDaTagConfig m_config;
+    SOpcDaLiveValue m_live;
 
     // Made on the first extra property: most items never get one.
     std::unique_ptr<COpcGrowArray<ExtraProperty>> m_extra;
