@@ -72,8 +72,9 @@ public:
 
     void RemoveAll() noexcept
     {
+        // Owners are destroyed first to last, the order the elements were added.
         if (!Plain) {
-            for (size_t i = m_count; i-- > 0;)
+            for (size_t i = 0; i < m_count; ++i)
                 m_items[i].~T();
         }
         CoTaskMemFree(m_items);
