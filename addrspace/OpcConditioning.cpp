@@ -693,20 +693,14 @@ HRESULT ConditionValue(const SOpcConditioning& config, VARIANT* value, WORD* qua
     return Read(config, value, quality, false);
 }
 
-HRESULT ConditionWrite(const SOpcConditioning& config, VARIANT* value, WORD* quality)
+namespace
 {
-    if (value == nullptr || quality == nullptr)
-        return E_POINTER;
-    const SOpcDataType* type = nullptr;
-    HRESULT hr = CheckConfig(config, type);
-    if (FAILED(hr))
-        return hr;
-    const int32_t shift = DecimalShift(config, *type);
-    const bool isArray = IsArrayValue(*value);
-
-    // The client's value in the type the scaling works in.
+// The client's value in the type the scaling works in.
+HRESULT PrepareWrite(const SOpcConditioning& config, const SOpcDataType& type, bool isArray, VARIANT* value,
+                     COpcVariant& work)
+{
     VARTYPE prepared = VT_EMPTY;
-    if (type->is32Bit || type->code == kOpcTypeDouble)
+    if (type.is32Bit || type.code == kOpcTypeDouble)
     {
         if (config.decimalPoint >= 1)
             prepared = VT_R8;
@@ -719,82 +713,108 @@ HRESULT ConditionWrite(const SOpcConditioning& config, VARIANT* value, WORD* qua
     {
         prepared = VT_R4;
     }
-    COpcVariant work;
-    hr = prepared == VT_EMPTY ? CopyValue(work.Get(), value)
-                              : ChangeType(work.Get(), value, config.locale,
-                                           static_cast<VARTYPE>(isArray ? (VT_ARRAY | prepared) : prepared));
+    HRESULT hr = prepared == VT_EMPTY ? CopyValue(work.Get(), value)
+                                      : ChangeType(work.Get(), value, config.locale,
+                                                   static_cast<VARTYPE>(isArray ? (VT_ARRAY | prepared) : prepared));
+    return FAILED(hr) ? ConversionFailure(hr) : S_OK;
+}
+
+// Engineering units back to raw values of the data type, element by element.
+HRESULT UnscaleWrite(const SOpcConditioning& config, const SOpcDataType& type, int32_t shift, bool isArray,
+                     COpcVariant& work, WORD* quality)
+{
+    COpcVariant reals;
+    const VARIANT* eu = nullptr;
+    HRESULT hr = AsElementType(*work.Get(), VT_R8, config.locale, reals, eu);
     if (FAILED(hr))
         return ConversionFailure(hr);
+    COpcVariant raw;
+    {
+        CNumbers numbers(*eu);
+        if (!numbers.Ok())
+            return kOpcErrorBadType;
+        CBuilder result;
+        hr = result.Create(type.canonicalType, isArray, numbers.Count());
+        if (FAILED(hr))
+            return hr;
+        for (ULONG i = 0; i < numbers.Count(); ++i)
+        {
+            COpcVariant element;
+            WORD shiftQuality = 0;
+            hr = UnconditionNumber(config, type, shift, numbers.Number(i), *element.Get(), shiftQuality);
+            if (FAILED(hr))
+            {
+                if (shiftQuality != 0)
+                    *quality = shiftQuality;
+                return hr;
+            }
+            result.SetElement(i, *element.Get());
+        }
+        hr = result.MoveTo(raw.Get());
+        if (FAILED(hr))
+            return hr;
+    }
+    work.Clear();
+    raw.MoveTo(work.Get());
+    return S_OK;
+}
 
-    WORD bit = RangeBit(*work.Get(), config.highEU, config.lowEU, config.locale);
+// The instrument range, on the field the condition writes.
+HRESULT CheckWriteRange(const SOpcConditioning& config, const SOpcDataType& type, const VARIANT& raw, WORD* quality)
+{
+    double high = 0;
+    double low = 0;
+    RawLimits(config, high, low);
+    WORD bit = 0;
+    if (OpcIsBinaryCondition(config.condition) || OpcIsBcdCondition(config.condition))
+    {
+        CNumbers numbers(raw);
+        if (!numbers.Ok())
+            return kOpcErrorBadType;
+        for (ULONG i = 0; i < numbers.Count() && bit == 0; ++i)
+            bit = LimitBit(FieldOf(numbers.Bits(i), config.condition, type.code == kOpcTypeInt16), high, low);
+    }
+    else
+    {
+        bit = RangeBit(raw, high, low, config.locale);
+    }
+    if (bit == 0)
+        return S_OK;
+    *quality = static_cast<WORD>(kOpcQualitySensorFailure | bit);
+    return kOpcErrorRange;
+}
+} // namespace
+
+HRESULT ConditionWrite(const SOpcConditioning& config, VARIANT* value, WORD* quality)
+{
+    if (value == nullptr || quality == nullptr)
+        return E_POINTER;
+    const SOpcDataType* type = nullptr;
+    HRESULT hr = CheckConfig(config, type);
+    if (FAILED(hr))
+        return hr;
+    const int32_t shift = DecimalShift(config, *type);
+    const bool isArray = IsArrayValue(*value);
+
+    COpcVariant work;
+    hr = PrepareWrite(config, *type, isArray, value, work);
+    if (FAILED(hr))
+        return hr;
+    const WORD bit = RangeBit(*work.Get(), config.highEU, config.lowEU, config.locale);
     if (bit != 0)
     {
         *quality = static_cast<WORD>(kOpcQualityEguExceeded | bit);
         return kOpcErrorRange;
     }
-
-    const bool scaled = config.condition != kOpcConditionNone || shift > 0;
-    if (scaled)
+    if (config.condition != kOpcConditionNone || shift > 0)
     {
-        COpcVariant reals;
-        const VARIANT* eu = nullptr;
-        hr = AsElementType(*work.Get(), VT_R8, config.locale, reals, eu);
+        hr = UnscaleWrite(config, *type, shift, isArray, work, quality);
         if (FAILED(hr))
-            return ConversionFailure(hr);
-        COpcVariant raw;
-        {
-            CNumbers numbers(*eu);
-            if (!numbers.Ok())
-                return kOpcErrorBadType;
-            CBuilder result;
-            hr = result.Create(type->canonicalType, isArray, numbers.Count());
-            if (FAILED(hr))
-                return hr;
-            for (ULONG i = 0; i < numbers.Count(); ++i)
-            {
-                COpcVariant element;
-                WORD shiftQuality = 0;
-                hr = UnconditionNumber(config, *type, shift, numbers.Number(i), *element.Get(), shiftQuality);
-                if (FAILED(hr))
-                {
-                    if (shiftQuality != 0)
-                        *quality = shiftQuality;
-                    return hr;
-                }
-                result.SetElement(i, *element.Get());
-            }
-            hr = result.MoveTo(raw.Get());
-            if (FAILED(hr))
-                return hr;
-        }
-        work.Clear();
-        raw.MoveTo(work.Get());
+            return hr;
     }
-
-    // The instrument range, on the field the condition writes.
-    double high = 0;
-    double low = 0;
-    RawLimits(config, high, low);
-    if (OpcIsBinaryCondition(config.condition) || OpcIsBcdCondition(config.condition))
-    {
-        CNumbers numbers(*work.Get());
-        if (!numbers.Ok())
-            return kOpcErrorBadType;
-        for (ULONG i = 0; i < numbers.Count(); ++i)
-        {
-            bit = LimitBit(FieldOf(numbers.Bits(i), config.condition, type->code == kOpcTypeInt16), high, low);
-            if (bit != 0)
-            {
-                *quality = static_cast<WORD>(kOpcQualitySensorFailure | bit);
-                return kOpcErrorRange;
-            }
-        }
-    }
-    else if ((bit = RangeBit(*work.Get(), high, low, config.locale)) != 0)
-    {
-        *quality = static_cast<WORD>(kOpcQualitySensorFailure | bit);
-        return kOpcErrorRange;
-    }
+    hr = CheckWriteRange(config, *type, *work.Get(), quality);
+    if (FAILED(hr))
+        return hr;
 
     hr = VariantClear(value);
     if (FAILED(hr))

@@ -32,9 +32,10 @@ COpcString Join(const wchar_t* const* texts, const size_t* lengths, size_t count
         return COpcString();
     if (total > (SIZE_MAX / sizeof(wchar_t)) - 1)
         return COpcString();
-    auto* buffer = static_cast<wchar_t*>(CoTaskMemAlloc((total + 1) * sizeof(wchar_t)));
-    if (buffer == nullptr)
+    COpcTaskMem<wchar_t> block;
+    if (!block.Allocate(total + 1))
         return COpcString();
+    wchar_t* buffer = block.Get();
     size_t at = 0;
     for (size_t i = 0; i < count; ++i) {
         if (lengths[i] > 0)
@@ -42,37 +43,36 @@ COpcString Join(const wchar_t* const* texts, const size_t* lengths, size_t count
         at += lengths[i];
     }
     buffer[at] = L'\0';
-    COpcString result(buffer, total);
-    CoTaskMemFree(buffer);
-    return result;
+    return COpcString(buffer, total);
 }
 } // namespace
 
 // --- node ---------------------------------------------------------------------------
 
-COpcDaBrowseNode::~COpcDaBrowseNode()
+std::unique_ptr<COpcDaBrowseNode> COpcDaBrowseNode::Make(COpcDaBrowseNode* parent, const COpcString& name)
 {
-    CoTaskMemFree(m_index);
+    return std::unique_ptr<COpcDaBrowseNode>(new (std::nothrow) COpcDaBrowseNode(parent, name));
 }
 
 COpcDaBrowseNode* COpcDaBrowseNode::ChildAt(UINT position) const noexcept
 {
-    return position < m_children.GetCount() ? m_children[position] : nullptr;
+    return position < m_children.GetCount() ? m_children[position].get() : nullptr;
 }
 
 COpcDaBrowseNode* COpcDaBrowseNode::Child(const wchar_t* name, size_t length) const noexcept
 {
     if (name == nullptr && length > 0)
         return nullptr;
-    if (m_index == nullptr) {
-        for (COpcDaBrowseNode* child : m_children) {
+    COpcDaBrowseNode* const* index = m_index.Get();
+    if (index == nullptr) {
+        for (const auto& child : m_children) {
             if (NameEquals(child->m_name, name, length))
-                return child;
+                return child.get();
         }
         return nullptr;
     }
     for (size_t i = HashName(name, length) & (m_indexSlots - 1);; i = (i + 1) & (m_indexSlots - 1)) {
-        COpcDaBrowseNode* child = m_index[i];
+        COpcDaBrowseNode* child = index[i];
         if (child == nullptr)
             return nullptr;
         if (NameEquals(child->m_name, name, length))
@@ -82,8 +82,7 @@ COpcDaBrowseNode* COpcDaBrowseNode::Child(const wchar_t* name, size_t length) co
 
 bool COpcDaBrowseNode::RebuildIndex()
 {
-    CoTaskMemFree(m_index);
-    m_index = nullptr;
+    m_index.Reset();
     m_indexSlots = 0;
     const size_t count = m_children.GetCount();
     if (count <= kLinearChildren)
@@ -95,44 +94,45 @@ bool COpcDaBrowseNode::RebuildIndex()
         slots *= 2;
     if (slots < count * 2)
         return false;
-    auto** index = static_cast<COpcDaBrowseNode**>(CoTaskMemAlloc(slots * sizeof(void*)));
-    if (index == nullptr)
+    COpcTaskMem<COpcDaBrowseNode*> index;
+    if (!index.Allocate(slots))
         return false;   // lookups fall back to the linear search
-    memset(index, 0, slots * sizeof(void*));
-    for (COpcDaBrowseNode* child : m_children) {
+    for (const auto& child : m_children) {
         size_t i = HashName(child->m_name.TextOrEmpty(), child->m_name.Length()) & (slots - 1);
-        while (index[i] != nullptr)
+        while (index.Get()[i] != nullptr)
             i = (i + 1) & (slots - 1);
-        index[i] = child;
+        index.Get()[i] = child.get();
     }
-    m_index = index;
+    m_index = std::move(index);
     m_indexSlots = slots;
     return true;
 }
 
-bool COpcDaBrowseNode::AddChild(COpcDaBrowseNode* child)
+bool COpcDaBrowseNode::AddChild(std::unique_ptr<COpcDaBrowseNode>& owned)
 {
-    if (!m_children.Append(child))
+    COpcDaBrowseNode* child = owned.get();
+    if (!m_children.Append(std::move(owned)))
         return false;
     const size_t count = m_children.GetCount();
     if (count <= kLinearChildren)
         return true;
     // At most half full.
-    if (m_index == nullptr || count * 2 > m_indexSlots) {
+    COpcDaBrowseNode** index = m_index.Get();
+    if (index == nullptr || count * 2 > m_indexSlots) {
         RebuildIndex();
         return true;
     }
     size_t i = HashName(child->m_name.TextOrEmpty(), child->m_name.Length()) & (m_indexSlots - 1);
-    while (m_index[i] != nullptr)
+    while (index[i] != nullptr)
         i = (i + 1) & (m_indexSlots - 1);
-    m_index[i] = child;
+    index[i] = child;
     return true;
 }
 
 void COpcDaBrowseNode::RemoveChild(COpcDaBrowseNode* child)
 {
     for (size_t i = 0; i < m_children.GetCount(); ++i) {
-        if (m_children[i] == child) {
+        if (m_children[i].get() == child) {
             m_children.RemoveAt(i);
             RebuildIndex();
             return;
@@ -157,18 +157,17 @@ COpcString COpcDaBrowseNode::Path() const
     size_t depth = 0;
     for (const COpcDaBrowseNode* n = this; n->m_parent != nullptr; n = n->m_parent)
         ++depth;
-    COpcDaGrowArray<const COpcDaBrowseNode*> chain;
+    COpcGrowArray<const COpcDaBrowseNode*> chain;
     if (!chain.Reserve(depth))
         return COpcString();
     for (const COpcDaBrowseNode* n = this; n->m_parent != nullptr; n = n->m_parent)
         chain.Append(n);
-    COpcDaGrowArray<const wchar_t*> texts;
-    COpcDaGrowArray<size_t> lengths;
-    wchar_t* separators = static_cast<wchar_t*>(CoTaskMemAlloc(depth * sizeof(wchar_t)));
-    if (separators == nullptr || !texts.Reserve(depth * 2) || !lengths.Reserve(depth * 2)) {
-        CoTaskMemFree(separators);
+    COpcGrowArray<const wchar_t*> texts;
+    COpcGrowArray<size_t> lengths;
+    COpcTaskMem<wchar_t> separatorBlock;
+    if (!separatorBlock.Allocate(depth) || !texts.Reserve(depth * 2) || !lengths.Reserve(depth * 2))
         return COpcString();
-    }
+    wchar_t* separators = separatorBlock.Get();
     for (size_t k = depth; k-- > 0;) {
         const COpcDaBrowseNode* n = chain[k];
         if (!n->m_parent->IsRoot()) {
@@ -179,9 +178,7 @@ COpcString COpcDaBrowseNode::Path() const
         texts.Append(n->m_name.TextOrEmpty());
         lengths.Append(n->m_name.Length());
     }
-    COpcString path = Join(texts.GetData(), lengths.GetData(), texts.GetCount());
-    CoTaskMemFree(separators);
-    return path;
+    return Join(texts.GetData(), lengths.GetData(), texts.GetCount());
 }
 
 COpcString COpcDaBrowseNode::FullItemId() const
@@ -191,7 +188,7 @@ COpcString COpcDaBrowseNode::FullItemId() const
     if (m_parent == nullptr)
         return COpcString();
     // Up to the nearest node with an explicit ID (or the root), then down again.
-    COpcDaGrowArray<const COpcDaBrowseNode*> chain;
+    COpcGrowArray<const COpcDaBrowseNode*> chain;
     const COpcDaBrowseNode* base = this;
     while (base != nullptr && base->m_itemId.IsEmpty() && base->m_parent != nullptr) {
         if (!chain.Append(base))
@@ -235,29 +232,29 @@ COpcDaBrowseNode* COpcDaBrowseNode::Find(const wchar_t* relativePath) const
 
 // --- tree ---------------------------------------------------------------------------
 
-COpcDaBrowseTree::COpcDaBrowseTree()
+COpcDaBrowseTree::COpcDaBrowseTree() : m_root(COpcDaBrowseNode::Make(nullptr, COpcString()))
 {
-    m_root = new (std::nothrow) COpcDaBrowseNode(nullptr, COpcString());
 }
 
 COpcDaBrowseTree::~COpcDaBrowseTree()
 {
-    DeleteSubtree(m_root);
+    DeleteSubtree(m_root.get());
 }
 
-void COpcDaBrowseTree::DeleteSubtree(COpcDaBrowseNode* node)
+void COpcDaBrowseTree::DeleteSubtree(COpcDaBrowseNode* top)
 {
-    // Without recursion: a node is deleted once its children are gone.
-    COpcDaBrowseNode* stop = node != nullptr ? node->m_parent : nullptr;
-    while (node != nullptr && node != stop) {
-        if (!node->m_children.IsEmpty()) {
-            COpcDaBrowseNode* last = node->m_children[node->m_children.GetCount() - 1];
-            node->m_children.RemoveAt(node->m_children.GetCount() - 1);
-            node = last;
+    // Down to a leaf, which goes with its slot in the parent's children; then
+    // on from the parent. Every node freed has no children left.
+    COpcDaBrowseNode* node = top;
+    while (node != nullptr) {
+        if (node->HasChildren()) {
+            node = node->m_children.Last().get();
             continue;
         }
+        if (node == top)
+            break;
         COpcDaBrowseNode* parent = node->m_parent;
-        delete node;
+        parent->m_children.RemoveLast();
         node = parent;
     }
 }
@@ -265,13 +262,11 @@ void COpcDaBrowseTree::DeleteSubtree(COpcDaBrowseNode* node)
 void COpcDaBrowseTree::Clear()
 {
     if (m_root == nullptr) {
-        m_root = new (std::nothrow) COpcDaBrowseNode(nullptr, COpcString());
+        m_root = COpcDaBrowseNode::Make(nullptr, COpcString());
         m_nodeCount = 0;
         return;
     }
-    for (COpcDaBrowseNode* child : m_root->m_children)
-        DeleteSubtree(child);
-    m_root->m_children.RemoveAll();
+    DeleteSubtree(m_root.get());
     m_root->RebuildIndex();
     m_root->m_item = nullptr;
     m_root->m_itemId = COpcString();
@@ -302,7 +297,7 @@ COpcDaBrowseNode* COpcDaBrowseTree::AddItem(const COpcString& itemId, COpcDaItem
         return nullptr;
     const wchar_t* cursor = itemId.Text();
     const wchar_t* end = cursor + itemId.Length();
-    COpcDaBrowseNode* node = m_root;
+    COpcDaBrowseNode* node = m_root.get();
     const wchar_t* name = nullptr;
     size_t length = 0;
     bool any = false;
@@ -310,13 +305,10 @@ COpcDaBrowseNode* COpcDaBrowseTree::AddItem(const COpcString& itemId, COpcDaItem
         any = true;
         COpcDaBrowseNode* child = node->Child(name, length);
         if (child == nullptr) {
-            child = new (std::nothrow) COpcDaBrowseNode(node, COpcString(name, length));
-            if (child == nullptr)
+            std::unique_ptr<COpcDaBrowseNode> made = COpcDaBrowseNode::Make(node, COpcString(name, length));
+            child = made.get();
+            if (child == nullptr || !node->AddChild(made))
                 return nullptr;
-            if (!node->AddChild(child)) {
-                delete child;
-                return nullptr;
-            }
             ++m_nodeCount;
         }
         node = child;
@@ -334,7 +326,7 @@ COpcDaBrowseNode* COpcDaBrowseTree::FindItemNode(const COpcString& itemId) const
         return nullptr;
     const wchar_t* cursor = itemId.Text();
     const wchar_t* end = cursor + itemId.Length();
-    COpcDaBrowseNode* node = m_root;
+    COpcDaBrowseNode* node = m_root.get();
     const wchar_t* name = nullptr;
     size_t length = 0;
     bool any = false;
@@ -354,10 +346,9 @@ bool COpcDaBrowseTree::RemoveItem(const COpcString& itemId)
         return false;
     node->m_item = nullptr;
     node->m_itemId = COpcString();
-    while (node != m_root && node->m_item == nullptr && node->m_children.IsEmpty()) {
+    while (node != m_root.get() && node->m_item == nullptr && node->m_children.IsEmpty()) {
         COpcDaBrowseNode* parent = node->m_parent;
-        parent->RemoveChild(node);
-        delete node;
+        parent->RemoveChild(node);   // frees the node
         --m_nodeCount;
         node = parent;
     }

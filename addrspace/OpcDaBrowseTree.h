@@ -6,16 +6,22 @@
 // server objects hold that lock while they walk it (COpcDaCache::Lock).
 #pragma once
 
-#include "OpcDaGrowArray.h"
+#include "OpcGrowArray.h"
 #include "OpcString.h"
+#include "OpcTaskMem.h"
 
 #include <windows.h>
+
+#include <memory>
 
 class COpcDaItemEntry;
 
 class COpcDaBrowseNode
 {
 public:
+    // Deep trees are taken down by the tree without recursion, see COpcDaBrowseTree::DeleteSubtree.
+    ~COpcDaBrowseNode() = default;
+
     static constexpr wchar_t DefaultSeparator = L'.';
 
     const COpcString& Name() const noexcept { return m_name; }
@@ -58,9 +64,11 @@ private:
     friend class COpcDaBrowseTree;
 
     COpcDaBrowseNode(COpcDaBrowseNode* parent, const COpcString& name) : m_name(name), m_parent(parent) {}
-    ~COpcDaBrowseNode();
 
-    bool AddChild(COpcDaBrowseNode* child);
+    // Null when out of memory.
+    static std::unique_ptr<COpcDaBrowseNode> Make(COpcDaBrowseNode* parent, const COpcString& name);
+    // The child is kept on success and left with the caller otherwise.
+    bool AddChild(std::unique_ptr<COpcDaBrowseNode>& child);
     void RemoveChild(COpcDaBrowseNode* child);
     // False when out of memory; lookups then search the children in order.
     bool RebuildIndex();
@@ -70,9 +78,9 @@ private:
     COpcDaBrowseNode* m_parent;
     COpcDaItemEntry* m_item = nullptr;   // borrowed: the item map owns the entry
     wchar_t m_separator = 0;
-    COpcDaGrowArray<COpcDaBrowseNode*> m_children;
+    COpcGrowArray<std::unique_ptr<COpcDaBrowseNode>> m_children;
     // Hash index of the children by name, made once a node has many of them.
-    COpcDaBrowseNode** m_index = nullptr;
+    COpcTaskMem<COpcDaBrowseNode*> m_index;
     size_t m_indexSlots = 0;
 };
 
@@ -85,7 +93,7 @@ public:
     COpcDaBrowseTree& operator=(const COpcDaBrowseTree&) = delete;
 
     // Null only when the root could not be made.
-    COpcDaBrowseNode* Root() const noexcept { return m_root; }
+    COpcDaBrowseNode* Root() const noexcept { return m_root.get(); }
     size_t NodeCount() const noexcept { return m_nodeCount; }
 
     // The node of an item ID, made with its branches when missing; the item ID
@@ -101,8 +109,10 @@ public:
     void Clear();
 
 private:
+    // Empties the node's subtree bottom-up, without recursion, so that a deep
+    // tree cannot exhaust the stack; the node itself stays.
     static void DeleteSubtree(COpcDaBrowseNode* node);
 
-    COpcDaBrowseNode* m_root = nullptr;
+    std::unique_ptr<COpcDaBrowseNode> m_root;
     size_t m_nodeCount = 0;
 };

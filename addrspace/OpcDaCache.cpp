@@ -2,7 +2,9 @@
 
 #include "OpcVersionInfo.h"
 
-#include "OpcDevlaneAPI.h"
+#include "OpcDeviceAccess.h"
+#include "OpcDeviceCodes.h"
+#include "OpcErrorLog.h"
 #include "OpcTagDocument.h"
 #include "OpcTaskMem.h"
 #include "OpcVariant.h"
@@ -35,9 +37,9 @@ const wchar_t* FileNamePart(const wchar_t* path)
     return name;
 }
 
-COpcDaItemEntry* MakePlainEntry(const COpcString& itemId, IOpcDaItemProvider* provider, void*)
+COpcDaEntryRef MakePlainEntry(const COpcString& itemId, IOpcDaItemProvider* provider, void*)
 {
-    return new (std::nothrow) COpcDaItemEntry(itemId, provider);
+    return COpcDaEntryRef(new (std::nothrow) COpcDaItemEntry(itemId, provider));
 }
 } // namespace
 
@@ -74,7 +76,7 @@ HRESULT COpcDaItemEntry::WriteItem(LCID locale, const VARIANT& value, const FILE
 
 // --- construction and state --------------------------------------------------------------
 
-COpcDaCache::COpcDaCache(COpcDaSettings& settings, COpcDevlaneAPI& api) : m_settings(settings), m_api(api)
+COpcDaCache::COpcDaCache(COpcDaSettings& settings, IOpcDeviceAccess& api) : m_settings(settings), m_api(api)
 {
     m_version.description = COpcString(L"Unknown");
 }
@@ -87,10 +89,8 @@ COpcDaCache::~COpcDaCache()
 void COpcDaCache::ReleaseProviders()
 {
     COpcLockGuard guard(m_lock);
-    for (auto& entry : m_items) {
+    for (auto& entry : m_items)
         entry.value->Detach();
-        entry.value->Release();
-    }
     m_items.RemoveAll();
     m_tree.Clear();
     m_providers.RemoveAll();
@@ -404,32 +404,30 @@ HRESULT COpcDaCache::AddItem(const COpcString& itemId)
     if (provider == nullptr)
         return kOpcErrorUnknownItemId;
     OpcDaItemFactory factory = m_factory != nullptr ? m_factory : MakePlainEntry;
-    COpcDaItemEntry* entry = factory(itemId, provider, m_factoryContext);
-    if (entry == nullptr)
+    COpcDaEntryRef entry = factory(itemId, provider, m_factoryContext);
+    if (!entry)
         return E_OUTOFMEMORY;
-    COpcDaBrowseNode* node = m_tree.AddItem(itemId, entry);
-    if (node == nullptr) {
-        entry->Release();
+    if (m_tree.AddItem(itemId, entry.Get()) == nullptr)
         return m_tree.Root() == nullptr ? E_OUTOFMEMORY : kOpcErrorInvalidItemId;
-    }
-    if (!m_items.SetAt(itemId, entry)) {
+    COpcDaEntryRef* slot = m_items.SetAt(itemId);
+    if (slot == nullptr) {
         m_tree.RemoveItem(itemId);
-        entry->Release();
         return E_OUTOFMEMORY;
     }
+    *slot = std::move(entry);
     return S_OK;
 }
 
 HRESULT COpcDaCache::RemoveItem(const COpcString& itemId)
 {
     COpcLockGuard guard(m_lock);
-    COpcDaItemEntry* entry = nullptr;
-    if (!m_items.Lookup(itemId, entry))
+    COpcDaEntryRef* found = m_items.Lookup(itemId);
+    if (found == nullptr)
         return kOpcErrorUnknownItemId;
+    const COpcDaEntryRef entry = std::move(*found);
     m_items.RemoveKey(itemId);
     m_tree.RemoveItem(itemId);
     entry->Detach();
-    entry->Release();
     return S_OK;
 }
 
@@ -445,10 +443,8 @@ void COpcDaCache::RemoveItemsOf(IOpcDaItemProvider* provider)
         return;
     if (mine == m_items.GetCount()) {
         // All of them: drop the tree at once rather than node by node.
-        for (auto& entry : m_items) {
+        for (auto& entry : m_items)
             entry.value->Detach();
-            entry.value->Release();
-        }
         m_items.RemoveAll();
         m_tree.Clear();
         return;
@@ -506,14 +502,11 @@ bool COpcDaCache::ValidateItemID(const COpcString& itemId)
     return m_items.Lookup(tagId) != nullptr;
 }
 
-COpcDaItemEntry* COpcDaCache::FindItem(const COpcString& tagId)
+COpcDaEntryRef COpcDaCache::FindItem(const COpcString& tagId)
 {
     COpcLockGuard guard(m_lock);
-    COpcDaItemEntry* entry = nullptr;
-    if (!m_items.Lookup(tagId, entry))
-        return nullptr;
-    entry->AddRef();
-    return entry;
+    const COpcDaEntryRef* entry = m_items.Lookup(tagId);
+    return entry != nullptr ? *entry : COpcDaEntryRef();
 }
 
 HRESULT COpcDaCache::ParseItemID(const COpcString& itemId, COpcString& tagId, DWORD& selector)
@@ -527,15 +520,15 @@ HRESULT COpcDaCache::ParseItemID(const COpcString& itemId, COpcString& tagId, DW
     return ParseItemID(itemId.Text(), tagId, selector);
 }
 
-HRESULT COpcDaCache::Resolve(const COpcString& itemId, COpcDaItemEntry*& entry, DWORD& selector)
+HRESULT COpcDaCache::Resolve(const COpcString& itemId, COpcDaEntryRef& entry, DWORD& selector)
 {
-    entry = nullptr;
+    entry.Reset();
     COpcString tagId;
     HRESULT hr = ParseItemID(itemId, tagId, selector);
     if (hr != S_OK)
         return hr;
     entry = FindItem(tagId);
-    return entry != nullptr ? S_OK : kOpcErrorUnknownItemId;
+    return entry ? S_OK : kOpcErrorUnknownItemId;
 }
 
 // --- values ------------------------------------------------------------------------------
@@ -545,30 +538,26 @@ HRESULT COpcDaCache::ReadItem(const COpcString& itemId, DWORD accessMode, LCID l
 {
     if (value == nullptr)
         return E_POINTER;
-    COpcDaItemEntry* entry = nullptr;
+    COpcDaEntryRef entry;
     DWORD selector = 0;
     HRESULT hr = Resolve(itemId, entry, selector);
     if (hr != S_OK)
         return hr;
     // Called without the address-space lock: Resolve took its own reference.
-    hr = entry->ReadItem(accessMode, locale, requestedType, maxAge, selector, value, timeStamp, quality);
-    entry->Release();
-    return hr;
+    return entry->ReadItem(accessMode, locale, requestedType, maxAge, selector, value, timeStamp, quality);
 }
 
 HRESULT COpcDaCache::WriteItem(const COpcString& itemId, LCID locale, const VARIANT& value, const FILETIME* timeStamp,
                                const WORD* quality)
 {
-    COpcDaItemEntry* entry = nullptr;
+    COpcDaEntryRef entry;
     DWORD selector = 0;
     HRESULT hr = Resolve(itemId, entry, selector);
     if (hr != S_OK)
         return hr;
     // A property item ID names no writable value.
-    hr = selector != 0 && selector != OPC_DA_PROP_VALUE ? kOpcErrorBadRights
-                                                         : entry->WriteItem(locale, value, timeStamp, quality);
-    entry->Release();
-    return hr;
+    return selector != 0 && selector != OPC_DA_PROP_VALUE ? kOpcErrorBadRights
+                                                           : entry->WriteItem(locale, value, timeStamp, quality);
 }
 
 // --- properties ----------------------------------------------------------------------------
@@ -590,7 +579,11 @@ HRESULT COpcDaCache::LookupLocked(const COpcString& itemId, COpcString& tagId, C
     HRESULT hr = ParseItemID(itemId, tagId, selector);
     if (hr != S_OK)
         return hr;
-    return m_items.Lookup(tagId, entry) ? S_OK : kOpcErrorUnknownItemId;
+    const COpcDaEntryRef* found = m_items.Lookup(tagId);
+    if (found == nullptr)
+        return kOpcErrorUnknownItemId;
+    entry = found->Get();
+    return S_OK;
 }
 
 HRESULT COpcDaCache::QueryItemProperties(const COpcString& itemId, bool withValues, COpcDaPropertyList& properties)

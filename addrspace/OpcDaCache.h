@@ -16,7 +16,7 @@
 #include "OpcString.h"
 #include "OpcXml.h"
 
-class COpcDevlaneAPI;
+class IOpcDeviceAccess;
 class COpcTagElement;
 
 // Server states as OPCSERVERSTATE numbers them.
@@ -59,7 +59,7 @@ public:
 class COpcDaCache
 {
 public:
-    COpcDaCache(COpcDaSettings& settings, COpcDevlaneAPI& api);
+    COpcDaCache(COpcDaSettings& settings, IOpcDeviceAccess& api);
     virtual ~COpcDaCache();
     COpcDaCache(const COpcDaCache&) = delete;
     COpcDaCache& operator=(const COpcDaCache&) = delete;
@@ -90,7 +90,7 @@ public:
     DWORD GetState() const { return m_state; }
     void SetState(DWORD state) { m_state = state; }
     COpcDaSettings& Settings() { return m_settings; }
-    COpcDevlaneAPI& Api() { return m_api; }
+    IOpcDeviceAccess& Api() { return m_api; }
 
     // "OpcConfiguration.xml" in the directory of the running program.
     static COpcString ConfigurationPath();
@@ -130,7 +130,7 @@ public:
     bool ValidateItemID(const COpcString& itemId);
     // The entry of a tag item ID (no suffix) with a reference for the caller,
     // or null.
-    COpcDaItemEntry* FindItem(const COpcString& tagId);
+    COpcDaEntryRef FindItem(const COpcString& tagId);
 
     // The tree; walk it only while holding Lock().
     COpcDaBrowseTree& BrowseTree() { return m_tree; }
@@ -166,10 +166,10 @@ protected:
     // Fills item ID, type and description of a record from its ID.
     void DescribeProperty(const COpcString& tagId, COpcDaProperty& property) const;
     // Takes the entry of an item ID under the lock: S_OK with a reference.
-    HRESULT Resolve(const COpcString& itemId, COpcDaItemEntry*& entry, DWORD& selector);
+    HRESULT Resolve(const COpcString& itemId, COpcDaEntryRef& entry, DWORD& selector);
 
     COpcDaSettings& m_settings;
-    COpcDevlaneAPI& m_api;
+    IOpcDeviceAccess& m_api;
     COpcLock m_lock;
     volatile DWORD m_state = OPC_DA_STATE_SUSPENDED;
     COpcXmlElement m_configRoot;
@@ -181,11 +181,11 @@ protected:
 private:
     HRESULT ReadSettings(const COpcXmlElement& root, const wchar_t*& property);
     HRESULT CheckProject(const COpcTagElement& root);
-    // The entry of an item ID's tag, with the caller holding m_lock.
+    // The entry of an item ID's tag, borrowed while the caller holds m_lock.
     HRESULT LookupLocked(const COpcString& itemId, COpcString& tagId, COpcDaItemEntry*& entry);
 
     COpcDaBrowseTree m_tree;
-    COpcMap<COpcString, COpcDaItemEntry*> m_items;
+    COpcMap<COpcString, COpcDaEntryRef> m_items;
     COpcList<IOpcDaItemProvider*> m_providers;
     OpcDaItemFactory m_factory = nullptr;
     void* m_factoryContext = nullptr;

@@ -3,7 +3,9 @@
 #include "OpcDaCache.h"
 #include "OpcDaDataTypes.h"
 #include "OpcDaSettings.h"
-#include "OpcDevlaneAPI.h"
+#include "OpcDeviceAccess.h"
+#include "OpcDeviceCodes.h"
+#include "OpcErrorLog.h"
 #include "OpcTagDocument.h"
 #include "OpcThreadRoles.h"
 
@@ -65,7 +67,7 @@ uint32_t GreatestCommonDivisor(uint32_t a, uint32_t b)
 }
 } // namespace
 
-COpcDaDevice::COpcDaDevice(COpcDaSettings& settings, COpcDevlaneAPI& api) : m_settings(settings), m_api(api)
+COpcDaDevice::COpcDaDevice(COpcDaSettings& settings, IOpcDeviceAccess& api) : m_settings(settings), m_api(api)
 {
 }
 
@@ -95,13 +97,14 @@ void COpcDaDevice::Clear()
 void COpcDaDevice::ForgetAll()
 {
     COpcLockGuard guard(m_lock);
+    // Pollers before items: a poller points at the items it refreshes.
+    m_pollersByName.RemoveAll();
+    m_pollersByPrefix.RemoveAll();
+    m_pollers.RemoveAll();
     m_items.RemoveAll();
     m_itemList.RemoveAll();
     m_deviceNumbers.RemoveAll();
     m_nextDeviceNumber = 0;
-    m_pollers.RemoveAll();
-    m_pollersByName.RemoveAll();
-    m_pollersByPrefix.RemoveAll();
     m_scanPeriods.RemoveAll();
     m_texts.Clear();
     m_nodeName = m_deviceName = m_sheetName = m_groupName = m_subgroupName = m_devicePath = COpcString();
@@ -118,18 +121,13 @@ void COpcDaDevice::StopThreads()
 {
     // Without the device lock: the simulation thread takes it while it walks.
     m_simulation.Stop(INFINITE);
-    for (COpcDaDevicePoller* poller : m_pollers)
+    for (const auto& poller : m_pollers)
         poller->Stop();
 }
 
 void COpcDaDevice::DestroyAll()
 {
     StopThreads();
-    COpcLockGuard guard(m_lock);
-    for (COpcDaDevicePoller* poller : m_pollers)
-        delete poller;
-    for (COpcDaDeviceItem* item : m_itemList)
-        delete item;
     ForgetAll();
 }
 
@@ -197,7 +195,7 @@ HRESULT COpcDaDevice::ReadConfiguration(const COpcTagElement& root)
 
     if (!m_settings.simulationEnabled) {
         // Failures are logged by the wrapper; the caches' items stay in the address space.
-        for (COpcDaDevicePoller* poller : m_pollers)
+        for (const auto& poller : m_pollers)
             m_api.StartCache(poller->CacheName());
     }
     m_texts.Clear();
@@ -258,16 +256,6 @@ void COpcDaDevice::Walk(const COpcTagElement& element, const COpcString& parentP
 
 bool COpcDaDevice::EnterElement(const COpcTagElement& element, Kind kind, uint32_t tagKind, const COpcString& path)
 {
-    const wchar_t* name = element.Attribute(L"Name");
-    bool enabled = false;
-    auto readEnable = [&]() {
-        if (!ParseBoolean(element.Attribute(L"Enable"), enabled)) {
-            Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, L"Enable");
-            return false;
-        }
-        return true;
-    };
-
     if (kind == Kind::Device || kind == Kind::Sheet) {
         m_groupName = COpcString();
         m_subgroupName = COpcString();
@@ -275,108 +263,124 @@ bool COpcDaDevice::EnterElement(const COpcTagElement& element, Kind kind, uint32
         m_flags[FlagGroup] = true;
         m_flags[FlagSubgroup] = true;
     }
-
     switch (kind) {
-    case Kind::Node:
-        if (name == nullptr || name[0] == L'\0') {
-            Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, L"Name");
-            return false;
-        }
-        m_nodeName = COpcString(name);
-        m_deviceName = COpcString();
-        m_sheetName = COpcString();
-        m_devicePath = COpcString();
-        SetFlagsFrom(FlagNode);
-        if (!readEnable())
-            return false;
-        m_flags[FlagNode] = enabled;
-        return true;
-
-    case Kind::Device:
-        if (name == nullptr || name[0] == L'\0') {
-            Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, L"Name");
-            return false;
-        }
-        m_deviceName = COpcString(name);
-        m_sheetName = COpcString();
-        // Shared by every item of the device.
-        m_devicePath = m_nodeName.IsEmpty() ? m_deviceName : JoinPath(m_nodeName, name);
-        SetFlagsFrom(FlagDevice);
-        if (!readEnable())
-            return false;
-        m_flags[FlagDevice] = enabled;
-        if (!m_settings.simulationEnabled) {
-            uint32_t* number = m_deviceNumbers.Lookup(m_devicePath);
-            if (number == nullptr) {
-                if (!m_deviceNumbers.SetAt(m_devicePath, m_nextDeviceNumber)) {
-                    Refuse(OPC_LOG_DEVICE_LOAD, E_OUTOFMEMORY, L"Name");
-                    return false;
-                }
-                m_deviceNumber = m_nextDeviceNumber++;
-            } else {
-                m_deviceNumber = *number;
-            }
-        }
-        return true;
-
-    case Kind::Sheet:
-        if (name == nullptr || name[0] == L'\0') {
-            Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, L"Name");
-            return false;
-        }
-        m_sheetName = COpcString(name);
-        SetFlagsFrom(FlagSheet);
-        if (!readEnable())
-            return false;
-        m_flags[FlagSheet] = enabled;
-        return true;
-
-    case Kind::Group: {
-        const wchar_t* attribute = m_symbolSheet ? L"SymbolName" : L"Name";
-        const wchar_t* groupName = element.Attribute(attribute);
-        if (groupName == nullptr || groupName[0] == L'\0') {
-            Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, attribute);
-            return false;
-        }
-        if (!m_nestedGroup) {
-            m_subgroupName = COpcString();
-            m_groupName = COpcString(groupName);
-            SetFlagsFrom(FlagGroup);
-            if (!readEnable())
-                return false;
-            m_flags[FlagGroup] = enabled;
-        } else {
-            m_nestedGroup = false;
-            m_subgroupName = COpcString(groupName);
-            SetFlagsFrom(FlagSubgroup);
-            if (!readEnable())
-                return false;
-            m_flags[FlagSubgroup] = enabled;
-        }
-        return true;
-    }
-
-    case Kind::Tag: {
-        if (m_deviceName.IsEmpty()) {
-            Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, L"Name");
-            return false;
-        }
-        m_flags[FlagTag] = true;
-        if (!readEnable())
-            return false;
-        m_flags[FlagTag] = enabled;
-        bool all = true;
-        for (bool flag : m_flags)
-            all = all && flag;
-        if (all)
-            BuildTag(element, tagKind, path);
-        return true;
-    }
-
+    case Kind::Node: return EnterNode(element);
+    case Kind::Device: return EnterDevice(element);
+    case Kind::Sheet: return EnterSheet(element);
+    case Kind::Group: return EnterGroup(element);
+    case Kind::Tag: return EnterTag(element, tagKind, path);
     case Kind::Other:
-    default:
+    default: return true;
+    }
+}
+
+bool COpcDaDevice::ReadEnable(const COpcTagElement& element, Flag flag)
+{
+    bool enabled = false;
+    if (!ParseBoolean(element.Attribute(L"Enable"), enabled)) {
+        Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, L"Enable");
+        return false;
+    }
+    m_flags[flag] = enabled;
+    return true;
+}
+
+// The name of a node, device or sheet; refused when missing or empty.
+const wchar_t* COpcDaDevice::RequiredName(const COpcTagElement& element)
+{
+    const wchar_t* name = element.Attribute(L"Name");
+    if (name == nullptr || name[0] == L'\0') {
+        Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, L"Name");
+        return nullptr;
+    }
+    return name;
+}
+
+bool COpcDaDevice::EnterNode(const COpcTagElement& element)
+{
+    const wchar_t* name = RequiredName(element);
+    if (name == nullptr)
+        return false;
+    m_nodeName = COpcString(name);
+    m_deviceName = COpcString();
+    m_sheetName = COpcString();
+    m_devicePath = COpcString();
+    SetFlagsFrom(FlagNode);
+    return ReadEnable(element, FlagNode);
+}
+
+bool COpcDaDevice::EnterDevice(const COpcTagElement& element)
+{
+    const wchar_t* name = RequiredName(element);
+    if (name == nullptr)
+        return false;
+    m_deviceName = COpcString(name);
+    m_sheetName = COpcString();
+    // Shared by every item of the device.
+    m_devicePath = m_nodeName.IsEmpty() ? m_deviceName : JoinPath(m_nodeName, name);
+    SetFlagsFrom(FlagDevice);
+    if (!ReadEnable(element, FlagDevice))
+        return false;
+    if (m_settings.simulationEnabled)
+        return true;
+    uint32_t* number = m_deviceNumbers.Lookup(m_devicePath);
+    if (number != nullptr) {
+        m_deviceNumber = *number;
         return true;
     }
+    if (!m_deviceNumbers.SetAt(m_devicePath, m_nextDeviceNumber)) {
+        Refuse(OPC_LOG_DEVICE_LOAD, E_OUTOFMEMORY, L"Name");
+        return false;
+    }
+    m_deviceNumber = m_nextDeviceNumber++;
+    return true;
+}
+
+bool COpcDaDevice::EnterSheet(const COpcTagElement& element)
+{
+    const wchar_t* name = RequiredName(element);
+    if (name == nullptr)
+        return false;
+    m_sheetName = COpcString(name);
+    SetFlagsFrom(FlagSheet);
+    return ReadEnable(element, FlagSheet);
+}
+
+bool COpcDaDevice::EnterGroup(const COpcTagElement& element)
+{
+    const wchar_t* attribute = m_symbolSheet ? L"SymbolName" : L"Name";
+    const wchar_t* groupName = element.Attribute(attribute);
+    if (groupName == nullptr || groupName[0] == L'\0') {
+        Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, attribute);
+        return false;
+    }
+    if (!m_nestedGroup) {
+        m_subgroupName = COpcString();
+        m_groupName = COpcString(groupName);
+        SetFlagsFrom(FlagGroup);
+        return ReadEnable(element, FlagGroup);
+    }
+    m_nestedGroup = false;
+    m_subgroupName = COpcString(groupName);
+    SetFlagsFrom(FlagSubgroup);
+    return ReadEnable(element, FlagSubgroup);
+}
+
+bool COpcDaDevice::EnterTag(const COpcTagElement& element, uint32_t tagKind, const COpcString& path)
+{
+    if (m_deviceName.IsEmpty()) {
+        Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, L"Name");
+        return false;
+    }
+    m_flags[FlagTag] = true;
+    if (!ReadEnable(element, FlagTag))
+        return false;
+    bool all = true;
+    for (bool flag : m_flags)
+        all = all && flag;
+    if (all)
+        BuildTag(element, tagKind, path);
+    return true;
 }
 
 bool COpcDaDevice::CheckSymbol(const COpcDaDeviceItem& item)
@@ -431,9 +435,10 @@ COpcDaDevicePoller* COpcDaDevice::FindCache(uint32_t scanPeriod, HRESULT& failur
             // Any other failure: the wrapper logged it, and the tag has no cache.
             if (hr != S_OK)
                 return nullptr;
-            poller = new (std::nothrow) COpcDaDevicePoller(m_settings, m_api, cacheName, scanPeriod);
-            if (poller == nullptr || !m_pollers.Append(poller)) {
-                delete poller;
+            std::unique_ptr<COpcDaDevicePoller> made(
+                new (std::nothrow) COpcDaDevicePoller(m_settings, m_api, cacheName, scanPeriod));
+            poller = made.get();
+            if (poller == nullptr || !m_pollers.Append(std::move(made))) {
                 m_api.DestroyCache(cacheName);
                 return nullptr;
             }
@@ -454,13 +459,9 @@ void COpcDaDevice::BuildTag(const COpcTagElement& element, uint32_t tagKind, con
         Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_DUPLICATE, L"Name");
         return;
     }
-    auto* item = new (std::nothrow) COpcDaDeviceItem(m_settings, m_api);
-    if (item == nullptr)
+    std::unique_ptr<COpcDaDeviceItem> item(new (std::nothrow) COpcDaDeviceItem(m_settings, m_api));
+    if (item == nullptr || !item->ReadConfiguration(element, tagKind, itemId, &m_texts))
         return;
-    if (!item->ReadConfiguration(element, tagKind, itemId, &m_texts)) {
-        delete item;
-        return;
-    }
     COpcString accessPath = item->DeviceAddress();
     if (m_symbolSheet) {
         const COpcString parts[] = {m_sheetName, m_groupName, m_subgroupName, item->SymbolName()};
@@ -469,16 +470,12 @@ void COpcDaDevice::BuildTag(const COpcTagElement& element, uint32_t tagKind, con
     item->SetLocation(m_nodeName, m_sheetName, m_devicePath, accessPath);
 
     const bool live = !m_settings.simulationEnabled;
-    if (live && m_symbolSheet && !CheckSymbol(*item)) {
-        delete item;
+    if (live && m_symbolSheet && !CheckSymbol(*item))
         return;
-    }
     // Entered first, so that no failure below can leave a poller holding a
-    // discarded item.
-    if (!m_itemList.Reserve(m_itemList.GetCount() + 1) || !m_items.SetAt(itemId, item)) {
-        delete item;
+    // discarded item; the room reserved makes the final append certain.
+    if (!m_itemList.Reserve(m_itemList.GetCount() + 1) || !m_items.SetAt(itemId, item.get()))
         return;
-    }
     const uint32_t period = item->ScanPeriod();
     if (live && period != 0) {
         HRESULT failure = S_OK;
@@ -492,12 +489,11 @@ void COpcDaDevice::BuildTag(const COpcTagElement& element, uint32_t tagKind, con
             failed = L"ScanCycle";
         else if (m_api.EntryCacheRecord(poller->CacheName(), m_devicePath, accessPath, typeCode, count) != S_OK)
             failed = m_symbolSheet ? L"SymbolName" : L"DeviceAddress";
-        else if (!poller->AddItem(item))
+        else if (!poller->AddItem(item.get()))
             failed = L"ScanCycle";
         if (failed != nullptr) {
             Refuse(OPC_LOG_DEVICE_LOAD, poller == nullptr ? failure : OPC_DEV_E_ATTRIBUTE, failed);
             m_items.RemoveKey(itemId);
-            delete item;
             return;
         }
     }
@@ -508,7 +504,7 @@ void COpcDaDevice::BuildTag(const COpcTagElement& element, uint32_t tagKind, con
         if (!known)
             m_scanPeriods.Append(period);
     }
-    m_itemList.Append(item);
+    m_itemList.Append(std::move(item));
 }
 
 // --- provider -------------------------------------------------------------------------------
@@ -535,7 +531,7 @@ HRESULT COpcDaDevice::RegisterAll()
     if (m_cache == nullptr)
         return E_FAIL;
     HRESULT result = S_OK;
-    for (COpcDaDeviceItem* item : m_itemList) {
+    for (const auto& item : m_itemList) {
         const HRESULT hr = m_cache->AddItem(item->ItemId());
         if (FAILED(hr) && result == S_OK)
             result = hr;
@@ -608,13 +604,13 @@ HRESULT COpcDaDevice::StartPolling()
     // takes milliseconds, and with a hundred caches one after the other that
     // would be a noticeable part of the load.
     HRESULT result = S_OK;
-    COpcDaGrowArray<COpcDaDevicePoller*> launched;
-    for (COpcDaDevicePoller* poller : m_pollers) {
+    COpcGrowArray<COpcDaDevicePoller*> launched;
+    for (const auto& poller : m_pollers) {
         if (poller->IsRunning())
             continue;
         if (!poller->Launch())
             result = S_FALSE;
-        else if (!launched.Append(poller) && !poller->WaitRunning())   // no room to wait later: now
+        else if (!launched.Append(poller.get()) && !poller->WaitRunning())   // no room to wait later: now
             result = S_FALSE;
     }
     for (COpcDaDevicePoller* poller : launched) {
@@ -635,18 +631,21 @@ bool COpcDaDevice::SimulationPass(uint64_t cycle)
     const DWORD low = static_cast<DWORD>(cycle);
     const DWORD high = static_cast<DWORD>(cycle >> 32);
     const DWORD period = m_settings.simulationInterval != 0 ? m_settings.simulationInterval : 1000;
-    COpcLockGuard guard(m_lock);
-    for (size_t i = 0; i < m_itemList.GetCount(); ++i) {
-        if (m_simulation.IsStopRequested())
-            return false;
-        COpcDaDeviceItem* item = m_itemList[i];
+    for (size_t i = 0;; ++i) {
+        COpcDaDeviceItem* item = nullptr;
+        {
+            COpcLockGuard guard(m_lock);
+            if (i >= m_itemList.GetCount()) {
+                m_settings.AdvanceSimulationRow();
+                return true;
+            }
+            if (m_simulation.IsStopRequested())
+                return false;
+            item = m_itemList[i].get();
+        }
         // Group threads may look items up meanwhile; no item is updated under this lock.
-        guard.Release();
         item->Poll(low, high, period);
-        guard.Reenter();
     }
-    m_settings.AdvanceSimulationRow();
-    return true;
 }
 
 void COpcDaDevice::SimulationBody(void* data, bool stopping)

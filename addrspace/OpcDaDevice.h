@@ -11,7 +11,7 @@
 #include "OpcContainers.h"
 #include "OpcDaDeviceItem.h"
 #include "OpcDaDevicePoller.h"
-#include "OpcDaGrowArray.h"
+#include "OpcGrowArray.h"
 #include "OpcDaItemProvider.h"
 #include "OpcLock.h"
 #include "OpcString.h"
@@ -19,10 +19,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 class COpcDaCache;
 class COpcDaSettings;
-class COpcDevlaneAPI;
+class IOpcDeviceAccess;
 class COpcTagElement;
 
 class COpcDaDevice : public IOpcDaItemProvider
@@ -34,7 +35,7 @@ public:
     // Elements nested deeper than this are refused; tag files nest far less.
     static constexpr unsigned MaxDepth = 64;
 
-    COpcDaDevice(COpcDaSettings& settings, COpcDevlaneAPI& api);
+    COpcDaDevice(COpcDaSettings& settings, IOpcDeviceAccess& api);
     ~COpcDaDevice() override;
     COpcDaDevice(const COpcDaDevice&) = delete;
     COpcDaDevice& operator=(const COpcDaDevice&) = delete;
@@ -82,9 +83,15 @@ public:
     COpcDaDeviceItem* FindItem(const COpcString& itemId) const;
     size_t ItemCount() const { return m_itemList.GetCount(); }
     // In load order.
-    COpcDaDeviceItem* ItemAt(size_t index) const { return index < m_itemList.GetCount() ? m_itemList[index] : nullptr; }
+    COpcDaDeviceItem* ItemAt(size_t index) const
+    {
+        return index < m_itemList.GetCount() ? m_itemList[index].get() : nullptr;
+    }
     size_t CacheCount() const { return m_pollers.GetCount(); }
-    COpcDaDevicePoller* PollerAt(size_t index) const { return index < m_pollers.GetCount() ? m_pollers[index] : nullptr; }
+    COpcDaDevicePoller* PollerAt(size_t index) const
+    {
+        return index < m_pollers.GetCount() ? m_pollers[index].get() : nullptr;
+    }
     COpcDaDevicePoller* PollerFor(const COpcString& cacheName) const;
     // False when the device path got no number (simulation, or not loaded).
     bool DeviceNumber(const COpcString& devicePath, uint32_t& number) const;
@@ -115,7 +122,17 @@ private:
     static Kind KindOf(const COpcTagElement& element, uint32_t& tagKind);
     void SetFlagsFrom(Flag first);
     void Walk(const COpcTagElement& element, const COpcString& parentPath, unsigned depth);
+    // Entering an element sets the load context its children are read in;
+    // false when the element is refused (and logged).
     bool EnterElement(const COpcTagElement& element, Kind kind, uint32_t tagKind, const COpcString& path);
+    bool EnterNode(const COpcTagElement& element);
+    bool EnterDevice(const COpcTagElement& element);
+    bool EnterSheet(const COpcTagElement& element);
+    bool EnterGroup(const COpcTagElement& element);
+    bool EnterTag(const COpcTagElement& element, uint32_t tagKind, const COpcString& path);
+    // Reads "Enable" into the flag; false (and logged) when it is no boolean.
+    bool ReadEnable(const COpcTagElement& element, Flag flag);
+    const wchar_t* RequiredName(const COpcTagElement& element);
     void BuildTag(const COpcTagElement& element, uint32_t tagKind, const COpcString& itemId);
     bool CheckSymbol(const COpcDaDeviceItem& item);
     // The cache of the current device and the period, made when missing; null
@@ -129,19 +146,20 @@ private:
     void RunSimulation();
 
     COpcDaSettings& m_settings;
-    COpcDevlaneAPI& m_api;
+    IOpcDeviceAccess& m_api;
     COpcDaCache* m_cache = nullptr;
     COpcLock m_lock;
 
+    // The items in load order own them; the map and the pollers only point at them.
     COpcMap<COpcString, COpcDaDeviceItem*> m_items;
-    COpcDaGrowArray<COpcDaDeviceItem*> m_itemList;
+    COpcGrowArray<std::unique_ptr<COpcDaDeviceItem>> m_itemList;
     COpcMap<COpcString, uint32_t> m_deviceNumbers;
     uint32_t m_nextDeviceNumber = 0;
-    COpcDaGrowArray<COpcDaDevicePoller*> m_pollers;
+    COpcGrowArray<std::unique_ptr<COpcDaDevicePoller>> m_pollers;
     COpcMap<COpcString, COpcDaDevicePoller*> m_pollersByName;
     // Cache of a (device number, scan period) by its name prefix.
     COpcMap<COpcString, COpcDaDevicePoller*> m_pollersByPrefix;
-    COpcDaGrowArray<DWORD> m_scanPeriods;
+    COpcGrowArray<DWORD> m_scanPeriods;
     COpcDaTextPool m_texts;
 
     // Load context.

@@ -1,6 +1,6 @@
 #include "OpcDaDeviceCache.h"
 
-COpcDaDeviceCache::COpcDaDeviceCache(COpcDaSettings& settings, COpcDevlaneAPI& api, COpcDaDevice& device)
+COpcDaDeviceCache::COpcDaDeviceCache(COpcDaSettings& settings, IOpcDeviceAccess& api, COpcDaDevice& device)
     : COpcDaCache(settings, api), m_device(device)
 {
     m_device.SetAddressSpace(this);

@@ -11,7 +11,7 @@ class COpcDaDeviceCache : public COpcDaCache
 public:
     // The device tree outlives the address space; this object registers
     // itself with it and leaves it again when destroyed.
-    COpcDaDeviceCache(COpcDaSettings& settings, COpcDevlaneAPI& api, COpcDaDevice& device);
+    COpcDaDeviceCache(COpcDaSettings& settings, IOpcDeviceAccess& api, COpcDaDevice& device);
     ~COpcDaDeviceCache() override;
 
     HRESULT Initialize() override;

@@ -4,7 +4,9 @@
 #include "OpcDaDataTypes.h"
 #include "OpcDaItemProvider.h"
 #include "OpcDaSettings.h"
-#include "OpcDevlaneAPI.h"
+#include "OpcDeviceAccess.h"
+#include "OpcDeviceCodes.h"
+#include "OpcErrorLog.h"
 #include "OpcSimulationModes.h"
 #include "OpcTagDocument.h"
 #include "OpcTaskMem.h"
@@ -31,9 +33,11 @@ const size_t kPooledChars = 32;
 // The pool stops growing here; further texts are simply copied.
 const size_t kMaxPooled = 4096;
 
+} // namespace
+
 // The largest buffer a refresh or a device write needs: 1020 doubles, or the
 // text of a 1020-character string with room for double-byte characters.
-union DeviceBuffer
+union COpcDaDeviceItem::DeviceBuffer
 {
     LONG longs[kMaxDataCount];
     ULONG ulongs[kMaxDataCount];
@@ -44,6 +48,8 @@ union DeviceBuffer
     char text[2 * kMaxDataCount + 2];
 };
 
+namespace
+{
 uint32_t HashText(const wchar_t* text) noexcept
 {
     uint32_t hash = 2166136261u;
@@ -162,19 +168,19 @@ bool TextWithin(const wchar_t* text, size_t maxChars)
 
 // --- text pool -------------------------------------------------------------------------------
 
-COpcDaTextPool::~COpcDaTextPool()
-{
-    Clear();
-}
-
 void COpcDaTextPool::Clear()
 {
-    for (size_t i = 0; i < m_slotCount; ++i)
-        delete m_slots[i].text;
-    CoTaskMemFree(m_slots);
-    m_slots = nullptr;
-    m_slotCount = 0;
+    m_slots.SetSize(0);
     m_count = 0;
+}
+
+void COpcDaTextPool::Place(COpcArray<Slot>& slots, Slot&& slot)
+{
+    const UINT mask = slots.GetSize() - 1;
+    UINT j = slot.hash & mask;
+    while (!slots[j].text.IsEmpty())
+        j = (j + 1) & mask;
+    slots[j] = std::move(slot);
 }
 
 COpcString COpcDaTextPool::Get(const wchar_t* text)
@@ -185,70 +191,49 @@ COpcString COpcDaTextPool::Get(const wchar_t* text)
     if (length > kPooledChars)
         return COpcString(text, length);
     const uint32_t hash = HashText(text);
-    if (m_slotCount != 0) {
-        for (size_t i = hash & (m_slotCount - 1);; i = (i + 1) & (m_slotCount - 1)) {
-            const Slot& slot = m_slots[i];
-            if (slot.text == nullptr)
+    const size_t slotCount = m_slots.GetSize();
+    if (slotCount != 0) {
+        for (size_t i = hash & (slotCount - 1);; i = (i + 1) & (slotCount - 1)) {
+            const Slot& slot = m_slots[static_cast<UINT>(i)];
+            if (slot.text.IsEmpty())
                 break;
-            if (slot.hash == hash && wcscmp(slot.text->TextOrEmpty(), text) == 0)
-                return *slot.text;
+            if (slot.hash == hash && wcscmp(slot.text.TextOrEmpty(), text) == 0)
+                return slot.text;
         }
     }
     COpcString fresh(text, length);
     if (m_count >= kMaxPooled)
         return fresh;
-    if ((m_count + 1) * 2 > m_slotCount) {
-        const size_t count = m_slotCount == 0 ? 64 : m_slotCount * 2;
-        auto* slots = static_cast<Slot*>(CoTaskMemAlloc(count * sizeof(Slot)));
-        if (slots == nullptr)
+    if ((m_count + 1) * 2 > slotCount) {
+        COpcArray<Slot> slots;
+        if (!slots.SetSize(slotCount == 0 ? 64 : static_cast<UINT>(slotCount * 2)))
             return fresh;
-        memset(slots, 0, count * sizeof(Slot));
-        for (size_t i = 0; i < m_slotCount; ++i) {
-            if (m_slots[i].text == nullptr)
-                continue;
-            size_t j = m_slots[i].hash & (count - 1);
-            while (slots[j].text != nullptr)
-                j = (j + 1) & (count - 1);
-            slots[j] = m_slots[i];
+        for (UINT i = 0; i < slotCount; ++i) {
+            if (!m_slots[i].text.IsEmpty())
+                Place(slots, std::move(m_slots[i]));
         }
-        CoTaskMemFree(m_slots);
-        m_slots = slots;
-        m_slotCount = count;
+        m_slots.Swap(slots);
     }
-    auto* kept = new (std::nothrow) COpcString(fresh);
-    if (kept == nullptr)
-        return fresh;
-    size_t j = hash & (m_slotCount - 1);
-    while (m_slots[j].text != nullptr)
-        j = (j + 1) & (m_slotCount - 1);
-    m_slots[j] = Slot{hash, kept};
+    Place(m_slots, Slot{hash, fresh});
     ++m_count;
     return fresh;
 }
 
 // --- construction ------------------------------------------------------------------------------
 
-COpcDaDeviceItem::COpcDaDeviceItem(COpcDaSettings& settings, COpcDevlaneAPI& api)
-    : m_settings(settings), m_api(api), m_quality(kOpcQualityGood), m_accessRights(kOpcReadable | kOpcWriteable)
+COpcDaDeviceItem::COpcDaDeviceItem(COpcDaSettings& settings, IOpcDeviceAccess& api)
+    : m_settings(settings), m_api(api)
 {
-    VariantInit(&m_value);
-    VariantInit(&m_euInfo);
-    m_timeStamp = Now();
-    m_conditioning.highEU = m_conditioning.lowEU = m_conditioning.highIR = m_conditioning.lowIR = 2.0;
+    m_live.quality = kOpcQualityGood;
+    m_live.timeStamp = Now();
+    m_config.accessRights = kOpcReadable | kOpcWriteable;
+    SOpcConditioning& conditioning = m_config.conditioning;
+    conditioning.highEU = conditioning.lowEU = conditioning.highIR = conditioning.lowIR = 2.0;
     // The simulation draws from the process's generator; each new item reseeds it.
-    ReseedRandom(m_timeStamp);
+    ReseedRandom(m_live.timeStamp);
 }
 
-COpcDaDeviceItem::~COpcDaDeviceItem()
-{
-    VariantClear(&m_value);
-    VariantClear(&m_euInfo);
-    if (m_extra != nullptr) {
-        for (ExtraProperty& extra : *m_extra)
-            VariantClear(&extra.value);
-        delete m_extra;
-    }
-}
+COpcDaDeviceItem::~COpcDaDeviceItem() = default;
 
 // --- loading -----------------------------------------------------------------------------------
 
@@ -258,8 +243,8 @@ bool COpcDaDeviceItem::ReadConfiguration(const COpcTagElement& element, uint32_t
     const wchar_t* property = nullptr;   // a literal, valid without the lock
     {
         COpcLockGuard guard(m_lock);
-        m_itemId = itemId;
-        m_tagKind = tagKind;
+        m_config.itemId = itemId;
+        m_config.tagKind = tagKind;
         if (ReadAttributes(element, property, pool))
             return true;
     }
@@ -273,6 +258,34 @@ bool COpcDaDeviceItem::ReadAttributes(const COpcTagElement& element, const wchar
 {
     COpcDaTextPool localPool;
     COpcDaTextPool& texts = pool != nullptr ? *pool : localPool;
+    const SOpcDataType* type = nullptr;
+    if (!ReadCommonAttributes(element, property, texts, type))
+        return false;
+    const bool kindRead = m_config.tagKind == kOpcTagAnalog    ? ReadAnalogAttributes(element, property, texts, *type)
+                          : m_config.tagKind == kOpcTagDigital ? ReadDigitalAttributes(element, property, texts)
+                                                        : ReadStringAttributes(element, property);
+    if (!kindRead)
+        return false;
+
+    property = L"DataType";
+    m_config.canonicalType = OpcCanonicalType(m_config.typeCode, m_config.loadedCount);
+    m_config.rawType = type->canonicalType;
+    m_config.isArray = (m_config.canonicalType & VT_ARRAY) != 0;
+    if (!SetUpValue())
+        return false;
+
+    // The column is taken only by a tag that is accepted, so a refused tag
+    // does not shift the columns of the tags after it.
+    if (m_config.simMode == kOpcSimCsv)
+        m_config.csvColumn = m_settings.NextCsvColumn();
+    property = nullptr;
+    return true;
+}
+
+// What every tag has: name, address, type, count, scan cycle, description and simulation.
+bool COpcDaDeviceItem::ReadCommonAttributes(const COpcTagElement& element, const wchar_t*& property,
+                                            COpcDaTextPool& texts, const SOpcDataType*& type)
+{
     const bool simulation = m_settings.simulationEnabled;
     const wchar_t* text = nullptr;
 
@@ -283,38 +296,39 @@ bool COpcDaDeviceItem::ReadAttributes(const COpcTagElement& element, const wchar
     // The item ID of a loaded tag ends with its name; the name is then taken
     // from there when asked for, which saves a string per tag.
     const size_t nameLength = wcslen(text);
-    if (m_itemId.Length() >= nameLength && wcscmp(m_itemId.Text() + m_itemId.Length() - nameLength, text) == 0)
-        m_nameInId = static_cast<UINT>(nameLength);
+    const COpcString& itemId = m_config.itemId;
+    if (itemId.Length() >= nameLength && wcscmp(itemId.Text() + itemId.Length() - nameLength, text) == 0)
+        m_config.nameInId = static_cast<UINT>(nameLength);
     else
-        m_name = COpcString(text);
+        m_config.name = COpcString(text);
 
     property = L"DeviceAddress";
     text = Required(element, property);
     if (text == nullptr || text[0] == L'\0')
         return false;
-    m_deviceAddress = COpcString(text);
+    m_config.deviceAddress = COpcString(text);
 
     property = L"SymbolName";
     text = element.Attribute(property);
     if (text != nullptr) {
         if (text[0] == L'\0')
             return false;
-        m_symbolName = COpcString(text);
+        m_config.symbolName = COpcString(text);
     }
 
     property = L"DataType";
-    const SOpcDataType* type = OpcDataTypeByName(Required(element, property));
-    if (type == nullptr || !OpcTagKindAccepts(m_tagKind, type->code))
+    type = OpcDataTypeByName(Required(element, property));
+    if (type == nullptr || !OpcTagKindAccepts(m_config.tagKind, type->code))
         return false;
-    m_typeCode = type->code;
-    m_dataType = texts.Get(type->name);
+    m_config.typeCode = type->code;
+    m_config.dataType = texts.Get(type->name);
 
     property = L"DataCount";
     uint32_t count = 0;
     if (!ParseUInt32(Required(element, property), count) || count > kMaxDataCount)
         return false;
-    m_loadedCount = count;
-    m_dataCount = static_cast<int32_t>(count);
+    m_config.loadedCount = count;
+    m_config.dataCount = static_cast<int32_t>(count);
 
     if (!simulation) {
         property = L"ScanCycle";
@@ -322,136 +336,141 @@ bool COpcDaDeviceItem::ReadAttributes(const COpcTagElement& element, const wchar
         if (!ParseUInt32(Required(element, property), cycle) || cycle > kMaxScanCycle ||
             !m_settings.HasScanCycle(cycle))
             return false;
-        m_scanPeriod = cycle * 100;
+        m_config.scanPeriod = cycle * 100;
     } else {
-        m_scanPeriod = m_settings.simulationInterval;
+        m_config.scanPeriod = m_settings.simulationInterval;
     }
-    m_accessRights = m_scanPeriod == 0 ? kOpcWriteable : (kOpcReadable | kOpcWriteable);
+    m_config.accessRights = m_config.scanPeriod == 0 ? kOpcWriteable : (kOpcReadable | kOpcWriteable);
     // One bit write carries at most MaxBitWrite bits, and an address or a
     // symbol gives no way to reach the bits beyond them: longer bit tags are
     // read-only, and a write-only one could be neither read nor written.
-    if (m_typeCode == kOpcTypeBit && count > static_cast<uint32_t>(COpcDevlaneAPI::MaxBitWrite)) {
+    if (m_config.typeCode == kOpcTypeBit && count > static_cast<uint32_t>(IOpcDeviceAccess::MaxBitWrite)) {
         property = L"DataCount";
-        if (m_scanPeriod == 0)
+        if (m_config.scanPeriod == 0)
             return false;
-        m_accessRights = kOpcReadable;
+        m_config.accessRights = kOpcReadable;
     }
-    m_scanRate = static_cast<float>(m_scanPeriod);
+    m_config.scanRate = static_cast<float>(m_config.scanPeriod);
 
     property = L"Description";
     text = Required(element, property);
     if (!TextWithin(text, kMaxDescriptionChars))
         return false;
-    m_description = COpcString(text);
+    m_config.description = COpcString(text);
 
     property = L"Simulation";
     text = Required(element, property);
-    m_simMode = OpcSimulationModeByName(text);
-    if (m_simMode == 0)
+    m_config.simMode = OpcSimulationModeByName(text);
+    if (m_config.simMode == 0)
         return false;
-    m_simulation = texts.Get(text);
+    m_config.simulation = texts.Get(text);
 
-    m_conditioning = SOpcConditioning();
-    m_conditioning.typeCode = m_typeCode;
-    m_conditioning.highEU = m_conditioning.lowEU = m_conditioning.highIR = m_conditioning.lowIR = 2.0;
-    if (m_tagKind == kOpcTagAnalog) {
-        m_euType = kOpcAnalog;
-        property = L"HighEU";
-        if (!ReadReal(element, property, m_conditioning.highEU))
-            return false;
-        property = L"LowEU";
-        if (!ReadReal(element, property, m_conditioning.lowEU) || !(m_conditioning.lowEU < m_conditioning.highEU))
-            return false;
-        property = L"HighInstrumentRange";
-        if (!ReadReal(element, property, m_conditioning.highIR) ||
-            !FitsRangeType(m_conditioning.highIR, type->rangeCheckType))
-            return false;
-        property = L"LowInstrumentRange";
-        if (!ReadReal(element, property, m_conditioning.lowIR) ||
-            !FitsRangeType(m_conditioning.lowIR, type->rangeCheckType) ||
-            !(m_conditioning.lowIR < m_conditioning.highIR))
-            return false;
-        property = L"EngineeringUnit";
-        text = Required(element, property);
-        if (!TextWithin(text, kMaxShortTextChars))
-            return false;
-        m_engineeringUnit = texts.Get(text);
-        property = L"DeadBand";
-        if (!ReadReal(element, property, m_deadBand) || m_deadBand < 0 || m_deadBand > 100 ||
-            !HasOneDecimal(m_deadBand))
-            return false;
-        property = L"DecimalPoint";
-        uint32_t decimals = 0;
-        if (!ParseUInt32(Required(element, property), decimals) || decimals > kMaxDecimalPoint)
-            return false;
-        m_conditioning.decimalPoint = static_cast<int32_t>(decimals);
-        property = L"SignalCondition";
-        text = Required(element, property);
-        uint32_t condition = 0;
-        if (!OpcConditionByName(text, condition) || !OpcConditionAllowed(m_typeCode, condition))
-            return false;
-        m_conditioning.condition = condition;
-        m_signalCondition = texts.Get(text);
-        property = L"InstrumentRange";
-        if (!OpcInstrumentRangeValid(m_typeCode, condition, m_conditioning.highIR, m_conditioning.lowIR))
-            return false;
-    } else if (m_tagKind == kOpcTagDigital) {
-        property = L"CloseLabel";
-        text = Required(element, property);
-        if (!TextWithin(text, kMaxShortTextChars))
-            return false;
-        m_closeLabel = texts.Get(text);
-        property = L"OpenLabel";
-        text = Required(element, property);
-        if (!TextWithin(text, kMaxShortTextChars))
-            return false;
-        m_openLabel = texts.Get(text);
-        property = L"Inverse";
-        text = Required(element, property);
-        if (text == nullptr || (wcscmp(text, L"On") != 0 && wcscmp(text, L"Off") != 0))
-            return false;
-        m_inverse = texts.Get(text);
-        m_inverseOn = wcscmp(text, L"On") == 0;
-    } else {
-        property = L"NullTermination";
-        if (!ParseBoolean(Required(element, property), m_nullTermination))
-            return false;
-    }
+    SOpcConditioning& conditioning = m_config.conditioning;
+    conditioning = SOpcConditioning();
+    conditioning.typeCode = m_config.typeCode;
+    conditioning.highEU = conditioning.lowEU = conditioning.highIR = conditioning.lowIR = 2.0;
+    return true;
+}
 
-    property = L"DataType";
-    m_canonicalType = OpcCanonicalType(m_typeCode, m_loadedCount);
-    m_rawType = type->canonicalType;
-    m_isArray = (m_canonicalType & VT_ARRAY) != 0;
-    if (!SetUpValue())
+// Ranges, unit, dead band, decimals and the signal condition.
+bool COpcDaDeviceItem::ReadAnalogAttributes(const COpcTagElement& element, const wchar_t*& property,
+                                            COpcDaTextPool& texts, const SOpcDataType& type)
+{
+    const wchar_t* text = nullptr;
+    m_config.euType = kOpcAnalog;
+    property = L"HighEU";
+    if (!ReadReal(element, property, m_config.conditioning.highEU))
         return false;
+    property = L"LowEU";
+    if (!ReadReal(element, property, m_config.conditioning.lowEU) ||
+        !(m_config.conditioning.lowEU < m_config.conditioning.highEU))
+        return false;
+    property = L"HighInstrumentRange";
+    if (!ReadReal(element, property, m_config.conditioning.highIR) ||
+        !FitsRangeType(m_config.conditioning.highIR, type.rangeCheckType))
+        return false;
+    property = L"LowInstrumentRange";
+    if (!ReadReal(element, property, m_config.conditioning.lowIR) ||
+        !FitsRangeType(m_config.conditioning.lowIR, type.rangeCheckType) ||
+        !(m_config.conditioning.lowIR < m_config.conditioning.highIR))
+        return false;
+    property = L"EngineeringUnit";
+    text = Required(element, property);
+    if (!TextWithin(text, kMaxShortTextChars))
+        return false;
+    m_config.engineeringUnit = texts.Get(text);
+    property = L"DeadBand";
+    if (!ReadReal(element, property, m_config.deadBand) || m_config.deadBand < 0 || m_config.deadBand > 100 ||
+        !HasOneDecimal(m_config.deadBand))
+        return false;
+    property = L"DecimalPoint";
+    uint32_t decimals = 0;
+    if (!ParseUInt32(Required(element, property), decimals) || decimals > kMaxDecimalPoint)
+        return false;
+    m_config.conditioning.decimalPoint = static_cast<int32_t>(decimals);
+    property = L"SignalCondition";
+    text = Required(element, property);
+    uint32_t condition = 0;
+    if (!OpcConditionByName(text, condition) || !OpcConditionAllowed(m_config.typeCode, condition))
+        return false;
+    m_config.conditioning.condition = condition;
+    m_config.signalCondition = texts.Get(text);
+    property = L"InstrumentRange";
+    return OpcInstrumentRangeValid(m_config.typeCode, condition, m_config.conditioning.highIR,
+                                   m_config.conditioning.lowIR);
+}
 
-    // The column is taken only by a tag that is accepted, so a refused tag
-    // does not shift the columns of the tags after it.
-    if (m_simMode == kOpcSimCsv)
-        m_csvColumn = m_settings.NextCsvColumn();
-    property = nullptr;
+// The two labels and the inversion.
+bool COpcDaDeviceItem::ReadDigitalAttributes(const COpcTagElement& element, const wchar_t*& property,
+                                             COpcDaTextPool& texts)
+{
+    const wchar_t* text = nullptr;
+    property = L"CloseLabel";
+    text = Required(element, property);
+    if (!TextWithin(text, kMaxShortTextChars))
+        return false;
+    m_config.closeLabel = texts.Get(text);
+    property = L"OpenLabel";
+    text = Required(element, property);
+    if (!TextWithin(text, kMaxShortTextChars))
+        return false;
+    m_config.openLabel = texts.Get(text);
+    property = L"Inverse";
+    text = Required(element, property);
+    if (text == nullptr || (wcscmp(text, L"On") != 0 && wcscmp(text, L"Off") != 0))
+        return false;
+    m_config.inverse = texts.Get(text);
+    m_config.inverseOn = wcscmp(text, L"On") == 0;
+    return true;
+}
+
+bool COpcDaDeviceItem::ReadStringAttributes(const COpcTagElement& element, const wchar_t*& property)
+{
+    property = L"NullTermination";
+    if (!ParseBoolean(Required(element, property), m_config.nullTermination))
+        return false;
     return true;
 }
 
 bool COpcDaDeviceItem::SetUpValue()
 {
-    VariantClear(&m_value);
-    const VARTYPE element = m_rawType;
-    if (m_isArray) {
-        SAFEARRAY* array = SafeArrayCreateVector(element, 0, m_loadedCount);
+    VariantClear(m_live.value.Get());
+    const VARTYPE element = m_config.rawType;
+    if (m_config.isArray) {
+        SAFEARRAY* array = SafeArrayCreateVector(element, 0, m_config.loadedCount);
         if (array == nullptr)
             return false;
-        m_value.vt = static_cast<VARTYPE>(VT_ARRAY | element);
-        m_value.parray = array;
+        m_live.value->vt = static_cast<VARTYPE>(VT_ARRAY | element);
+        m_live.value->parray = array;
         return true;
     }
     // A typed zero (false, the empty text) until the first refresh.
     if (element == VT_BSTR) {
-        m_value.bstrVal = SysAllocString(L"");
-        if (m_value.bstrVal == nullptr)
+        m_live.value->bstrVal = SysAllocString(L"");
+        if (m_live.value->bstrVal == nullptr)
             return false;
     }
-    m_value.vt = element;
+    m_live.value->vt = element;
     return true;
 }
 
@@ -459,16 +478,16 @@ void COpcDaDeviceItem::SetLocation(const COpcString& nodeName, const COpcString&
                                    const COpcString& devicePath, const COpcString& accessPath)
 {
     COpcLockGuard guard(m_lock);
-    m_nodeName = nodeName;
-    m_sheetName = sheetName;
-    m_devicePath = devicePath;
-    m_accessPath = accessPath;
+    m_config.nodeName = nodeName;
+    m_config.sheetName = sheetName;
+    m_config.devicePath = devicePath;
+    m_config.accessPath = accessPath;
 }
 
 void COpcDaDeviceItem::SetReadOnly(bool readOnly)
 {
     COpcLockGuard guard(m_lock);
-    m_readOnly = readOnly;
+    m_config.readOnly = readOnly;
 }
 
 COpcDaDeviceItem::ExtraProperty* COpcDaDeviceItem::FindExtra(DWORD propertyId) const
@@ -486,30 +505,25 @@ HRESULT COpcDaDeviceItem::SetExtraProperty(DWORD propertyId, const VARIANT& valu
 {
     COpcLockGuard guard(m_lock);
     if (ExtraProperty* extra = FindExtra(propertyId))
-        return CopyValue(&extra->value, &value);
+        return CopyValue(extra->value.Get(), &value);
     if (m_extra == nullptr) {
-        m_extra = new (std::nothrow) COpcDaGrowArray<ExtraProperty>();
+        m_extra.reset(new (std::nothrow) COpcGrowArray<ExtraProperty>());
         if (m_extra == nullptr)
             return E_OUTOFMEMORY;
     }
     ExtraProperty extra;
     extra.id = propertyId;
-    VariantInit(&extra.value);
-    HRESULT hr = CopyValue(&extra.value, &value);
+    HRESULT hr = CopyValue(extra.value.Get(), &value);
     if (FAILED(hr))
         return hr;
-    if (!m_extra->Append(extra)) {
-        VariantClear(&extra.value);
-        return E_OUTOFMEMORY;
-    }
-    return S_OK;
+    return m_extra->Append(std::move(extra)) ? S_OK : E_OUTOFMEMORY;
 }
 
 COpcString COpcDaDeviceItem::NameLocked() const
 {
-    if (m_nameInId == 0)
-        return m_name;
-    return m_itemId.Mid(m_itemId.Length() - m_nameInId);
+    if (m_config.nameInId == 0)
+        return m_config.name;
+    return m_config.itemId.Mid(m_config.itemId.Length() - m_config.nameInId);
 }
 
 COpcString COpcDaDeviceItem::Name() const
@@ -520,7 +534,7 @@ COpcString COpcDaDeviceItem::Name() const
 
 bool COpcDaDeviceItem::IsAnalogValue() const noexcept
 {
-    return m_euType == kOpcAnalog && m_tagKind == kOpcTagAnalog;
+    return m_config.euType == kOpcAnalog && m_config.tagKind == kOpcTagAnalog;
 }
 
 // --- refresh -------------------------------------------------------------------------------------
@@ -529,7 +543,7 @@ void COpcDaDeviceItem::Poll(DWORD cycleLow, DWORD cycleHigh, DWORD periodMs)
 {
     // Written only while loading, or by a client's property write: a stale
     // read here costs one refresh at most.
-    if (m_accessRights == kOpcWriteable)
+    if (m_config.accessRights == kOpcWriteable)
         return;
     if (m_settings.simulationEnabled)
         PollSimulated((static_cast<uint64_t>(cycleHigh) << 32) | cycleLow, periodMs);
@@ -544,136 +558,162 @@ void COpcDaDeviceItem::PollSimulated(uint64_t cycle, DWORD periodMs)
     step.periodMs = periodMs;
     step.stepUnit = m_settings.simulationUnit;
     // The cell is fetched before the item lock: the settings lock comes second to none.
-    if (m_simMode == kOpcSimCsv)
-        step.cell = m_settings.SimulationCell(m_settings.simulationRow, m_csvColumn);
+    if (m_config.simMode == kOpcSimCsv)
+        step.cell = m_settings.SimulationCell(m_settings.simulationRow, m_config.csvColumn);
 
     COpcLockGuard guard(m_lock);
-    step.mode = m_simMode;
-    step.inverse = m_inverseOn;
-    if (m_tagKind == kOpcTagAnalog) {
-        step.high = m_conditioning.highEU;
-        step.low = m_conditioning.lowEU;
+    step.mode = m_config.simMode;
+    step.inverse = m_config.inverseOn;
+    if (m_config.tagKind == kOpcTagAnalog) {
+        step.high = m_config.conditioning.highEU;
+        step.low = m_config.conditioning.lowEU;
     }
-    if (FAILED(OpcSimulateValue(step, StorageType(), &m_value)))
+    if (FAILED(OpcSimulateValue(step, StorageType(), m_live.value.Get())))
         return;
-    m_timeStamp = Now();
-    if (m_checkQuality) {
+    m_live.timeStamp = Now();
+    if (m_live.checkQuality) {
         // A range check of an earlier read is no statement about the new value.
-        m_quality = kOpcQualityGood;
-        m_checkQuality = false;
+        m_live.quality = kOpcQualityGood;
+        m_live.checkQuality = false;
     }
 }
 
 void COpcDaDeviceItem::PollDevice()
 {
     // Type, count and paths are fixed at load, so they are read without the lock.
-    const uint32_t count = m_typeCode == kOpcTypeString ? m_loadedCount : (m_isArray ? m_loadedCount : 1);
-    if (count == 0 || (m_isArray && count <= 1))
+    const bool many = m_config.typeCode == kOpcTypeString || m_config.isArray;
+    const uint32_t count = many ? m_config.loadedCount : 1;
+    if (count == 0 || (m_config.isArray && count <= 1))
         return;
-    const short n = static_cast<short>(count);
     // Cleared for the elements this read uses, so stale stack bytes can never
     // reach a tag whatever the library leaves behind.
     DeviceBuffer buffer;
-    memset(&buffer, 0, m_typeCode == kOpcTypeString ? 2 * count + 2 : count * sizeof(double));
-    HRESULT hr = E_FAIL;
-    switch (m_typeCode) {
-    case kOpcTypeBit: hr = m_api.ReadDeviceBitM(m_devicePath, m_accessPath, buffer.longs, n); break;
-    case kOpcTypeInt16: hr = m_api.ReadDevice16M(m_devicePath, m_accessPath, buffer.shorts, n); break;
-    case kOpcTypeUInt16:
-    case kOpcTypeHex16: hr = m_api.ReadDeviceU16M(m_devicePath, m_accessPath, buffer.ushorts, n); break;
-    case kOpcTypeBcd16: hr = m_api.ReadDeviceBCD16M(m_devicePath, m_accessPath, buffer.shorts, n); break;
-    case kOpcTypeInt32: hr = m_api.ReadDevice32M(m_devicePath, m_accessPath, buffer.longs, n); break;
-    case kOpcTypeUInt32:
-    case kOpcTypeHex32: hr = m_api.ReadDeviceU32M(m_devicePath, m_accessPath, buffer.ulongs, n); break;
-    case kOpcTypeBcd32: hr = m_api.ReadDeviceBCD32M(m_devicePath, m_accessPath, buffer.longs, n); break;
-    case kOpcTypeFloat: hr = m_api.ReadDeviceFloatM(m_devicePath, m_accessPath, buffer.floats, n); break;
-    case kOpcTypeDouble: hr = m_api.ReadDeviceDoubleM(m_devicePath, m_accessPath, buffer.doubles, n); break;
-    case kOpcTypeString:
-        // Sized from the count, so no answer of the device can run past it.
-        hr = m_api.ReadDeviceStrM(m_devicePath, m_accessPath, buffer.text, n);
-        break;
-    default: break;
-    }
+    memset(&buffer, 0, m_config.typeCode == kOpcTypeString ? 2 * count + 2 : count * sizeof(double));
+    const HRESULT hr = ReadFromDevice(buffer, static_cast<short>(count));
 
     // A text is widened before the lock is taken.
     wchar_t wide[kMaxDataCount + 1];
     int wideLength = 0;
-    if (SUCCEEDED(hr) && m_typeCode == kOpcTypeString) {
+    if (SUCCEEDED(hr) && m_config.typeCode == kOpcTypeString) {
         bool terminate = true;
         {
             COpcLockGuard guard(m_lock);
-            terminate = m_nullTermination;
+            terminate = m_config.nullTermination;
         }
-        if (terminate)
-            buffer.text[count] = '\0';
-        buffer.text[2 * count] = '\0';
-        const int narrow = static_cast<int>(strlen(buffer.text));
-        wideLength = narrow == 0 ? 0 : MultiByteToWideChar(CP_ACP, 0, buffer.text, narrow, wide, kMaxDataCount);
-        if (wideLength < 0)
-            wideLength = 0;
-        wide[wideLength] = L'\0';
+        wideLength = WidenText(buffer, count, terminate, wide);
     }
 
     COpcLockGuard guard(m_lock);
     if (FAILED(hr)) {
-        m_quality = m_everGood ? kOpcQualityLastKnown : kOpcQualityCommFailure;
-        m_checkQuality = false;
+        m_live.quality = m_live.everGood ? kOpcQualityLastKnown : kOpcQualityCommFailure;
+        m_live.checkQuality = false;
         return;
     }
+    const bool stored = m_config.typeCode == kOpcTypeString ? StoreTextLocked(wide, wideLength)
+                        : m_config.isArray                  ? StoreArrayLocked(buffer, count)
+                                                     : StoreScalarLocked(buffer);
+    if (!stored)
+        return;
+    m_live.quality = kOpcQualityGood;
+    m_live.checkQuality = false;
+    m_live.everGood = true;
+    m_live.timeStamp = Now();
+}
 
-    if (m_typeCode == kOpcTypeString) {
-        // Only a changed text costs a new string.
-        const bool same = m_value.vt == VT_BSTR && SysStringLen(m_value.bstrVal) == static_cast<UINT>(wideLength) &&
-                          (wideLength == 0 || wmemcmp(m_value.bstrVal, wide, static_cast<size_t>(wideLength)) == 0);
-        if (!same) {
-            BSTR text = SysAllocStringLen(wide, static_cast<UINT>(wideLength));
-            if (text == nullptr)
-                return;
-            VariantClear(&m_value);
-            m_value.vt = VT_BSTR;
-            m_value.bstrVal = text;
-        }
-    } else if (m_isArray) {
-        SAFEARRAY* array = m_value.vt == static_cast<VARTYPE>(VT_ARRAY | m_rawType) ? m_value.parray : nullptr;
-        if (array == nullptr || SafeArrayGetDim(array) != 1 || array->rgsabound[0].cElements != count)
-            return;
-        COpcSafeArrayAccess access(array);
-        if (FAILED(access.Result()))
-            return;
-        void* data = access.Data();
-        switch (m_rawType) {
-        case VT_BOOL: {
-            auto* flags = static_cast<VARIANT_BOOL*>(data);
-            for (uint32_t i = 0; i < count; ++i)
-                flags[i] = ((buffer.longs[i] != 0) != m_inverseOn) ? VARIANT_TRUE : VARIANT_FALSE;
-            break;
-        }
-        case VT_I2:
-        case VT_UI2: memcpy(data, buffer.shorts, count * sizeof(short)); break;
-        case VT_I4:
-        case VT_UI4:
-        case VT_R4: memcpy(data, buffer.longs, count * 4); break;
-        case VT_R8: memcpy(data, buffer.doubles, count * sizeof(double)); break;
-        default: return;
-        }
-    } else {
-        VariantClear(&m_value);
-        m_value.vt = m_rawType;
-        switch (m_rawType) {
-        case VT_BOOL: m_value.boolVal = ((buffer.longs[0] != 0) != m_inverseOn) ? VARIANT_TRUE : VARIANT_FALSE; break;
-        case VT_I2: m_value.iVal = buffer.shorts[0]; break;
-        case VT_UI2: m_value.uiVal = buffer.ushorts[0]; break;
-        case VT_I4: m_value.lVal = buffer.longs[0]; break;
-        case VT_UI4: m_value.ulVal = buffer.ulongs[0]; break;
-        case VT_R4: m_value.fltVal = buffer.floats[0]; break;
-        case VT_R8: m_value.dblVal = buffer.doubles[0]; break;
-        default: m_value.vt = VT_EMPTY; return;
-        }
+HRESULT COpcDaDeviceItem::ReadFromDevice(DeviceBuffer& buffer, short n)
+{
+    switch (m_config.typeCode) {
+    case kOpcTypeBit: return m_api.ReadDeviceBitM(m_config.devicePath, m_config.accessPath, buffer.longs, n);
+    case kOpcTypeInt16: return m_api.ReadDevice16M(m_config.devicePath, m_config.accessPath, buffer.shorts, n);
+    case kOpcTypeUInt16:
+    case kOpcTypeHex16: return m_api.ReadDeviceU16M(m_config.devicePath, m_config.accessPath, buffer.ushorts, n);
+    case kOpcTypeBcd16: return m_api.ReadDeviceBCD16M(m_config.devicePath, m_config.accessPath, buffer.shorts, n);
+    case kOpcTypeInt32: return m_api.ReadDevice32M(m_config.devicePath, m_config.accessPath, buffer.longs, n);
+    case kOpcTypeUInt32:
+    case kOpcTypeHex32: return m_api.ReadDeviceU32M(m_config.devicePath, m_config.accessPath, buffer.ulongs, n);
+    case kOpcTypeBcd32: return m_api.ReadDeviceBCD32M(m_config.devicePath, m_config.accessPath, buffer.longs, n);
+    case kOpcTypeFloat: return m_api.ReadDeviceFloatM(m_config.devicePath, m_config.accessPath, buffer.floats, n);
+    case kOpcTypeDouble: return m_api.ReadDeviceDoubleM(m_config.devicePath, m_config.accessPath, buffer.doubles, n);
+    case kOpcTypeString:
+        // Sized from the count, so no answer of the device can run past it.
+        return m_api.ReadDeviceStrM(m_config.devicePath, m_config.accessPath, buffer.text, n);
+    default: return E_FAIL;
     }
-    m_quality = kOpcQualityGood;
-    m_checkQuality = false;
-    m_everGood = true;
-    m_timeStamp = Now();
+}
+
+int COpcDaDeviceItem::WidenText(DeviceBuffer& buffer, uint32_t count, bool terminate, wchar_t* wide)
+{
+    if (terminate)
+        buffer.text[count] = '\0';
+    buffer.text[2 * count] = '\0';
+    const int narrow = static_cast<int>(strlen(buffer.text));
+    int wideLength = narrow == 0 ? 0 : MultiByteToWideChar(CP_ACP, 0, buffer.text, narrow, wide, kMaxDataCount);
+    if (wideLength < 0)
+        wideLength = 0;
+    wide[wideLength] = L'\0';
+    return wideLength;
+}
+
+bool COpcDaDeviceItem::StoreTextLocked(const wchar_t* wide, int wideLength)
+{
+    // Only a changed text costs a new string.
+    const VARIANT& value = *m_live.value.Get();
+    const bool same = value.vt == VT_BSTR && SysStringLen(value.bstrVal) == static_cast<UINT>(wideLength) &&
+                      (wideLength == 0 || wmemcmp(value.bstrVal, wide, static_cast<size_t>(wideLength)) == 0);
+    if (same)
+        return true;
+    BSTR text = SysAllocStringLen(wide, static_cast<UINT>(wideLength));
+    if (text == nullptr)
+        return false;
+    VariantClear(m_live.value.Get());
+    m_live.value->vt = VT_BSTR;
+    m_live.value->bstrVal = text;
+    return true;
+}
+
+bool COpcDaDeviceItem::StoreArrayLocked(const DeviceBuffer& buffer, uint32_t count)
+{
+    const VARIANT& value = *m_live.value.Get();
+    SAFEARRAY* array = value.vt == static_cast<VARTYPE>(VT_ARRAY | m_config.rawType) ? value.parray : nullptr;
+    if (array == nullptr || SafeArrayGetDim(array) != 1 || array->rgsabound[0].cElements != count)
+        return false;
+    COpcSafeArrayAccess access(array);
+    if (FAILED(access.Result()))
+        return false;
+    void* data = access.Data();
+    switch (m_config.rawType) {
+    case VT_BOOL: {
+        auto* flags = static_cast<VARIANT_BOOL*>(data);
+        for (uint32_t i = 0; i < count; ++i)
+            flags[i] = ((buffer.longs[i] != 0) != m_config.inverseOn) ? VARIANT_TRUE : VARIANT_FALSE;
+        return true;
+    }
+    case VT_I2:
+    case VT_UI2: memcpy(data, buffer.shorts, count * sizeof(short)); return true;
+    case VT_I4:
+    case VT_UI4:
+    case VT_R4: memcpy(data, buffer.longs, count * 4); return true;
+    case VT_R8: memcpy(data, buffer.doubles, count * sizeof(double)); return true;
+    default: return false;
+    }
+}
+
+bool COpcDaDeviceItem::StoreScalarLocked(const DeviceBuffer& buffer)
+{
+    VariantClear(m_live.value.Get());
+    m_live.value->vt = m_config.rawType;
+    switch (m_config.rawType) {
+    case VT_BOOL:
+        m_live.value->boolVal = ((buffer.longs[0] != 0) != m_config.inverseOn) ? VARIANT_TRUE : VARIANT_FALSE;
+        return true;
+    case VT_I2: m_live.value->iVal = buffer.shorts[0]; return true;
+    case VT_UI2: m_live.value->uiVal = buffer.ushorts[0]; return true;
+    case VT_I4: m_live.value->lVal = buffer.longs[0]; return true;
+    case VT_UI4: m_live.value->ulVal = buffer.ulongs[0]; return true;
+    case VT_R4: m_live.value->fltVal = buffer.floats[0]; return true;
+    case VT_R8: m_live.value->dblVal = buffer.doubles[0]; return true;
+    default: m_live.value->vt = VT_EMPTY; return false;
+    }
 }
 
 // --- access ----------------------------------------------------------------------------------------
@@ -689,7 +729,7 @@ HRESULT COpcDaDeviceItem::CheckAccess(DWORD propertyId, DWORD mode) const
         const DWORD wanted = mode == AccessRead ? kOpcReadable
                              : mode == AccessWrite ? kOpcWriteable
                                                    : (kOpcReadable | kOpcWriteable);
-        return (m_accessRights & wanted) != 0 ? S_OK : kOpcErrorBadRights;
+        return (m_config.accessRights & wanted) != 0 ? S_OK : kOpcErrorBadRights;
     }
     case OPC_DA_PROP_CDT:
     case OPC_DA_PROP_RIGHTS:
@@ -713,15 +753,17 @@ HRESULT COpcDaDeviceItem::CheckAccess(DWORD propertyId, DWORD mode) const
     case OPC_DA_PROP_DEADBAND:
     case OPC_DA_PROP_DECIMAL_POINT:
     case OPC_DA_PROP_SIGNAL_CONDITION:
-        return m_tagKind == kOpcTagAnalog ? S_OK : kOpcErrorInvalidPid;
+        return m_config.tagKind == kOpcTagAnalog ? S_OK : kOpcErrorInvalidPid;
     case OPC_DA_PROP_CLOSE:
     case OPC_DA_PROP_OPEN:
     case OPC_DA_PROP_INVERSE:
-        return m_tagKind == kOpcTagDigital ? S_OK : kOpcErrorInvalidPid;
+        return m_config.tagKind == kOpcTagDigital ? S_OK : kOpcErrorInvalidPid;
     case OPC_DA_PROP_NULL_TERMINATION:
-        return m_tagKind == kOpcTagString ? S_OK : kOpcErrorInvalidPid;
+        return m_config.tagKind == kOpcTagString ? S_OK : kOpcErrorInvalidPid;
     case OPC_DA_PROP_DATA_COUNT:
-        return m_dataCount >= 0 && m_dataCount <= static_cast<int32_t>(kMaxDataCount) ? S_OK : kOpcErrorInvalidPid;
+        return m_config.dataCount >= 0 && m_config.dataCount <= static_cast<int32_t>(kMaxDataCount)
+                   ? S_OK
+                   : kOpcErrorInvalidPid;
     default:
         return FindExtra(propertyId) != nullptr ? S_OK : kOpcErrorInvalidPid;
     }
@@ -739,7 +781,7 @@ HRESULT COpcDaDeviceItem::ReadItem(DWORD selector, VARIANT* value, FILETIME* tim
             return hr;
         COpcLockGuard guard(m_lock);
         if (timeStamp != nullptr)
-            *timeStamp = m_timeStamp;
+            *timeStamp = m_live.timeStamp;
         if (quality != nullptr)
             *quality = kOpcQualityGood;
         return S_OK;
@@ -764,12 +806,12 @@ HRESULT COpcDaDeviceItem::ReadValue(bool refresh, VARIANT* value, FILETIME* time
     SOpcConditioning conditioning;
     {
         COpcLockGuard guard(m_lock);
-        if (FAILED(VariantCopy(copy.Get(), &m_value)))
+        if (FAILED(VariantCopy(copy.Get(), m_live.value.Get())))
             return kOpcErrorBadType;
-        stamp = m_timeStamp;
-        itemQuality = m_quality;
+        stamp = m_live.timeStamp;
+        itemQuality = m_live.quality;
         analog = IsAnalogValue();
-        conditioning = m_conditioning;
+        conditioning = m_config.conditioning;
     }
     if (analog) {
         WORD checked = itemQuality;
@@ -778,8 +820,8 @@ HRESULT COpcDaDeviceItem::ReadValue(bool refresh, VARIANT* value, FILETIME* time
             return hr == E_OUTOFMEMORY ? hr : kOpcErrorBadType;
         if (hr == S_FALSE) {
             COpcLockGuard guard(m_lock);
-            m_quality = checked;
-            m_checkQuality = true;
+            m_live.quality = checked;
+            m_live.checkQuality = true;
             itemQuality = checked;
         }
     }
@@ -798,11 +840,11 @@ HRESULT COpcDaDeviceItem::GetRawValue(VARIANT* value, WORD* quality, FILETIME* t
         return E_POINTER;
     COpcLockGuard guard(m_lock);
     VariantClear(value);
-    HRESULT hr = VariantCopy(value, &m_value);
+    HRESULT hr = VariantCopy(value, m_live.value.Get());
     if (quality != nullptr)
-        *quality = m_quality;
+        *quality = m_live.quality;
     if (timeStamp != nullptr)
-        *timeStamp = m_timeStamp;
+        *timeStamp = m_live.timeStamp;
     return hr;
 }
 
@@ -823,18 +865,19 @@ HRESULT COpcDaDeviceItem::PropertyValue(DWORD propertyId, VARIANT* value)
 {
     VariantClear(value);
     switch (propertyId) {
-    case OPC_DA_PROP_CDT: value->vt = VT_I2; value->iVal = static_cast<SHORT>(m_canonicalType); return S_OK;
-    case OPC_DA_PROP_QUALITY: value->vt = VT_I2; value->iVal = static_cast<SHORT>(m_quality); return S_OK;
+    case OPC_DA_PROP_CDT: value->vt = VT_I2; value->iVal = static_cast<SHORT>(m_config.canonicalType); return S_OK;
+    case OPC_DA_PROP_QUALITY: value->vt = VT_I2; value->iVal = static_cast<SHORT>(m_live.quality); return S_OK;
     case OPC_DA_PROP_TIME: {
-        const uint64_t ticks = (static_cast<uint64_t>(m_timeStamp.dwHighDateTime) << 32) | m_timeStamp.dwLowDateTime;
+        const FILETIME& stamp = m_live.timeStamp;
+        const uint64_t ticks = (static_cast<uint64_t>(stamp.dwHighDateTime) << 32) | stamp.dwLowDateTime;
         return SetFileTime(value, ticks);
     }
-    case OPC_DA_PROP_RIGHTS: value->vt = VT_I4; value->lVal = static_cast<LONG>(m_accessRights); return S_OK;
-    case OPC_DA_PROP_SCANRATE: value->vt = VT_R4; value->fltVal = m_scanRate; return S_OK;
-    case OPC_DA_PROP_EUTYPE: value->vt = VT_I4; value->lVal = static_cast<LONG>(m_euType); return S_OK;
+    case OPC_DA_PROP_RIGHTS: value->vt = VT_I4; value->lVal = static_cast<LONG>(m_config.accessRights); return S_OK;
+    case OPC_DA_PROP_SCANRATE: value->vt = VT_R4; value->fltVal = m_config.scanRate; return S_OK;
+    case OPC_DA_PROP_EUTYPE: value->vt = VT_I4; value->lVal = static_cast<LONG>(m_config.euType); return S_OK;
     case OPC_DA_PROP_EUINFO: {
-        if (m_euInfo.vt != VT_EMPTY)
-            return VariantCopy(value, &m_euInfo);
+        if (m_config.euInfo->vt != VT_EMPTY)
+            return VariantCopy(value, m_config.euInfo.Get());
         SAFEARRAY* empty = SafeArrayCreateVector(VT_BSTR, 0, 0);
         if (empty == nullptr)
             return E_OUTOFMEMORY;
@@ -842,33 +885,33 @@ HRESULT COpcDaDeviceItem::PropertyValue(DWORD propertyId, VARIANT* value)
         value->parray = empty;
         return S_OK;
     }
-    case OPC_DA_PROP_UNIT: return PutText(value, m_engineeringUnit);
-    case OPC_DA_PROP_DESC: return PutText(value, m_description);
-    case OPC_DA_PROP_HIEU: value->vt = VT_R8; value->dblVal = m_conditioning.highEU; return S_OK;
-    case OPC_DA_PROP_LOEU: value->vt = VT_R8; value->dblVal = m_conditioning.lowEU; return S_OK;
-    case OPC_DA_PROP_HIRANGE: value->vt = VT_R8; value->dblVal = m_conditioning.highIR; return S_OK;
-    case OPC_DA_PROP_LORANGE: value->vt = VT_R8; value->dblVal = m_conditioning.lowIR; return S_OK;
-    case OPC_DA_PROP_CLOSE: return PutText(value, m_closeLabel);
-    case OPC_DA_PROP_OPEN: return PutText(value, m_openLabel);
-    case OPC_DA_PROP_DEADBAND: value->vt = VT_R8; value->dblVal = m_deadBand; return S_OK;
-    case OPC_DA_PROP_NODE_NAME: return PutText(value, m_nodeName);
+    case OPC_DA_PROP_UNIT: return PutText(value, m_config.engineeringUnit);
+    case OPC_DA_PROP_DESC: return PutText(value, m_config.description);
+    case OPC_DA_PROP_HIEU: value->vt = VT_R8; value->dblVal = m_config.conditioning.highEU; return S_OK;
+    case OPC_DA_PROP_LOEU: value->vt = VT_R8; value->dblVal = m_config.conditioning.lowEU; return S_OK;
+    case OPC_DA_PROP_HIRANGE: value->vt = VT_R8; value->dblVal = m_config.conditioning.highIR; return S_OK;
+    case OPC_DA_PROP_LORANGE: value->vt = VT_R8; value->dblVal = m_config.conditioning.lowIR; return S_OK;
+    case OPC_DA_PROP_CLOSE: return PutText(value, m_config.closeLabel);
+    case OPC_DA_PROP_OPEN: return PutText(value, m_config.openLabel);
+    case OPC_DA_PROP_DEADBAND: value->vt = VT_R8; value->dblVal = m_config.deadBand; return S_OK;
+    case OPC_DA_PROP_NODE_NAME: return PutText(value, m_config.nodeName);
     case OPC_DA_PROP_TAG_NAME: return PutText(value, NameLocked());
-    case OPC_DA_PROP_SHEET_NAME: return PutText(value, m_sheetName);
-    case OPC_DA_PROP_SYMBOL_NAME: return PutText(value, m_symbolName);
-    case OPC_DA_PROP_DEVICE_ADDRESS: return PutText(value, m_deviceAddress);
-    case OPC_DA_PROP_DATA_TYPE: return PutText(value, m_dataType);
-    case OPC_DA_PROP_DATA_COUNT: value->vt = VT_I4; value->lVal = m_dataCount; return S_OK;
-    case OPC_DA_PROP_DECIMAL_POINT: value->vt = VT_I4; value->lVal = m_conditioning.decimalPoint; return S_OK;
-    case OPC_DA_PROP_INVERSE: return PutText(value, m_inverse);
-    case OPC_DA_PROP_SIGNAL_CONDITION: return PutText(value, m_signalCondition);
+    case OPC_DA_PROP_SHEET_NAME: return PutText(value, m_config.sheetName);
+    case OPC_DA_PROP_SYMBOL_NAME: return PutText(value, m_config.symbolName);
+    case OPC_DA_PROP_DEVICE_ADDRESS: return PutText(value, m_config.deviceAddress);
+    case OPC_DA_PROP_DATA_TYPE: return PutText(value, m_config.dataType);
+    case OPC_DA_PROP_DATA_COUNT: value->vt = VT_I4; value->lVal = m_config.dataCount; return S_OK;
+    case OPC_DA_PROP_DECIMAL_POINT: value->vt = VT_I4; value->lVal = m_config.conditioning.decimalPoint; return S_OK;
+    case OPC_DA_PROP_INVERSE: return PutText(value, m_config.inverse);
+    case OPC_DA_PROP_SIGNAL_CONDITION: return PutText(value, m_config.signalCondition);
     case OPC_DA_PROP_NULL_TERMINATION:
         value->vt = VT_BOOL;
-        value->boolVal = m_nullTermination ? VARIANT_TRUE : VARIANT_FALSE;
+        value->boolVal = m_config.nullTermination ? VARIANT_TRUE : VARIANT_FALSE;
         return S_OK;
-    case OPC_DA_PROP_SIMULATION: return PutText(value, m_simulation);
+    case OPC_DA_PROP_SIMULATION: return PutText(value, m_config.simulation);
     default:
         if (ExtraProperty* extra = FindExtra(propertyId))
-            return VariantCopy(value, &extra->value);
+            return VariantCopy(value, extra->value.Get());
         return kOpcErrorInvalidPid;
     }
 }
@@ -888,16 +931,16 @@ HRESULT COpcDaDeviceItem::GetProperties(bool withValues, COpcDaPropertyList& pro
             ids[count++] = list[i];
     };
     add(kCommon, sizeof(kCommon) / sizeof(DWORD));
-    if (m_tagKind == kOpcTagAnalog)
+    if (m_config.tagKind == kOpcTagAnalog)
         add(kAnalog, sizeof(kAnalog) / sizeof(DWORD));
-    else if (m_tagKind == kOpcTagDigital)
+    else if (m_config.tagKind == kOpcTagDigital)
         add(kDigital, sizeof(kDigital) / sizeof(DWORD));
-    else if (m_tagKind == kOpcTagString)
+    else if (m_config.tagKind == kOpcTagString)
         add(kString, sizeof(kString) / sizeof(DWORD));
     add(kVendor, sizeof(kVendor) / sizeof(DWORD));
 
     // Properties beyond the fixed ones follow in the order they were added.
-    COpcDaGrowArray<DWORD> extras;
+    COpcGrowArray<DWORD> extras;
     {
         COpcLockGuard guard(m_lock);
         if (m_extra != nullptr) {
@@ -946,10 +989,10 @@ HRESULT COpcDaDeviceItem::WriteValue(const VARIANT& value, const FILETIME* timeS
     bool analog;
     {
         COpcLockGuard guard(m_lock);
-        if (m_readOnly && !internalWrite)
+        if (m_config.readOnly && !internalWrite)
             return kOpcErrorBadRights;
-        conditioning = m_conditioning;
-        canonical = m_canonicalType;
+        conditioning = m_config.conditioning;
+        canonical = m_config.canonicalType;
         analog = IsAnalogValue();
     }
 
@@ -973,17 +1016,17 @@ HRESULT COpcDaDeviceItem::WriteValue(const VARIANT& value, const FILETIME* timeS
         COpcLockGuard guard(m_lock);
         // Only a tag that is not simulated keeps what is written to it, in
         // the type the simulation and the refresh work in.
-        if (m_simMode == kOpcSimNone) {
+        if (m_config.simMode == kOpcSimNone) {
             COpcVariant stored;
             hr = ChangeType(stored.Get(), raw.Get(), LOCALE_USER_DEFAULT, StorageType());
             if (FAILED(hr))
                 return hr == DISP_E_OVERFLOW ? kOpcErrorRange : kOpcErrorBadType;
-            if (!m_isArray) {
-                VariantClear(&m_value);
-                stored.MoveTo(&m_value);
+            if (!m_config.isArray) {
+                VariantClear(m_live.value.Get());
+                stored.MoveTo(m_live.value.Get());
             } else {
                 // Like a device write: the leading elements, never more than the tag holds.
-                hr = m_value.vt == StorageType() ? CopyLeadingElements(stored->parray, m_value.parray)
+                hr = m_live.value->vt == StorageType() ? CopyLeadingElements(stored->parray, m_live.value->parray)
                                                   : kOpcErrorBadType;
                 if (FAILED(hr))
                     return hr;
@@ -997,10 +1040,10 @@ HRESULT COpcDaDeviceItem::WriteValue(const VARIANT& value, const FILETIME* timeS
 
     COpcLockGuard guard(m_lock);
     if (timeStamp != nullptr)
-        m_timeStamp = *timeStamp;
+        m_live.timeStamp = *timeStamp;
     if (quality != nullptr) {
-        m_quality = *quality;
-        m_checkQuality = false;
+        m_live.quality = *quality;
+        m_live.checkQuality = false;
     }
     return S_OK;
 }
@@ -1023,87 +1066,98 @@ HRESULT COpcDaDeviceItem::WriteDevice(const VARIANT& written)
     uint32_t textCount;
     {
         COpcLockGuard guard(m_lock);
-        inverse = m_inverseOn;
-        textCount = m_loadedCount;
+        inverse = m_config.inverseOn;
+        textCount = m_config.loadedCount;
     }
-
     DeviceBuffer buffer;
+    if (m_config.typeCode == kOpcTypeString)
+        return WriteText(*raw, textCount, buffer);
     uint32_t count = 1;
-    if (m_typeCode == kOpcTypeString) {
-        if (textCount == 0)
-            return kOpcErrorRange;
-        const wchar_t* text = raw->bstrVal != nullptr ? raw->bstrVal : L"";
-        UINT length = SysStringLen(raw->bstrVal);
-        if (length > textCount)
-            length = textCount;
-        memset(buffer.text, 0, 2 * textCount + 1);
-        if (length == 0) {
-            // An empty text is one zero byte.
-            return m_api.WriteDeviceStrDM(m_devicePath, m_accessPath, buffer.text, 1);
-        }
-        if (WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), buffer.text, static_cast<int>(2 * textCount),
-                                nullptr, nullptr) <= 0)
-            return kOpcErrorBadType;
-        return m_api.WriteDeviceStrDM(m_devicePath, m_accessPath, buffer.text, static_cast<short>(textCount));
-    }
+    HRESULT hr = m_config.isArray ? PackArray(*raw, inverse, buffer, count) : PackScalar(*raw, inverse, buffer);
+    return FAILED(hr) ? hr : SendToDevice(buffer, static_cast<short>(count));
+}
 
-    if (m_isArray) {
-        SAFEARRAY* array = raw->parray;
-        if (array == nullptr || SafeArrayGetDim(array) != 1)
-            return kOpcErrorBadType;
-        count = array->rgsabound[0].cElements;
-        // The tag's area holds DataCount elements; more would run into the next one.
-        if (count == 0 || count > m_loadedCount)
-            return kOpcErrorRange;
-        COpcSafeArrayAccess access(array);
-        if (FAILED(access.Result()))
-            return access.Result();
-        const void* data = access.Data();
-        switch (m_rawType) {
-        case VT_BOOL: {
-            auto* flags = static_cast<const VARIANT_BOOL*>(data);
-            for (uint32_t i = 0; i < count; ++i)
-                buffer.longs[i] = ((flags[i] != VARIANT_FALSE) != inverse) ? 1 : 0;
-            break;
-        }
-        case VT_I2:
-        case VT_UI2: memcpy(buffer.shorts, data, count * sizeof(short)); break;
-        case VT_I4:
-        case VT_UI4:
-        case VT_R4: memcpy(buffer.longs, data, count * 4); break;
-        case VT_R8: memcpy(buffer.doubles, data, count * sizeof(double)); break;
-        default: return kOpcErrorBadType;
-        }
-    } else {
-        switch (m_rawType) {
-        case VT_BOOL: buffer.longs[0] = ((raw->boolVal != VARIANT_FALSE) != inverse) ? 1 : 0; break;
-        case VT_I2: buffer.shorts[0] = raw->iVal; break;
-        case VT_UI2: buffer.ushorts[0] = raw->uiVal; break;
-        case VT_I4: buffer.longs[0] = raw->lVal; break;
-        case VT_UI4: buffer.ulongs[0] = raw->ulVal; break;
-        case VT_R4: buffer.floats[0] = raw->fltVal; break;
-        case VT_R8: buffer.doubles[0] = raw->dblVal; break;
-        default: return kOpcErrorBadType;
-        }
+HRESULT COpcDaDeviceItem::WriteText(const VARIANT& raw, uint32_t textCount, DeviceBuffer& buffer)
+{
+    if (textCount == 0)
+        return kOpcErrorRange;
+    const wchar_t* text = raw.bstrVal != nullptr ? raw.bstrVal : L"";
+    UINT length = SysStringLen(raw.bstrVal);
+    if (length > textCount)
+        length = textCount;
+    memset(buffer.text, 0, 2 * textCount + 1);
+    if (length == 0) {
+        // An empty text is one zero byte.
+        return m_api.WriteDeviceStrDM(m_config.devicePath, m_config.accessPath, buffer.text, 1);
     }
+    if (WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), buffer.text, static_cast<int>(2 * textCount),
+                            nullptr, nullptr) <= 0)
+        return kOpcErrorBadType;
+    return m_api.WriteDeviceStrDM(m_config.devicePath, m_config.accessPath, buffer.text, static_cast<short>(textCount));
+}
 
-    const short n = static_cast<short>(count);
-    switch (m_typeCode) {
+HRESULT COpcDaDeviceItem::PackArray(const VARIANT& raw, bool inverse, DeviceBuffer& buffer, uint32_t& count)
+{
+    SAFEARRAY* array = raw.parray;
+    if (array == nullptr || SafeArrayGetDim(array) != 1)
+        return kOpcErrorBadType;
+    count = array->rgsabound[0].cElements;
+    // The tag's area holds DataCount elements; more would run into the next one.
+    if (count == 0 || count > m_config.loadedCount)
+        return kOpcErrorRange;
+    COpcSafeArrayAccess access(array);
+    if (FAILED(access.Result()))
+        return access.Result();
+    const void* data = access.Data();
+    switch (m_config.rawType) {
+    case VT_BOOL: {
+        auto* flags = static_cast<const VARIANT_BOOL*>(data);
+        for (uint32_t i = 0; i < count; ++i)
+            buffer.longs[i] = ((flags[i] != VARIANT_FALSE) != inverse) ? 1 : 0;
+        return S_OK;
+    }
+    case VT_I2:
+    case VT_UI2: memcpy(buffer.shorts, data, count * sizeof(short)); return S_OK;
+    case VT_I4:
+    case VT_UI4:
+    case VT_R4: memcpy(buffer.longs, data, count * 4); return S_OK;
+    case VT_R8: memcpy(buffer.doubles, data, count * sizeof(double)); return S_OK;
+    default: return kOpcErrorBadType;
+    }
+}
+
+HRESULT COpcDaDeviceItem::PackScalar(const VARIANT& raw, bool inverse, DeviceBuffer& buffer) const
+{
+    switch (m_config.rawType) {
+    case VT_BOOL: buffer.longs[0] = ((raw.boolVal != VARIANT_FALSE) != inverse) ? 1 : 0; return S_OK;
+    case VT_I2: buffer.shorts[0] = raw.iVal; return S_OK;
+    case VT_UI2: buffer.ushorts[0] = raw.uiVal; return S_OK;
+    case VT_I4: buffer.longs[0] = raw.lVal; return S_OK;
+    case VT_UI4: buffer.ulongs[0] = raw.ulVal; return S_OK;
+    case VT_R4: buffer.floats[0] = raw.fltVal; return S_OK;
+    case VT_R8: buffer.doubles[0] = raw.dblVal; return S_OK;
+    default: return kOpcErrorBadType;
+    }
+}
+
+HRESULT COpcDaDeviceItem::SendToDevice(const DeviceBuffer& buffer, short n)
+{
+    switch (m_config.typeCode) {
     case kOpcTypeBit:
         // Also when the rights were widened through their property since load.
-        if (n > COpcDevlaneAPI::MaxBitWrite)
+        if (n > IOpcDeviceAccess::MaxBitWrite)
             return kOpcErrorBadRights;
-        return m_api.WriteDeviceBitDM(m_devicePath, m_accessPath, buffer.longs, n);
-    case kOpcTypeInt16: return m_api.WriteDevice16DM(m_devicePath, m_accessPath, buffer.shorts, n);
+        return m_api.WriteDeviceBitDM(m_config.devicePath, m_config.accessPath, buffer.longs, n);
+    case kOpcTypeInt16: return m_api.WriteDevice16DM(m_config.devicePath, m_config.accessPath, buffer.shorts, n);
     case kOpcTypeUInt16:
-    case kOpcTypeHex16: return m_api.WriteDeviceU16DM(m_devicePath, m_accessPath, buffer.ushorts, n);
-    case kOpcTypeBcd16: return m_api.WriteDeviceBCD16DM(m_devicePath, m_accessPath, buffer.shorts, n);
-    case kOpcTypeInt32: return m_api.WriteDevice32DM(m_devicePath, m_accessPath, buffer.longs, n);
+    case kOpcTypeHex16: return m_api.WriteDeviceU16DM(m_config.devicePath, m_config.accessPath, buffer.ushorts, n);
+    case kOpcTypeBcd16: return m_api.WriteDeviceBCD16DM(m_config.devicePath, m_config.accessPath, buffer.shorts, n);
+    case kOpcTypeInt32: return m_api.WriteDevice32DM(m_config.devicePath, m_config.accessPath, buffer.longs, n);
     case kOpcTypeUInt32:
-    case kOpcTypeHex32: return m_api.WriteDeviceU32DM(m_devicePath, m_accessPath, buffer.ulongs, n);
-    case kOpcTypeBcd32: return m_api.WriteDeviceBCD32DM(m_devicePath, m_accessPath, buffer.longs, n);
-    case kOpcTypeFloat: return m_api.WriteDeviceFloatDM(m_devicePath, m_accessPath, buffer.floats, n);
-    case kOpcTypeDouble: return m_api.WriteDeviceDoubleDM(m_devicePath, m_accessPath, buffer.doubles, n);
+    case kOpcTypeHex32: return m_api.WriteDeviceU32DM(m_config.devicePath, m_config.accessPath, buffer.ulongs, n);
+    case kOpcTypeBcd32: return m_api.WriteDeviceBCD32DM(m_config.devicePath, m_config.accessPath, buffer.longs, n);
+    case kOpcTypeFloat: return m_api.WriteDeviceFloatDM(m_config.devicePath, m_config.accessPath, buffer.floats, n);
+    case kOpcTypeDouble: return m_api.WriteDeviceDoubleDM(m_config.devicePath, m_config.accessPath, buffer.doubles, n);
     default: return kOpcErrorBadType;
     }
 }
@@ -1115,82 +1169,82 @@ HRESULT COpcDaDeviceItem::WriteProperty(DWORD propertyId, const VARIANT& value)
         return hr;
     COpcLockGuard guard(m_lock);
     if (ExtraProperty* extra = FindExtra(propertyId))
-        return CopyValue(&extra->value, &value);
+        return CopyValue(extra->value.Get(), &value);
     const VARTYPE type = OpcDaPropertyType(propertyId);
     if (type != VT_VARIANT && value.vt != type)
         return kOpcErrorBadType;
 
     auto text = [&value]() { return COpcString(value.bstrVal, SysStringLen(value.bstrVal)); };
     switch (propertyId) {
-    case OPC_DA_PROP_CDT: m_canonicalType = static_cast<VARTYPE>(value.iVal); return S_OK;
+    case OPC_DA_PROP_CDT: m_config.canonicalType = static_cast<VARTYPE>(value.iVal); return S_OK;
     case OPC_DA_PROP_QUALITY:
-        m_quality = static_cast<WORD>(value.iVal);
-        m_checkQuality = false;
+        m_live.quality = static_cast<WORD>(value.iVal);
+        m_live.checkQuality = false;
         return S_OK;
     case OPC_DA_PROP_TIME: {
         uint64_t ticks = 0;
         if (!DateToFileTime(value.date, ticks))
             return kOpcErrorRange;
-        m_timeStamp.dwLowDateTime = static_cast<DWORD>(ticks);
-        m_timeStamp.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+        m_live.timeStamp.dwLowDateTime = static_cast<DWORD>(ticks);
+        m_live.timeStamp.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
         return S_OK;
     }
-    case OPC_DA_PROP_RIGHTS: m_accessRights = static_cast<DWORD>(value.lVal); return S_OK;
-    case OPC_DA_PROP_SCANRATE: m_scanRate = value.fltVal; return S_OK;
-    case OPC_DA_PROP_EUTYPE: m_euType = static_cast<DWORD>(value.lVal); return S_OK;
-    case OPC_DA_PROP_EUINFO: return CopyValue(&m_euInfo, &value);
-    case OPC_DA_PROP_UNIT: m_engineeringUnit = text(); return S_OK;
-    case OPC_DA_PROP_DESC: m_description = text(); return S_OK;
-    case OPC_DA_PROP_HIEU: m_conditioning.highEU = value.dblVal; return S_OK;
-    case OPC_DA_PROP_LOEU: m_conditioning.lowEU = value.dblVal; return S_OK;
-    case OPC_DA_PROP_HIRANGE: m_conditioning.highIR = value.dblVal; return S_OK;
-    case OPC_DA_PROP_LORANGE: m_conditioning.lowIR = value.dblVal; return S_OK;
-    case OPC_DA_PROP_CLOSE: m_closeLabel = text(); return S_OK;
-    case OPC_DA_PROP_OPEN: m_openLabel = text(); return S_OK;
-    case OPC_DA_PROP_DEADBAND: m_deadBand = value.dblVal; return S_OK;
-    case OPC_DA_PROP_NODE_NAME: m_nodeName = text(); return S_OK;
+    case OPC_DA_PROP_RIGHTS: m_config.accessRights = static_cast<DWORD>(value.lVal); return S_OK;
+    case OPC_DA_PROP_SCANRATE: m_config.scanRate = value.fltVal; return S_OK;
+    case OPC_DA_PROP_EUTYPE: m_config.euType = static_cast<DWORD>(value.lVal); return S_OK;
+    case OPC_DA_PROP_EUINFO: return CopyValue(m_config.euInfo.Get(), &value);
+    case OPC_DA_PROP_UNIT: m_config.engineeringUnit = text(); return S_OK;
+    case OPC_DA_PROP_DESC: m_config.description = text(); return S_OK;
+    case OPC_DA_PROP_HIEU: m_config.conditioning.highEU = value.dblVal; return S_OK;
+    case OPC_DA_PROP_LOEU: m_config.conditioning.lowEU = value.dblVal; return S_OK;
+    case OPC_DA_PROP_HIRANGE: m_config.conditioning.highIR = value.dblVal; return S_OK;
+    case OPC_DA_PROP_LORANGE: m_config.conditioning.lowIR = value.dblVal; return S_OK;
+    case OPC_DA_PROP_CLOSE: m_config.closeLabel = text(); return S_OK;
+    case OPC_DA_PROP_OPEN: m_config.openLabel = text(); return S_OK;
+    case OPC_DA_PROP_DEADBAND: m_config.deadBand = value.dblVal; return S_OK;
+    case OPC_DA_PROP_NODE_NAME: m_config.nodeName = text(); return S_OK;
     case OPC_DA_PROP_TAG_NAME:
-        m_name = text();
-        m_nameInId = 0;
+        m_config.name = text();
+        m_config.nameInId = 0;
         return S_OK;
-    case OPC_DA_PROP_SHEET_NAME: m_sheetName = text(); return S_OK;
-    case OPC_DA_PROP_SYMBOL_NAME: m_symbolName = text(); return S_OK;
-    case OPC_DA_PROP_DEVICE_ADDRESS: m_deviceAddress = text(); return S_OK;
-    case OPC_DA_PROP_DATA_TYPE: m_dataType = text(); return S_OK;
-    case OPC_DA_PROP_DATA_COUNT: m_dataCount = value.lVal; return S_OK;
+    case OPC_DA_PROP_SHEET_NAME: m_config.sheetName = text(); return S_OK;
+    case OPC_DA_PROP_SYMBOL_NAME: m_config.symbolName = text(); return S_OK;
+    case OPC_DA_PROP_DEVICE_ADDRESS: m_config.deviceAddress = text(); return S_OK;
+    case OPC_DA_PROP_DATA_TYPE: m_config.dataType = text(); return S_OK;
+    case OPC_DA_PROP_DATA_COUNT: m_config.dataCount = value.lVal; return S_OK;
     case OPC_DA_PROP_DECIMAL_POINT:
         if (value.lVal < 0 || value.lVal > kMaxDecimalPoint)
             return kOpcErrorRange;
-        m_conditioning.decimalPoint = value.lVal;
+        m_config.conditioning.decimalPoint = value.lVal;
         return S_OK;
     case OPC_DA_PROP_INVERSE: {
         // The text drives the inversion, so only the two known words are taken.
         COpcString word = text();
         if (!word.Equals(L"On") && !word.Equals(L"Off"))
             return kOpcErrorRange;
-        m_inverse = word;
-        m_inverseOn = word.Equals(L"On");
+        m_config.inverse = word;
+        m_config.inverseOn = word.Equals(L"On");
         return S_OK;
     }
     case OPC_DA_PROP_SIGNAL_CONDITION: {
         COpcString name = text();
         uint32_t condition = 0;
-        if (!OpcConditionByName(name.TextOrEmpty(), condition) || !OpcConditionAllowed(m_typeCode, condition))
+        if (!OpcConditionByName(name.TextOrEmpty(), condition) || !OpcConditionAllowed(m_config.typeCode, condition))
             return kOpcErrorRange;
-        m_signalCondition = name;
-        m_conditioning.condition = condition;
+        m_config.signalCondition = name;
+        m_config.conditioning.condition = condition;
         return S_OK;
     }
-    case OPC_DA_PROP_NULL_TERMINATION: m_nullTermination = value.boolVal != VARIANT_FALSE; return S_OK;
+    case OPC_DA_PROP_NULL_TERMINATION: m_config.nullTermination = value.boolVal != VARIANT_FALSE; return S_OK;
     case OPC_DA_PROP_SIMULATION: {
         COpcString name = text();
         const uint32_t mode = OpcSimulationModeByName(name.TextOrEmpty());
         if (mode == 0)
             return kOpcErrorRange;
-        if (mode == kOpcSimCsv && m_simMode != kOpcSimCsv)
-            m_csvColumn = m_settings.NextCsvColumn();
-        m_simulation = name;
-        m_simMode = mode;
+        if (mode == kOpcSimCsv && m_config.simMode != kOpcSimCsv)
+            m_config.csvColumn = m_settings.NextCsvColumn();
+        m_config.simulation = name;
+        m_config.simMode = mode;
         return S_OK;
     }
     default: return kOpcErrorInvalidPid;

@@ -9,19 +9,23 @@
 #pragma once
 
 #include "OpcConditioning.h"
-#include "OpcDaGrowArray.h"
+#include "OpcContainers.h"
 #include "OpcDaProperties.h"
+#include "OpcGrowArray.h"
 #include "OpcLock.h"
 #include "OpcString.h"
+#include "OpcTaskMem.h"
 
 #include <windows.h>
 #include <oleauto.h>
 
 #include <cstdint>
+#include <memory>
 
 class COpcDaSettings;
-class COpcDevlaneAPI;
+class IOpcDeviceAccess;
 class COpcTagElement;
+struct SOpcDataType;
 
 // Shares the texts that many tags repeat (data types, units, labels, mode
 // names) while a configuration is loaded, so each is stored once.
@@ -29,7 +33,6 @@ class COpcDaTextPool
 {
 public:
     COpcDaTextPool() = default;
-    ~COpcDaTextPool();
     COpcDaTextPool(const COpcDaTextPool&) = delete;
     COpcDaTextPool& operator=(const COpcDaTextPool&) = delete;
 
@@ -38,14 +41,81 @@ public:
     void Clear();
 
 private:
+    // A slot with an empty text is free: empty texts are never pooled.
     struct Slot
     {
-        uint32_t hash;
-        COpcString* text;
+        uint32_t hash = 0;
+        COpcString text;
     };
-    Slot* m_slots = nullptr;
-    size_t m_slotCount = 0;
+    // Into the first free slot from the hash on; the table has one.
+    static void Place(COpcArray<Slot>& slots, Slot&& slot);
+
+    COpcArray<Slot> m_slots;
     size_t m_count = 0;
+};
+
+// What the tag's configuration says: its place, its attributes as loaded
+// (some changed through their properties since) and what refreshes and
+// device writes work with. Guarded by the item's lock, except what is fixed
+// at load.
+struct SOpcDaTagConfig
+{
+    // Where the tag lives.
+    COpcString itemId;
+    COpcString nodeName;
+    COpcString sheetName;
+    COpcString devicePath;
+    COpcString accessPath;
+
+    // Attributes as the properties report them.
+    COpcString name;
+    // When not 0, the name is the last this many characters of the item ID.
+    UINT nameInId = 0;
+    COpcString symbolName;
+    COpcString deviceAddress;
+    COpcString dataType;
+    COpcString description;
+    COpcString engineeringUnit;
+    COpcString closeLabel;
+    COpcString openLabel;
+    COpcString inverse;
+    COpcString signalCondition;
+    COpcString simulation;
+    int32_t dataCount = 0;
+    double deadBand = 0;
+    bool nullTermination = true;
+
+
+    // Changed only through their properties after load.
+    VARTYPE canonicalType = VT_EMPTY;
+    DWORD accessRights = 0;
+    float scanRate = 0;
+    DWORD euType = 0;
+    COpcVariant euInfo;
+    uint32_t tagKind = 0;
+    uint32_t typeCode = 0;
+    bool readOnly = false;
+    SOpcConditioning conditioning;
+
+    // Fixed at load; what refreshes and device writes work with.
+    VARTYPE rawType = VT_EMPTY;
+    bool isArray = false;
+    uint32_t loadedCount = 0;
+    uint32_t scanPeriod = 0;
+    uint32_t simMode = 0;
+    uint32_t csvColumn = 0;
+    bool inverseOn = false;
+};
+
+// The tag's current value, as the last refresh, simulation step or write left it.
+struct SOpcDaLiveValue
+{
+    COpcVariant value;
+    WORD quality = 0;
+    FILETIME timeStamp = {};
+    bool everGood = false;
+    // The quality came from a read's range check, not from a refresh or a client.
+    bool checkQuality = false;
 };
 
 class COpcDaDeviceItem
@@ -59,7 +129,7 @@ public:
         AccessList = 3
     };
 
-    COpcDaDeviceItem(COpcDaSettings& settings, COpcDevlaneAPI& api);
+    COpcDaDeviceItem(COpcDaSettings& settings, IOpcDeviceAccess& api);
     ~COpcDaDeviceItem();
     COpcDaDeviceItem(const COpcDaDeviceItem&) = delete;
     COpcDaDeviceItem& operator=(const COpcDaDeviceItem&) = delete;
@@ -80,19 +150,19 @@ public:
     // Adds or replaces a property beyond the fixed ones.
     HRESULT SetExtraProperty(DWORD propertyId, const VARIANT& value);
 
-    const COpcString& ItemId() const noexcept { return m_itemId; }
+    const COpcString& ItemId() const noexcept { return m_config.itemId; }
     COpcString Name() const;
-    const COpcString& DevicePath() const noexcept { return m_devicePath; }
-    const COpcString& AccessPath() const noexcept { return m_accessPath; }
-    const COpcString& DeviceAddress() const noexcept { return m_deviceAddress; }
-    const COpcString& SymbolName() const noexcept { return m_symbolName; }
-    uint32_t TagKind() const noexcept { return m_tagKind; }
-    uint32_t TypeCode() const noexcept { return m_typeCode; }
-    uint32_t DataCount() const noexcept { return m_loadedCount; }
+    const COpcString& DevicePath() const noexcept { return m_config.devicePath; }
+    const COpcString& AccessPath() const noexcept { return m_config.accessPath; }
+    const COpcString& DeviceAddress() const noexcept { return m_config.deviceAddress; }
+    const COpcString& SymbolName() const noexcept { return m_config.symbolName; }
+    uint32_t TagKind() const noexcept { return m_config.tagKind; }
+    uint32_t TypeCode() const noexcept { return m_config.typeCode; }
+    uint32_t DataCount() const noexcept { return m_config.loadedCount; }
     // Milliseconds; 0 for a write-only tag.
-    uint32_t ScanPeriod() const noexcept { return m_scanPeriod; }
-    uint32_t SimulationMode() const noexcept { return m_simMode; }
-    uint32_t CsvColumn() const noexcept { return m_csvColumn; }
+    uint32_t ScanPeriod() const noexcept { return m_config.scanPeriod; }
+    uint32_t SimulationMode() const noexcept { return m_config.simMode; }
+    uint32_t CsvColumn() const noexcept { return m_config.csvColumn; }
 
     // --- values ------------------------------------------------------------------
 
@@ -125,80 +195,57 @@ public:
 private:
     struct ExtraProperty
     {
-        DWORD id;
-        VARIANT value;
+        DWORD id = 0;
+        COpcVariant value;
     };
 
+    // Each reader names the attribute it reads in property, so the first
+    // refusal can say which one it was.
     bool ReadAttributes(const COpcTagElement& element, const wchar_t*& property, COpcDaTextPool* pool);
+    bool ReadCommonAttributes(const COpcTagElement& element, const wchar_t*& property, COpcDaTextPool& texts,
+                              const SOpcDataType*& type);
+    bool ReadAnalogAttributes(const COpcTagElement& element, const wchar_t*& property, COpcDaTextPool& texts,
+                              const SOpcDataType& type);
+    bool ReadDigitalAttributes(const COpcTagElement& element, const wchar_t*& property, COpcDaTextPool& texts);
+    bool ReadStringAttributes(const COpcTagElement& element, const wchar_t*& property);
     bool SetUpValue();
     void PollSimulated(uint64_t cycle, DWORD periodMs);
+    // A device refresh: the library call into a buffer of the refresh's own,
+    // then, under the item lock, the buffer stored in the value.
+    union DeviceBuffer;
     void PollDevice();
+    HRESULT ReadFromDevice(DeviceBuffer& buffer, short n);
+    static int WidenText(DeviceBuffer& buffer, uint32_t count, bool terminate, wchar_t* wide);
+    bool StoreTextLocked(const wchar_t* wide, int wideLength);
+    bool StoreArrayLocked(const DeviceBuffer& buffer, uint32_t count);
+    bool StoreScalarLocked(const DeviceBuffer& buffer);
     HRESULT ReadValue(bool refresh, VARIANT* value, FILETIME* timeStamp, WORD* quality);
     HRESULT WriteValue(const VARIANT& value, const FILETIME* timeStamp, const WORD* quality, WORD* limitQuality,
                        bool internalWrite);
+    // A device write: the value packed into a buffer, then one library call.
     HRESULT WriteDevice(const VARIANT& raw);
+    HRESULT WriteText(const VARIANT& raw, uint32_t textCount, DeviceBuffer& buffer);
+    HRESULT PackArray(const VARIANT& raw, bool inverse, DeviceBuffer& buffer, uint32_t& count);
+    HRESULT PackScalar(const VARIANT& raw, bool inverse, DeviceBuffer& buffer) const;
+    HRESULT SendToDevice(const DeviceBuffer& buffer, short n);
     HRESULT WriteProperty(DWORD propertyId, const VARIANT& value);
     HRESULT PropertyValue(DWORD propertyId, VARIANT* value);
     ExtraProperty* FindExtra(DWORD propertyId) const;
     bool IsAnalogValue() const noexcept;
     COpcString NameLocked() const;
     // The type the value is kept in: the data type's, as an array for arrays.
-    VARTYPE StorageType() const noexcept { return static_cast<VARTYPE>(m_isArray ? (VT_ARRAY | m_rawType) : m_rawType); }
+    VARTYPE StorageType() const noexcept
+    {
+        return static_cast<VARTYPE>(m_config.isArray ? (VT_ARRAY | m_config.rawType) : m_config.rawType);
+    }
 
     COpcDaSettings& m_settings;
-    COpcDevlaneAPI& m_api;
+    IOpcDeviceAccess& m_api;
     mutable COpcLock m_lock;
 
-    // Where the tag lives.
-    COpcString m_itemId;
-    COpcString m_nodeName;
-    COpcString m_sheetName;
-    COpcString m_devicePath;
-    COpcString m_accessPath;
+    SOpcDaTagConfig m_config;
+    SOpcDaLiveValue m_live;
 
-    // Attributes as the properties report them.
-    COpcString m_name;
-    // When not 0, the name is the last this many characters of the item ID.
-    UINT m_nameInId = 0;
-    COpcString m_symbolName;
-    COpcString m_deviceAddress;
-    COpcString m_dataType;
-    COpcString m_description;
-    COpcString m_engineeringUnit;
-    COpcString m_closeLabel;
-    COpcString m_openLabel;
-    COpcString m_inverse;
-    COpcString m_signalCondition;
-    COpcString m_simulation;
-    int32_t m_dataCount = 0;
-    double m_deadBand = 0;
-    bool m_nullTermination = true;
-
-    // The value.
-    VARIANT m_value;
-    WORD m_quality;
-    FILETIME m_timeStamp;
-    bool m_everGood = false;
-    // The quality came from a read's range check, not from a refresh or a client.
-    bool m_checkQuality = false;
-    VARTYPE m_canonicalType = VT_EMPTY;
-    DWORD m_accessRights;
-    float m_scanRate = 0;
-    DWORD m_euType = 0;
-    VARIANT m_euInfo;
-    uint32_t m_tagKind = 0;
-    uint32_t m_typeCode = 0;
-    bool m_readOnly = false;
-    SOpcConditioning m_conditioning;
-
-    // Fixed at load; what refreshes and device writes work with.
-    VARTYPE m_rawType = VT_EMPTY;
-    bool m_isArray = false;
-    uint32_t m_loadedCount = 0;
-    uint32_t m_scanPeriod = 0;
-    uint32_t m_simMode = 0;
-    uint32_t m_csvColumn = 0;
-    bool m_inverseOn = false;
-
-    COpcDaGrowArray<ExtraProperty>* m_extra = nullptr;
+    // Made on the first extra property: most items never get one.
+    std::unique_ptr<COpcGrowArray<ExtraProperty>> m_extra;
 };

@@ -2,7 +2,9 @@
 
 #include "OpcDaDeviceItem.h"
 #include "OpcDaSettings.h"
-#include "OpcDevlaneAPI.h"
+#include "OpcDeviceAccess.h"
+#include "OpcDeviceCodes.h"
+#include "OpcErrorLog.h"
 #include "OpcThreadRoles.h"
 
 #include <objbase.h>
@@ -77,7 +79,7 @@ void COpcCycleTimer::Sleep(const COpcWorkerThread& thread, DWORD waitMs, DWORD s
 
 // --- poller ------------------------------------------------------------------------------
 
-COpcDaDevicePoller::COpcDaDevicePoller(COpcDaSettings& settings, COpcDevlaneAPI& api, const COpcString& cacheName,
+COpcDaDevicePoller::COpcDaDevicePoller(COpcDaSettings& settings, IOpcDeviceAccess& api, const COpcString& cacheName,
                                        DWORD scanPeriod)
     : m_settings(settings), m_api(api), m_cacheName(cacheName), m_scanPeriod(scanPeriod != 0 ? scanPeriod : 100)
 {

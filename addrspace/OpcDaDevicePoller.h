@@ -6,7 +6,7 @@
 // request is seen within one slice.
 #pragma once
 
-#include "OpcDaGrowArray.h"
+#include "OpcGrowArray.h"
 #include "OpcHandle.h"
 #include "OpcLock.h"
 #include "OpcString.h"
@@ -19,7 +19,7 @@
 
 class COpcDaDeviceItem;
 class COpcDaSettings;
-class COpcDevlaneAPI;
+class IOpcDeviceAccess;
 
 // The wait before a thread's next cycle on a fixed grid: sinceDueMs is the
 // time since the cycle that just ran was due (ignored without a mark, i.e.
@@ -54,7 +54,7 @@ private:
 class COpcDaDevicePoller
 {
 public:
-    COpcDaDevicePoller(COpcDaSettings& settings, COpcDevlaneAPI& api, const COpcString& cacheName, DWORD scanPeriod);
+    COpcDaDevicePoller(COpcDaSettings& settings, IOpcDeviceAccess& api, const COpcString& cacheName, DWORD scanPeriod);
     ~COpcDaDevicePoller();
     COpcDaDevicePoller(const COpcDaDevicePoller&) = delete;
     COpcDaDevicePoller& operator=(const COpcDaDevicePoller&) = delete;
@@ -90,7 +90,7 @@ private:
     void Run();
 
     COpcDaSettings& m_settings;
-    COpcDevlaneAPI& m_api;
+    IOpcDeviceAccess& m_api;
     COpcLock m_lock;
     COpcString m_cacheName;
     DWORD m_scanPeriod = 100;
@@ -98,7 +98,7 @@ private:
     // Set by the thread as it begins its work.
     COpcHandle m_running;
     // Filled before the thread starts and walked by it without the lock.
-    COpcDaGrowArray<COpcDaDeviceItem*> m_items;
+    COpcGrowArray<COpcDaDeviceItem*> m_items;
     DWORD m_sliceMs = COpcCycleTimer::SliceMs;
     std::atomic<uint64_t> m_passes{0};
     std::atomic<uint64_t> m_waitedMs{0};

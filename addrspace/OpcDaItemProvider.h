@@ -5,6 +5,7 @@
 
 #include "OpcDaProperties.h"
 #include "OpcString.h"
+#include "OpcTaskMem.h"
 
 #include <windows.h>
 #include <oleauto.h>
@@ -72,6 +73,7 @@ class COpcDaItemEntry
 public:
     COpcDaItemEntry(const COpcString& itemId, IOpcDaItemProvider* provider) : m_itemId(itemId), m_provider(provider) {}
 
+    // The count itself; holders keep their reference in a COpcDaEntryRef.
     void AddRef() noexcept { InterlockedIncrement(&m_refs); }
     void Release() noexcept
     {
@@ -101,6 +103,8 @@ private:
     IOpcDaItemProvider* m_provider;
 };
 
-// Makes the entry of an item ID for the address space; the result carries one
-// reference. Null when out of memory.
-typedef COpcDaItemEntry* (*OpcDaItemFactory)(const COpcString& itemId, IOpcDaItemProvider* provider, void* context);
+// One counted reference to an entry, given back when the holder goes.
+typedef COpcComPtr<COpcDaItemEntry> COpcDaEntryRef;
+
+// Makes the entry of an item ID for the address space; null when out of memory.
+typedef COpcDaEntryRef (*OpcDaItemFactory)(const COpcString& itemId, IOpcDaItemProvider* provider, void* context);

@@ -3,12 +3,14 @@
 #pragma once
 
 #include "OpcContainers.h"
+#include "OpcDevlaneSettings.h"
 #include "OpcLock.h"
 #include "OpcString.h"
 
 #include <cstdint>
 
-class COpcDaSettings
+// The device-access layer reads simulationEnabled and outputLogDisable from its base.
+class COpcDaSettings : public SOpcDevlaneSettings
 {
 public:
     static constexpr size_t MaxScanCycles = 10;
@@ -42,7 +44,6 @@ public:
 
     // Read without the lock after loading; written once while loading.
     uint32_t baseTick = 0;
-    bool simulationEnabled = true;
     uint32_t simulationInterval = 0;
     int32_t simulationUnit = 0;
     uint32_t simulationRowCount = 0;
@@ -51,7 +52,6 @@ public:
     uint32_t csvColumnCursor = 0;
     bool csvCursorStarted = false;
     uint32_t cttWaitTime = 0;
-    bool outputLogDisable = false;
 
 private:
     void FreeTable();

@@ -1,6 +1,6 @@
 #include "OpcTagDocument.h"
 
-#include "OpcDaGrowArray.h"
+#include "OpcGrowArray.h"
 #include "OpcHandle.h"
 #include "OpcTaskMem.h"
 
@@ -175,7 +175,7 @@ private:
     };
 
     COpcTagDocument& m_document;
-    COpcDaGrowArray<Frame> m_stack;
+    COpcGrowArray<Frame> m_stack;
 };
 
 // --- document -------------------------------------------------------------------

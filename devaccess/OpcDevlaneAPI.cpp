@@ -1,8 +1,6 @@
 #include "OpcDevlaneAPI.h"
 
-#include "OpcDaSettings.h"
 #include "OpcTaskMem.h"
-#include "OpcThreadRoles.h"
 
 #include <cstdio>
 #include <cstring>
@@ -12,8 +10,6 @@ namespace
 const char* const LogSource = "Kestrix:";
 const DWORD StartMessage = 0x48000;
 const DWORD StopMessage = 0x48001;
-const DWORD WriterTickMs = 100;
-const int WriterTicksPerFlush = 100;
 
 // Library texts are narrow in the ANSI code page; an empty text is passed as null.
 inline const char* Narrow(const COpcString& text)
@@ -24,19 +20,6 @@ inline const char* Narrow(const COpcString& text)
 inline const wchar_t* OrNull(const COpcString& text)
 {
     return text.IsEmpty() ? nullptr : text.Text();
-}
-
-// Narrow copy of a wide text in the ANSI code page, in a task-allocator block.
-bool ToAnsi(const wchar_t* text, COpcTaskMem<char>& out, int& length)
-{
-    length = 0;
-    int needed = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (needed <= 0 || !out.Allocate(static_cast<size_t>(needed)))
-        return false;
-    if (WideCharToMultiByte(CP_ACP, 0, text, -1, out.Get(), needed, nullptr, nullptr) <= 0)
-        return false;
-    length = needed - 1;
-    return true;
 }
 
 // Where a read gathers the library's answer before the caller's output is
@@ -71,38 +54,28 @@ private:
     T* m_data = nullptr;
 };
 
-COpcString ProgramDirectory()
-{
-    wchar_t path[MAX_PATH + 1] = {};
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
-        return COpcString();
-    wchar_t* slash = wcsrchr(path, L'\\');
-    if (slash != nullptr)
-        *slash = L'\0';
-    return COpcString(path);
-}
 } // namespace
 
-COpcDevlaneAPI::COpcDevlaneAPI(const COpcDaSettings& settings, const wchar_t* logDirectory)
-    : m_settings(settings), m_logDirectory(logDirectory != nullptr ? COpcString(logDirectory) : ProgramDirectory())
+COpcDevlaneAPI::COpcDevlaneAPI(const SOpcDevlaneSettings& settings, const wchar_t* logDirectory)
+    : m_settings(settings), m_log(settings, m_lock, *this, logDirectory)
 {
-    m_writer.Start(&COpcDevlaneAPI::WriterBody, this, INFINITE, THREAD_PRIORITY_BELOW_NORMAL,
-                   OpcThreadRole::ErrorLogWriter);
 }
 
 COpcDevlaneAPI::~COpcDevlaneAPI()
 {
+    // The log, going after this, writes the records made after an early Finish.
     Finish();
-    // Records made after an early Finish: the writer is gone, so written here.
-    if (m_dirty)
-        Flush();
-    {
-        COpcLockGuard guard(m_listLock);
-        m_records.RemoveAll();
-    }
-    m_logFile.Reset();
-    m_handles.RemoveAll();
+}
+
+bool COpcDevlaneAPI::LoadMessage(LONG code, wchar_t* buffer)
+{
+    LINTOR_HANDLE h = GetThreadHandle();
+    return h != 0 && EasyLoadErrorMessageExWM(h, code, buffer) != 0;
+}
+
+void COpcDevlaneAPI::ForwardToRuntimeLog(const char* text)
+{
+    EasyOutputLog(DEVLANE_LOG_ERROR, LogSource, text);
 }
 
 void COpcDevlaneAPI::Finish()
@@ -126,8 +99,7 @@ void COpcDevlaneAPI::Finish()
                 LogFailure(OPC_LOG_GENERAL, OPC_DEV_E_START_STOP, L"COpcDevlaneAPI::~COpcDevlaneAPI");
         }
     }
-    // The writer's last act is a final flush, so nothing recorded is lost.
-    m_writer.Stop(INFINITE);
+    m_log.StopWriter();
 }
 
 HRESULT COpcDevlaneAPI::Init()
@@ -472,205 +444,4 @@ HRESULT COpcDevlaneAPI::WriteDeviceStrDM(const COpcString& device, const COpcStr
                                          short count)
 {
     return Write(L"WriteDeviceStrDM", ::WriteDeviceStrDM, device, address, text, count);
-}
-
-// ---- error log --------------------------------------------------------------
-
-void COpcDevlaneAPI::ClearContext()
-{
-    m_context = COpcErrorContext();
-}
-
-void COpcDevlaneAPI::LogFailure(LONG category, LONG deviceCode, const wchar_t* api, const wchar_t* cache,
-                                const wchar_t* itemId, const wchar_t* property)
-{
-    COpcErrorContext ctx;
-    ctx.category = category;
-    ctx.deviceCode = deviceCode;
-    ctx.api = api;
-    ctx.cache = cache;
-    ctx.itemId = itemId;
-    ctx.property = property;
-    WriteRecord(ctx);
-}
-
-COpcString COpcDevlaneAPI::SimulationMessage(LONG code)
-{
-    static const struct
-    {
-        DWORD code;
-        DWORD message;
-    } texts[] = {{0xC0B00731, 0x48004}, {0xC0B00732, 0x48005}, {0xC0B00733, 0x48006}, {0xC0B00735, 0x48003},
-                 {0xC0B00736, 0x48007}, {0xC0B00737, 0x48008}, {0xC0B00739, 0x48009}};
-    for (const auto& t : texts) {
-        if (t.code == static_cast<DWORD>(code))
-            return MessageText(t.message);
-    }
-    return COpcString();
-}
-
-bool COpcDevlaneAPI::OpenLogFile()
-{
-    if (m_logFile.IsValid())
-        return true;
-    COpcString path = m_logDirectory + COpcString(L"\\ErrorLog\\Error.log");
-    // A read-only log from an earlier run must not stop this one.
-    SetFileAttributesW(path.Text(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileW(path.Text());
-    HANDLE file = CreateFileW(path.Text(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    m_logFile.Reset(file);
-    return true;
-}
-
-void COpcDevlaneAPI::WriteErrorLog()
-{
-    // Take the shared context and clear it at once; the record is made from
-    // the copy, so the library calls it needs run without this lock.
-    COpcErrorContext ctx;
-    {
-        COpcLockGuard guard(m_lock);
-        ctx = m_context;
-        ClearContext();
-    }
-    WriteRecord(ctx);
-}
-
-bool COpcDevlaneAPI::TakeForwarding(LONG category)
-{
-    if (category == OPC_LOG_GENERAL)
-        return true;
-    if (category < 1 || category > 6)
-        return false;
-    COpcLockGuard guard(m_lock);
-    bool first = m_once[category];
-    m_once[category] = false;
-    return first;
-}
-
-void COpcDevlaneAPI::WriteRecord(COpcErrorContext ctx)
-{
-    if (m_settings.outputLogDisable)
-        return;
-
-    COpcTaskMem<wchar_t> buffer;
-    const wchar_t* message = L"";
-    COpcString simulationText;
-    if (m_settings.simulationEnabled) {
-        simulationText = SimulationMessage(ctx.deviceCode);
-        message = simulationText.TextOrEmpty();
-    } else if (buffer.Allocate(DEVLANE_ERROR_MESSAGE_CHARS)) {
-        LINTOR_HANDLE h = GetThreadHandle();
-        // A failed lookup may leave part of a text; it is printed as it stands.
-        bool found = h != 0 && EasyLoadErrorMessageExWM(h, ctx.deviceCode, buffer.Get()) != 0;
-        buffer.Get()[DEVLANE_ERROR_MESSAGE_CHARS - 1] = L'\0';
-        message = buffer.Get();
-        COpcTaskMem<char> narrow;
-        int length = 0;
-        if (found && TakeForwarding(ctx.category) && ToAnsi(message, narrow, length))
-            EasyOutputLog(DEVLANE_LOG_ERROR, LogSource, narrow.Get());
-    }
-
-    {
-        COpcLockGuard guard(m_lock);
-        if (!OpenLogFile())
-            return; // the record is lost; the next one tries the file again
-    }
-
-    bool known = true;
-    ctx.oleCode = MapDeviceCode(ctx.deviceCode, &known);
-    // A code without a translation reaches clients as a plain device failure;
-    // the record keeps the library's own code for whoever reads the log.
-    wchar_t codeNote[40] = L"";
-    if (!known)
-        _snwprintf(codeNote, 40, L" (device code 0x%8.8x)", static_cast<unsigned>(ctx.deviceCode));
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    wchar_t record[RecordChars];
-    int n = _snwprintf(record, RecordChars,
-                       L"%d/%02d/%02d %02d:%02d:%02d\r\n  OLECode  = 0x%8.8x \r\n  API      = %ls \r\n  Cache    = "
-                       L"%ls \r\n  ItemID   = %ls\r\n  Property = %ls\r\n  Message  = %ls%ls \r\n\r\n",
-                       now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
-                       static_cast<unsigned>(ctx.oleCode), ctx.api ? ctx.api : L"", ctx.cache ? ctx.cache : L"",
-                       ctx.itemId ? ctx.itemId : L"", ctx.property ? ctx.property : L"", message, codeNote);
-    if (n < 0 || n >= static_cast<int>(RecordChars))
-        record[RecordChars - 1] = L'\0';
-
-    COpcLockGuard list(m_listLock);
-    if (m_records.GetCount() >= MaxRecords)
-        m_records.RemoveTail();
-    m_records.AddHead(COpcString(record));
-    m_dirty = 1;
-}
-
-size_t COpcDevlaneAPI::RecordCount()
-{
-    COpcLockGuard list(m_listLock);
-    return m_records.GetCount();
-}
-
-COpcString COpcDevlaneAPI::RecordAt(size_t index)
-{
-    COpcLockGuard list(m_listLock);
-    size_t i = 0;
-    for (const COpcString& r : m_records) {
-        if (i++ == index)
-            return r;
-    }
-    return COpcString();
-}
-
-void COpcDevlaneAPI::Flush()
-{
-    COpcArray<COpcString> copy;
-    {
-        COpcLockGuard list(m_listLock);
-        if (copy.SetSize(static_cast<UINT>(m_records.GetCount()))) {
-            UINT i = 0;
-            for (const COpcString& r : m_records) {
-                if (!r.IsEmpty())
-                    copy[i++] = r;
-            }
-            copy.SetSize(i);
-        }
-        m_dirty = 0;
-    }
-    if (copy.GetSize() == 0 || !m_logFile.IsValid())
-        return;
-    HANDLE file = m_logFile.Get();
-    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-    for (UINT i = 0; i < copy.GetSize(); ++i) {
-        COpcTaskMem<char> narrow;
-        int length = 0;
-        if (!ToAnsi(copy[i].Text(), narrow, length))
-            continue;
-        DWORD written = 0;
-        WriteFile(file, narrow.Get(), static_cast<DWORD>(length), &written, nullptr);
-    }
-    SetEndOfFile(file);
-}
-
-void COpcDevlaneAPI::WriterBody(void* data, bool stopping)
-{
-    if (stopping || data == nullptr)
-        return;
-    static_cast<COpcDevlaneAPI*>(data)->WriterLoop();
-}
-
-void COpcDevlaneAPI::WriterLoop()
-{
-    int counter = 0;
-    while (!m_writer.IsStopRequested()) {
-        if (counter > WriterTicksPerFlush) {
-            if (m_dirty)
-                Flush();
-            counter = 0;
-        } else {
-            ++counter;
-            Sleep(WriterTickMs);
-        }
-    }
-    Flush();
 }

@@ -96,6 +96,17 @@ public:
     ~COpcVariant() { VariantClear(&m_value); }
     COpcVariant(const COpcVariant&) = delete;
     COpcVariant& operator=(const COpcVariant&) = delete;
+    // Moving hands the content over; the source is left VT_EMPTY.
+    COpcVariant(COpcVariant&& other) noexcept : m_value(other.m_value) { VariantInit(&other.m_value); }
+    COpcVariant& operator=(COpcVariant&& other) noexcept
+    {
+        if (this != &other) {
+            VariantClear(&m_value);
+            m_value = other.m_value;
+            VariantInit(&other.m_value);
+        }
+        return *this;
+    }
 
     VARIANT* Get() noexcept { return &m_value; }
     const VARIANT* Get() const noexcept { return &m_value; }

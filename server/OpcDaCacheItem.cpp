@@ -76,9 +76,9 @@ HRESULT StringProperty(IOpcDaItemProvider* provider, const COpcString& itemId, D
 }
 } // namespace
 
-COpcDaItemEntry* COpcDaCacheItem::Create(const COpcString& itemId, IOpcDaItemProvider* provider, void*)
+COpcDaEntryRef COpcDaCacheItem::Create(const COpcString& itemId, IOpcDaItemProvider* provider, void*)
 {
-    return new (std::nothrow) COpcDaCacheItem(itemId, provider);
+    return COpcDaEntryRef(new (std::nothrow) COpcDaCacheItem(itemId, provider));
 }
 
 double COpcDaCacheItem::NumberProperty(IOpcDaItemProvider* provider, DWORD property, double fallback)

@@ -14,7 +14,7 @@ public:
     COpcDaCacheItem(const COpcString& itemId, IOpcDaItemProvider* provider) : COpcDaItemEntry(itemId, provider) {}
 
     // For COpcDaCache::SetItemFactory.
-    static COpcDaItemEntry* Create(const COpcString& itemId, IOpcDaItemProvider* provider, void* context);
+    static COpcDaEntryRef Create(const COpcString& itemId, IOpcDaItemProvider* provider, void* context);
 
     HRESULT ReadItem(DWORD accessMode, LCID locale, VARTYPE requestedType, DWORD maxAge, DWORD selector,
                      VARIANT* value, FILETIME* timeStamp, WORD* quality) override;

@@ -7,7 +7,7 @@
 
 #include "OpcDaCache.h"
 #include "OpcDaDataTypes.h"
-#include "OpcDaGrowArray.h"
+#include "OpcGrowArray.h"
 #include "OpcServerHost.h"
 #include "OpcTaskMem.h"
 #include "OpcWildcard.h"
@@ -344,7 +344,7 @@ STDMETHODIMP COpcServerObject::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType
                 UINT next;
             };
             bool filtered = szFilterCriteria != nullptr && *szFilterCriteria != L'\0';
-            COpcDaGrowArray<SFrame> stack;
+            COpcGrowArray<SFrame> stack;
             if (!stack.Append(SFrame{start, 0}))
                 return E_OUTOFMEMORY;
             while (!stack.IsEmpty()) {
@@ -636,7 +636,7 @@ STDMETHODIMP COpcServerObject::Browse(LPWSTR szItemID, LPWSTR* pszContinuationPo
         if (start == nullptr)
             return OPC_E_UNKNOWNITEMID;
         bool vendorFilter = szVendorFilter != nullptr && *szVendorFilter != L'\0';
-        COpcDaGrowArray<COpcDaBrowseNode*> found;
+        COpcGrowArray<COpcDaBrowseNode*> found;
         UINT count = start->ChildCount();
         for (UINT i = position; i < count; ++i) {
             COpcDaBrowseNode* child = start->ChildAt(i);

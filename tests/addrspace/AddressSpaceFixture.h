@@ -1,9 +1,11 @@
 // Shared set-up of the address-space tests: a settings record, the
-// device-access wrapper writing its log into a fresh directory, the device tree
-// and the address space, with tag configurations written from small builders.
+// device-access wrapper writing its log into a fresh directory (or a fake in
+// its place), the device tree and the address space, with tag configurations
+// written from small builders.
 #pragma once
 
 #include "DevlaneControl.h"
+#include "FakeDeviceAccess.h"
 #include "OpcDaDeviceCache.h"
 #include "OpcDevlaneAPI.h"
 #include "OpcTagDocument.h"
@@ -164,6 +166,7 @@ protected:
     {
         m_cache.reset();
         m_device.reset();
+        m_fake.reset();
         m_api.reset();
         RemoveTree(m_dir);
     }
@@ -190,11 +193,29 @@ protected:
     void UseRuntime(const char* description = kRuntime)
     {
         ASSERT_EQ(0, DevlaneControlLoadDescriptionText(description));
+        UseScanCycles();
+        Build();
+        m_api->CreateThreadHandle(GetCurrentThreadId());
+    }
+
+    // Simulation off with a fake in place of the library, for tests of values
+    // and failures: no library calls and no error log.
+    void UseFakeDevice()
+    {
+        UseScanCycles();
+        m_cache.reset();
+        m_device.reset();
+        m_api.reset();
+        m_fake = std::make_unique<FakeDeviceAccess>();
+        m_device = std::make_unique<COpcDaDevice>(*m_settings, *m_fake);
+        m_cache = std::make_unique<COpcDaDeviceCache>(*m_settings, *m_fake, *m_device);
+    }
+
+    void UseScanCycles()
+    {
         m_settings->simulationEnabled = false;
         for (uint32_t cycle : {0u, 1u, 2u, 5u, 10u, 15u, 20u, 50u, 100u, 600u})
             m_settings->AddScanCycle(cycle);
-        Build();
-        m_api->CreateThreadHandle(GetCurrentThreadId());
     }
 
     // Fresh objects on the current settings; the old ones go in reverse order.
@@ -202,6 +223,7 @@ protected:
     {
         m_cache.reset();
         m_device.reset();
+        m_fake.reset();
         m_api.reset();
         m_api = std::make_unique<COpcDevlaneAPI>(*m_settings, m_dir.c_str());
         m_device = std::make_unique<COpcDaDevice>(*m_settings, *m_api);
@@ -278,6 +300,7 @@ protected:
     std::wstring m_dir;
     std::unique_ptr<COpcDaSettings> m_settings;
     std::unique_ptr<COpcDevlaneAPI> m_api;
+    std::unique_ptr<FakeDeviceAccess> m_fake;
     std::unique_ptr<COpcDaDevice> m_device;
     std::unique_ptr<COpcDaDeviceCache> m_cache;
 };

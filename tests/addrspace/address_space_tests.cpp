@@ -73,9 +73,9 @@ public:
 };
 int CountingEntry::reads = 0;
 
-COpcDaItemEntry* MakeCounting(const COpcString& itemId, IOpcDaItemProvider* provider, void*)
+COpcDaEntryRef MakeCounting(const COpcString& itemId, IOpcDaItemProvider* provider, void*)
 {
-    return new CountingEntry(itemId, provider);
+    return COpcDaEntryRef(new CountingEntry(itemId, provider));
 }
 
 class AddressSpaceItemsTest : public AddressSpaceTest
@@ -161,6 +161,23 @@ TEST(BrowseTreeTest, ChildrenAreFoundAfterAFailedIndexAndALaterRemoval)
     EXPECT_EQ(nullptr, device->Find(L"T0"));
     for (int i = 1; i <= 16; ++i)
         EXPECT_NE(nullptr, device->Find((L"T" + std::to_wstring(i)).c_str())) << i;
+}
+
+TEST(BrowseTreeTest, ADeepTreeIsClearedAndDestroyedWithoutRecursion)
+{
+    // Far deeper than a recursive teardown could go on the thread's stack.
+    std::wstring id = L"a";
+    for (int i = 0; i < 200000; ++i)
+        id += L".a";
+    {
+        COpcDaBrowseTree tree;
+        ASSERT_NE(nullptr, tree.AddItem(COpcString(id.c_str()), nullptr));
+        ASSERT_NE(nullptr, tree.AddItem(COpcString(L"b.c"), nullptr));
+        EXPECT_EQ(200003u, tree.NodeCount());
+        tree.Clear();
+        EXPECT_EQ(0u, tree.Root()->ChildCount());
+        ASSERT_NE(nullptr, tree.AddItem(COpcString(id.c_str()), nullptr));
+    }
 }
 
 TEST(ItemIdTest, ASuffixAfterTheColonMustBeADecimalPropertyId)

@@ -1,5 +1,4 @@
 #include "DevlaneControl.h"
-#include "OpcDaSettings.h"
 #include "OpcDevlaneAPI.h"
 
 #include <gtest/gtest.h>
@@ -105,7 +104,7 @@ protected:
 
     static int s_counter;
     std::wstring m_dir;
-    COpcDaSettings m_settings;
+    SOpcDevlaneSettings m_settings;
     std::unique_ptr<COpcDevlaneAPI> m_api;
 };
 int DevlaneApiTest::s_counter = 0;

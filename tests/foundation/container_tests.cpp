@@ -1,7 +1,9 @@
 #include "OpcContainers.h"
+#include "OpcGrowArray.h"
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -209,6 +211,39 @@ TEST(Array, ResizesExactlyKeepsThePrefixAndCopiesDeeply)
         t.SetSize(4);
         t.SetSize(2);
         EXPECT_EQ(2, Tracked::live);
+    }
+    EXPECT_EQ(0, Tracked::live);
+}
+
+// Owners and plain values take different growth paths; both must keep every
+// element, in order, through the doublings, and owners must be freed exactly once.
+TEST(GrowArray, KeepsOrderThroughGrowthAndFreesOwnersOnce)
+{
+    Tracked::live = 0;
+    {
+        COpcGrowArray<std::unique_ptr<Tracked>> owners;
+        COpcGrowArray<int> plain;
+        for (int i = 0; i < 100; ++i) {
+            ASSERT_TRUE(owners.Append(std::unique_ptr<Tracked>(new Tracked(i))));
+            ASSERT_TRUE(plain.Append(i));
+        }
+        EXPECT_EQ(100, Tracked::live);
+        owners.RemoveAt(0);
+        plain.RemoveAt(0);
+        owners.RemoveLast();
+        plain.RemoveLast();
+        EXPECT_EQ(98, Tracked::live);
+        ASSERT_EQ(98u, owners.GetCount());
+        ASSERT_EQ(98u, plain.GetCount());
+        for (size_t i = 0; i < owners.GetCount(); ++i) {
+            EXPECT_EQ(static_cast<int>(i) + 1, owners[i]->v);
+            EXPECT_EQ(static_cast<int>(i) + 1, plain[i]);
+        }
+        // Appending an element of the array itself must survive the growth it causes.
+        while (plain.GetCount() < 128)
+            ASSERT_TRUE(plain.Append(plain[0]));
+        ASSERT_TRUE(plain.Append(plain[5]));
+        EXPECT_EQ(6, plain.Last());
     }
     EXPECT_EQ(0, Tracked::live);
 }
