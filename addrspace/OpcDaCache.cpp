@@ -1,5 +1,7 @@
 #include "OpcDaCache.h"
 
+#include "OpcProgramPath.h"
+
 #include "OpcVersionInfo.h"
 
 #include "OpcDeviceAccess.h"
@@ -98,14 +100,10 @@ void COpcDaCache::ReleaseProviders()
 
 COpcString COpcDaCache::ConfigurationPath()
 {
-    wchar_t path[MAX_PATH + 1] = {};
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
+    COpcString directory = ProgramDirectory();
+    if (directory.IsEmpty())
         return COpcString(L"OpcConfiguration.xml");
-    wchar_t* slash = wcsrchr(path, L'\\');
-    if (slash != nullptr)
-        slash[1] = L'\0';
-    return COpcString(path) + COpcString(L"OpcConfiguration.xml");
+    return directory + COpcString(L"\\OpcConfiguration.xml");
 }
 
 void COpcDaCache::SetConfigurationPath(const COpcString& path)

@@ -1,5 +1,7 @@
 #include "OpcErrorLog.h"
 
+#include "OpcProgramPath.h"
+
 #include "DevlaneApi.h"
 #include "OpcDeviceCodes.h"
 #include "OpcTaskMem.h"
@@ -24,18 +26,6 @@ bool ToAnsi(const wchar_t* text, COpcTaskMem<char>& out, int& length)
         return false;
     length = needed - 1;
     return true;
-}
-
-COpcString ProgramDirectory()
-{
-    wchar_t path[MAX_PATH + 1] = {};
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
-        return COpcString();
-    wchar_t* slash = wcsrchr(path, L'\\');
-    if (slash != nullptr)
-        *slash = L'\0';
-    return COpcString(path);
 }
 } // namespace
 
