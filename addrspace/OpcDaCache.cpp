@@ -50,7 +50,7 @@ HRESULT COpcDaItemEntry::ReadItem(DWORD accessMode, LCID locale, VARTYPE request
         return E_POINTER;
     IOpcDaItemProvider* provider = m_provider;
     if (provider == nullptr)
-        return kOpcErrorUnknownItemId;
+        return OPC_E_UNKNOWNITEMID;
     COpcVariant raw;
     HRESULT hr = provider->Read(m_itemId, selector == 0 ? accessMode : selector, raw.Get(), timeStamp, quality);
     if (FAILED(hr))
@@ -68,7 +68,7 @@ HRESULT COpcDaItemEntry::WriteItem(LCID locale, const VARIANT& value, const FILE
 {
     IOpcDaItemProvider* provider = m_provider;
     if (provider == nullptr)
-        return kOpcErrorUnknownItemId;
+        return OPC_E_UNKNOWNITEMID;
     return provider->Write(m_itemId, OPC_DA_READ_DEVICE, value, timeStamp, quality, nullptr);
 }
 
@@ -136,19 +136,19 @@ void COpcDaCache::ReadVersion()
 HRESULT COpcDaCache::Initialize()
 {
     COpcLockGuard guard(m_lock);
-    if (m_state != OPC_DA_STATE_SUSPENDED)
+    if (m_state != OPC_STATUS_SUSPENDED)
         return E_FAIL;
     ReadVersion();
     if (m_scheduler != nullptr && !m_schedulerStarted) {
         if (!m_scheduler->Start()) {
-            m_state = OPC_DA_STATE_FAILED;
+            m_state = OPC_STATUS_FAILED;
             return E_FAIL;
         }
         m_schedulerStarted = true;
     }
     HRESULT hr = Load(m_configurationPath.IsEmpty() ? ConfigurationPath() : m_configurationPath);
     if (hr != S_OK) {
-        m_state = OPC_DA_STATE_NOCONFIG;
+        m_state = OPC_STATUS_NOCONFIG;
         return hr;
     }
     if (!m_settings.simulationEnabled) {
@@ -158,7 +158,7 @@ HRESULT COpcDaCache::Initialize()
         m_api.CreateThreadHandle(GetCurrentThreadId());
     }
     hr = LoadTagConfiguration(m_settings.GetTagConfigurationFile());
-    m_state = hr == S_OK ? OPC_DA_STATE_RUNNING : OPC_DA_STATE_NOCONFIG;
+    m_state = hr == S_OK ? OPC_STATUS_RUNNING : OPC_STATUS_NOCONFIG;
     return hr;
 }
 
@@ -166,7 +166,7 @@ HRESULT COpcDaCache::Uninitialize()
 {
     StopScheduler();
     COpcLockGuard guard(m_lock);
-    m_state = OPC_DA_STATE_SUSPENDED;
+    m_state = OPC_STATUS_SUSPENDED;
     return S_OK;
 }
 
@@ -397,12 +397,12 @@ HRESULT COpcDaCache::AddItem(const COpcString& itemId)
 {
     COpcLockGuard guard(m_lock);
     if (itemId.IsEmpty())
-        return kOpcErrorInvalidItemId;
+        return OPC_E_INVALIDITEMID;
     if (m_items.Lookup(itemId) != nullptr)
         return S_FALSE;
     IOpcDaItemProvider* provider = ProviderFor(itemId);
     if (provider == nullptr)
-        return kOpcErrorUnknownItemId;
+        return OPC_E_UNKNOWNITEMID;
     OpcDaItemFactory factory = m_factory != nullptr ? m_factory : MakePlainEntry;
     COpcDaItemEntry* entry = factory(itemId, provider, m_factoryContext);
     if (entry == nullptr)
@@ -410,7 +410,7 @@ HRESULT COpcDaCache::AddItem(const COpcString& itemId)
     COpcDaBrowseNode* node = m_tree.AddItem(itemId, entry);
     if (node == nullptr) {
         entry->Release();
-        return m_tree.Root() == nullptr ? E_OUTOFMEMORY : kOpcErrorInvalidItemId;
+        return m_tree.Root() == nullptr ? E_OUTOFMEMORY : OPC_E_INVALIDITEMID;
     }
     if (!m_items.SetAt(itemId, entry)) {
         m_tree.RemoveItem(itemId);
@@ -425,7 +425,7 @@ HRESULT COpcDaCache::RemoveItem(const COpcString& itemId)
     COpcLockGuard guard(m_lock);
     COpcDaItemEntry* entry = nullptr;
     if (!m_items.Lookup(itemId, entry))
-        return kOpcErrorUnknownItemId;
+        return OPC_E_UNKNOWNITEMID;
     m_items.RemoveKey(itemId);
     m_tree.RemoveItem(itemId);
     entry->Detach();
@@ -472,7 +472,7 @@ HRESULT COpcDaCache::ParseItemID(const wchar_t* itemId, COpcString& tagId, DWORD
 {
     selector = 0;
     if (itemId == nullptr || itemId[0] == L'\0')
-        return kOpcErrorInvalidItemId;
+        return OPC_E_INVALIDITEMID;
     const wchar_t* colon = wcschr(itemId, L':');
     if (colon == nullptr) {
         tagId = COpcString(itemId);
@@ -480,17 +480,17 @@ HRESULT COpcDaCache::ParseItemID(const wchar_t* itemId, COpcString& tagId, DWORD
     }
     const wchar_t* digits = colon + 1;
     if (*digits == L'\0')
-        return kOpcErrorInvalidItemId;
+        return OPC_E_INVALIDITEMID;
     uint64_t number = 0;
     for (const wchar_t* p = digits; *p != L'\0'; ++p) {
         if (*p < L'0' || *p > L'9')
-            return kOpcErrorInvalidItemId;
+            return OPC_E_INVALIDITEMID;
         number = number * 10 + static_cast<uint64_t>(*p - L'0');
         if (number > 0xFFFFFFFFull)
-            return kOpcErrorInvalidItemId;
+            return OPC_E_INVALIDITEMID;
     }
     if (colon == itemId)
-        return kOpcErrorInvalidItemId;
+        return OPC_E_INVALIDITEMID;
     tagId = COpcString(itemId, static_cast<size_t>(colon - itemId));
     selector = static_cast<DWORD>(number);
     return S_OK;
@@ -535,7 +535,7 @@ HRESULT COpcDaCache::Resolve(const COpcString& itemId, COpcDaItemEntry*& entry, 
     if (hr != S_OK)
         return hr;
     entry = FindItem(tagId);
-    return entry != nullptr ? S_OK : kOpcErrorUnknownItemId;
+    return entry != nullptr ? S_OK : OPC_E_UNKNOWNITEMID;
 }
 
 // --- values ------------------------------------------------------------------------------
@@ -565,7 +565,7 @@ HRESULT COpcDaCache::WriteItem(const COpcString& itemId, LCID locale, const VARI
     if (hr != S_OK)
         return hr;
     // A property item ID names no writable value.
-    hr = selector != 0 && selector != OPC_DA_PROP_VALUE ? kOpcErrorBadRights
+    hr = selector != 0 && selector != OPC_DA_PROP_VALUE ? OPC_E_BADRIGHTS
                                                          : entry->WriteItem(locale, value, timeStamp, quality);
     entry->Release();
     return hr;
@@ -590,7 +590,7 @@ HRESULT COpcDaCache::LookupLocked(const COpcString& itemId, COpcString& tagId, C
     HRESULT hr = ParseItemID(itemId, tagId, selector);
     if (hr != S_OK)
         return hr;
-    return m_items.Lookup(tagId, entry) ? S_OK : kOpcErrorUnknownItemId;
+    return m_items.Lookup(tagId, entry) ? S_OK : OPC_E_UNKNOWNITEMID;
 }
 
 HRESULT COpcDaCache::QueryItemProperties(const COpcString& itemId, bool withValues, COpcDaPropertyList& properties)
@@ -604,7 +604,7 @@ HRESULT COpcDaCache::QueryItemProperties(const COpcString& itemId, bool withValu
         return hr;
     IOpcDaItemProvider* provider = entry->Provider();
     if (provider == nullptr)
-        return kOpcErrorInvalidPid;
+        return OPC_E_INVALID_PID;
     hr = provider->GetProperties(tagId, withValues, properties);
     if (FAILED(hr))
         return hr;
@@ -632,7 +632,7 @@ HRESULT COpcDaCache::GetItemPropertyValues(const COpcString& itemId, const DWORD
         COpcDaProperty& property = properties[i];
         property.id = propertyIds[i];
         property.result = provider == nullptr
-                              ? kOpcErrorInvalidPid
+                              ? OPC_E_INVALID_PID
                               : provider->GetPropertyValue(tagId, property.id, withValues ? &property.value : nullptr);
         DescribeProperty(tagId, property);
     }
@@ -650,5 +650,5 @@ HRESULT COpcDaCache::GetItemProperty(const COpcString& itemId, DWORD propertyId,
     if (hr != S_OK)
         return hr;
     IOpcDaItemProvider* provider = entry->Provider();
-    return provider == nullptr ? kOpcErrorInvalidPid : provider->GetPropertyValue(tagId, propertyId, value);
+    return provider == nullptr ? OPC_E_INVALID_PID : provider->GetPropertyValue(tagId, propertyId, value);
 }

@@ -141,10 +141,10 @@ HRESULT CopyLeadingElements(SAFEARRAY* from, SAFEARRAY* to)
 {
     if (from == nullptr || to == nullptr || SafeArrayGetDim(from) != 1 || SafeArrayGetDim(to) != 1 ||
         SafeArrayGetElemsize(from) != SafeArrayGetElemsize(to))
-        return kOpcErrorBadType;
+        return OPC_E_BADTYPE;
     const ULONG count = from->rgsabound[0].cElements;
     if (count == 0 || count > to->rgsabound[0].cElements)
-        return kOpcErrorRange;
+        return OPC_E_RANGE;
     COpcSafeArrayAccess source(from);
     COpcSafeArrayAccess target(to);
     if (FAILED(source.Result()) || FAILED(target.Result()))
@@ -689,7 +689,7 @@ HRESULT COpcDaDeviceItem::CheckAccess(DWORD propertyId, DWORD mode) const
         const DWORD wanted = mode == AccessRead ? kOpcReadable
                              : mode == AccessWrite ? kOpcWriteable
                                                    : (kOpcReadable | kOpcWriteable);
-        return (m_accessRights & wanted) != 0 ? S_OK : kOpcErrorBadRights;
+        return (m_accessRights & wanted) != 0 ? S_OK : OPC_E_BADRIGHTS;
     }
     case OPC_DA_PROP_CDT:
     case OPC_DA_PROP_RIGHTS:
@@ -713,17 +713,17 @@ HRESULT COpcDaDeviceItem::CheckAccess(DWORD propertyId, DWORD mode) const
     case OPC_DA_PROP_DEADBAND:
     case OPC_DA_PROP_DECIMAL_POINT:
     case OPC_DA_PROP_SIGNAL_CONDITION:
-        return m_tagKind == kOpcTagAnalog ? S_OK : kOpcErrorInvalidPid;
+        return m_tagKind == kOpcTagAnalog ? S_OK : OPC_E_INVALID_PID;
     case OPC_DA_PROP_CLOSE:
     case OPC_DA_PROP_OPEN:
     case OPC_DA_PROP_INVERSE:
-        return m_tagKind == kOpcTagDigital ? S_OK : kOpcErrorInvalidPid;
+        return m_tagKind == kOpcTagDigital ? S_OK : OPC_E_INVALID_PID;
     case OPC_DA_PROP_NULL_TERMINATION:
-        return m_tagKind == kOpcTagString ? S_OK : kOpcErrorInvalidPid;
+        return m_tagKind == kOpcTagString ? S_OK : OPC_E_INVALID_PID;
     case OPC_DA_PROP_DATA_COUNT:
-        return m_dataCount >= 0 && m_dataCount <= static_cast<int32_t>(kMaxDataCount) ? S_OK : kOpcErrorInvalidPid;
+        return m_dataCount >= 0 && m_dataCount <= static_cast<int32_t>(kMaxDataCount) ? S_OK : OPC_E_INVALID_PID;
     default:
-        return FindExtra(propertyId) != nullptr ? S_OK : kOpcErrorInvalidPid;
+        return FindExtra(propertyId) != nullptr ? S_OK : OPC_E_INVALID_PID;
     }
 }
 
@@ -765,7 +765,7 @@ HRESULT COpcDaDeviceItem::ReadValue(bool refresh, VARIANT* value, FILETIME* time
     {
         COpcLockGuard guard(m_lock);
         if (FAILED(VariantCopy(copy.Get(), &m_value)))
-            return kOpcErrorBadType;
+            return OPC_E_BADTYPE;
         stamp = m_timeStamp;
         itemQuality = m_quality;
         analog = IsAnalogValue();
@@ -775,7 +775,7 @@ HRESULT COpcDaDeviceItem::ReadValue(bool refresh, VARIANT* value, FILETIME* time
         WORD checked = itemQuality;
         HRESULT hr = ConditionRead(conditioning, copy.Get(), &checked);
         if (FAILED(hr))
-            return hr == E_OUTOFMEMORY ? hr : kOpcErrorBadType;
+            return hr == E_OUTOFMEMORY ? hr : OPC_E_BADTYPE;
         if (hr == S_FALSE) {
             COpcLockGuard guard(m_lock);
             m_quality = checked;
@@ -869,7 +869,7 @@ HRESULT COpcDaDeviceItem::PropertyValue(DWORD propertyId, VARIANT* value)
     default:
         if (ExtraProperty* extra = FindExtra(propertyId))
             return VariantCopy(value, &extra->value);
-        return kOpcErrorInvalidPid;
+        return OPC_E_INVALID_PID;
     }
 }
 
@@ -947,7 +947,7 @@ HRESULT COpcDaDeviceItem::WriteValue(const VARIANT& value, const FILETIME* timeS
     {
         COpcLockGuard guard(m_lock);
         if (m_readOnly && !internalWrite)
-            return kOpcErrorBadRights;
+            return OPC_E_BADRIGHTS;
         conditioning = m_conditioning;
         canonical = m_canonicalType;
         analog = IsAnalogValue();
@@ -956,7 +956,7 @@ HRESULT COpcDaDeviceItem::WriteValue(const VARIANT& value, const FILETIME* timeS
     COpcVariant raw;
     hr = CopyValue(raw.Get(), &value);
     if (FAILED(hr))
-        return kOpcErrorBadType;
+        return OPC_E_BADTYPE;
     if (analog) {
         WORD checked = 0;
         hr = ConditionWrite(conditioning, raw.Get(), &checked);
@@ -967,7 +967,7 @@ HRESULT COpcDaDeviceItem::WriteValue(const VARIANT& value, const FILETIME* timeS
         }
     }
     if (canonical != VT_EMPTY && raw->vt != canonical)
-        return kOpcErrorBadType;
+        return OPC_E_BADTYPE;
 
     if (m_settings.simulationEnabled) {
         COpcLockGuard guard(m_lock);
@@ -977,14 +977,14 @@ HRESULT COpcDaDeviceItem::WriteValue(const VARIANT& value, const FILETIME* timeS
             COpcVariant stored;
             hr = ChangeType(stored.Get(), raw.Get(), LOCALE_USER_DEFAULT, StorageType());
             if (FAILED(hr))
-                return hr == DISP_E_OVERFLOW ? kOpcErrorRange : kOpcErrorBadType;
+                return hr == DISP_E_OVERFLOW ? OPC_E_RANGE : OPC_E_BADTYPE;
             if (!m_isArray) {
                 VariantClear(&m_value);
                 stored.MoveTo(&m_value);
             } else {
                 // Like a device write: the leading elements, never more than the tag holds.
                 hr = m_value.vt == StorageType() ? CopyLeadingElements(stored->parray, m_value.parray)
-                                                  : kOpcErrorBadType;
+                                                  : OPC_E_BADTYPE;
                 if (FAILED(hr))
                     return hr;
             }
@@ -1015,7 +1015,7 @@ HRESULT COpcDaDeviceItem::WriteDevice(const VARIANT& written)
     if (written.vt != wanted) {
         HRESULT hr = ChangeType(converted.Get(), &written, LOCALE_USER_DEFAULT, wanted);
         if (FAILED(hr))
-            return hr == DISP_E_OVERFLOW ? kOpcErrorRange : kOpcErrorBadType;
+            return hr == DISP_E_OVERFLOW ? OPC_E_RANGE : OPC_E_BADTYPE;
         raw = converted.Get();
     }
 
@@ -1031,7 +1031,7 @@ HRESULT COpcDaDeviceItem::WriteDevice(const VARIANT& written)
     uint32_t count = 1;
     if (m_typeCode == kOpcTypeString) {
         if (textCount == 0)
-            return kOpcErrorRange;
+            return OPC_E_RANGE;
         const wchar_t* text = raw->bstrVal != nullptr ? raw->bstrVal : L"";
         UINT length = SysStringLen(raw->bstrVal);
         if (length > textCount)
@@ -1043,18 +1043,18 @@ HRESULT COpcDaDeviceItem::WriteDevice(const VARIANT& written)
         }
         if (WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), buffer.text, static_cast<int>(2 * textCount),
                                 nullptr, nullptr) <= 0)
-            return kOpcErrorBadType;
+            return OPC_E_BADTYPE;
         return m_api.WriteDeviceStrDM(m_devicePath, m_accessPath, buffer.text, static_cast<short>(textCount));
     }
 
     if (m_isArray) {
         SAFEARRAY* array = raw->parray;
         if (array == nullptr || SafeArrayGetDim(array) != 1)
-            return kOpcErrorBadType;
+            return OPC_E_BADTYPE;
         count = array->rgsabound[0].cElements;
         // The tag's area holds DataCount elements; more would run into the next one.
         if (count == 0 || count > m_loadedCount)
-            return kOpcErrorRange;
+            return OPC_E_RANGE;
         COpcSafeArrayAccess access(array);
         if (FAILED(access.Result()))
             return access.Result();
@@ -1072,7 +1072,7 @@ HRESULT COpcDaDeviceItem::WriteDevice(const VARIANT& written)
         case VT_UI4:
         case VT_R4: memcpy(buffer.longs, data, count * 4); break;
         case VT_R8: memcpy(buffer.doubles, data, count * sizeof(double)); break;
-        default: return kOpcErrorBadType;
+        default: return OPC_E_BADTYPE;
         }
     } else {
         switch (m_rawType) {
@@ -1083,7 +1083,7 @@ HRESULT COpcDaDeviceItem::WriteDevice(const VARIANT& written)
         case VT_UI4: buffer.ulongs[0] = raw->ulVal; break;
         case VT_R4: buffer.floats[0] = raw->fltVal; break;
         case VT_R8: buffer.doubles[0] = raw->dblVal; break;
-        default: return kOpcErrorBadType;
+        default: return OPC_E_BADTYPE;
         }
     }
 
@@ -1092,7 +1092,7 @@ HRESULT COpcDaDeviceItem::WriteDevice(const VARIANT& written)
     case kOpcTypeBit:
         // Also when the rights were widened through their property since load.
         if (n > COpcDevlaneAPI::MaxBitWrite)
-            return kOpcErrorBadRights;
+            return OPC_E_BADRIGHTS;
         return m_api.WriteDeviceBitDM(m_devicePath, m_accessPath, buffer.longs, n);
     case kOpcTypeInt16: return m_api.WriteDevice16DM(m_devicePath, m_accessPath, buffer.shorts, n);
     case kOpcTypeUInt16:
@@ -1104,7 +1104,7 @@ HRESULT COpcDaDeviceItem::WriteDevice(const VARIANT& written)
     case kOpcTypeBcd32: return m_api.WriteDeviceBCD32DM(m_devicePath, m_accessPath, buffer.longs, n);
     case kOpcTypeFloat: return m_api.WriteDeviceFloatDM(m_devicePath, m_accessPath, buffer.floats, n);
     case kOpcTypeDouble: return m_api.WriteDeviceDoubleDM(m_devicePath, m_accessPath, buffer.doubles, n);
-    default: return kOpcErrorBadType;
+    default: return OPC_E_BADTYPE;
     }
 }
 
@@ -1118,7 +1118,7 @@ HRESULT COpcDaDeviceItem::WriteProperty(DWORD propertyId, const VARIANT& value)
         return CopyValue(&extra->value, &value);
     const VARTYPE type = OpcDaPropertyType(propertyId);
     if (type != VT_VARIANT && value.vt != type)
-        return kOpcErrorBadType;
+        return OPC_E_BADTYPE;
 
     auto text = [&value]() { return COpcString(value.bstrVal, SysStringLen(value.bstrVal)); };
     switch (propertyId) {
@@ -1130,7 +1130,7 @@ HRESULT COpcDaDeviceItem::WriteProperty(DWORD propertyId, const VARIANT& value)
     case OPC_DA_PROP_TIME: {
         uint64_t ticks = 0;
         if (!DateToFileTime(value.date, ticks))
-            return kOpcErrorRange;
+            return OPC_E_RANGE;
         m_timeStamp.dwLowDateTime = static_cast<DWORD>(ticks);
         m_timeStamp.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
         return S_OK;
@@ -1160,14 +1160,14 @@ HRESULT COpcDaDeviceItem::WriteProperty(DWORD propertyId, const VARIANT& value)
     case OPC_DA_PROP_DATA_COUNT: m_dataCount = value.lVal; return S_OK;
     case OPC_DA_PROP_DECIMAL_POINT:
         if (value.lVal < 0 || value.lVal > kMaxDecimalPoint)
-            return kOpcErrorRange;
+            return OPC_E_RANGE;
         m_conditioning.decimalPoint = value.lVal;
         return S_OK;
     case OPC_DA_PROP_INVERSE: {
         // The text drives the inversion, so only the two known words are taken.
         COpcString word = text();
         if (!word.Equals(L"On") && !word.Equals(L"Off"))
-            return kOpcErrorRange;
+            return OPC_E_RANGE;
         m_inverse = word;
         m_inverseOn = word.Equals(L"On");
         return S_OK;
@@ -1176,7 +1176,7 @@ HRESULT COpcDaDeviceItem::WriteProperty(DWORD propertyId, const VARIANT& value)
         COpcString name = text();
         uint32_t condition = 0;
         if (!OpcConditionByName(name.TextOrEmpty(), condition) || !OpcConditionAllowed(m_typeCode, condition))
-            return kOpcErrorRange;
+            return OPC_E_RANGE;
         m_signalCondition = name;
         m_conditioning.condition = condition;
         return S_OK;
@@ -1186,13 +1186,13 @@ HRESULT COpcDaDeviceItem::WriteProperty(DWORD propertyId, const VARIANT& value)
         COpcString name = text();
         const uint32_t mode = OpcSimulationModeByName(name.TextOrEmpty());
         if (mode == 0)
-            return kOpcErrorRange;
+            return OPC_E_RANGE;
         if (mode == kOpcSimCsv && m_simMode != kOpcSimCsv)
             m_csvColumn = m_settings.NextCsvColumn();
         m_simulation = name;
         m_simMode = mode;
         return S_OK;
     }
-    default: return kOpcErrorInvalidPid;
+    default: return OPC_E_INVALID_PID;
     }
 }

@@ -3,10 +3,9 @@
 #include "OpcDaGroup.h"
 
 #include "OpcDaSettings.h"
+#include "OpcResultCodes.h"
 #include "OpcServerHost.h"
 #include "OpcServerObject.h"
-
-#include <opcerror.h>
 
 #include <memory>
 #include <new>

@@ -4,12 +4,11 @@
 #include "OpcDaCache.h"
 #include "OpcDaSettings.h"
 #include "OpcDaUpdateScheduler.h"
+#include "OpcResultCodes.h"
 #include "OpcServerHost.h"
 #include "OpcServerObject.h"
 #include "OpcTaskMem.h"
 #include "OpcVariant.h"
-
-#include <opcerror.h>
 
 #include <memory>
 #include <new>

@@ -5,10 +5,9 @@
 
 #include "OpcDaCache.h"
 #include "OpcDaUpdateScheduler.h"
+#include "OpcResultCodes.h"
 #include "OpcServerHost.h"
 #include "OpcVariant.h"
-
-#include <opcerror.h>
 
 #include <memory>
 

@@ -1,8 +1,7 @@
 #include "OpcDaTransaction.h"
 
 #include "OpcDaGroup.h"
-
-#include <opcerror.h>
+#include "OpcResultCodes.h"
 
 #include <cstring>
 

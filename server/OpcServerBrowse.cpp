@@ -8,11 +8,10 @@
 #include "OpcDaCache.h"
 #include "OpcDaDataTypes.h"
 #include "OpcDaGrowArray.h"
+#include "OpcResultCodes.h"
 #include "OpcServerHost.h"
 #include "OpcTaskMem.h"
 #include "OpcWildcard.h"
-
-#include <opcerror.h>
 
 #include <cstdio>
 #include <new>

@@ -6,10 +6,9 @@
 #include "OpcDaGroupItem.h"
 #include "OpcDaSettings.h"
 #include "OpcEnumerators.h"
+#include "OpcResultCodes.h"
 #include "OpcServerHost.h"
 #include "OpcTaskMem.h"
-
-#include <opcerror.h>
 
 #include <new>
 

@@ -27,11 +27,11 @@
 // 3 the server could not be reached.
 #include "OpcHandle.h"
 #include "OpcLock.h"
+#include "OpcResultCodes.h"
 #include "OpcTaskMem.h"
 
 #include <opccomn.h>
 #include <opcda.h>
-#include <opcerror.h>
 
 #include <cstdarg>
 #include <cstdio>
