@@ -13,6 +13,8 @@
 
 #include <opcda.h>
 
+#include <memory>
+
 class COpcDaCache;
 class COpcServerObject;
 
@@ -30,8 +32,8 @@ public:
     static constexpr LONGLONG ScanReportAll = -1;
     static constexpr LONGLONG ScanRestartGrid = -2;
 
-    // Created with one reference, for the caller.
-    static COpcDaGroup* Create(COpcServerObject* server, const COpcString& name);
+    // Created with one reference, for the caller; null when out of memory.
+    static COpcComPtr<COpcDaGroup> Create(COpcServerObject* server, const COpcString& name);
 
     // IUnknown (shared by every interface of the object)
     STDMETHOD(QueryInterface)(REFIID iid, void** object) override;
@@ -103,8 +105,9 @@ public:
     COpcString Name();
     void SetNameInternal(const COpcString& name);
     // Drops items and the callback advise, marks the group removed and releases
-    // the server's reference; true when that release destroyed the group.
-    bool MarkRemoved();
+    // the server's reference, which the caller hands over; true when that
+    // release destroyed the group.
+    static bool MarkRemoved(COpcComPtr<COpcDaGroup> group);
     // State of a clone (CloneGroup); the source's lock is taken inside.
     HRESULT CopyFrom(COpcDaGroup& source);
     bool IsRemoved();
@@ -125,7 +128,7 @@ public:
     // callbacks of one group are delivered one at a time, in queue order; a
     // data change still waiting absorbs a later one, so a slow client costs
     // bounded memory. Takes the transaction; may be called under the group lock.
-    void QueueDelivery(COpcDaTransaction* transaction);
+    void QueueDelivery(COpcDaTransactionPtr transaction);
     // One scan of the update scheduler at `tick` with the base cycle `base`
     // (ms): samples the items that are due, queues a report on the group's
     // report ticks, or a keep-alive. Takes the group lock (the scheduler holds
@@ -168,7 +171,7 @@ private:
     HRESULT QueueRefresh(OPCDATASOURCE source, const DWORD* maxAge, DWORD transactionId, DWORD* cancelId);
     // Hands a transaction to the server (write thread or callback pool) and
     // records it as pending; false when the server no longer takes it.
-    bool Post(COpcDaTransaction* transaction);
+    bool Post(COpcDaTransactionPtr transaction);
     // Appends to a waiting data change; false when it cannot be merged.
     static bool Merge(COpcDaTransaction& into, COpcDaTransaction& from);
     // One delivery of the queue, from the callback pool.
@@ -181,7 +184,7 @@ private:
     // samples the item reports at this scan, its sample, and its report.
     DWORD CheckItem(COpcDaGroupItem& item, COpcDaCache& cache, ULONGLONG elapsed, DWORD base);
     void SampleItem(COpcDaGroupItem& item, COpcDaCache& cache);
-    COpcDaTransaction* BuildReport(DWORD samples);
+    COpcDaTransactionPtr BuildReport(DWORD samples);
     // Joins or leaves the update scheduler; never under the group lock.
     static bool JoinScheduler(COpcDaGroup* group);
     static void LeaveScheduler(COpcDaGroup* group);
@@ -203,12 +206,12 @@ private:
     DWORD m_keepAlive = 0;
     FILETIME m_lastCallback = {};
     LONGLONG m_lastScanTick = ScanReportAll;
-    COpcMap<uint32_t, COpcDaGroupItem*> m_items;
+    COpcMap<uint32_t, std::unique_ptr<COpcDaGroupItem>> m_items;
     OPCHANDLE m_lastItemHandle = 0;
     // Asynchronous transactions queued and not yet delivered: cancel ID to cancelled flag.
     COpcMap<uint32_t, BYTE> m_pending;
     // Callbacks waiting for delivery, and whether a delivery job is under way.
-    COpcDaTransaction* m_queueHead = nullptr;
+    COpcDaTransactionPtr m_queueHead;
     COpcDaTransaction* m_queueTail = nullptr;
     bool m_delivering = false;
 };

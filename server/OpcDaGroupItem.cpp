@@ -108,10 +108,10 @@ HRESULT OpcDaCopyItemAttributes(OPCITEMATTRIBUTES& target, const OPCITEMATTRIBUT
 
 // ---- COpcDaEnumItemAttributes -------------------------------------------------------------
 
-COpcDaEnumItemAttributes* COpcDaEnumItemAttributes::Create(OPCITEMATTRIBUTES* entries, DWORD count)
+COpcComPtr<COpcDaEnumItemAttributes> COpcDaEnumItemAttributes::Create(OPCITEMATTRIBUTES* entries, DWORD count)
 {
-    auto* enumerator = new (std::nothrow) COpcDaEnumItemAttributes(entries, count);
-    if (enumerator == nullptr) {
+    COpcComPtr<COpcDaEnumItemAttributes> enumerator(new (std::nothrow) COpcDaEnumItemAttributes(entries, count));
+    if (!enumerator) {
         for (DWORD i = 0; i < count; ++i)
             OpcDaClearItemAttributes(entries[i]);
         CoTaskMemFree(entries);
@@ -214,10 +214,10 @@ STDMETHODIMP COpcDaEnumItemAttributes::Clone(IEnumOPCItemAttributes** ppEnumItem
             }
         }
     }
-    COpcDaEnumItemAttributes* clone = Create(copy.Detach(), m_count);
-    if (clone == nullptr)
+    COpcComPtr<COpcDaEnumItemAttributes> clone = Create(copy.Detach(), m_count);
+    if (!clone)
         return E_OUTOFMEMORY;
     clone->m_position = m_position;
-    *ppEnumItemAttributes = clone;
+    *ppEnumItemAttributes = clone.Detach();
     return S_OK;
 }

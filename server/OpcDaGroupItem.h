@@ -4,6 +4,7 @@
 
 #include "OpcDaItemSamples.h"
 #include "OpcString.h"
+#include "OpcTaskMem.h"
 
 #include <opcda.h>
 
@@ -53,7 +54,7 @@ public:
     // Takes over the entries (cleared with OpcDaClearItemAttributes and freed
     // with CoTaskMemFree at the end); one reference for the caller. Null when
     // out of memory, in which case the entries are freed here.
-    static COpcDaEnumItemAttributes* Create(OPCITEMATTRIBUTES* entries, DWORD count);
+    static COpcComPtr<COpcDaEnumItemAttributes> Create(OPCITEMATTRIBUTES* entries, DWORD count);
 
     STDMETHOD(QueryInterface)(REFIID iid, void** object) override;
     STDMETHOD_(ULONG, AddRef)() override;

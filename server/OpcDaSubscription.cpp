@@ -72,21 +72,21 @@ bool COpcDaGroup::Scan(ULONGLONG tick, DWORD base)
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     if (samples > 0) {
-        std::unique_ptr<COpcDaTransaction> report(BuildReport(samples));
+        COpcDaTransactionPtr report = BuildReport(samples);
         // Without memory the samples stay buffered for the next report.
         if (report && m_callbacksEnabled) {
             m_lastCallback = now;
-            QueueDelivery(report.release());
+            QueueDelivery(std::move(report));
         }
         return true;
     }
     // A keep-alive tells the client the subscription is alive while nothing
     // has been sent for a while; it comes with callbacks disabled too.
     if (m_keepAlive != 0 && advised && Ticks(now) - Ticks(m_lastCallback) > m_keepAlive * 10000ull) {
-        COpcDaTransaction* keepAlive = COpcDaTransaction::Create(kTransactionDataChange, this, 0, 0);
-        if (keepAlive != nullptr) {
+        COpcDaTransactionPtr keepAlive = COpcDaTransaction::Create(kTransactionDataChange, this, 0, 0);
+        if (keepAlive) {
             m_lastCallback = now;
-            QueueDelivery(keepAlive);
+            QueueDelivery(std::move(keepAlive));
         }
     }
     return true;
@@ -145,9 +145,9 @@ void COpcDaGroup::SampleItem(COpcDaGroupItem& item, COpcDaCache& cache)
     VariantClear(&sample.value);
 }
 
-COpcDaTransaction* COpcDaGroup::BuildReport(DWORD count)
+COpcDaTransactionPtr COpcDaGroup::BuildReport(DWORD count)
 {
-    std::unique_ptr<COpcDaTransaction> t(COpcDaTransaction::Create(kTransactionDataChange, this, 0, count));
+    COpcDaTransactionPtr t = COpcDaTransaction::Create(kTransactionDataChange, this, 0, count);
     if (!t)
         return nullptr;
     DWORD n = 0;
@@ -182,5 +182,5 @@ COpcDaTransaction* COpcDaGroup::BuildReport(DWORD count)
         samples.Clear();
     }
     t->count = n;
-    return t.release();
+    return t;
 }

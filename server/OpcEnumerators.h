@@ -5,13 +5,14 @@
 #include "OpcContainers.h"
 #include "OpcLock.h"
 #include "OpcString.h"
+#include "OpcTaskMem.h"
 
 #include <objidl.h>
 
 #include <new>
 
 // What differs between the element kinds: how an element is stored, handed
-// out to a client and freed.
+// out to a client and taken back when a later one cannot be handed out.
 struct COpcStringElements
 {
     typedef COpcString Stored;
@@ -23,23 +24,18 @@ struct COpcStringElements
         return out != nullptr;
     }
     static void Unhand(Out& out) { CoTaskMemFree(out), out = nullptr; }
-    static void Keep(Stored&) {}
-    static void Drop(Stored&) {}
 };
 
 struct COpcUnknownElements
 {
-    typedef IUnknown* Stored;
+    typedef COpcComPtr<IUnknown> Stored;
     typedef IUnknown* Out;
     static bool Hand(const Stored& item, Out& out)
     {
-        out = item;
-        out->AddRef();
+        out = Stored(item).Detach();
         return true;
     }
-    static void Unhand(Out& out) { out->Release(), out = nullptr; }
-    static void Keep(Stored& item) { item->AddRef(); }
-    static void Drop(Stored& item) { item->Release(); }
+    static void Unhand(Out& out) { Stored handedOut(std::exchange(out, nullptr)); }
 };
 
 template <class Interface, const IID* InterfaceId, class Elements>
@@ -50,11 +46,7 @@ public:
     typedef typename Elements::Out Out;
 
     COpcEnumerator() = default;
-    virtual ~COpcEnumerator()
-    {
-        for (UINT i = 0; i < m_count; ++i)
-            Elements::Drop(m_items[i]);
-    }
+    virtual ~COpcEnumerator() = default;
 
     // Grows by doubling: enumerators are filled with whole address spaces.
     bool Add(const Stored& item)
@@ -66,7 +58,6 @@ public:
                 return false;
         }
         m_items[m_count] = item;
-        Elements::Keep(m_items[m_count]);
         ++m_count;
         return true;
     }
@@ -138,18 +129,16 @@ public:
         if (ppenum == nullptr)
             return E_POINTER;
         *ppenum = nullptr;
-        auto* copy = new (std::nothrow) COpcEnumerator();
-        if (copy == nullptr)
+        COpcComPtr<COpcEnumerator> copy(new (std::nothrow) COpcEnumerator());
+        if (!copy)
             return E_OUTOFMEMORY;
         COpcLockGuard guard(m_lock);
         for (UINT i = 0; i < m_count; ++i) {
-            if (!copy->Add(m_items[i])) {
-                copy->Release();
+            if (!copy->Add(m_items[i]))
                 return E_OUTOFMEMORY;
-            }
         }
         copy->m_position = m_position;
-        *ppenum = copy;
+        *ppenum = copy.Detach();
         return S_OK;
     }
 

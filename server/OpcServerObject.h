@@ -15,6 +15,8 @@
 #include <opcda.h>
 #include <opcshutdownctl.h>
 
+#include <memory>
+
 class COpcDaGroup;
 class COpcDaTransaction;
 class COpcDaPropertyList;
@@ -89,10 +91,10 @@ public:
     void NotifyShutdownAll();
 
     // For the groups.
-    HRESULT CreateGroupByName(const COpcString& name, COpcDaGroup** group);
+    HRESULT CreateGroupByName(const COpcString& name, COpcComPtr<COpcDaGroup>& group);
     HRESULT RemoveGroupByName(const COpcString& name);
     HRESULT RenameGroup(const COpcString& oldName, const COpcString& newName);
-    HRESULT CloneGroup(const COpcString& sourceName, const COpcString& newName, COpcDaGroup** clone);
+    HRESULT CloneGroup(const COpcString& sourceName, const COpcString& newName, COpcComPtr<COpcDaGroup>& clone);
     void RecordUpdateTime();
     // Executes the synchronous IO of this object and its groups.
     COpcDaRequestWorker& RequestWorker() { return m_requestWorker; }
@@ -100,7 +102,8 @@ public:
     // step of asynchronous writes on the write thread. Whoever queues work
     // there holds a reference on this object until the work is done.
     COpcThreadPool& CallbackPool() { return m_callbackPool; }
-    bool PostWrite(COpcDaTransaction* transaction);
+    // Takes the transaction when it returns true.
+    bool PostWrite(std::unique_ptr<COpcDaTransaction>& transaction);
 
     // A reference unless the object is already being destroyed.
     bool TryAddRef();
@@ -128,7 +131,7 @@ private:
     bool m_constructed = false;
     COpcLock m_lock;
     COpcString m_browsePosition;
-    COpcMap<COpcString, COpcDaGroup*> m_groups;
+    COpcMap<COpcString, COpcComPtr<COpcDaGroup>> m_groups;
     FILETIME m_startTime = {};
     FILETIME m_lastUpdateTime = {};
     DWORD m_groupCount = 0;
