@@ -233,6 +233,69 @@ void COpcDaGroup::FillClientHandles(COpcDaTransaction& t)
     }
 }
 
+void COpcDaGroup::ExecuteWriteStep(COpcDaTransaction& t)
+{
+    COpcTaskMem<HRESULT> errors;
+    auto request = OpcDaMakeRequest([&]() {
+        return ExecuteWrite(t.count, t.serverHandles.Get(), t.vqts.Get() != nullptr ? nullptr : t.values.Get(),
+                            t.vqts.Get(), errors.Receive());
+    });
+    const HRESULT hr = RunOnWorker(
+        t.vqts.Get() != nullptr ? COpcDaRequestWorker::GroupWriteVQT : COpcDaRequestWorker::GroupWrite, request);
+    for (DWORD i = 0; i < t.count; ++i)
+        t.errors.Get()[i] = SUCCEEDED(hr) && errors.Get() != nullptr ? errors.Get()[i] : hr;
+    FillClientHandles(t);
+    t.masterError = t.ErrorOfAll();
+}
+
+void COpcDaGroup::ExecuteReadStep(COpcDaTransaction& t)
+{
+    HRESULT hr;
+    if (t.maxAges.Get() != nullptr) {
+        COpcTaskMem<VARIANT> values;
+        COpcTaskMem<WORD> qualities;
+        COpcTaskMem<FILETIME> stamps;
+        COpcTaskMem<HRESULT> errors;
+        auto request = OpcDaMakeRequest([&]() {
+            return ExecuteRead(OPC_DS_DEVICE, t.count, t.serverHandles.Get(), t.maxAges.Get(), nullptr,
+                               values.Receive(), qualities.Receive(), stamps.Receive(), errors.Receive());
+        });
+        hr = RunOnWorker(COpcDaRequestWorker::GroupReadMaxAge, request);
+        for (DWORD i = 0; i < t.count; ++i) {
+            if (SUCCEEDED(hr)) {
+                t.values.Get()[i] = values.Get()[i];
+                t.qualities.Get()[i] = qualities.Get()[i];
+                t.timeStamps.Get()[i] = stamps.Get()[i];
+            }
+            t.errors.Get()[i] = SUCCEEDED(hr) ? errors.Get()[i] : hr;
+        }
+        FillClientHandles(t);
+        t.masterQuality = S_OK;
+    } else {
+        COpcTaskMem<OPCITEMSTATE> states;
+        COpcTaskMem<HRESULT> errors;
+        auto request = OpcDaMakeRequest([&]() {
+            return ExecuteRead(t.source, t.count, t.serverHandles.Get(), nullptr, states.Receive(), nullptr, nullptr,
+                               nullptr, errors.Receive());
+        });
+        hr = RunOnWorker(COpcDaRequestWorker::GroupRead, request);
+        for (DWORD i = 0; i < t.count; ++i) {
+            if (SUCCEEDED(hr)) {
+                const OPCITEMSTATE& state = states.Get()[i];
+                t.clientHandles.Get()[i] = state.hClient;
+                t.values.Get()[i] = state.vDataValue;
+                t.qualities.Get()[i] = state.wQuality;
+                t.timeStamps.Get()[i] = state.ftTimeStamp;
+            }
+            t.errors.Get()[i] = SUCCEEDED(hr) ? errors.Get()[i] : hr;
+        }
+        if (FAILED(hr))
+            FillClientHandles(t);
+        t.masterQuality = t.QualityOfAll();
+    }
+    t.masterError = t.ErrorOfAll();
+}
+
 void COpcDaGroup::Deliver(COpcDaTransaction& t)
 {
     COpcComPtr<IUnknown> unknown;
@@ -263,71 +326,16 @@ void COpcDaGroup::Deliver(COpcDaTransaction& t)
         called = sink->OnCancelComplete(t.transactionId, groupHandle);
     } else {
         switch (t.kind) {
-        case kTransactionWrite: {
-            COpcTaskMem<HRESULT> errors;
-            auto request = OpcDaMakeRequest([&]() {
-                return ExecuteWrite(t.count, t.serverHandles.Get(), t.vqts.Get() != nullptr ? nullptr : t.values.Get(),
-                                    t.vqts.Get(), errors.Receive());
-            });
-            const HRESULT hr = RunOnWorker(t.vqts.Get() != nullptr ? COpcDaRequestWorker::GroupWriteVQT
-                                                                     : COpcDaRequestWorker::GroupWrite,
-                                           request);
-            for (DWORD i = 0; i < t.count; ++i)
-                t.errors.Get()[i] = SUCCEEDED(hr) && errors.Get() != nullptr ? errors.Get()[i] : hr;
-            FillClientHandles(t);
-            t.masterError = t.ErrorOfAll();
+        case kTransactionWrite:
+            ExecuteWriteStep(t);
             return;
-        }
         case kTransactionWriteDone:
             called = sink->OnWriteComplete(t.transactionId, groupHandle, t.masterError, t.count,
                                            t.clientHandles.Get(), t.errors.Get());
             break;
         case kTransactionRead:
         case kTransactionRefresh: {
-            HRESULT hr;
-            if (t.maxAges.Get() != nullptr) {
-                COpcTaskMem<VARIANT> values;
-                COpcTaskMem<WORD> qualities;
-                COpcTaskMem<FILETIME> stamps;
-                COpcTaskMem<HRESULT> errors;
-                auto request = OpcDaMakeRequest([&]() {
-                    return ExecuteRead(OPC_DS_DEVICE, t.count, t.serverHandles.Get(), t.maxAges.Get(), nullptr,
-                                       values.Receive(), qualities.Receive(), stamps.Receive(), errors.Receive());
-                });
-                hr = RunOnWorker(COpcDaRequestWorker::GroupReadMaxAge, request);
-                for (DWORD i = 0; i < t.count; ++i) {
-                    if (SUCCEEDED(hr)) {
-                        t.values.Get()[i] = values.Get()[i];
-                        t.qualities.Get()[i] = qualities.Get()[i];
-                        t.timeStamps.Get()[i] = stamps.Get()[i];
-                    }
-                    t.errors.Get()[i] = SUCCEEDED(hr) ? errors.Get()[i] : hr;
-                }
-                FillClientHandles(t);
-                t.masterQuality = S_OK;
-            } else {
-                COpcTaskMem<OPCITEMSTATE> states;
-                COpcTaskMem<HRESULT> errors;
-                auto request = OpcDaMakeRequest([&]() {
-                    return ExecuteRead(t.source, t.count, t.serverHandles.Get(), nullptr, states.Receive(), nullptr,
-                                       nullptr, nullptr, errors.Receive());
-                });
-                hr = RunOnWorker(COpcDaRequestWorker::GroupRead, request);
-                for (DWORD i = 0; i < t.count; ++i) {
-                    if (SUCCEEDED(hr)) {
-                        const OPCITEMSTATE& state = states.Get()[i];
-                        t.clientHandles.Get()[i] = state.hClient;
-                        t.values.Get()[i] = state.vDataValue;
-                        t.qualities.Get()[i] = state.wQuality;
-                        t.timeStamps.Get()[i] = state.ftTimeStamp;
-                    }
-                    t.errors.Get()[i] = SUCCEEDED(hr) ? errors.Get()[i] : hr;
-                }
-                if (FAILED(hr))
-                    FillClientHandles(t);
-                t.masterQuality = t.QualityOfAll();
-            }
-            t.masterError = t.ErrorOfAll();
+            ExecuteReadStep(t);
             if (t.kind == kTransactionRead)
                 called = sink->OnReadComplete(t.transactionId, groupHandle, t.masterQuality, t.masterError, t.count,
                                               t.clientHandles.Get(), t.values.Get(), t.qualities.Get(),

@@ -180,6 +180,10 @@ private:
     void DropQueued();
     bool SubmitDelivery();
     void FillClientHandles(COpcDaTransaction& transaction);
+    // The steps of Deliver that run on the request worker: a write's device
+    // write, and the reads of Read and Refresh; both fill the transaction's results.
+    void ExecuteWriteStep(COpcDaTransaction& transaction);
+    void ExecuteReadStep(COpcDaTransaction& transaction);
     // The subscription's steps for one item, under the group lock: how many
     // samples the item reports at this scan, its sample, and its report.
     DWORD CheckItem(COpcDaGroupItem& item, COpcDaCache& cache, ULONGLONG elapsed, DWORD base);

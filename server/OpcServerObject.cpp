@@ -588,9 +588,6 @@ void COpcServerObject::SendShutdownNotice(COpcServerObject* caller, COpcServerOb
     }
 }
 
-// ---- interfaces built in later steps ----------------------------------------------
-
-
 // ---- IOPCItemIO -----------------------------------------------------------------------------
 
 HRESULT COpcServerObject::ExecuteItemRead(DWORD count, LPCWSTR* itemIds, const DWORD* maxAges, VARIANT** values,
