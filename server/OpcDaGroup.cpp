@@ -71,43 +71,19 @@ COpcDaGroup::~COpcDaGroup()
     OpcFreeGroupHandle(m_serverHandle);
 }
 
-STDMETHODIMP COpcDaGroup::QueryInterface(REFIID iid, void** object)
-{
-    if (object == nullptr)
-        return E_POINTER;
-    *object = nullptr;
-    if (iid == IID_IUnknown || iid == IID_IConnectionPointContainer)
-        *object = static_cast<IConnectionPointContainer*>(this);
-    else if (iid == IID_IOPCItemMgt)
-        *object = static_cast<IOPCItemMgt*>(this);
-    else if (iid == IID_IOPCItemDeadbandMgt)
-        *object = static_cast<IOPCItemDeadbandMgt*>(this);
-    else if (iid == IID_IOPCItemSamplingMgt)
-        *object = static_cast<IOPCItemSamplingMgt*>(this);
-    else if (iid == IID_IOPCSyncIO || iid == IID_IOPCSyncIO2)
-        *object = static_cast<IOPCSyncIO2*>(this);
-    else if (iid == IID_IOPCAsyncIO2 || iid == IID_IOPCAsyncIO3)
-        *object = static_cast<IOPCAsyncIO3*>(this);
-    else if (iid == IID_IOPCGroupStateMgt || iid == IID_IOPCGroupStateMgt2)
-        *object = static_cast<IOPCGroupStateMgt2*>(this);
-    else
-        return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) COpcDaGroup::AddRef()
-{
-    return static_cast<ULONG>(InterlockedIncrement(&m_refs));
-}
-
-STDMETHODIMP_(ULONG) COpcDaGroup::Release()
-{
-    LONG refs = InterlockedDecrement(&m_refs);
-    if (refs == 0)
-        delete this;
-    return static_cast<ULONG>(refs);
-}
+const SOpcInterfaceEntry<COpcDaGroup> COpcDaGroup::Interfaces[] = {
+    OpcInterface<COpcDaGroup, IConnectionPointContainer>(IID_IUnknown),
+    OpcInterface<COpcDaGroup, IConnectionPointContainer>(IID_IConnectionPointContainer),
+    OpcInterface<COpcDaGroup, IOPCItemMgt>(IID_IOPCItemMgt),
+    OpcInterface<COpcDaGroup, IOPCItemDeadbandMgt>(IID_IOPCItemDeadbandMgt),
+    OpcInterface<COpcDaGroup, IOPCItemSamplingMgt>(IID_IOPCItemSamplingMgt),
+    OpcInterface<COpcDaGroup, IOPCSyncIO2>(IID_IOPCSyncIO),
+    OpcInterface<COpcDaGroup, IOPCSyncIO2>(IID_IOPCSyncIO2),
+    OpcInterface<COpcDaGroup, IOPCAsyncIO3>(IID_IOPCAsyncIO2),
+    OpcInterface<COpcDaGroup, IOPCAsyncIO3>(IID_IOPCAsyncIO3),
+    OpcInterface<COpcDaGroup, IOPCGroupStateMgt2>(IID_IOPCGroupStateMgt),
+    OpcInterface<COpcDaGroup, IOPCGroupStateMgt2>(IID_IOPCGroupStateMgt2),
+    {}};
 
 void COpcDaGroup::ResetState()
 {

@@ -3,6 +3,7 @@
 // update scheduler runs, item deadbands, sampling rates and buffering).
 #pragma once
 
+#include "OpcComObject.h"
 #include "OpcConnectionPoint.h"
 #include "OpcContainers.h"
 #include "OpcDaGroupItem.h"
@@ -18,15 +19,14 @@
 class COpcDaCache;
 class COpcServerObject;
 
-class COpcDaGroup : public COpcConnectionPointContainer,
-                    public IOPCItemMgt,
-                    public IOPCItemDeadbandMgt,
-                    public IOPCItemSamplingMgt,
-                    public IOPCSyncIO2,
-                    public IOPCAsyncIO3,
-                    public IOPCGroupStateMgt2
+class COpcDaGroup : public COpcComObject<COpcDaGroup, COpcConnectionPointContainer, IOPCItemMgt,
+                                         IOPCItemDeadbandMgt, IOPCItemSamplingMgt, IOPCSyncIO2, IOPCAsyncIO3,
+                                         IOPCGroupStateMgt2>
 {
 public:
+    // IUnknown, shared by every interface of the object.
+    static const SOpcInterfaceEntry<COpcDaGroup> Interfaces[];
+
     // Markers of the last scan tick: -1 reports every item at the next scan,
     // -2 restarts the rate grid without an immediate callback.
     static constexpr LONGLONG ScanReportAll = -1;
@@ -34,11 +34,6 @@ public:
 
     // Created with one reference, for the caller; null when out of memory.
     static COpcComPtr<COpcDaGroup> Create(COpcServerObject* server, const COpcString& name);
-
-    // IUnknown (shared by every interface of the object)
-    STDMETHOD(QueryInterface)(REFIID iid, void** object) override;
-    STDMETHOD_(ULONG, AddRef)() override;
-    STDMETHOD_(ULONG, Release)() override;
 
     // IOPCGroupStateMgt / IOPCGroupStateMgt2
     STDMETHOD(GetState)(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias, FLOAT* pPercentDeadband,
@@ -161,7 +156,6 @@ private:
     // removed or the server is being destroyed; m_server alone does not keep
     // it alive. `name`, when given, is read under the same lock.
     COpcComPtr<COpcServerObject> HoldServer(COpcString* name = nullptr);
-    bool TakeRef(LONG& refs);
     // The queuing of Read, Write, ReadMaxAge and WriteVQT: known handles go
     // into one transaction, unknown ones get OPC_E_INVALIDHANDLE.
     HRESULT QueueAsync(DWORD kind, DWORD count, const OPCHANDLE* handles, const VARIANT* values,
@@ -194,7 +188,6 @@ private:
     static void LeaveScheduler(COpcDaGroup* group);
     friend class COpcDaDeliveryJob;
 
-    volatile LONG m_refs = 1;
     COpcLock m_lock;
     COpcServerObject* m_server;
     COpcString m_name;

@@ -126,30 +126,10 @@ COpcDaEnumItemAttributes::~COpcDaEnumItemAttributes()
     CoTaskMemFree(m_entries);
 }
 
-STDMETHODIMP COpcDaEnumItemAttributes::QueryInterface(REFIID iid, void** object)
-{
-    if (object == nullptr)
-        return E_POINTER;
-    *object = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IEnumOPCItemAttributes)
-        return E_NOINTERFACE;
-    *object = static_cast<IEnumOPCItemAttributes*>(this);
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) COpcDaEnumItemAttributes::AddRef()
-{
-    return static_cast<ULONG>(InterlockedIncrement(&m_refs));
-}
-
-STDMETHODIMP_(ULONG) COpcDaEnumItemAttributes::Release()
-{
-    LONG refs = InterlockedDecrement(&m_refs);
-    if (refs == 0)
-        delete this;
-    return static_cast<ULONG>(refs);
-}
+const SOpcInterfaceEntry<COpcDaEnumItemAttributes> COpcDaEnumItemAttributes::Interfaces[] = {
+    OpcInterface<COpcDaEnumItemAttributes, IEnumOPCItemAttributes>(IID_IUnknown),
+    OpcInterface<COpcDaEnumItemAttributes, IEnumOPCItemAttributes>(IID_IEnumOPCItemAttributes),
+    {}};
 
 STDMETHODIMP COpcDaEnumItemAttributes::Next(ULONG celt, OPCITEMATTRIBUTES** ppItemArray, ULONG* pceltFetched)
 {

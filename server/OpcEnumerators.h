@@ -2,6 +2,7 @@
 // pointers held with a reference, so the enumerator outlives what it lists.
 #pragma once
 
+#include "OpcComObject.h"
 #include "OpcContainers.h"
 #include "OpcLock.h"
 #include "OpcString.h"
@@ -39,14 +40,14 @@ struct COpcUnknownElements
 };
 
 template <class Interface, const IID* InterfaceId, class Elements>
-class COpcEnumerator : public Interface
+class COpcEnumerator : public COpcComObject<COpcEnumerator<Interface, InterfaceId, Elements>, Interface>
 {
 public:
     typedef typename Elements::Stored Stored;
     typedef typename Elements::Out Out;
+    static const SOpcInterfaceEntry<COpcEnumerator> Interfaces[];
 
     COpcEnumerator() = default;
-    virtual ~COpcEnumerator() = default;
 
     // Grows by doubling: enumerators are filled with whole address spaces.
     bool Add(const Stored& item)
@@ -60,26 +61,6 @@ public:
         m_items[m_count] = item;
         ++m_count;
         return true;
-    }
-
-    STDMETHOD(QueryInterface)(REFIID iid, void** object) override
-    {
-        if (object == nullptr)
-            return E_POINTER;
-        *object = nullptr;
-        if (iid != IID_IUnknown && iid != *InterfaceId)
-            return E_NOINTERFACE;
-        *object = static_cast<Interface*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(InterlockedIncrement(&m_refs)); }
-    STDMETHOD_(ULONG, Release)() override
-    {
-        LONG refs = InterlockedDecrement(&m_refs);
-        if (refs == 0)
-            delete this;
-        return static_cast<ULONG>(refs);
     }
 
     // The fetched pointer may be null only when one element is asked for.
@@ -143,12 +124,17 @@ public:
     }
 
 private:
-    volatile LONG m_refs = 1;
     COpcLock m_lock;
     COpcArray<Stored> m_items; // capacity; the first m_count are in use
     UINT m_count = 0;
     ULONG m_position = 0;
 };
+
+template <class Interface, const IID* InterfaceId, class Elements>
+const SOpcInterfaceEntry<COpcEnumerator<Interface, InterfaceId, Elements>>
+    COpcEnumerator<Interface, InterfaceId, Elements>::Interfaces[] = {
+        OpcInterface<COpcEnumerator, Interface>(IID_IUnknown), OpcInterface<COpcEnumerator, Interface>(*InterfaceId),
+        {}};
 
 typedef COpcEnumerator<IEnumString, &IID_IEnumString, COpcStringElements> COpcEnumString;
 typedef COpcEnumerator<IEnumUnknown, &IID_IEnumUnknown, COpcUnknownElements> COpcEnumUnknown;

@@ -197,45 +197,17 @@ void COpcServerObject::FinalRelease()
     m_constructed = false;
 }
 
-STDMETHODIMP COpcServerObject::QueryInterface(REFIID iid, void** object)
-{
-    if (object == nullptr)
-        return E_POINTER;
-    *object = nullptr;
-    if (iid == IID_IUnknown || iid == IID_IOPCCommon)
-        *object = static_cast<IOPCCommon*>(this);
-    else if (iid == IID_IConnectionPointContainer)
-        *object = static_cast<IConnectionPointContainer*>(this);
-    else if (iid == IID_IOPCServer)
-        *object = static_cast<IOPCServer*>(this);
-    else if (iid == IID_IOPCBrowseServerAddressSpace)
-        *object = static_cast<IOPCBrowseServerAddressSpace*>(this);
-    else if (iid == IID_IOPCBrowse)
-        *object = static_cast<IOPCBrowse*>(this);
-    else if (iid == IID_IOPCItemProperties)
-        *object = static_cast<IOPCItemProperties*>(this);
-    else if (iid == IID_IOPCItemIO)
-        *object = static_cast<IOPCItemIO*>(this);
-    else if (iid == IID_IOpcDaShutdownControl)
-        *object = static_cast<IOpcDaShutdownControl*>(this);
-    else
-        return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) COpcServerObject::AddRef()
-{
-    return static_cast<ULONG>(InterlockedIncrement(&m_refs));
-}
-
-STDMETHODIMP_(ULONG) COpcServerObject::Release()
-{
-    LONG refs = InterlockedDecrement(&m_refs);
-    if (refs == 0)
-        delete this;
-    return static_cast<ULONG>(refs);
-}
+const SOpcInterfaceEntry<COpcServerObject> COpcServerObject::Interfaces[] = {
+    OpcInterface<COpcServerObject, IOPCCommon>(IID_IUnknown),
+    OpcInterface<COpcServerObject, IOPCCommon>(IID_IOPCCommon),
+    OpcInterface<COpcServerObject, IConnectionPointContainer>(IID_IConnectionPointContainer),
+    OpcInterface<COpcServerObject, IOPCServer>(IID_IOPCServer),
+    OpcInterface<COpcServerObject, IOPCBrowseServerAddressSpace>(IID_IOPCBrowseServerAddressSpace),
+    OpcInterface<COpcServerObject, IOPCBrowse>(IID_IOPCBrowse),
+    OpcInterface<COpcServerObject, IOPCItemProperties>(IID_IOPCItemProperties),
+    OpcInterface<COpcServerObject, IOPCItemIO>(IID_IOPCItemIO),
+    OpcInterface<COpcServerObject, IOpcDaShutdownControl>(IID_IOpcDaShutdownControl),
+    {}};
 
 HRESULT COpcServerObject::LookupErrorString(HRESULT error, LCID locale, LPWSTR* text)
 {
@@ -527,16 +499,6 @@ STDMETHODIMP COpcServerObject::RequestShutdown()
 void COpcServerObject::NotifyShutdownAll()
 {
     SendShutdownNotice(this, nullptr);
-}
-
-bool COpcServerObject::TryAddRef()
-{
-    // A server whose count already reached zero is being destroyed; leave it be.
-    for (LONG refs = m_refs; refs > 0; refs = m_refs) {
-        if (InterlockedCompareExchange(&m_refs, refs + 1, refs) == refs)
-            return true;
-    }
-    return false;
 }
 
 void COpcServerObject::SendShutdownNotice(COpcServerObject* caller, COpcServerObject* except)

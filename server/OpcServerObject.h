@@ -3,6 +3,7 @@
 // item properties live in OpcServerBrowse.cpp.
 #pragma once
 
+#include "OpcComObject.h"
 #include "OpcCommon.h"
 #include "OpcConnectionPoint.h"
 #include "OpcContainers.h"
@@ -24,20 +25,14 @@ class COpcDaPropertyList;
 // The class table's creator: a new server object with one reference.
 HRESULT OpcCreateServerObject(const CLSID* clsid, IUnknown** object);
 
-class COpcServerObject : public COpcCommon,
-                         public COpcConnectionPointContainer,
-                         public IOPCServer,
-                         public IOPCBrowseServerAddressSpace,
-                         public IOPCBrowse,
-                         public IOPCItemProperties,
-                         public IOPCItemIO,
-                         public IOpcDaShutdownControl
+class COpcServerObject
+    : public COpcComObject<COpcServerObject, COpcCommon, COpcConnectionPointContainer, IOPCServer,
+                           IOPCBrowseServerAddressSpace, IOPCBrowse, IOPCItemProperties, IOPCItemIO,
+                           IOpcDaShutdownControl>
 {
 public:
     // IUnknown
-    STDMETHOD(QueryInterface)(REFIID iid, void** object) override;
-    STDMETHOD_(ULONG, AddRef)() override;
-    STDMETHOD_(ULONG, Release)() override;
+    static const SOpcInterfaceEntry<COpcServerObject> Interfaces[];
 
     // IOPCCommon's error lookup: the OPC proxy's table, then the system's.
     HRESULT LookupErrorString(HRESULT error, LCID locale, LPWSTR* text) override;
@@ -105,9 +100,6 @@ public:
     // Takes the transaction when it returns true.
     bool PostWrite(std::unique_ptr<COpcDaTransaction>& transaction);
 
-    // A reference unless the object is already being destroyed.
-    bool TryAddRef();
-
     // Live server objects of the process, for tests and diagnostics.
     static size_t LiveCount();
 
@@ -126,7 +118,6 @@ private:
                             WORD** qualities, FILETIME** timeStamps, HRESULT** errors);
     HRESULT ExecuteItemWrite(DWORD count, LPCWSTR* itemIds, const OPCITEMVQT* vqts, HRESULT** errors);
 
-    volatile LONG m_refs = 1;
     bool m_hostLocked = false;
     bool m_constructed = false;
     COpcLock m_lock;
