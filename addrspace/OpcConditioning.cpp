@@ -69,7 +69,7 @@ HRESULT ConversionFailure(HRESULT hr)
 {
     if (hr == E_OUTOFMEMORY)
         return hr;
-    return hr == DISP_E_OVERFLOW ? kOpcErrorRange : kOpcErrorBadType;
+    return hr == DISP_E_OVERFLOW ? OPC_E_RANGE : OPC_E_BADTYPE;
 }
 
 // Read access to the elements of a numeric scalar or one-dimensional array.
@@ -528,13 +528,13 @@ HRESULT Read(const SOpcConditioning& config, VARIANT* value, WORD* quality, bool
     const VARIANT* raw = nullptr;
     hr = AsElementType(*value, type->canonicalType, config.locale, converted, raw);
     if (FAILED(hr))
-        return hr == E_OUTOFMEMORY ? hr : kOpcErrorBadType;
+        return hr == E_OUTOFMEMORY ? hr : OPC_E_BADTYPE;
     WORD steps[3] = {0, 0, 0};
     COpcVariant result;
     {
         CNumbers numbers(*raw);
         if (!numbers.Ok())
-            return kOpcErrorBadType;
+            return OPC_E_BADTYPE;
         hr = RunRead(config, *type, numbers, IsArrayValue(*raw), rangeChecks, result, steps);
         if (FAILED(hr))
             return hr;
@@ -597,7 +597,7 @@ HRESULT UnconditionNumber(const SOpcConditioning& c, const SOpcDataType& type, i
         if (bit != 0)
         {
             quality = static_cast<WORD>(kOpcQualitySensorFailure | bit);
-            return kOpcErrorRange;
+            return OPC_E_RANGE;
         }
         HRESULT hr = ConvertNumber(x, rawType, c.locale, out);
         return FAILED(hr) ? ConversionFailure(hr) : S_OK;
@@ -628,7 +628,7 @@ HRESULT UnconditionNumber(const SOpcConditioning& c, const SOpcDataType& type, i
         }
         uint32_t code = 0;
         if (number < 0 || !EncodeBcd(static_cast<uint32_t>(number), code, BcdDigits(c.condition)))
-            return kOpcErrorRange;
+            return OPC_E_RANGE;
         // Bit for bit, also into the signed types.
         if (ElementBytes(rawType) == 2)
             out.uiVal = static_cast<USHORT>(code);
@@ -732,7 +732,7 @@ HRESULT UnscaleWrite(const SOpcConditioning& config, const SOpcDataType& type, i
     {
         CNumbers numbers(*eu);
         if (!numbers.Ok())
-            return kOpcErrorBadType;
+            return OPC_E_BADTYPE;
         CBuilder result;
         hr = result.Create(type.canonicalType, isArray, numbers.Count());
         if (FAILED(hr))
@@ -770,7 +770,7 @@ HRESULT CheckWriteRange(const SOpcConditioning& config, const SOpcDataType& type
     {
         CNumbers numbers(raw);
         if (!numbers.Ok())
-            return kOpcErrorBadType;
+            return OPC_E_BADTYPE;
         for (ULONG i = 0; i < numbers.Count() && bit == 0; ++i)
             bit = LimitBit(FieldOf(numbers.Bits(i), config.condition, type.code == kOpcTypeInt16), high, low);
     }
@@ -781,7 +781,7 @@ HRESULT CheckWriteRange(const SOpcConditioning& config, const SOpcDataType& type
     if (bit == 0)
         return S_OK;
     *quality = static_cast<WORD>(kOpcQualitySensorFailure | bit);
-    return kOpcErrorRange;
+    return OPC_E_RANGE;
 }
 } // namespace
 
@@ -804,7 +804,7 @@ HRESULT ConditionWrite(const SOpcConditioning& config, VARIANT* value, WORD* qua
     if (bit != 0)
     {
         *quality = static_cast<WORD>(kOpcQualityEguExceeded | bit);
-        return kOpcErrorRange;
+        return OPC_E_RANGE;
     }
     if (config.condition != kOpcConditionNone || shift > 0)
     {

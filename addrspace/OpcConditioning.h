@@ -9,6 +9,7 @@
 #pragma once
 
 #include "OpcDaDataTypes.h"
+#include "OpcResultCodes.h"
 
 #include <windows.h>
 #include <oleauto.h>
@@ -21,10 +22,6 @@ constexpr WORD kOpcQualityUncertain = 0x40;      // invalid BCD digit
 constexpr WORD kOpcQualityEguExceeded = 0x54;    // value outside the EU range
 constexpr WORD kOpcLimitLow = 0x01;
 constexpr WORD kOpcLimitHigh = 0x02;
-
-// OPC error codes of the write side.
-constexpr HRESULT kOpcErrorBadType = static_cast<HRESULT>(0xC0040004);  // OPC_E_BADTYPE
-constexpr HRESULT kOpcErrorRange = static_cast<HRESULT>(0xC004000B);    // OPC_E_RANGE
 
 // The configuration of one analog tag that the conditioning depends on.
 struct SOpcConditioning
@@ -69,7 +66,7 @@ HRESULT CheckRange(const VARIANT& value, WORD baseQuality, double high, double l
 // All steps run; *quality receives the quality of the first failing step only
 // and is left alone when none fails.
 // Returns S_OK (no step failed), S_FALSE (*quality was set), or a failure
-// (kOpcErrorBadType for a value that is not numeric, E_OUTOFMEMORY), in which
+// (OPC_E_BADTYPE for a value that is not numeric, E_OUTOFMEMORY), in which
 // case value and *quality are unchanged.
 //
 // The result type: with "None" the raw type, or with DecimalPoint n > 0 the
@@ -89,19 +86,19 @@ HRESULT ConditionValue(const SOpcConditioning& config, VARIANT* value, WORD* qua
 //   1. the type preparation: "None" with DecimalPoint converts 16-bit types and
 //      "Float" to VT_R4, 32-bit types and "Double" to VT_R8; any other
 //      condition converts 16-bit types and "Float" to VT_R8;
-//   2. the value must lie within LowEU..HighEU (else kOpcErrorRange,
+//   2. the value must lie within LowEU..HighEU (else OPC_E_RANGE,
 //      *quality = 0x54 plus the limit bit);
 //   3. the inverse conditioning: DecimalPoint (raw type range exceeded:
-//      kOpcErrorRange with *quality 0x11 or 0x12), inverse Linear and SQRT with
+//      OPC_E_RANGE with *quality 0x11 or 0x12), inverse Linear and SQRT with
 //      clamping, the n-bit layout, BCD coding (more digits than the field holds
-//      or a negative number: kOpcErrorRange);
+//      or a negative number: OPC_E_RANGE);
 //   4. the raw value must lie within the instrument range, BCD-encoded for the
-//      BCD conditions (else kOpcErrorRange, *quality = 0x10 plus the limit bit).
+//      BCD conditions (else OPC_E_RANGE, *quality = 0x10 plus the limit bit).
 // The result is in the data type's raw type: VT_I2, VT_UI2, VT_I4, VT_UI4,
 // VT_R4 or VT_R8 (array flag kept). BCD codes are stored bit for bit, so 4BCD
 // on "16Bit(Signed)" 9999 becomes the VT_I2 holding 0x9999. "None" without
 // DecimalPoint leaves the value's type alone (the caller's type check decides).
-// A value that cannot be converted gives kOpcErrorBadType, an overflowing
-// conversion kOpcErrorRange. On failure value is unchanged; *quality is only
+// A value that cannot be converted gives OPC_E_BADTYPE, an overflowing
+// conversion OPC_E_RANGE. On failure value is unchanged; *quality is only
 // written by the range checks.
 HRESULT ConditionWrite(const SOpcConditioning& config, VARIANT* value, WORD* quality);

@@ -54,7 +54,7 @@ HRESULT COpcDaItemEntry::ReadItem(DWORD accessMode, LCID locale, VARTYPE request
         return E_POINTER;
     IOpcDaItemProvider* provider = m_provider;
     if (provider == nullptr)
-        return kOpcErrorUnknownItemId;
+        return OPC_E_UNKNOWNITEMID;
     COpcVariant raw;
     HRESULT hr = provider->Read(m_itemId, selector == 0 ? accessMode : selector, raw.Get(), timeStamp, quality);
     if (FAILED(hr))
@@ -72,7 +72,7 @@ HRESULT COpcDaItemEntry::WriteItem(LCID locale, const VARIANT& value, const FILE
 {
     IOpcDaItemProvider* provider = m_provider;
     if (provider == nullptr)
-        return kOpcErrorUnknownItemId;
+        return OPC_E_UNKNOWNITEMID;
     return provider->Write(m_itemId, OPC_DA_READ_DEVICE, value, timeStamp, quality, nullptr);
 }
 
@@ -134,19 +134,19 @@ void COpcDaCache::ReadVersion()
 HRESULT COpcDaCache::Initialize()
 {
     COpcLockGuard guard(m_lock);
-    if (m_state != OPC_DA_STATE_SUSPENDED)
+    if (m_state != OPC_STATUS_SUSPENDED)
         return E_FAIL;
     ReadVersion();
     if (m_scheduler != nullptr && !m_schedulerStarted) {
         if (!m_scheduler->Start()) {
-            m_state = OPC_DA_STATE_FAILED;
+            m_state = OPC_STATUS_FAILED;
             return E_FAIL;
         }
         m_schedulerStarted = true;
     }
     HRESULT hr = Load(m_configurationPath.IsEmpty() ? ConfigurationPath() : m_configurationPath);
     if (hr != S_OK) {
-        m_state = OPC_DA_STATE_NOCONFIG;
+        m_state = OPC_STATUS_NOCONFIG;
         return hr;
     }
     if (!m_settings.simulationEnabled) {
@@ -156,7 +156,7 @@ HRESULT COpcDaCache::Initialize()
         m_api.CreateThreadHandle(GetCurrentThreadId());
     }
     hr = LoadTagConfiguration(m_settings.GetTagConfigurationFile());
-    m_state = hr == S_OK ? OPC_DA_STATE_RUNNING : OPC_DA_STATE_NOCONFIG;
+    m_state = hr == S_OK ? OPC_STATUS_RUNNING : OPC_STATUS_NOCONFIG;
     return hr;
 }
 
@@ -164,7 +164,7 @@ HRESULT COpcDaCache::Uninitialize()
 {
     StopScheduler();
     COpcLockGuard guard(m_lock);
-    m_state = OPC_DA_STATE_SUSPENDED;
+    m_state = OPC_STATUS_SUSPENDED;
     return S_OK;
 }
 
@@ -395,18 +395,18 @@ HRESULT COpcDaCache::AddItem(const COpcString& itemId)
 {
     COpcLockGuard guard(m_lock);
     if (itemId.IsEmpty())
-        return kOpcErrorInvalidItemId;
+        return OPC_E_INVALIDITEMID;
     if (m_items.Lookup(itemId) != nullptr)
         return S_FALSE;
     IOpcDaItemProvider* provider = ProviderFor(itemId);
     if (provider == nullptr)
-        return kOpcErrorUnknownItemId;
+        return OPC_E_UNKNOWNITEMID;
     OpcDaItemFactory factory = m_factory != nullptr ? m_factory : MakePlainEntry;
     COpcDaEntryRef entry = factory(itemId, provider, m_factoryContext);
     if (!entry)
         return E_OUTOFMEMORY;
     if (m_tree.AddItem(itemId, entry.Get()) == nullptr)
-        return m_tree.Root() == nullptr ? E_OUTOFMEMORY : kOpcErrorInvalidItemId;
+        return m_tree.Root() == nullptr ? E_OUTOFMEMORY : OPC_E_INVALIDITEMID;
     COpcDaEntryRef* slot = m_items.SetAt(itemId);
     if (slot == nullptr) {
         m_tree.RemoveItem(itemId);
@@ -421,7 +421,7 @@ HRESULT COpcDaCache::RemoveItem(const COpcString& itemId)
     COpcLockGuard guard(m_lock);
     COpcDaEntryRef* found = m_items.Lookup(itemId);
     if (found == nullptr)
-        return kOpcErrorUnknownItemId;
+        return OPC_E_UNKNOWNITEMID;
     const COpcDaEntryRef entry = std::move(*found);
     m_items.RemoveKey(itemId);
     m_tree.RemoveItem(itemId);
@@ -466,7 +466,7 @@ HRESULT COpcDaCache::ParseItemID(const wchar_t* itemId, COpcString& tagId, DWORD
 {
     selector = 0;
     if (itemId == nullptr || itemId[0] == L'\0')
-        return kOpcErrorInvalidItemId;
+        return OPC_E_INVALIDITEMID;
     const wchar_t* colon = wcschr(itemId, L':');
     if (colon == nullptr) {
         tagId = COpcString(itemId);
@@ -474,17 +474,17 @@ HRESULT COpcDaCache::ParseItemID(const wchar_t* itemId, COpcString& tagId, DWORD
     }
     const wchar_t* digits = colon + 1;
     if (*digits == L'\0')
-        return kOpcErrorInvalidItemId;
+        return OPC_E_INVALIDITEMID;
     uint64_t number = 0;
     for (const wchar_t* p = digits; *p != L'\0'; ++p) {
         if (*p < L'0' || *p > L'9')
-            return kOpcErrorInvalidItemId;
+            return OPC_E_INVALIDITEMID;
         number = number * 10 + static_cast<uint64_t>(*p - L'0');
         if (number > 0xFFFFFFFFull)
-            return kOpcErrorInvalidItemId;
+            return OPC_E_INVALIDITEMID;
     }
     if (colon == itemId)
-        return kOpcErrorInvalidItemId;
+        return OPC_E_INVALIDITEMID;
     tagId = COpcString(itemId, static_cast<size_t>(colon - itemId));
     selector = static_cast<DWORD>(number);
     return S_OK;
@@ -526,7 +526,7 @@ HRESULT COpcDaCache::Resolve(const COpcString& itemId, COpcDaEntryRef& entry, DW
     if (hr != S_OK)
         return hr;
     entry = FindItem(tagId);
-    return entry ? S_OK : kOpcErrorUnknownItemId;
+    return entry ? S_OK : OPC_E_UNKNOWNITEMID;
 }
 
 // --- values ------------------------------------------------------------------------------
@@ -554,7 +554,7 @@ HRESULT COpcDaCache::WriteItem(const COpcString& itemId, LCID locale, const VARI
     if (hr != S_OK)
         return hr;
     // A property item ID names no writable value.
-    return selector != 0 && selector != OPC_DA_PROP_VALUE ? kOpcErrorBadRights
+    return selector != 0 && selector != OPC_DA_PROP_VALUE ? OPC_E_BADRIGHTS
                                                            : entry->WriteItem(locale, value, timeStamp, quality);
 }
 
@@ -579,7 +579,7 @@ HRESULT COpcDaCache::LookupLocked(const COpcString& itemId, COpcString& tagId, C
         return hr;
     const COpcDaEntryRef* found = m_items.Lookup(tagId);
     if (found == nullptr)
-        return kOpcErrorUnknownItemId;
+        return OPC_E_UNKNOWNITEMID;
     entry = found->Get();
     return S_OK;
 }
@@ -595,7 +595,7 @@ HRESULT COpcDaCache::QueryItemProperties(const COpcString& itemId, bool withValu
         return hr;
     IOpcDaItemProvider* provider = entry->Provider();
     if (provider == nullptr)
-        return kOpcErrorInvalidPid;
+        return OPC_E_INVALID_PID;
     hr = provider->GetProperties(tagId, withValues, properties);
     if (FAILED(hr))
         return hr;
@@ -623,7 +623,7 @@ HRESULT COpcDaCache::GetItemPropertyValues(const COpcString& itemId, const DWORD
         COpcDaProperty& property = properties[i];
         property.id = propertyIds[i];
         property.result = provider == nullptr
-                              ? kOpcErrorInvalidPid
+                              ? OPC_E_INVALID_PID
                               : provider->GetPropertyValue(tagId, property.id, withValues ? &property.value : nullptr);
         DescribeProperty(tagId, property);
     }
@@ -641,5 +641,5 @@ HRESULT COpcDaCache::GetItemProperty(const COpcString& itemId, DWORD propertyId,
     if (hr != S_OK)
         return hr;
     IOpcDaItemProvider* provider = entry->Provider();
-    return provider == nullptr ? kOpcErrorInvalidPid : provider->GetPropertyValue(tagId, propertyId, value);
+    return provider == nullptr ? OPC_E_INVALID_PID : provider->GetPropertyValue(tagId, propertyId, value);
 }

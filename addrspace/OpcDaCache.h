@@ -13,28 +13,14 @@
 #include "OpcDaItemProvider.h"
 #include "OpcDaSettings.h"
 #include "OpcLock.h"
+#include "OpcResultCodes.h"
 #include "OpcString.h"
 #include "OpcXml.h"
 
+#include <opcda.h>
+
 class IOpcDeviceAccess;
 class COpcTagElement;
-
-// Server states as OPCSERVERSTATE numbers them.
-enum : DWORD
-{
-    OPC_DA_STATE_RUNNING = 1,
-    OPC_DA_STATE_FAILED = 2,
-    OPC_DA_STATE_NOCONFIG = 3,
-    OPC_DA_STATE_SUSPENDED = 4
-};
-
-// Server codes of the tag configuration (before mapping).
-const HRESULT OPC_DEV_E_TAG_FILE = static_cast<HRESULT>(0xC0B00733);      // file unreadable
-const HRESULT OPC_DEV_E_PROJECT = static_cast<HRESULT>(0xC0B00734);       // project check failed
-const HRESULT OPC_DEV_E_ELEMENT = static_cast<HRESULT>(0xC0B00736);       // unknown element
-const HRESULT OPC_DEV_E_DUPLICATE = static_cast<HRESULT>(0xC0B00737);     // item ID already loaded
-const HRESULT OPC_DEV_E_CACHE_SERIALS = static_cast<HRESULT>(0xC0B00738); // no free cache name
-const HRESULT OPC_DEV_E_ATTRIBUTE = static_cast<HRESULT>(0xC0B00739);     // attribute missing or invalid
 
 // File version and "FileDescription" of the program's version resource.
 struct SOpcDaServerVersion
@@ -171,7 +157,7 @@ protected:
     COpcDaSettings& m_settings;
     IOpcDeviceAccess& m_api;
     COpcLock m_lock;
-    volatile DWORD m_state = OPC_DA_STATE_SUSPENDED;
+    volatile DWORD m_state = OPC_STATUS_SUSPENDED;
     COpcXmlElement m_configRoot;
     SOpcDaServerVersion m_version;
     COpcString m_configurationPath;

@@ -563,20 +563,20 @@ bool COpcDaDevice::IsKnownItem(const COpcString& itemId)
 HRESULT COpcDaDevice::GetProperties(const COpcString& itemId, bool withValues, COpcDaPropertyList& properties)
 {
     COpcDaDeviceItem* item = FindItem(itemId);
-    return item != nullptr ? item->GetProperties(withValues, properties) : kOpcErrorUnknownItemId;
+    return item != nullptr ? item->GetProperties(withValues, properties) : OPC_E_UNKNOWNITEMID;
 }
 
 HRESULT COpcDaDevice::GetPropertyValue(const COpcString& itemId, DWORD propertyId, VARIANT* value)
 {
     COpcDaDeviceItem* item = FindItem(itemId);
-    return item != nullptr ? item->GetPropertyValue(propertyId, value) : kOpcErrorUnknownItemId;
+    return item != nullptr ? item->GetPropertyValue(propertyId, value) : OPC_E_UNKNOWNITEMID;
 }
 
 HRESULT COpcDaDevice::Read(const COpcString& itemId, DWORD selector, VARIANT* value, FILETIME* timeStamp,
                            WORD* quality)
 {
     COpcDaDeviceItem* item = FindItem(itemId);
-    return item != nullptr ? item->ReadItem(selector, value, timeStamp, quality) : kOpcErrorUnknownItemId;
+    return item != nullptr ? item->ReadItem(selector, value, timeStamp, quality) : OPC_E_UNKNOWNITEMID;
 }
 
 HRESULT COpcDaDevice::Write(const COpcString& itemId, DWORD selector, const VARIANT& value, const FILETIME* timeStamp,
@@ -584,7 +584,7 @@ HRESULT COpcDaDevice::Write(const COpcString& itemId, DWORD selector, const VARI
 {
     COpcDaDeviceItem* item = FindItem(itemId);
     return item != nullptr ? item->WriteItem(selector, value, timeStamp, quality, limitQuality)
-                           : kOpcErrorUnknownItemId;
+                           : OPC_E_UNKNOWNITEMID;
 }
 
 // --- polling ---------------------------------------------------------------------------------

@@ -147,10 +147,10 @@ HRESULT CopyLeadingElements(SAFEARRAY* from, SAFEARRAY* to)
 {
     if (from == nullptr || to == nullptr || SafeArrayGetDim(from) != 1 || SafeArrayGetDim(to) != 1 ||
         SafeArrayGetElemsize(from) != SafeArrayGetElemsize(to))
-        return kOpcErrorBadType;
+        return OPC_E_BADTYPE;
     const ULONG count = from->rgsabound[0].cElements;
     if (count == 0 || count > to->rgsabound[0].cElements)
-        return kOpcErrorRange;
+        return OPC_E_RANGE;
     COpcSafeArrayAccess source(from);
     COpcSafeArrayAccess target(to);
     if (FAILED(source.Result()) || FAILED(target.Result()))
@@ -729,7 +729,7 @@ HRESULT COpcDaDeviceItem::CheckAccess(DWORD propertyId, DWORD mode) const
         const DWORD wanted = mode == AccessRead ? kOpcReadable
                              : mode == AccessWrite ? kOpcWriteable
                                                    : (kOpcReadable | kOpcWriteable);
-        return (m_config.accessRights & wanted) != 0 ? S_OK : kOpcErrorBadRights;
+        return (m_config.accessRights & wanted) != 0 ? S_OK : OPC_E_BADRIGHTS;
     }
     case OPC_DA_PROP_CDT:
     case OPC_DA_PROP_RIGHTS:
@@ -753,19 +753,19 @@ HRESULT COpcDaDeviceItem::CheckAccess(DWORD propertyId, DWORD mode) const
     case OPC_DA_PROP_DEADBAND:
     case OPC_DA_PROP_DECIMAL_POINT:
     case OPC_DA_PROP_SIGNAL_CONDITION:
-        return m_config.tagKind == kOpcTagAnalog ? S_OK : kOpcErrorInvalidPid;
+        return m_config.tagKind == kOpcTagAnalog ? S_OK : OPC_E_INVALID_PID;
     case OPC_DA_PROP_CLOSE:
     case OPC_DA_PROP_OPEN:
     case OPC_DA_PROP_INVERSE:
-        return m_config.tagKind == kOpcTagDigital ? S_OK : kOpcErrorInvalidPid;
+        return m_config.tagKind == kOpcTagDigital ? S_OK : OPC_E_INVALID_PID;
     case OPC_DA_PROP_NULL_TERMINATION:
-        return m_config.tagKind == kOpcTagString ? S_OK : kOpcErrorInvalidPid;
+        return m_config.tagKind == kOpcTagString ? S_OK : OPC_E_INVALID_PID;
     case OPC_DA_PROP_DATA_COUNT:
         return m_config.dataCount >= 0 && m_config.dataCount <= static_cast<int32_t>(kMaxDataCount)
                    ? S_OK
-                   : kOpcErrorInvalidPid;
+                   : OPC_E_INVALID_PID;
     default:
-        return FindExtra(propertyId) != nullptr ? S_OK : kOpcErrorInvalidPid;
+        return FindExtra(propertyId) != nullptr ? S_OK : OPC_E_INVALID_PID;
     }
 }
 
@@ -807,7 +807,7 @@ HRESULT COpcDaDeviceItem::ReadValue(bool refresh, VARIANT* value, FILETIME* time
     {
         COpcLockGuard guard(m_lock);
         if (FAILED(VariantCopy(copy.Get(), m_live.value.Get())))
-            return kOpcErrorBadType;
+            return OPC_E_BADTYPE;
         stamp = m_live.timeStamp;
         itemQuality = m_live.quality;
         analog = IsAnalogValue();
@@ -817,7 +817,7 @@ HRESULT COpcDaDeviceItem::ReadValue(bool refresh, VARIANT* value, FILETIME* time
         WORD checked = itemQuality;
         HRESULT hr = ConditionRead(conditioning, copy.Get(), &checked);
         if (FAILED(hr))
-            return hr == E_OUTOFMEMORY ? hr : kOpcErrorBadType;
+            return hr == E_OUTOFMEMORY ? hr : OPC_E_BADTYPE;
         if (hr == S_FALSE) {
             COpcLockGuard guard(m_lock);
             m_live.quality = checked;
@@ -912,7 +912,7 @@ HRESULT COpcDaDeviceItem::PropertyValue(DWORD propertyId, VARIANT* value)
     default:
         if (ExtraProperty* extra = FindExtra(propertyId))
             return VariantCopy(value, extra->value.Get());
-        return kOpcErrorInvalidPid;
+        return OPC_E_INVALID_PID;
     }
 }
 
@@ -990,7 +990,7 @@ HRESULT COpcDaDeviceItem::WriteValue(const VARIANT& value, const FILETIME* timeS
     {
         COpcLockGuard guard(m_lock);
         if (m_config.readOnly && !internalWrite)
-            return kOpcErrorBadRights;
+            return OPC_E_BADRIGHTS;
         conditioning = m_config.conditioning;
         canonical = m_config.canonicalType;
         analog = IsAnalogValue();
@@ -999,7 +999,7 @@ HRESULT COpcDaDeviceItem::WriteValue(const VARIANT& value, const FILETIME* timeS
     COpcVariant raw;
     hr = CopyValue(raw.Get(), &value);
     if (FAILED(hr))
-        return kOpcErrorBadType;
+        return OPC_E_BADTYPE;
     if (analog) {
         WORD checked = 0;
         hr = ConditionWrite(conditioning, raw.Get(), &checked);
@@ -1010,7 +1010,7 @@ HRESULT COpcDaDeviceItem::WriteValue(const VARIANT& value, const FILETIME* timeS
         }
     }
     if (canonical != VT_EMPTY && raw->vt != canonical)
-        return kOpcErrorBadType;
+        return OPC_E_BADTYPE;
 
     if (m_settings.simulationEnabled) {
         COpcLockGuard guard(m_lock);
@@ -1020,14 +1020,14 @@ HRESULT COpcDaDeviceItem::WriteValue(const VARIANT& value, const FILETIME* timeS
             COpcVariant stored;
             hr = ChangeType(stored.Get(), raw.Get(), LOCALE_USER_DEFAULT, StorageType());
             if (FAILED(hr))
-                return hr == DISP_E_OVERFLOW ? kOpcErrorRange : kOpcErrorBadType;
+                return hr == DISP_E_OVERFLOW ? OPC_E_RANGE : OPC_E_BADTYPE;
             if (!m_config.isArray) {
                 VariantClear(m_live.value.Get());
                 stored.MoveTo(m_live.value.Get());
             } else {
                 // Like a device write: the leading elements, never more than the tag holds.
                 hr = m_live.value->vt == StorageType() ? CopyLeadingElements(stored->parray, m_live.value->parray)
-                                                  : kOpcErrorBadType;
+                                                  : OPC_E_BADTYPE;
                 if (FAILED(hr))
                     return hr;
             }
@@ -1058,7 +1058,7 @@ HRESULT COpcDaDeviceItem::WriteDevice(const VARIANT& written)
     if (written.vt != wanted) {
         HRESULT hr = ChangeType(converted.Get(), &written, LOCALE_USER_DEFAULT, wanted);
         if (FAILED(hr))
-            return hr == DISP_E_OVERFLOW ? kOpcErrorRange : kOpcErrorBadType;
+            return hr == DISP_E_OVERFLOW ? OPC_E_RANGE : OPC_E_BADTYPE;
         raw = converted.Get();
     }
 
@@ -1080,7 +1080,7 @@ HRESULT COpcDaDeviceItem::WriteDevice(const VARIANT& written)
 HRESULT COpcDaDeviceItem::WriteText(const VARIANT& raw, uint32_t textCount, DeviceBuffer& buffer)
 {
     if (textCount == 0)
-        return kOpcErrorRange;
+        return OPC_E_RANGE;
     const wchar_t* text = raw.bstrVal != nullptr ? raw.bstrVal : L"";
     UINT length = SysStringLen(raw.bstrVal);
     if (length > textCount)
@@ -1092,7 +1092,7 @@ HRESULT COpcDaDeviceItem::WriteText(const VARIANT& raw, uint32_t textCount, Devi
     }
     if (WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), buffer.text, static_cast<int>(2 * textCount),
                             nullptr, nullptr) <= 0)
-        return kOpcErrorBadType;
+        return OPC_E_BADTYPE;
     return m_api.WriteDeviceStrDM(m_config.devicePath, m_config.accessPath, buffer.text, static_cast<short>(textCount));
 }
 
@@ -1100,11 +1100,11 @@ HRESULT COpcDaDeviceItem::PackArray(const VARIANT& raw, bool inverse, DeviceBuff
 {
     SAFEARRAY* array = raw.parray;
     if (array == nullptr || SafeArrayGetDim(array) != 1)
-        return kOpcErrorBadType;
+        return OPC_E_BADTYPE;
     count = array->rgsabound[0].cElements;
     // The tag's area holds DataCount elements; more would run into the next one.
     if (count == 0 || count > m_config.loadedCount)
-        return kOpcErrorRange;
+        return OPC_E_RANGE;
     COpcSafeArrayAccess access(array);
     if (FAILED(access.Result()))
         return access.Result();
@@ -1122,7 +1122,7 @@ HRESULT COpcDaDeviceItem::PackArray(const VARIANT& raw, bool inverse, DeviceBuff
     case VT_UI4:
     case VT_R4: memcpy(buffer.longs, data, count * 4); return S_OK;
     case VT_R8: memcpy(buffer.doubles, data, count * sizeof(double)); return S_OK;
-    default: return kOpcErrorBadType;
+    default: return OPC_E_BADTYPE;
     }
 }
 
@@ -1136,7 +1136,7 @@ HRESULT COpcDaDeviceItem::PackScalar(const VARIANT& raw, bool inverse, DeviceBuf
     case VT_UI4: buffer.ulongs[0] = raw.ulVal; return S_OK;
     case VT_R4: buffer.floats[0] = raw.fltVal; return S_OK;
     case VT_R8: buffer.doubles[0] = raw.dblVal; return S_OK;
-    default: return kOpcErrorBadType;
+    default: return OPC_E_BADTYPE;
     }
 }
 
@@ -1146,7 +1146,7 @@ HRESULT COpcDaDeviceItem::SendToDevice(const DeviceBuffer& buffer, short n)
     case kOpcTypeBit:
         // Also when the rights were widened through their property since load.
         if (n > IOpcDeviceAccess::MaxBitWrite)
-            return kOpcErrorBadRights;
+            return OPC_E_BADRIGHTS;
         return m_api.WriteDeviceBitDM(m_config.devicePath, m_config.accessPath, buffer.longs, n);
     case kOpcTypeInt16: return m_api.WriteDevice16DM(m_config.devicePath, m_config.accessPath, buffer.shorts, n);
     case kOpcTypeUInt16:
@@ -1158,7 +1158,7 @@ HRESULT COpcDaDeviceItem::SendToDevice(const DeviceBuffer& buffer, short n)
     case kOpcTypeBcd32: return m_api.WriteDeviceBCD32DM(m_config.devicePath, m_config.accessPath, buffer.longs, n);
     case kOpcTypeFloat: return m_api.WriteDeviceFloatDM(m_config.devicePath, m_config.accessPath, buffer.floats, n);
     case kOpcTypeDouble: return m_api.WriteDeviceDoubleDM(m_config.devicePath, m_config.accessPath, buffer.doubles, n);
-    default: return kOpcErrorBadType;
+    default: return OPC_E_BADTYPE;
     }
 }
 
@@ -1172,7 +1172,7 @@ HRESULT COpcDaDeviceItem::WriteProperty(DWORD propertyId, const VARIANT& value)
         return CopyValue(extra->value.Get(), &value);
     const VARTYPE type = OpcDaPropertyType(propertyId);
     if (type != VT_VARIANT && value.vt != type)
-        return kOpcErrorBadType;
+        return OPC_E_BADTYPE;
 
     auto text = [&value]() { return COpcString(value.bstrVal, SysStringLen(value.bstrVal)); };
     switch (propertyId) {
@@ -1184,7 +1184,7 @@ HRESULT COpcDaDeviceItem::WriteProperty(DWORD propertyId, const VARIANT& value)
     case OPC_DA_PROP_TIME: {
         uint64_t ticks = 0;
         if (!DateToFileTime(value.date, ticks))
-            return kOpcErrorRange;
+            return OPC_E_RANGE;
         m_live.timeStamp.dwLowDateTime = static_cast<DWORD>(ticks);
         m_live.timeStamp.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
         return S_OK;
@@ -1214,14 +1214,14 @@ HRESULT COpcDaDeviceItem::WriteProperty(DWORD propertyId, const VARIANT& value)
     case OPC_DA_PROP_DATA_COUNT: m_config.dataCount = value.lVal; return S_OK;
     case OPC_DA_PROP_DECIMAL_POINT:
         if (value.lVal < 0 || value.lVal > kMaxDecimalPoint)
-            return kOpcErrorRange;
+            return OPC_E_RANGE;
         m_config.conditioning.decimalPoint = value.lVal;
         return S_OK;
     case OPC_DA_PROP_INVERSE: {
         // The text drives the inversion, so only the two known words are taken.
         COpcString word = text();
         if (!word.Equals(L"On") && !word.Equals(L"Off"))
-            return kOpcErrorRange;
+            return OPC_E_RANGE;
         m_config.inverse = word;
         m_config.inverseOn = word.Equals(L"On");
         return S_OK;
@@ -1230,7 +1230,7 @@ HRESULT COpcDaDeviceItem::WriteProperty(DWORD propertyId, const VARIANT& value)
         COpcString name = text();
         uint32_t condition = 0;
         if (!OpcConditionByName(name.TextOrEmpty(), condition) || !OpcConditionAllowed(m_config.typeCode, condition))
-            return kOpcErrorRange;
+            return OPC_E_RANGE;
         m_config.signalCondition = name;
         m_config.conditioning.condition = condition;
         return S_OK;
@@ -1240,13 +1240,13 @@ HRESULT COpcDaDeviceItem::WriteProperty(DWORD propertyId, const VARIANT& value)
         COpcString name = text();
         const uint32_t mode = OpcSimulationModeByName(name.TextOrEmpty());
         if (mode == 0)
-            return kOpcErrorRange;
+            return OPC_E_RANGE;
         if (mode == kOpcSimCsv && m_config.simMode != kOpcSimCsv)
             m_config.csvColumn = m_settings.NextCsvColumn();
         m_config.simulation = name;
         m_config.simMode = mode;
         return S_OK;
     }
-    default: return kOpcErrorInvalidPid;
+    default: return OPC_E_INVALID_PID;
     }
 }

@@ -4,18 +4,12 @@
 #pragma once
 
 #include "OpcDaProperties.h"
+#include "OpcResultCodes.h"
 #include "OpcString.h"
 #include "OpcTaskMem.h"
 
 #include <windows.h>
 #include <oleauto.h>
-
-// OPC codes of the address space (the conditioning declares OPC_E_BADTYPE and
-// OPC_E_RANGE as kOpcErrorBadType and kOpcErrorRange).
-constexpr HRESULT kOpcErrorBadRights = static_cast<HRESULT>(0xC0040006);      // OPC_E_BADRIGHTS
-constexpr HRESULT kOpcErrorUnknownItemId = static_cast<HRESULT>(0xC0040007);  // OPC_E_UNKNOWNITEMID
-constexpr HRESULT kOpcErrorInvalidItemId = static_cast<HRESULT>(0xC0040008);  // OPC_E_INVALIDITEMID
-constexpr HRESULT kOpcErrorInvalidPid = static_cast<HRESULT>(0xC0040203);     // OPC_E_INVALID_PID
 
 // Qualities and access rights as OPC numbers them.
 constexpr WORD kOpcQualityGood = 0xC0;

@@ -104,7 +104,7 @@ HRESULT MapDeviceCode(LONG code, bool* known) noexcept
     }
     if (known != nullptr)
         *known = false;
-    return OPC_DEV_E_DEVICE_FAILURE;
+    return KESTRIX_E_DEVICE_FAILURE;
 }
 
 unsigned DeviceCodeTableSize() noexcept

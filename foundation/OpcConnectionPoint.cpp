@@ -313,30 +313,10 @@ COpcEnumConnectionPoints::COpcEnumConnectionPoints(IConnectionPoint* const* poin
         m_points[i] = COpcComPtr<IConnectionPoint>::FromBorrowed(points[i]);
 }
 
-STDMETHODIMP COpcEnumConnectionPoints::QueryInterface(REFIID iid, void** object)
-{
-    if (object == nullptr)
-        return E_POINTER;
-    *object = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IEnumConnectionPoints)
-        return E_NOINTERFACE;
-    *object = static_cast<IEnumConnectionPoints*>(this);
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) COpcEnumConnectionPoints::AddRef()
-{
-    return static_cast<ULONG>(InterlockedIncrement(&m_refs));
-}
-
-STDMETHODIMP_(ULONG) COpcEnumConnectionPoints::Release()
-{
-    LONG refs = InterlockedDecrement(&m_refs);
-    if (refs == 0)
-        delete this;
-    return static_cast<ULONG>(refs);
-}
+const SOpcInterfaceEntry<COpcEnumConnectionPoints> COpcEnumConnectionPoints::Interfaces[] = {
+    OpcInterface<COpcEnumConnectionPoints, IEnumConnectionPoints>(IID_IUnknown),
+    OpcInterface<COpcEnumConnectionPoints, IEnumConnectionPoints>(IID_IEnumConnectionPoints),
+    {}};
 
 STDMETHODIMP COpcEnumConnectionPoints::Next(ULONG cConnections, IConnectionPoint** ppCP, ULONG* pcFetched)
 {

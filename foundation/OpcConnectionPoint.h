@@ -2,6 +2,7 @@
 // outgoing interface, each serving one client sink.
 #pragma once
 
+#include "OpcComObject.h"
 #include "OpcContainers.h"
 #include "OpcLock.h"
 #include "OpcTaskMem.h"
@@ -94,16 +95,15 @@ private:
 };
 
 // Enumerates a snapshot of connection points, each held with a reference.
-class COpcEnumConnectionPoints : public IEnumConnectionPoints
+class COpcEnumConnectionPoints : public COpcComObject<COpcEnumConnectionPoints, IEnumConnectionPoints>
 {
 public:
+    static const SOpcInterfaceEntry<COpcEnumConnectionPoints> Interfaces[];
+
     // The points are AddRef'd here; an object that could not take them all is empty.
     COpcEnumConnectionPoints(IConnectionPoint* const* points, ULONG count);
-    virtual ~COpcEnumConnectionPoints() = default;
+    ~COpcEnumConnectionPoints() override = default;
 
-    STDMETHOD(QueryInterface)(REFIID iid, void** object) override;
-    STDMETHOD_(ULONG, AddRef)() override;
-    STDMETHOD_(ULONG, Release)() override;
     STDMETHOD(Next)(ULONG cConnections, IConnectionPoint** ppCP, ULONG* pcFetched) override;
     STDMETHOD(Skip)(ULONG cConnections) override;
     STDMETHOD(Reset)() override;
@@ -112,7 +112,6 @@ public:
     bool IsValid() const { return m_valid; }
 
 private:
-    volatile LONG m_refs = 1;
     COpcLock m_lock;
     COpcArray<COpcComPtr<IConnectionPoint>> m_points;
     bool m_valid = true;

@@ -236,6 +236,13 @@ public:
         if (old != nullptr)
             old->Release();
     }
+    // Lets go of the reference now and returns the count the object reports
+    // after it: 0 when this was the last reference.
+    ULONG Drop() noexcept
+    {
+        T* old = std::exchange(m_pointer, nullptr);
+        return old != nullptr ? old->Release() : 0;
+    }
     T* Detach() noexcept { return std::exchange(m_pointer, nullptr); }
     T* Get() const noexcept { return m_pointer; }
     T* operator->() const noexcept { return m_pointer; }

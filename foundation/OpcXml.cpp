@@ -500,17 +500,17 @@ const LONGLONG MaxDocumentBytes = 256LL * 1024 * 1024;
 HRESULT COpcXmlDocument::Load(const COpcString& path)
 {
     if (!Create())
-        return OPCXML_E_CREATE;
+        return OPC_DEV_E_XML_LOAD;
     // The file is read here and handed over as bytes: a path would send the
     // DOM through the URL machinery, which can stall for many seconds, and the
     // bytes still let the parser detect the encoding from the declaration.
     if (path.IsEmpty())
-        return OPCXML_E_LOAD;
+        return OPC_DEV_E_XML_PARSE;
     COpcHandle file(CreateFileW(path.Text(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER size = {};
     if (!file || !GetFileSizeEx(file.Get(), &size) || size.QuadPart <= 0 || size.QuadPart > MaxDocumentBytes)
-        return OPCXML_E_LOAD;
+        return OPC_DEV_E_XML_PARSE;
     COpcSafeArray bytes(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(size.QuadPart)));
     if (bytes.Get() == nullptr)
         return E_OUTOFMEMORY;
@@ -521,7 +521,7 @@ HRESULT COpcXmlDocument::Load(const COpcString& path)
         DWORD read = 0;
         if (!ReadFile(file.Get(), data.Data(), static_cast<DWORD>(size.QuadPart), &read, nullptr) ||
             read != static_cast<DWORD>(size.QuadPart))
-            return OPCXML_E_LOAD;
+            return OPC_DEV_E_XML_PARSE;
     }
     COpcVariant source;
     source->vt = VT_ARRAY | VT_UI1;
@@ -529,7 +529,7 @@ HRESULT COpcXmlDocument::Load(const COpcString& path)
     VARIANT_BOOL loaded = VARIANT_FALSE;
     HRESULT hr = m_document->load(*source.Get(), &loaded);
     if (FAILED(hr) || hr == S_FALSE || loaded == VARIANT_FALSE)
-        return OPCXML_E_LOAD;
+        return OPC_DEV_E_XML_PARSE;
     m_fileName = path;
     return S_OK;
 }

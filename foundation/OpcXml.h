@@ -9,14 +9,11 @@
 #pragma once
 
 #include "OpcContainers.h"
+#include "OpcResultCodes.h"
 #include "OpcString.h"
 #include "OpcTaskMem.h"
 
 #include <msxml2.h>
-
-// Own codes of the XML layer.
-const HRESULT OPCXML_E_CREATE = static_cast<HRESULT>(0xC0B00730L); // the DOM document could not be created
-const HRESULT OPCXML_E_LOAD = static_cast<HRESULT>(0xC0B00731L);   // file missing, unreadable or not well-formed
 
 // The version-independent DOM document class {F6D90F11-9C73-11D3-B32E-00C04F990BB4}.
 // Declared here because the toolchain's header maps the plain name to another class.
@@ -155,7 +152,7 @@ public:
     // A new document holding only the declaration (version 1.0, encoding utf-16).
     virtual bool AddDeclaration();
 
-    // S_OK, OPCXML_E_CREATE or OPCXML_E_LOAD.
+    // S_OK, OPC_DEV_E_XML_LOAD or OPC_DEV_E_XML_PARSE.
     HRESULT Load(const COpcString& path);
     // Saves to the path, or to the path last loaded when it is empty.
     bool Save(const COpcString& path = COpcString());

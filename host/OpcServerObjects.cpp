@@ -54,7 +54,7 @@ HRESULT COpcServerObjects::Build(bool simulation)
     // without one: clients connect and read OPC_STATUS_NOCONFIG from
     // GetStatus, rather than failing to create the server object with no
     // hint why. Only a start-up that failed outright undoes the objects.
-    if (FAILED(hr) && m_cache && m_cache->GetState() == OPC_DA_STATE_NOCONFIG)
+    if (FAILED(hr) && m_cache && m_cache->GetState() == OPC_STATUS_NOCONFIG)
         hr = S_OK;
 
     if (FAILED(hr))

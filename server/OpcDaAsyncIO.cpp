@@ -3,10 +3,9 @@
 #include "OpcDaGroup.h"
 
 #include "OpcDaSettings.h"
+#include "OpcResultCodes.h"
 #include "OpcServerHost.h"
 #include "OpcServerObject.h"
-
-#include <opcerror.h>
 
 #include <memory>
 #include <new>
@@ -32,16 +31,6 @@ bool IsDisconnected(HRESULT hr)
 
 // A buffered item keeps every sample a report carries; this many at most wait per item.
 const DWORD kBufferedSamplesKept = 16;
-
-// Frees a chain of queued transactions, undelivered.
-void DeleteChain(COpcDaTransaction* first)
-{
-    while (first != nullptr) {
-        COpcDaTransaction* next = first->next;
-        delete first;
-        first = next;
-    }
-}
 } // namespace
 
 // One delivery of a group's queue on the server's callback pool. It holds a
@@ -49,9 +38,9 @@ void DeleteChain(COpcDaTransaction* first)
 class COpcDaDeliveryJob final : public COpcThreadJob
 {
 public:
-    COpcDaDeliveryJob(COpcDaGroup* group, COpcServerObject* server) : m_group(group), m_server(server)
+    COpcDaDeliveryJob(COpcComPtr<COpcDaGroup> group, COpcComPtr<COpcServerObject> server)
+        : m_group(std::move(group)), m_server(std::move(server))
     {
-        m_group->AddRef();
     }
     void Execute() override
     {
@@ -60,18 +49,17 @@ public:
     }
     void Destroy() override
     {
+        // Perhaps the last reference: the server may end here, on this pool
+        // thread, so it goes after the job and its group reference.
+        COpcComPtr<COpcServerObject> server = std::move(m_server);
+        std::unique_ptr<COpcDaDeliveryJob> self(this);
         if (!m_executed)
             m_group->DropQueued();
-        COpcServerObject* server = m_server;
-        m_group->Release();
-        delete this;
-        // Perhaps the last reference: the server may end here, on this pool thread.
-        server->Release();
     }
 
 private:
-    COpcDaGroup* m_group;
-    COpcServerObject* m_server;
+    COpcComPtr<COpcDaGroup> m_group;
+    COpcComPtr<COpcServerObject> m_server;
     bool m_executed = false;
 };
 
@@ -82,11 +70,10 @@ bool COpcDaGroup::SubmitDelivery()
     // Under the group lock: a group not yet removed has a live server.
     if (m_removed || m_server == nullptr || !m_server->TryAddRef())
         return false;
-    auto* job = new (std::nothrow) COpcDaDeliveryJob(this, m_server);
-    if (job == nullptr) {
-        m_server->Release();
+    COpcComPtr<COpcServerObject> server(m_server); // the reference TryAddRef took
+    auto* job = new (std::nothrow) COpcDaDeliveryJob(COpcComPtr<COpcDaGroup>::FromBorrowed(this), std::move(server));
+    if (job == nullptr)
         return false;
-    }
     if (!m_server->CallbackPool().Submit(job)) {
         // Not queued: undo what the job holds without running it.
         job->Destroy();
@@ -95,71 +82,65 @@ bool COpcDaGroup::SubmitDelivery()
     return true;
 }
 
-void COpcDaGroup::QueueDelivery(COpcDaTransaction* transaction)
+void COpcDaGroup::QueueDelivery(COpcDaTransactionPtr transaction)
 {
     COpcLockGuard guard(m_lock);
-    if (m_removed) {
-        delete transaction;
+    if (m_removed)
         return;
-    }
     COpcDaTransaction* tail = m_queueTail;
     if (transaction->kind == kTransactionDataChange && tail != nullptr && tail->kind == kTransactionDataChange &&
-        Merge(*tail, *transaction)) {
-        delete transaction;
+        Merge(*tail, *transaction))
         return;
-    }
+    m_queueTail = transaction.get();
     if (tail != nullptr)
-        tail->next = transaction;
+        tail->next = std::move(transaction);
     else
-        m_queueHead = transaction;
-    m_queueTail = transaction;
+        m_queueHead = std::move(transaction);
     if (!m_delivering) {
         m_delivering = SubmitDelivery();
         if (!m_delivering) {
             // No server to deliver with: nothing queued can ever be delivered.
-            DeleteChain(m_queueHead);
-            m_queueHead = m_queueTail = nullptr;
+            m_queueHead.reset();
+            m_queueTail = nullptr;
         }
     }
 }
 
 void COpcDaGroup::DeliverNext()
 {
-    COpcDaTransaction* transaction = nullptr;
+    COpcDaTransactionPtr transaction;
     {
         COpcLockGuard guard(m_lock);
-        transaction = m_queueHead;
-        if (transaction != nullptr) {
-            m_queueHead = transaction->next;
-            if (m_queueHead == nullptr)
+        transaction = std::move(m_queueHead);
+        if (transaction) {
+            m_queueHead = std::move(transaction->next);
+            if (!m_queueHead)
                 m_queueTail = nullptr;
-            transaction->next = nullptr;
         }
     }
-    if (transaction != nullptr) {
+    if (transaction) {
         Deliver(*transaction);
-        delete transaction;
+        transaction.reset();
     }
     // One delivery per job, so the groups of a server take turns on the pool;
     // the next job is queued only now, so one group's callbacks never overlap.
     COpcLockGuard guard(m_lock);
-    m_delivering = m_queueHead != nullptr && SubmitDelivery();
-    if (!m_delivering && m_queueHead != nullptr) {
-        DeleteChain(m_queueHead);
-        m_queueHead = m_queueTail = nullptr;
+    m_delivering = m_queueHead && SubmitDelivery();
+    if (!m_delivering && m_queueHead) {
+        m_queueHead.reset();
+        m_queueTail = nullptr;
     }
 }
 
 void COpcDaGroup::DropQueued()
 {
-    COpcDaTransaction* queued = nullptr;
+    COpcDaTransactionPtr queued;
     {
         COpcLockGuard guard(m_lock);
-        queued = m_queueHead;
-        m_queueHead = m_queueTail = nullptr;
+        queued = std::move(m_queueHead);
+        m_queueTail = nullptr;
         m_delivering = false;
     }
-    DeleteChain(queued);
 }
 
 bool COpcDaGroup::Merge(COpcDaTransaction& into, COpcDaTransaction& from)
@@ -247,9 +228,72 @@ void COpcDaGroup::FillClientHandles(COpcDaTransaction& t)
     // An item removed since the call was queued reports client handle 0.
     COpcLockGuard guard(m_lock);
     for (DWORD i = 0; i < t.count; ++i) {
-        COpcDaGroupItem** item = m_items.Lookup(static_cast<uint32_t>(t.serverHandles.Get()[i]));
+        std::unique_ptr<COpcDaGroupItem>* item = m_items.Lookup(static_cast<uint32_t>(t.serverHandles.Get()[i]));
         t.clientHandles.Get()[i] = item != nullptr ? (*item)->clientHandle : 0;
     }
+}
+
+void COpcDaGroup::ExecuteWriteStep(COpcDaTransaction& t)
+{
+    COpcTaskMem<HRESULT> errors;
+    auto request = OpcDaMakeRequest([&]() {
+        return ExecuteWrite(t.count, t.serverHandles.Get(), t.vqts.Get() != nullptr ? nullptr : t.values.Get(),
+                            t.vqts.Get(), errors.Receive());
+    });
+    const HRESULT hr = RunOnWorker(
+        t.vqts.Get() != nullptr ? COpcDaRequestWorker::GroupWriteVQT : COpcDaRequestWorker::GroupWrite, request);
+    for (DWORD i = 0; i < t.count; ++i)
+        t.errors.Get()[i] = SUCCEEDED(hr) && errors.Get() != nullptr ? errors.Get()[i] : hr;
+    FillClientHandles(t);
+    t.masterError = t.ErrorOfAll();
+}
+
+void COpcDaGroup::ExecuteReadStep(COpcDaTransaction& t)
+{
+    HRESULT hr;
+    if (t.maxAges.Get() != nullptr) {
+        COpcTaskMem<VARIANT> values;
+        COpcTaskMem<WORD> qualities;
+        COpcTaskMem<FILETIME> stamps;
+        COpcTaskMem<HRESULT> errors;
+        auto request = OpcDaMakeRequest([&]() {
+            return ExecuteRead(OPC_DS_DEVICE, t.count, t.serverHandles.Get(), t.maxAges.Get(), nullptr,
+                               values.Receive(), qualities.Receive(), stamps.Receive(), errors.Receive());
+        });
+        hr = RunOnWorker(COpcDaRequestWorker::GroupReadMaxAge, request);
+        for (DWORD i = 0; i < t.count; ++i) {
+            if (SUCCEEDED(hr)) {
+                t.values.Get()[i] = values.Get()[i];
+                t.qualities.Get()[i] = qualities.Get()[i];
+                t.timeStamps.Get()[i] = stamps.Get()[i];
+            }
+            t.errors.Get()[i] = SUCCEEDED(hr) ? errors.Get()[i] : hr;
+        }
+        FillClientHandles(t);
+        t.masterQuality = S_OK;
+    } else {
+        COpcTaskMem<OPCITEMSTATE> states;
+        COpcTaskMem<HRESULT> errors;
+        auto request = OpcDaMakeRequest([&]() {
+            return ExecuteRead(t.source, t.count, t.serverHandles.Get(), nullptr, states.Receive(), nullptr, nullptr,
+                               nullptr, errors.Receive());
+        });
+        hr = RunOnWorker(COpcDaRequestWorker::GroupRead, request);
+        for (DWORD i = 0; i < t.count; ++i) {
+            if (SUCCEEDED(hr)) {
+                const OPCITEMSTATE& state = states.Get()[i];
+                t.clientHandles.Get()[i] = state.hClient;
+                t.values.Get()[i] = state.vDataValue;
+                t.qualities.Get()[i] = state.wQuality;
+                t.timeStamps.Get()[i] = state.ftTimeStamp;
+            }
+            t.errors.Get()[i] = SUCCEEDED(hr) ? errors.Get()[i] : hr;
+        }
+        if (FAILED(hr))
+            FillClientHandles(t);
+        t.masterQuality = t.QualityOfAll();
+    }
+    t.masterError = t.ErrorOfAll();
 }
 
 void COpcDaGroup::Deliver(COpcDaTransaction& t)
@@ -282,71 +326,16 @@ void COpcDaGroup::Deliver(COpcDaTransaction& t)
         called = sink->OnCancelComplete(t.transactionId, groupHandle);
     } else {
         switch (t.kind) {
-        case kTransactionWrite: {
-            COpcTaskMem<HRESULT> errors;
-            auto request = OpcDaMakeRequest([&]() {
-                return ExecuteWrite(t.count, t.serverHandles.Get(), t.vqts.Get() != nullptr ? nullptr : t.values.Get(),
-                                    t.vqts.Get(), errors.Receive());
-            });
-            const HRESULT hr = RunOnWorker(t.vqts.Get() != nullptr ? COpcDaRequestWorker::GroupWriteVQT
-                                                                     : COpcDaRequestWorker::GroupWrite,
-                                           request);
-            for (DWORD i = 0; i < t.count; ++i)
-                t.errors.Get()[i] = SUCCEEDED(hr) && errors.Get() != nullptr ? errors.Get()[i] : hr;
-            FillClientHandles(t);
-            t.masterError = t.ErrorOfAll();
+        case kTransactionWrite:
+            ExecuteWriteStep(t);
             return;
-        }
         case kTransactionWriteDone:
             called = sink->OnWriteComplete(t.transactionId, groupHandle, t.masterError, t.count,
                                            t.clientHandles.Get(), t.errors.Get());
             break;
         case kTransactionRead:
         case kTransactionRefresh: {
-            HRESULT hr;
-            if (t.maxAges.Get() != nullptr) {
-                COpcTaskMem<VARIANT> values;
-                COpcTaskMem<WORD> qualities;
-                COpcTaskMem<FILETIME> stamps;
-                COpcTaskMem<HRESULT> errors;
-                auto request = OpcDaMakeRequest([&]() {
-                    return ExecuteRead(OPC_DS_DEVICE, t.count, t.serverHandles.Get(), t.maxAges.Get(), nullptr,
-                                       values.Receive(), qualities.Receive(), stamps.Receive(), errors.Receive());
-                });
-                hr = RunOnWorker(COpcDaRequestWorker::GroupReadMaxAge, request);
-                for (DWORD i = 0; i < t.count; ++i) {
-                    if (SUCCEEDED(hr)) {
-                        t.values.Get()[i] = values.Get()[i];
-                        t.qualities.Get()[i] = qualities.Get()[i];
-                        t.timeStamps.Get()[i] = stamps.Get()[i];
-                    }
-                    t.errors.Get()[i] = SUCCEEDED(hr) ? errors.Get()[i] : hr;
-                }
-                FillClientHandles(t);
-                t.masterQuality = S_OK;
-            } else {
-                COpcTaskMem<OPCITEMSTATE> states;
-                COpcTaskMem<HRESULT> errors;
-                auto request = OpcDaMakeRequest([&]() {
-                    return ExecuteRead(t.source, t.count, t.serverHandles.Get(), nullptr, states.Receive(), nullptr,
-                                       nullptr, nullptr, errors.Receive());
-                });
-                hr = RunOnWorker(COpcDaRequestWorker::GroupRead, request);
-                for (DWORD i = 0; i < t.count; ++i) {
-                    if (SUCCEEDED(hr)) {
-                        const OPCITEMSTATE& state = states.Get()[i];
-                        t.clientHandles.Get()[i] = state.hClient;
-                        t.values.Get()[i] = state.vDataValue;
-                        t.qualities.Get()[i] = state.wQuality;
-                        t.timeStamps.Get()[i] = state.ftTimeStamp;
-                    }
-                    t.errors.Get()[i] = SUCCEEDED(hr) ? errors.Get()[i] : hr;
-                }
-                if (FAILED(hr))
-                    FillClientHandles(t);
-                t.masterQuality = t.QualityOfAll();
-            }
-            t.masterError = t.ErrorOfAll();
+            ExecuteReadStep(t);
             if (t.kind == kTransactionRead)
                 called = sink->OnReadComplete(t.transactionId, groupHandle, t.masterQuality, t.masterError, t.count,
                                               t.clientHandles.Get(), t.values.Get(), t.qualities.Get(),
@@ -388,18 +377,19 @@ void COpcDaGroup::Deliver(COpcDaTransaction& t)
 
 // ---- queuing -------------------------------------------------------------------
 
-bool COpcDaGroup::Post(COpcDaTransaction* t)
+bool COpcDaGroup::Post(COpcDaTransactionPtr t)
 {
     // Under the group lock, so a Cancel2 after our return finds the entry.
-    if (!m_pending.SetAt(static_cast<uint32_t>(t->cancelId), 0))
+    const uint32_t cancelId = static_cast<uint32_t>(t->cancelId);
+    if (!m_pending.SetAt(cancelId, 0))
         return false;
     if (t->kind == kTransactionWrite) {
         if (m_server != nullptr && m_server->PostWrite(t))
             return true;
-        m_pending.RemoveKey(static_cast<uint32_t>(t->cancelId));
+        m_pending.RemoveKey(cancelId);
         return false;
     }
-    QueueDelivery(t);
+    QueueDelivery(std::move(t));
     return true;
 }
 
@@ -430,7 +420,7 @@ HRESULT COpcDaGroup::QueueAsync(DWORD kind, DWORD count, const OPCHANDLE* handle
             results.Get()[i] = OPC_E_INVALIDHANDLE;
     }
     if (known > 0) {
-        std::unique_ptr<COpcDaTransaction> t(COpcDaTransaction::Create(kind, this, transactionId, known));
+        COpcDaTransactionPtr t = COpcDaTransaction::Create(kind, this, transactionId, known);
         if (!t || (maxAges != nullptr && !t->AddMaxAges()) || (vqts != nullptr && !t->AddVqts()))
             return E_OUTOFMEMORY;
         t->source = OPC_DS_DEVICE;
@@ -457,9 +447,8 @@ HRESULT COpcDaGroup::QueueAsync(DWORD kind, DWORD count, const OPCHANDLE* handle
             ++n;
         }
         const DWORD id = t->cancelId;
-        if (!Post(t.get()))
+        if (!Post(std::move(t)))
             return E_FAIL;
-        t.release();
         *cancelId = id;
     }
     *errors = results.Detach();
@@ -485,7 +474,7 @@ HRESULT COpcDaGroup::QueueRefresh(OPCDATASOURCE source, const DWORD* maxAge, DWO
     }
     if (active == 0)
         return E_FAIL;
-    std::unique_ptr<COpcDaTransaction> t(COpcDaTransaction::Create(kTransactionRefresh, this, transactionId, active));
+    COpcDaTransactionPtr t = COpcDaTransaction::Create(kTransactionRefresh, this, transactionId, active);
     if (!t || (maxAge != nullptr && !t->AddMaxAges()))
         return E_OUTOFMEMORY;
     t->source = maxAge != nullptr ? OPC_DS_DEVICE : source;
@@ -499,9 +488,8 @@ HRESULT COpcDaGroup::QueueRefresh(OPCDATASOURCE source, const DWORD* maxAge, DWO
         ++n;
     }
     const DWORD id = t->cancelId;
-    if (!Post(t.get()))
+    if (!Post(std::move(t)))
         return E_FAIL;
-    t.release();
     *cancelId = id;
     return S_OK;
 }

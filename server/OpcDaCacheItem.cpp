@@ -162,13 +162,13 @@ HRESULT COpcDaCacheItem::GetEULabels(VARIANT* labels)
 {
     IOpcDaItemProvider* provider = Provider();
     if (provider == nullptr)
-        return kOpcErrorBadType;
+        return OPC_E_BADTYPE;
     COpcVariant value;
     HRESULT hr = provider->GetPropertyValue(ItemId(), OPC_DA_PROP_EUINFO, value.Get());
     if (FAILED(hr))
         return hr;
     if (value->vt != (VT_ARRAY | VT_BSTR) || value->parray == nullptr)
-        return kOpcErrorBadType;
+        return OPC_E_BADTYPE;
     VariantClear(labels);
     value.MoveTo(labels);
     return S_OK;
@@ -178,16 +178,16 @@ HRESULT COpcDaCacheItem::IndexToLabel(VARIANT* out, const VARIANT& value)
 {
     COpcVariant labels;
     if (FAILED(GetEULabels(labels.Get())))
-        return kOpcErrorBadType;
+        return OPC_E_BADTYPE;
     if (value.vt == VT_BSTR)
         return CopyValue(out, &value);
     if ((value.vt & VT_ARRAY) != 0) {
         COpcVariant indexes;
         if (FAILED(ChangeType(indexes.Get(), &value, LOCALE_SYSTEM_DEFAULT, VT_ARRAY | VT_I4)))
-            return kOpcErrorBadType;
+            return OPC_E_BADTYPE;
         SArrayView view(indexes->parray);
         if (!view.ok)
-            return kOpcErrorBadType;
+            return OPC_E_BADTYPE;
         COpcSafeArray texts(SafeArrayCreateVector(VT_BSTR, 0, view.count));
         if (texts.Get() == nullptr)
             return E_OUTOFMEMORY;
@@ -198,7 +198,7 @@ HRESULT COpcDaCacheItem::IndexToLabel(VARIANT* out, const VARIANT& value)
             for (ULONG i = 0; i < view.count; ++i) {
                 BSTR label = LabelAt(*labels.Get(), static_cast<LONG*>(view.access.Data())[i]);
                 if (label == nullptr)
-                    return kOpcErrorBadType;
+                    return OPC_E_BADTYPE;
                 static_cast<BSTR*>(target.Data())[i] = label;
             }
         }
@@ -209,10 +209,10 @@ HRESULT COpcDaCacheItem::IndexToLabel(VARIANT* out, const VARIANT& value)
     }
     int32_t index = 0;
     if (FAILED(GetInt32(index, value)))
-        return kOpcErrorBadType;
+        return OPC_E_BADTYPE;
     BSTR label = LabelAt(*labels.Get(), index);
     if (label == nullptr)
-        return kOpcErrorBadType;
+        return OPC_E_BADTYPE;
     VariantClear(out);
     out->vt = VT_BSTR;
     out->bstrVal = label;
@@ -223,11 +223,11 @@ HRESULT COpcDaCacheItem::LabelToIndex(VARIANT* out, const VARIANT& value)
 {
     COpcVariant labels;
     if (FAILED(GetEULabels(labels.Get())))
-        return kOpcErrorBadType;
+        return OPC_E_BADTYPE;
     if (value.vt == (VT_ARRAY | VT_BSTR)) {
         SArrayView view(value.parray);
         if (!view.ok)
-            return kOpcErrorBadType;
+            return OPC_E_BADTYPE;
         COpcSafeArray indexes(SafeArrayCreateVector(VT_I4, 0, view.count));
         if (indexes.Get() == nullptr)
             return E_OUTOFMEMORY;
@@ -238,7 +238,7 @@ HRESULT COpcDaCacheItem::LabelToIndex(VARIANT* out, const VARIANT& value)
             for (ULONG i = 0; i < view.count; ++i) {
                 LONG index = FindLabel(*labels.Get(), static_cast<BSTR*>(view.access.Data())[i]);
                 if (index < 0)
-                    return kOpcErrorBadType;
+                    return OPC_E_BADTYPE;
                 static_cast<LONG*>(target.Data())[i] = index;
             }
         }
@@ -248,10 +248,10 @@ HRESULT COpcDaCacheItem::LabelToIndex(VARIANT* out, const VARIANT& value)
         return S_OK;
     }
     if (value.vt != VT_BSTR)
-        return kOpcErrorBadType;
+        return OPC_E_BADTYPE;
     LONG index = FindLabel(*labels.Get(), value.bstrVal);
     if (index < 0)
-        return kOpcErrorBadType;
+        return OPC_E_BADTYPE;
     VariantClear(out);
     out->vt = VT_I4;
     out->lVal = index;
@@ -262,7 +262,7 @@ HRESULT COpcDaCacheItem::ContactLabels(VARIANT* out, const VARIANT& value)
 {
     IOpcDaItemProvider* provider = Provider();
     if (provider == nullptr)
-        return kOpcErrorBadType;
+        return OPC_E_BADTYPE;
     COpcBstr close, open;
     HRESULT hr = StringProperty(provider, ItemId(), OPC_DA_PROP_CLOSE, close.Receive());
     if (SUCCEEDED(hr))
@@ -278,7 +278,7 @@ HRESULT COpcDaCacheItem::ContactLabels(VARIANT* out, const VARIANT& value)
     }
     SArrayView view(value.parray);
     if (!view.ok)
-        return kOpcErrorBadType;
+        return OPC_E_BADTYPE;
     COpcSafeArray texts(SafeArrayCreateVector(VT_BSTR, 0, view.count));
     if (texts.Get() == nullptr)
         return E_OUTOFMEMORY;
@@ -329,7 +329,7 @@ HRESULT COpcDaCacheItem::ReadItem(DWORD accessMode, LCID locale, VARTYPE request
     IOpcDaItemProvider* provider = Provider();
     if (selector != 0 && selector != OPC_DA_PROP_VALUE) {
         if (provider == nullptr)
-            return kOpcErrorInvalidPid;
+            return OPC_E_INVALID_PID;
         COpcVariant property;
         HRESULT hr = provider->GetPropertyValue(ItemId(), selector, property.Get());
         if (FAILED(hr))
@@ -388,7 +388,7 @@ HRESULT COpcDaCacheItem::WriteItem(LCID locale, const VARIANT& value, const FILE
     if (provider != nullptr)
         rights = static_cast<DWORD>(NumberProperty(provider, OPC_DA_PROP_RIGHTS, rights));
     if ((rights & kOpcWriteable) == 0)
-        return kOpcErrorBadRights;
+        return OPC_E_BADRIGHTS;
     VARTYPE canonical = VT_EMPTY;
     if (provider != nullptr)
         canonical = static_cast<VARTYPE>(static_cast<int32_t>(NumberProperty(provider, OPC_DA_PROP_CDT, 0)));
@@ -404,7 +404,7 @@ HRESULT COpcDaCacheItem::WriteItem(LCID locale, const VARIANT& value, const FILE
         if (SUCCEEDED(hr))
             hr = ChangeType(converted.Get(), index.Get(), locale, canonical);
     } else if (value.vt == VT_EMPTY) {
-        hr = kOpcErrorBadType;
+        hr = OPC_E_BADTYPE;
     } else {
         hr = ChangeType(converted.Get(), &value, locale, canonical);
     }

@@ -4,12 +4,11 @@
 #include "OpcDaCache.h"
 #include "OpcDaSettings.h"
 #include "OpcDaUpdateScheduler.h"
+#include "OpcResultCodes.h"
 #include "OpcServerHost.h"
 #include "OpcServerObject.h"
 #include "OpcTaskMem.h"
 #include "OpcVariant.h"
-
-#include <opcerror.h>
 
 #include <memory>
 #include <new>
@@ -47,15 +46,11 @@ void OpcFreeGroupHandle(OPCHANDLE handle)
     liveHandles.RemoveKey(handle);
 }
 
-COpcDaGroup* COpcDaGroup::Create(COpcServerObject* server, const COpcString& name)
+COpcComPtr<COpcDaGroup> COpcDaGroup::Create(COpcServerObject* server, const COpcString& name)
 {
-    auto* group = new (std::nothrow) COpcDaGroup(server, name);
-    if (group == nullptr)
-        return nullptr;
-    if (group->m_serverHandle == 0 || FAILED(group->AddConnectionPoint(IID_IOPCDataCallback))) {
-        group->Release();
-        return nullptr;
-    }
+    COpcComPtr<COpcDaGroup> group(new (std::nothrow) COpcDaGroup(server, name));
+    if (!group || group->m_serverHandle == 0 || FAILED(group->AddConnectionPoint(IID_IOPCDataCallback)))
+        return COpcComPtr<COpcDaGroup>();
     return group;
 }
 
@@ -76,43 +71,19 @@ COpcDaGroup::~COpcDaGroup()
     OpcFreeGroupHandle(m_serverHandle);
 }
 
-STDMETHODIMP COpcDaGroup::QueryInterface(REFIID iid, void** object)
-{
-    if (object == nullptr)
-        return E_POINTER;
-    *object = nullptr;
-    if (iid == IID_IUnknown || iid == IID_IConnectionPointContainer)
-        *object = static_cast<IConnectionPointContainer*>(this);
-    else if (iid == IID_IOPCItemMgt)
-        *object = static_cast<IOPCItemMgt*>(this);
-    else if (iid == IID_IOPCItemDeadbandMgt)
-        *object = static_cast<IOPCItemDeadbandMgt*>(this);
-    else if (iid == IID_IOPCItemSamplingMgt)
-        *object = static_cast<IOPCItemSamplingMgt*>(this);
-    else if (iid == IID_IOPCSyncIO || iid == IID_IOPCSyncIO2)
-        *object = static_cast<IOPCSyncIO2*>(this);
-    else if (iid == IID_IOPCAsyncIO2 || iid == IID_IOPCAsyncIO3)
-        *object = static_cast<IOPCAsyncIO3*>(this);
-    else if (iid == IID_IOPCGroupStateMgt || iid == IID_IOPCGroupStateMgt2)
-        *object = static_cast<IOPCGroupStateMgt2*>(this);
-    else
-        return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) COpcDaGroup::AddRef()
-{
-    return static_cast<ULONG>(InterlockedIncrement(&m_refs));
-}
-
-STDMETHODIMP_(ULONG) COpcDaGroup::Release()
-{
-    LONG refs = InterlockedDecrement(&m_refs);
-    if (refs == 0)
-        delete this;
-    return static_cast<ULONG>(refs);
-}
+const SOpcInterfaceEntry<COpcDaGroup> COpcDaGroup::Interfaces[] = {
+    OpcInterface<COpcDaGroup, IConnectionPointContainer>(IID_IUnknown),
+    OpcInterface<COpcDaGroup, IConnectionPointContainer>(IID_IConnectionPointContainer),
+    OpcInterface<COpcDaGroup, IOPCItemMgt>(IID_IOPCItemMgt),
+    OpcInterface<COpcDaGroup, IOPCItemDeadbandMgt>(IID_IOPCItemDeadbandMgt),
+    OpcInterface<COpcDaGroup, IOPCItemSamplingMgt>(IID_IOPCItemSamplingMgt),
+    OpcInterface<COpcDaGroup, IOPCSyncIO2>(IID_IOPCSyncIO),
+    OpcInterface<COpcDaGroup, IOPCSyncIO2>(IID_IOPCSyncIO2),
+    OpcInterface<COpcDaGroup, IOPCAsyncIO3>(IID_IOPCAsyncIO2),
+    OpcInterface<COpcDaGroup, IOPCAsyncIO3>(IID_IOPCAsyncIO3),
+    OpcInterface<COpcDaGroup, IOPCGroupStateMgt2>(IID_IOPCGroupStateMgt),
+    OpcInterface<COpcDaGroup, IOPCGroupStateMgt2>(IID_IOPCGroupStateMgt2),
+    {}};
 
 void COpcDaGroup::ResetState()
 {
@@ -157,18 +128,18 @@ LONGLONG COpcDaGroup::LastScanTick()
     return m_lastScanTick;
 }
 
-bool COpcDaGroup::MarkRemoved()
+bool COpcDaGroup::MarkRemoved(COpcComPtr<COpcDaGroup> group)
 {
     {
-        COpcLockGuard guard(m_lock);
-        ResetState();
-        DeleteItems();
-        m_removed = TRUE;
+        COpcLockGuard guard(group->m_lock);
+        group->ResetState();
+        group->DeleteItems();
+        group->m_removed = TRUE;
     }
     // Dropping the client's advise releases its sink outside the group lock.
-    RemoveConnectionPoint(IID_IOPCDataCallback);
-    LeaveScheduler(this);
-    return Release() == 0;
+    group->RemoveConnectionPoint(IID_IOPCDataCallback);
+    LeaveScheduler(group.Get());
+    return group.Drop() == 0;
 }
 
 HRESULT COpcDaGroup::CopyFrom(COpcDaGroup& source)
@@ -217,10 +188,10 @@ HRESULT COpcDaGroup::CopyFrom(COpcDaGroup& source)
     m_keepAlive = keepAlive;
     for (size_t i = 0; i < itemCount; ++i) {
         items[i]->serverHandle = NextItemHandle();
-        COpcDaGroupItem** slot = m_items.SetAt(items[i]->serverHandle);
+        std::unique_ptr<COpcDaGroupItem>* slot = m_items.SetAt(items[i]->serverHandle);
         if (slot == nullptr)
             return E_OUTOFMEMORY;
-        *slot = items[i].release();
+        *slot = std::move(items[i]);
     }
     return S_OK;
 }
@@ -347,13 +318,13 @@ STDMETHODIMP COpcDaGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppU
     COpcComPtr<COpcServerObject> server = HoldServer(&sourceName);
     if (!server)
         return E_FAIL;
-    COpcDaGroup* clone = nullptr;
-    HRESULT hr = server->CloneGroup(sourceName, COpcString(szName), &clone);
+    COpcComPtr<COpcDaGroup> clone;
+    HRESULT hr = server->CloneGroup(sourceName, COpcString(szName), clone);
     if (FAILED(hr))
         return hr;
     hr = clone->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
     OPCHANDLE handle = clone->ServerHandle();
-    clone->Release();
+    clone.Reset();
     if (FAILED(hr))
         server->RemoveGroup(handle, FALSE);
     return hr;
@@ -461,8 +432,6 @@ HRESULT Overall(const HRESULT* errors, DWORD count)
 
 void COpcDaGroup::DeleteItems()
 {
-    for (auto& entry : m_items)
-        delete entry.value;
     m_items.RemoveAll();
 }
 
@@ -526,8 +495,8 @@ HRESULT COpcDaGroup::AddOrValidate(DWORD count, OPCITEMDEF* definitions, OPCITEM
         result.dwAccessRights = rights;
         if (validateOnly)
             continue;
-        auto* item = new (std::nothrow) COpcDaGroupItem();
-        if (item == nullptr) {
+        std::unique_ptr<COpcDaGroupItem> item(new (std::nothrow) COpcDaGroupItem());
+        if (!item) {
             ZeroMemory(&result, sizeof(result));
             error = E_OUTOFMEMORY;
             continue;
@@ -543,15 +512,14 @@ HRESULT COpcDaGroup::AddOrValidate(DWORD count, OPCITEMDEF* definitions, OPCITEM
             (!ReadNumber(*cache, itemId, OPC_DA_PROP_HIEU, item->euHigh) ||
              !ReadNumber(*cache, itemId, OPC_DA_PROP_LOEU, item->euLow)))
             item->euType = 0;
-        COpcDaGroupItem** slot = m_items.SetAt(item->serverHandle);
+        std::unique_ptr<COpcDaGroupItem>* slot = m_items.SetAt(item->serverHandle);
         if (slot == nullptr) {
-            delete item;
             ZeroMemory(&result, sizeof(result));
             error = E_OUTOFMEMORY;
             continue;
         }
-        *slot = item;
         result.hServer = item->serverHandle;
+        *slot = std::move(item);
     }
     HRESULT hr = Overall(outErrors.Get(), count);
     *results = outResults.Detach();
@@ -589,8 +557,8 @@ HRESULT COpcDaGroup::ForEachHandle(DWORD count, const OPCHANDLE* handles, HRESUL
     if (!out.Allocate(count))
         return E_OUTOFMEMORY;
     for (DWORD i = 0; i < count; ++i) {
-        COpcDaGroupItem** item = m_items.Lookup(handles[i]);
-        out.Get()[i] = item != nullptr ? apply(*item, i) : OPC_E_INVALIDHANDLE;
+        std::unique_ptr<COpcDaGroupItem>* item = m_items.Lookup(handles[i]);
+        out.Get()[i] = item != nullptr ? apply(item->get(), i) : OPC_E_INVALIDHANDLE;
     }
     HRESULT hr = Overall(out.Get(), count);
     *errors = out.Detach();
@@ -600,8 +568,8 @@ HRESULT COpcDaGroup::ForEachHandle(DWORD count, const OPCHANDLE* handles, HRESUL
 STDMETHODIMP COpcDaGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors)
 {
     return ForEachHandle(dwCount, phServer, ppErrors, [this](COpcDaGroupItem* item, DWORD) {
-        m_items.RemoveKey(item->serverHandle);
-        delete item;
+        const uint32_t handle = item->serverHandle;
+        m_items.RemoveKey(handle);
         return S_OK;
     });
 }
@@ -701,11 +669,10 @@ STDMETHODIMP COpcDaGroup::CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk)
             }
         }
     }
-    COpcDaEnumItemAttributes* enumerator = COpcDaEnumItemAttributes::Create(entries.Detach(), count);
-    if (enumerator == nullptr)
+    COpcComPtr<COpcDaEnumItemAttributes> enumerator = COpcDaEnumItemAttributes::Create(entries.Detach(), count);
+    if (!enumerator)
         return E_OUTOFMEMORY;
     HRESULT hr = enumerator->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
-    enumerator->Release();
     return FAILED(hr) ? E_INVALIDARG : S_OK;
 }
 
@@ -915,7 +882,7 @@ HRESULT COpcDaGroup::ExecuteRead(OPCDATASOURCE source, DWORD count, const OPCHAN
         groupActive = m_active != FALSE;
         locale = m_localeId;
         for (DWORD i = 0; i < count; ++i) {
-            COpcDaGroupItem** item = m_items.Lookup(handles[i]);
+            std::unique_ptr<COpcDaGroupItem>* item = m_items.Lookup(handles[i]);
             if (item == nullptr)
                 continue;
             items[i].known = true;
@@ -986,7 +953,7 @@ HRESULT COpcDaGroup::ExecuteWrite(DWORD count, const OPCHANDLE* handles, const V
             return E_FAIL;
         locale = m_localeId;
         for (DWORD i = 0; i < count; ++i) {
-            COpcDaGroupItem** item = m_items.Lookup(handles[i]);
+            std::unique_ptr<COpcDaGroupItem>* item = m_items.Lookup(handles[i]);
             if (item == nullptr)
                 continue;
             items[i].known = true;

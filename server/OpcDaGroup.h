@@ -3,6 +3,7 @@
 // update scheduler runs, item deadbands, sampling rates and buffering).
 #pragma once
 
+#include "OpcComObject.h"
 #include "OpcConnectionPoint.h"
 #include "OpcContainers.h"
 #include "OpcDaGroupItem.h"
@@ -13,30 +14,26 @@
 
 #include <opcda.h>
 
+#include <memory>
+
 class COpcDaCache;
 class COpcServerObject;
 
-class COpcDaGroup : public COpcConnectionPointContainer,
-                    public IOPCItemMgt,
-                    public IOPCItemDeadbandMgt,
-                    public IOPCItemSamplingMgt,
-                    public IOPCSyncIO2,
-                    public IOPCAsyncIO3,
-                    public IOPCGroupStateMgt2
+class COpcDaGroup : public COpcComObject<COpcDaGroup, COpcConnectionPointContainer, IOPCItemMgt,
+                                         IOPCItemDeadbandMgt, IOPCItemSamplingMgt, IOPCSyncIO2, IOPCAsyncIO3,
+                                         IOPCGroupStateMgt2>
 {
 public:
+    // IUnknown, shared by every interface of the object.
+    static const SOpcInterfaceEntry<COpcDaGroup> Interfaces[];
+
     // Markers of the last scan tick: -1 reports every item at the next scan,
     // -2 restarts the rate grid without an immediate callback.
     static constexpr LONGLONG ScanReportAll = -1;
     static constexpr LONGLONG ScanRestartGrid = -2;
 
-    // Created with one reference, for the caller.
-    static COpcDaGroup* Create(COpcServerObject* server, const COpcString& name);
-
-    // IUnknown (shared by every interface of the object)
-    STDMETHOD(QueryInterface)(REFIID iid, void** object) override;
-    STDMETHOD_(ULONG, AddRef)() override;
-    STDMETHOD_(ULONG, Release)() override;
+    // Created with one reference, for the caller; null when out of memory.
+    static COpcComPtr<COpcDaGroup> Create(COpcServerObject* server, const COpcString& name);
 
     // IOPCGroupStateMgt / IOPCGroupStateMgt2
     STDMETHOD(GetState)(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias, FLOAT* pPercentDeadband,
@@ -103,8 +100,9 @@ public:
     COpcString Name();
     void SetNameInternal(const COpcString& name);
     // Drops items and the callback advise, marks the group removed and releases
-    // the server's reference; true when that release destroyed the group.
-    bool MarkRemoved();
+    // the server's reference, which the caller hands over; true when that
+    // release destroyed the group.
+    static bool MarkRemoved(COpcComPtr<COpcDaGroup> group);
     // State of a clone (CloneGroup); the source's lock is taken inside.
     HRESULT CopyFrom(COpcDaGroup& source);
     bool IsRemoved();
@@ -125,7 +123,7 @@ public:
     // callbacks of one group are delivered one at a time, in queue order; a
     // data change still waiting absorbs a later one, so a slow client costs
     // bounded memory. Takes the transaction; may be called under the group lock.
-    void QueueDelivery(COpcDaTransaction* transaction);
+    void QueueDelivery(COpcDaTransactionPtr transaction);
     // One scan of the update scheduler at `tick` with the base cycle `base`
     // (ms): samples the items that are due, queues a report on the group's
     // report ticks, or a keep-alive. Takes the group lock (the scheduler holds
@@ -158,7 +156,6 @@ private:
     // removed or the server is being destroyed; m_server alone does not keep
     // it alive. `name`, when given, is read under the same lock.
     COpcComPtr<COpcServerObject> HoldServer(COpcString* name = nullptr);
-    bool TakeRef(LONG& refs);
     // The queuing of Read, Write, ReadMaxAge and WriteVQT: known handles go
     // into one transaction, unknown ones get OPC_E_INVALIDHANDLE.
     HRESULT QueueAsync(DWORD kind, DWORD count, const OPCHANDLE* handles, const VARIANT* values,
@@ -168,7 +165,7 @@ private:
     HRESULT QueueRefresh(OPCDATASOURCE source, const DWORD* maxAge, DWORD transactionId, DWORD* cancelId);
     // Hands a transaction to the server (write thread or callback pool) and
     // records it as pending; false when the server no longer takes it.
-    bool Post(COpcDaTransaction* transaction);
+    bool Post(COpcDaTransactionPtr transaction);
     // Appends to a waiting data change; false when it cannot be merged.
     static bool Merge(COpcDaTransaction& into, COpcDaTransaction& from);
     // One delivery of the queue, from the callback pool.
@@ -177,17 +174,20 @@ private:
     void DropQueued();
     bool SubmitDelivery();
     void FillClientHandles(COpcDaTransaction& transaction);
+    // The steps of Deliver that run on the request worker: a write's device
+    // write, and the reads of Read and Refresh; both fill the transaction's results.
+    void ExecuteWriteStep(COpcDaTransaction& transaction);
+    void ExecuteReadStep(COpcDaTransaction& transaction);
     // The subscription's steps for one item, under the group lock: how many
     // samples the item reports at this scan, its sample, and its report.
     DWORD CheckItem(COpcDaGroupItem& item, COpcDaCache& cache, ULONGLONG elapsed, DWORD base);
     void SampleItem(COpcDaGroupItem& item, COpcDaCache& cache);
-    COpcDaTransaction* BuildReport(DWORD samples);
+    COpcDaTransactionPtr BuildReport(DWORD samples);
     // Joins or leaves the update scheduler; never under the group lock.
     static bool JoinScheduler(COpcDaGroup* group);
     static void LeaveScheduler(COpcDaGroup* group);
     friend class COpcDaDeliveryJob;
 
-    volatile LONG m_refs = 1;
     COpcLock m_lock;
     COpcServerObject* m_server;
     COpcString m_name;
@@ -203,12 +203,12 @@ private:
     DWORD m_keepAlive = 0;
     FILETIME m_lastCallback = {};
     LONGLONG m_lastScanTick = ScanReportAll;
-    COpcMap<uint32_t, COpcDaGroupItem*> m_items;
+    COpcMap<uint32_t, std::unique_ptr<COpcDaGroupItem>> m_items;
     OPCHANDLE m_lastItemHandle = 0;
     // Asynchronous transactions queued and not yet delivered: cancel ID to cancelled flag.
     COpcMap<uint32_t, BYTE> m_pending;
     // Callbacks waiting for delivery, and whether a delivery job is under way.
-    COpcDaTransaction* m_queueHead = nullptr;
+    COpcDaTransactionPtr m_queueHead;
     COpcDaTransaction* m_queueTail = nullptr;
     bool m_delivering = false;
 };

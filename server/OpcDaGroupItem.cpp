@@ -108,10 +108,10 @@ HRESULT OpcDaCopyItemAttributes(OPCITEMATTRIBUTES& target, const OPCITEMATTRIBUT
 
 // ---- COpcDaEnumItemAttributes -------------------------------------------------------------
 
-COpcDaEnumItemAttributes* COpcDaEnumItemAttributes::Create(OPCITEMATTRIBUTES* entries, DWORD count)
+COpcComPtr<COpcDaEnumItemAttributes> COpcDaEnumItemAttributes::Create(OPCITEMATTRIBUTES* entries, DWORD count)
 {
-    auto* enumerator = new (std::nothrow) COpcDaEnumItemAttributes(entries, count);
-    if (enumerator == nullptr) {
+    COpcComPtr<COpcDaEnumItemAttributes> enumerator(new (std::nothrow) COpcDaEnumItemAttributes(entries, count));
+    if (!enumerator) {
         for (DWORD i = 0; i < count; ++i)
             OpcDaClearItemAttributes(entries[i]);
         CoTaskMemFree(entries);
@@ -126,30 +126,10 @@ COpcDaEnumItemAttributes::~COpcDaEnumItemAttributes()
     CoTaskMemFree(m_entries);
 }
 
-STDMETHODIMP COpcDaEnumItemAttributes::QueryInterface(REFIID iid, void** object)
-{
-    if (object == nullptr)
-        return E_POINTER;
-    *object = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IEnumOPCItemAttributes)
-        return E_NOINTERFACE;
-    *object = static_cast<IEnumOPCItemAttributes*>(this);
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) COpcDaEnumItemAttributes::AddRef()
-{
-    return static_cast<ULONG>(InterlockedIncrement(&m_refs));
-}
-
-STDMETHODIMP_(ULONG) COpcDaEnumItemAttributes::Release()
-{
-    LONG refs = InterlockedDecrement(&m_refs);
-    if (refs == 0)
-        delete this;
-    return static_cast<ULONG>(refs);
-}
+const SOpcInterfaceEntry<COpcDaEnumItemAttributes> COpcDaEnumItemAttributes::Interfaces[] = {
+    OpcInterface<COpcDaEnumItemAttributes, IEnumOPCItemAttributes>(IID_IUnknown),
+    OpcInterface<COpcDaEnumItemAttributes, IEnumOPCItemAttributes>(IID_IEnumOPCItemAttributes),
+    {}};
 
 STDMETHODIMP COpcDaEnumItemAttributes::Next(ULONG celt, OPCITEMATTRIBUTES** ppItemArray, ULONG* pceltFetched)
 {
@@ -214,10 +194,10 @@ STDMETHODIMP COpcDaEnumItemAttributes::Clone(IEnumOPCItemAttributes** ppEnumItem
             }
         }
     }
-    COpcDaEnumItemAttributes* clone = Create(copy.Detach(), m_count);
-    if (clone == nullptr)
+    COpcComPtr<COpcDaEnumItemAttributes> clone = Create(copy.Detach(), m_count);
+    if (!clone)
         return E_OUTOFMEMORY;
     clone->m_position = m_position;
-    *ppEnumItemAttributes = clone;
+    *ppEnumItemAttributes = clone.Detach();
     return S_OK;
 }

@@ -2,8 +2,10 @@
 // enumerator of item attributes.
 #pragma once
 
+#include "OpcComObject.h"
 #include "OpcDaItemSamples.h"
 #include "OpcString.h"
+#include "OpcTaskMem.h"
 
 #include <opcda.h>
 
@@ -47,17 +49,15 @@ struct COpcDaGroupItem
 HRESULT OpcDaCopyItemAttributes(OPCITEMATTRIBUTES& target, const OPCITEMATTRIBUTES& source);
 void OpcDaClearItemAttributes(OPCITEMATTRIBUTES& attributes);
 
-class COpcDaEnumItemAttributes : public IEnumOPCItemAttributes
+class COpcDaEnumItemAttributes : public COpcComObject<COpcDaEnumItemAttributes, IEnumOPCItemAttributes>
 {
 public:
+    static const SOpcInterfaceEntry<COpcDaEnumItemAttributes> Interfaces[];
+
     // Takes over the entries (cleared with OpcDaClearItemAttributes and freed
     // with CoTaskMemFree at the end); one reference for the caller. Null when
     // out of memory, in which case the entries are freed here.
-    static COpcDaEnumItemAttributes* Create(OPCITEMATTRIBUTES* entries, DWORD count);
-
-    STDMETHOD(QueryInterface)(REFIID iid, void** object) override;
-    STDMETHOD_(ULONG, AddRef)() override;
-    STDMETHOD_(ULONG, Release)() override;
+    static COpcComPtr<COpcDaEnumItemAttributes> Create(OPCITEMATTRIBUTES* entries, DWORD count);
 
     STDMETHOD(Next)(ULONG celt, OPCITEMATTRIBUTES** ppItemArray, ULONG* pceltFetched) override;
     STDMETHOD(Skip)(ULONG celt) override;
@@ -66,9 +66,8 @@ public:
 
 private:
     COpcDaEnumItemAttributes(OPCITEMATTRIBUTES* entries, DWORD count) : m_entries(entries), m_count(count) {}
-    virtual ~COpcDaEnumItemAttributes();
+    ~COpcDaEnumItemAttributes() override;
 
-    volatile LONG m_refs = 1;
     OPCITEMATTRIBUTES* m_entries;
     DWORD m_count;
     volatile LONG m_position = 0;

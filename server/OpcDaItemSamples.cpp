@@ -8,14 +8,6 @@
 
 namespace
 {
-void InitSample(SOpcDaSample& sample) noexcept
-{
-    VariantInit(&sample.value);
-    sample.timeStamp = FILETIME{};
-    sample.quality = 0;
-    sample.error = S_OK;
-}
-
 // Compared as |a - b| * 100 >= deadband * range, which keeps a change of
 // exactly the deadband a change (20 of 200 at 10 %).
 bool Beyond(double a, double b, double deadband, double range)
@@ -62,11 +54,7 @@ bool OpcDaSampleChanged(const VARIANT& value, WORD quality, const VARIANT& refer
     return Beyond(a, b, deadband, range);
 }
 
-COpcDaItemSamples::COpcDaItemSamples() noexcept
-{
-    VariantInit(&lastValue);
-    InitSample(m_single);
-}
+COpcDaItemSamples::COpcDaItemSamples() noexcept = default;
 
 COpcDaItemSamples::COpcDaItemSamples(const COpcDaItemSamples& other) noexcept : COpcDaItemSamples()
 {
@@ -78,7 +66,6 @@ COpcDaItemSamples::COpcDaItemSamples(const COpcDaItemSamples& other) noexcept : 
 COpcDaItemSamples::~COpcDaItemSamples()
 {
     Clear();
-    VariantClear(&lastValue);
 }
 
 bool COpcDaItemSamples::SetBuffered(bool buffered) noexcept
@@ -88,8 +75,6 @@ bool COpcDaItemSamples::SetBuffered(bool buffered) noexcept
         ring.reset(new (std::nothrow) SOpcDaSample[BufferedCapacity]);
         if (!ring)
             return false;
-        for (DWORD i = 0; i < BufferedCapacity; ++i)
-            InitSample(ring[i]);
     }
     Clear();
     m_ring = std::move(ring);
@@ -106,21 +91,24 @@ void COpcDaItemSamples::Append(SOpcDaSample& sample) noexcept
     const DWORD capacity = Capacity();
     if (m_count == capacity) {
         // Full: the oldest sample makes room.
-        VariantClear(&At(0).value);
+        At(0).value.Clear();
         m_first = (m_first + 1) % capacity;
         --m_count;
         m_overflow = capacity > 1;
     }
     SOpcDaSample& slot = Entries()[(m_first + m_count) % capacity];
-    slot = sample;
-    VariantInit(&sample.value);
+    slot.value.Clear();
+    sample.value.MoveTo(slot.value.Get());
+    slot.timeStamp = sample.timeStamp;
+    slot.quality = sample.quality;
+    slot.error = sample.error;
     ++m_count;
 }
 
 void COpcDaItemSamples::Clear() noexcept
 {
     for (DWORD i = 0; i < m_count; ++i)
-        VariantClear(&At(i).value);
+        At(i).value.Clear();
     m_first = 0;
     m_count = 0;
     m_overflow = false;
@@ -128,6 +116,6 @@ void COpcDaItemSamples::Clear() noexcept
 
 void COpcDaItemSamples::ResetLastSent() noexcept
 {
-    VariantClear(&lastValue);
+    lastValue.Clear();
     lastQuality = 0;
 }

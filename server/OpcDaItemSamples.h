@@ -2,6 +2,8 @@
 // the record last sent to the client and the result of its last read.
 #pragma once
 
+#include "OpcTaskMem.h"
+
 #include <opcda.h>
 
 #include <memory>
@@ -9,10 +11,10 @@
 // One sample of an item: value, quality, time stamp and the read's result.
 struct SOpcDaSample
 {
-    VARIANT value;
-    FILETIME timeStamp;
-    WORD quality;
-    HRESULT error;
+    COpcVariant value;
+    FILETIME timeStamp = {};
+    WORD quality = 0;
+    HRESULT error = S_OK;
 };
 
 // The change test of a subscription sample against the one it is compared
@@ -49,7 +51,7 @@ public:
     void Clear() noexcept;
 
     // The record last reported, and the result of the last read.
-    VARIANT lastValue;
+    COpcVariant lastValue;
     WORD lastQuality = 0;
     HRESULT lastError = S_OK;
     // Samples of this item in the report being built.

@@ -39,7 +39,7 @@ void COpcDaRequestWorker::Stop()
     }
     COpcLockGuard guard(m_eventLock);
     while (m_spareCount > 0)
-        CloseHandle(m_spare[--m_spareCount]);
+        m_spare[--m_spareCount].Close();
 }
 
 void COpcDaRequestWorker::Body(void* data, bool stopping)
@@ -85,26 +85,22 @@ void COpcDaRequestWorker::Drain()
     }
 }
 
-HANDLE COpcDaRequestWorker::TakeEvent()
+COpcHandle COpcDaRequestWorker::TakeEvent()
 {
     {
         COpcLockGuard guard(m_eventLock);
         if (m_spareCount > 0)
-            return m_spare[--m_spareCount];
+            return std::move(m_spare[--m_spareCount]);
     }
-    return CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    return COpcHandle(CreateEventW(nullptr, FALSE, FALSE, nullptr));
 }
 
-void COpcDaRequestWorker::GiveEvent(HANDLE event)
+void COpcDaRequestWorker::GiveEvent(COpcHandle event)
 {
-    {
-        COpcLockGuard guard(m_eventLock);
-        if (m_spareCount < SpareEvents) {
-            m_spare[m_spareCount++] = event;
-            return;
-        }
-    }
-    CloseHandle(event);
+    // Beyond the spares the event is closed on the way out.
+    COpcLockGuard guard(m_eventLock);
+    if (m_spareCount < SpareEvents)
+        m_spare[m_spareCount++] = std::move(event);
 }
 
 HRESULT COpcDaRequestWorker::Run(UINT kind, IOpcDaRequest& request)
@@ -114,9 +110,10 @@ HRESULT COpcDaRequestWorker::Run(UINT kind, IOpcDaRequest& request)
     // A request made by the worker itself cannot wait for the worker.
     if (GetCurrentThreadId() == m_thread.ThreadId())
         return request.Execute();
-    Record record{&request, TakeEvent(), E_FAIL};
-    if (record.done == nullptr)
+    COpcHandle done = TakeEvent();
+    if (!done)
         return E_OUTOFMEMORY;
+    Record record{&request, done.Get(), E_FAIL};
     bool posted;
     {
         COpcLockGuard guard(m_lock);
@@ -125,6 +122,6 @@ HRESULT COpcDaRequestWorker::Run(UINT kind, IOpcDaRequest& request)
     if (posted)
         WaitForSingleObject(record.done, INFINITE);
     // Auto-reset: the wait consumed the signal, so the event is clean for reuse.
-    GiveEvent(record.done);
+    GiveEvent(std::move(done));
     return posted ? record.result : E_FAIL;
 }

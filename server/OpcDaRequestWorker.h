@@ -3,6 +3,7 @@
 // for its own result.
 #pragma once
 
+#include "OpcHandle.h"
 #include "OpcLock.h"
 #include "OpcWorkerThread.h"
 
@@ -73,8 +74,8 @@ private:
     static void Body(void* data, bool stopping);
     void Loop();
     void Drain();
-    HANDLE TakeEvent();
-    void GiveEvent(HANDLE event);
+    COpcHandle TakeEvent();
+    void GiveEvent(COpcHandle event);
     static bool IsRequest(UINT message) { return message >= ItemRead && message <= GroupWriteVQT; }
 
     COpcLock m_lock;
@@ -84,6 +85,6 @@ private:
     // Completion events kept for reuse, so a call creates none once warm.
     static constexpr int SpareEvents = 8;
     COpcLock m_eventLock;
-    HANDLE m_spare[SpareEvents] = {};
+    COpcHandle m_spare[SpareEvents];
     int m_spareCount = 0;
 };

@@ -5,10 +5,9 @@
 
 #include "OpcDaCache.h"
 #include "OpcDaUpdateScheduler.h"
+#include "OpcResultCodes.h"
 #include "OpcServerHost.h"
 #include "OpcVariant.h"
-
-#include <opcerror.h>
 
 #include <memory>
 
@@ -73,21 +72,21 @@ bool COpcDaGroup::Scan(ULONGLONG tick, DWORD base)
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     if (samples > 0) {
-        std::unique_ptr<COpcDaTransaction> report(BuildReport(samples));
+        COpcDaTransactionPtr report = BuildReport(samples);
         // Without memory the samples stay buffered for the next report.
         if (report && m_callbacksEnabled) {
             m_lastCallback = now;
-            QueueDelivery(report.release());
+            QueueDelivery(std::move(report));
         }
         return true;
     }
     // A keep-alive tells the client the subscription is alive while nothing
     // has been sent for a while; it comes with callbacks disabled too.
     if (m_keepAlive != 0 && advised && Ticks(now) - Ticks(m_lastCallback) > m_keepAlive * 10000ull) {
-        COpcDaTransaction* keepAlive = COpcDaTransaction::Create(kTransactionDataChange, this, 0, 0);
-        if (keepAlive != nullptr) {
+        COpcDaTransactionPtr keepAlive = COpcDaTransaction::Create(kTransactionDataChange, this, 0, 0);
+        if (keepAlive) {
             m_lastCallback = now;
-            QueueDelivery(keepAlive);
+            QueueDelivery(std::move(keepAlive));
         }
     }
     return true;
@@ -111,15 +110,12 @@ DWORD COpcDaGroup::CheckItem(COpcDaGroupItem& item, COpcDaCache& cache, ULONGLON
 void COpcDaGroup::SampleItem(COpcDaGroupItem& item, COpcDaCache& cache)
 {
     SOpcDaSample sample;
-    VariantInit(&sample.value);
-    sample.timeStamp = FILETIME{};
-    sample.quality = 0;
     // The cached value the pollers keep current; max age 0 takes it over
     // into the address-space item without a device read.
-    sample.error = cache.ReadItem(item.itemId, OPC_DA_READ_CACHE, m_localeId, item.requestedType, 0, &sample.value,
+    sample.error = cache.ReadItem(item.itemId, OPC_DA_READ_CACHE, m_localeId, item.requestedType, 0, sample.value.Get(),
                                   &sample.timeStamp, &sample.quality);
     if (FAILED(sample.error))
-        VariantClear(&sample.value);
+        sample.value.Clear();
     COpcDaItemSamples& samples = item.samples;
     bool changed = true;
     if (sample.error != samples.lastError) {
@@ -129,12 +125,12 @@ void COpcDaGroup::SampleItem(COpcDaGroupItem& item, COpcDaCache& cache)
         // buffered item compares with its newest sample by its own deadband.
         if (item.bufferEnabled) {
             const SOpcDaSample& newest = samples.Newest();
-            changed = OpcDaSampleChanged(sample.value, sample.quality, newest.value, newest.quality,
+            changed = OpcDaSampleChanged(*sample.value.Get(), sample.quality, *newest.value.Get(), newest.quality,
                                          item.deadband >= 0.0f ? item.deadband : 0.0, item.euType, item.euLow,
                                          item.euHigh);
         }
     } else {
-        changed = OpcDaSampleChanged(sample.value, sample.quality, samples.lastValue, samples.lastQuality,
+        changed = OpcDaSampleChanged(*sample.value.Get(), sample.quality, *samples.lastValue.Get(), samples.lastQuality,
                                      item.deadband >= 0.0f ? item.deadband : m_percentDeadband, item.euType,
                                      item.euLow, item.euHigh);
     }
@@ -143,12 +139,11 @@ void COpcDaGroup::SampleItem(COpcDaGroupItem& item, COpcDaCache& cache)
             samples.Clear();
         samples.Append(sample);
     }
-    VariantClear(&sample.value);
 }
 
-COpcDaTransaction* COpcDaGroup::BuildReport(DWORD count)
+COpcDaTransactionPtr COpcDaGroup::BuildReport(DWORD count)
 {
-    std::unique_ptr<COpcDaTransaction> t(COpcDaTransaction::Create(kTransactionDataChange, this, 0, count));
+    COpcDaTransactionPtr t = COpcDaTransaction::Create(kTransactionDataChange, this, 0, count);
     if (!t)
         return nullptr;
     DWORD n = 0;
@@ -164,7 +159,7 @@ COpcDaTransaction* COpcDaGroup::BuildReport(DWORD count)
         const bool overflowed = samples.Overflowed();
         // The newest sample is what the client now holds.
         SOpcDaSample& newest = samples.Newest();
-        if (FAILED(CopyValue(&samples.lastValue, &newest.value))) {
+        if (FAILED(CopyValue(samples.lastValue.Get(), newest.value.Get()))) {
             // Left as it is; the next sample then counts as a change.
             samples.ResetLastSent();
         }
@@ -173,8 +168,7 @@ COpcDaTransaction* COpcDaGroup::BuildReport(DWORD count)
             SOpcDaSample& sample = samples.At(i);
             t->serverHandles.Get()[n] = item.serverHandle;
             t->clientHandles.Get()[n] = item.clientHandle;
-            t->values.Get()[n] = sample.value;
-            VariantInit(&sample.value);
+            sample.value.MoveTo(&t->values.Get()[n]);
             t->qualities.Get()[n] = sample.quality;
             t->timeStamps.Get()[n] = sample.timeStamp;
             t->errors.Get()[n] = overflowed && SUCCEEDED(sample.error) ? OPC_S_DATAQUEUEOVERFLOW : sample.error;
@@ -183,5 +177,5 @@ COpcDaTransaction* COpcDaGroup::BuildReport(DWORD count)
         samples.Clear();
     }
     t->count = n;
-    return t.release();
+    return t;
 }

@@ -1,8 +1,7 @@
 #include "OpcDaTransaction.h"
 
 #include "OpcDaGroup.h"
-
-#include <opcerror.h>
+#include "OpcResultCodes.h"
 
 #include <cstring>
 
@@ -38,27 +37,25 @@ DWORD OpcDaNextCancelId()
 }
 
 COpcDaTransaction::COpcDaTransaction(DWORD kind_, COpcDaGroup* group_, DWORD transactionId_, DWORD count_)
-    : cancelId(kind_ == kTransactionDataChange ? 0 : OpcDaNextCancelId()), kind(kind_), group(group_), transactionId(transactionId_), count(count_),
+    : cancelId(kind_ == kTransactionDataChange ? 0 : OpcDaNextCancelId()), kind(kind_),
+      group(COpcComPtr<COpcDaGroup>::FromBorrowed(group_)), transactionId(transactionId_), count(count_),
       capacity(count_ > 0 ? count_ : 1)
 {
-    group->AddRef();
 }
 
-COpcDaTransaction* COpcDaTransaction::Create(DWORD kind, COpcDaGroup* group, DWORD transactionId, DWORD count)
+COpcDaTransactionPtr COpcDaTransaction::Create(DWORD kind, COpcDaGroup* group, DWORD transactionId, DWORD count)
 {
     if (group == nullptr)
         return nullptr;
-    auto* t = new (std::nothrow) COpcDaTransaction(kind, group, transactionId, count);
-    if (t == nullptr)
+    COpcDaTransactionPtr t(new (std::nothrow) COpcDaTransaction(kind, group, transactionId, count));
+    if (!t)
         return nullptr;
     // A keep-alive still carries one dummy entry: the callback's arrays may not be empty.
     if (!t->serverHandles.Allocate(t->capacity) || !t->clientHandles.Allocate(t->capacity) ||
         !t->values.Allocate(t->capacity) || !t->timeStamps.Allocate(t->capacity) ||
         !t->qualities.Allocate(t->capacity) || !t->errors.Allocate(t->capacity) ||
-        (kind == kTransactionDataChange && !t->AddBufferedFlags())) {
-        delete t;
+        (kind == kTransactionDataChange && !t->AddBufferedFlags()))
         return nullptr;
-    }
     return t;
 }
 
@@ -72,7 +69,9 @@ COpcDaTransaction::~COpcDaTransaction()
         for (DWORD i = 0; i < capacity; ++i)
             VariantClear(&vqts.Get()[i].vDataValue);
     }
-    group->Release();
+    // The queue behind this one goes one by one, not by recursion.
+    while (next)
+        next = std::move(next->next);
 }
 
 bool COpcDaTransaction::Reserve(DWORD wanted)

@@ -6,7 +6,13 @@
 
 #include <opcda.h>
 
+#include <memory>
+
 class COpcDaGroup;
+class COpcDaTransaction;
+
+// Owner of a transaction, and the link of a group's delivery queue.
+using COpcDaTransactionPtr = std::unique_ptr<COpcDaTransaction>;
 
 enum : DWORD
 {
@@ -26,7 +32,7 @@ public:
     // A transaction of `count` entries: arrays zeroed, values empty, a reference
     // on the group, and a new cancel ID unless it is a data change (clients
     // cancel only what they asked for). Null when out of memory.
-    static COpcDaTransaction* Create(DWORD kind, COpcDaGroup* group, DWORD transactionId, DWORD count);
+    static COpcDaTransactionPtr Create(DWORD kind, COpcDaGroup* group, DWORD transactionId, DWORD count);
     ~COpcDaTransaction();
     COpcDaTransaction(const COpcDaTransaction&) = delete;
     COpcDaTransaction& operator=(const COpcDaTransaction&) = delete;
@@ -46,7 +52,7 @@ public:
 
     const DWORD cancelId;
     DWORD kind;
-    COpcDaGroup* const group;
+    const COpcComPtr<COpcDaGroup> group;
     const DWORD transactionId;
     OPCDATASOURCE source = OPC_DS_CACHE;
     HRESULT masterError = S_OK;
@@ -62,8 +68,8 @@ public:
     COpcTaskMem<WORD> qualities;
     COpcTaskMem<HRESULT> errors;
     COpcTaskMem<BYTE> buffered;
-    // Link of the group's delivery queue.
-    COpcDaTransaction* next = nullptr;
+    // Link of the group's delivery queue: a transaction owns the ones behind it.
+    COpcDaTransactionPtr next;
 
 private:
     COpcDaTransaction(DWORD kind, COpcDaGroup* group, DWORD transactionId, DWORD count);

@@ -35,7 +35,7 @@ void COpcDaUpdateScheduler::Stop()
         // Scheduler lock before group lock, so a last release may end a group here.
         COpcLockGuard guard(m_lock);
         while (!m_groups.IsEmpty())
-            m_groups.RemoveTail()->Release();
+            m_groups.RemoveTail();
     }
     // The thread sees the request within one sleep slice or at once through
     // its stop message; a pass under way finishes first.
@@ -47,31 +47,27 @@ bool COpcDaUpdateScheduler::AddGroup(COpcDaGroup* group)
     if (group == nullptr)
         return false;
     COpcLockGuard guard(m_lock);
-    for (COpcDaGroup* listed : m_groups) {
-        if (listed == group)
+    for (const COpcComPtr<COpcDaGroup>& listed : m_groups) {
+        if (listed.Get() == group)
             return true;
     }
-    if (m_groups.AddTail(group) == nullptr)
-        return false;
-    group->AddRef();
-    return true;
+    return m_groups.AddTail(COpcComPtr<COpcDaGroup>::FromBorrowed(group)) != nullptr;
 }
 
 void COpcDaUpdateScheduler::RemoveGroup(COpcDaGroup* group)
 {
-    COpcDaGroup* found = nullptr;
+    // The list's reference is dropped with no lock held.
+    COpcComPtr<COpcDaGroup> found;
     {
         COpcLockGuard guard(m_lock);
         for (auto* node = m_groups.GetHead(); node != nullptr; node = node->next) {
-            if (node->value == group) {
-                found = group;
+            if (node->value.Get() == group) {
+                found = std::move(node->value);
                 m_groups.RemoveAt(node);
                 break;
             }
         }
     }
-    if (found != nullptr)
-        found->Release();
 }
 
 bool COpcDaUpdateScheduler::Follow(COpcDaGroup* group)
@@ -113,7 +109,7 @@ void COpcDaUpdateScheduler::Run()
         }
         // The pass's own references, dropped with no lock held.
         for (size_t i = 0; i < count; ++i)
-            m_pass[i]->Release();
+            m_pass[i].Reset();
     }
 }
 
@@ -123,22 +119,20 @@ size_t COpcDaUpdateScheduler::ScanAll(ULONGLONG tick, DWORD base)
     // server's final release, which takes groups off the list meanwhile.
     const size_t count = m_groups.GetCount();
     if (count > m_passCapacity) {
-        std::unique_ptr<COpcDaGroup*[]> grown(new (std::nothrow) COpcDaGroup*[count * 2]);
+        std::unique_ptr<COpcComPtr<COpcDaGroup>[]> grown(new (std::nothrow) COpcComPtr<COpcDaGroup>[count * 2]);
         if (!grown)
             return 0; // no pass this tick; the next one tries again
         m_pass = std::move(grown);
         m_passCapacity = count * 2;
     }
     size_t n = 0;
-    for (COpcDaGroup* group : m_groups) {
-        group->AddRef();
+    for (const COpcComPtr<COpcDaGroup>& group : m_groups)
         m_pass[n++] = group;
-    }
     for (size_t i = 0; i < n; ++i) {
         // An inactive or removed group can be listed for a moment when a
         // deactivation overtook its activation; it leaves here.
         if (!m_pass[i]->Scan(tick, base))
-            RemoveGroup(m_pass[i]);
+            RemoveGroup(m_pass[i].Get());
     }
     return n;
 }

@@ -9,6 +9,7 @@
 #include "OpcContainers.h"
 #include "OpcDaCache.h"
 #include "OpcLock.h"
+#include "OpcTaskMem.h"
 #include "OpcWorkerThread.h"
 
 #include <memory>
@@ -54,9 +55,9 @@ private:
 
     COpcDaSettings& m_settings;
     COpcLock m_lock;
-    COpcList<COpcDaGroup*> m_groups;
+    COpcList<COpcComPtr<COpcDaGroup>> m_groups;
     // The groups of the pass under way (scheduler thread only).
-    std::unique_ptr<COpcDaGroup*[]> m_pass;
+    std::unique_ptr<COpcComPtr<COpcDaGroup>[]> m_pass;
     size_t m_passCapacity = 0;
     COpcWorkerThread m_thread;
 };

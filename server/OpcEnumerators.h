@@ -2,16 +2,18 @@
 // pointers held with a reference, so the enumerator outlives what it lists.
 #pragma once
 
+#include "OpcComObject.h"
 #include "OpcContainers.h"
 #include "OpcLock.h"
 #include "OpcString.h"
+#include "OpcTaskMem.h"
 
 #include <objidl.h>
 
 #include <new>
 
 // What differs between the element kinds: how an element is stored, handed
-// out to a client and freed.
+// out to a client and taken back when a later one cannot be handed out.
 struct COpcStringElements
 {
     typedef COpcString Stored;
@@ -23,38 +25,29 @@ struct COpcStringElements
         return out != nullptr;
     }
     static void Unhand(Out& out) { CoTaskMemFree(out), out = nullptr; }
-    static void Keep(Stored&) {}
-    static void Drop(Stored&) {}
 };
 
 struct COpcUnknownElements
 {
-    typedef IUnknown* Stored;
+    typedef COpcComPtr<IUnknown> Stored;
     typedef IUnknown* Out;
     static bool Hand(const Stored& item, Out& out)
     {
-        out = item;
-        out->AddRef();
+        out = Stored(item).Detach();
         return true;
     }
-    static void Unhand(Out& out) { out->Release(), out = nullptr; }
-    static void Keep(Stored& item) { item->AddRef(); }
-    static void Drop(Stored& item) { item->Release(); }
+    static void Unhand(Out& out) { Stored handedOut(std::exchange(out, nullptr)); }
 };
 
 template <class Interface, const IID* InterfaceId, class Elements>
-class COpcEnumerator : public Interface
+class COpcEnumerator : public COpcComObject<COpcEnumerator<Interface, InterfaceId, Elements>, Interface>
 {
 public:
     typedef typename Elements::Stored Stored;
     typedef typename Elements::Out Out;
+    static const SOpcInterfaceEntry<COpcEnumerator> Interfaces[];
 
     COpcEnumerator() = default;
-    virtual ~COpcEnumerator()
-    {
-        for (UINT i = 0; i < m_count; ++i)
-            Elements::Drop(m_items[i]);
-    }
 
     // Grows by doubling: enumerators are filled with whole address spaces.
     bool Add(const Stored& item)
@@ -66,29 +59,8 @@ public:
                 return false;
         }
         m_items[m_count] = item;
-        Elements::Keep(m_items[m_count]);
         ++m_count;
         return true;
-    }
-
-    STDMETHOD(QueryInterface)(REFIID iid, void** object) override
-    {
-        if (object == nullptr)
-            return E_POINTER;
-        *object = nullptr;
-        if (iid != IID_IUnknown && iid != *InterfaceId)
-            return E_NOINTERFACE;
-        *object = static_cast<Interface*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(InterlockedIncrement(&m_refs)); }
-    STDMETHOD_(ULONG, Release)() override
-    {
-        LONG refs = InterlockedDecrement(&m_refs);
-        if (refs == 0)
-            delete this;
-        return static_cast<ULONG>(refs);
     }
 
     // The fetched pointer may be null only when one element is asked for.
@@ -138,28 +110,31 @@ public:
         if (ppenum == nullptr)
             return E_POINTER;
         *ppenum = nullptr;
-        auto* copy = new (std::nothrow) COpcEnumerator();
-        if (copy == nullptr)
+        COpcComPtr<COpcEnumerator> copy(new (std::nothrow) COpcEnumerator());
+        if (!copy)
             return E_OUTOFMEMORY;
         COpcLockGuard guard(m_lock);
         for (UINT i = 0; i < m_count; ++i) {
-            if (!copy->Add(m_items[i])) {
-                copy->Release();
+            if (!copy->Add(m_items[i]))
                 return E_OUTOFMEMORY;
-            }
         }
         copy->m_position = m_position;
-        *ppenum = copy;
+        *ppenum = copy.Detach();
         return S_OK;
     }
 
 private:
-    volatile LONG m_refs = 1;
     COpcLock m_lock;
     COpcArray<Stored> m_items; // capacity; the first m_count are in use
     UINT m_count = 0;
     ULONG m_position = 0;
 };
+
+template <class Interface, const IID* InterfaceId, class Elements>
+const SOpcInterfaceEntry<COpcEnumerator<Interface, InterfaceId, Elements>>
+    COpcEnumerator<Interface, InterfaceId, Elements>::Interfaces[] = {
+        OpcInterface<COpcEnumerator, Interface>(IID_IUnknown), OpcInterface<COpcEnumerator, Interface>(*InterfaceId),
+        {}};
 
 typedef COpcEnumerator<IEnumString, &IID_IEnumString, COpcStringElements> COpcEnumString;
 typedef COpcEnumerator<IEnumUnknown, &IID_IEnumUnknown, COpcUnknownElements> COpcEnumUnknown;

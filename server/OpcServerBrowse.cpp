@@ -8,11 +8,10 @@
 #include "OpcDaCache.h"
 #include "OpcDaDataTypes.h"
 #include "OpcGrowArray.h"
+#include "OpcResultCodes.h"
 #include "OpcServerHost.h"
 #include "OpcTaskMem.h"
 #include "OpcWildcard.h"
-
-#include <opcerror.h>
 
 #include <cstdio>
 #include <new>
@@ -211,6 +210,145 @@ private:
 
 // The names of one BrowseOPCItemIDs call.
 typedef COpcEnumString CBrowseNameEnum;
+
+// The data-type and access-rights filters of BrowseOPCItemIDs for one item;
+// VT_EMPTY and 0 let every item pass.
+bool PassesLeafFilters(COpcDaCache& cache, const COpcString& itemId, VARTYPE dataType, DWORD accessRights)
+{
+    if (dataType != VT_EMPTY) {
+        COpcVariant type;
+        if (cache.GetItemProperty(itemId, OPC_DA_PROP_CDT, type.Get()) != S_OK ||
+            FAILED(VariantChangeType(type.Get(), type.Get(), 0, VT_I2)) || static_cast<VARTYPE>(type->iVal) != dataType)
+            return false;
+    }
+    if (accessRights != 0) {
+        COpcVariant rights;
+        if (cache.GetItemProperty(itemId, OPC_DA_PROP_RIGHTS, rights.Get()) != S_OK ||
+            FAILED(VariantChangeType(rights.Get(), rights.Get(), 0, VT_I4)) ||
+            (static_cast<DWORD>(rights->lVal) & accessRights) == 0)
+            return false;
+    }
+    return true;
+}
+
+// OPC_BRANCH and OPC_LEAF: the names of start's children of that kind.
+// Under the address-space lock.
+HRESULT AddChildNames(COpcDaCache& cache, COpcDaBrowseNode& start, OPCBROWSETYPE type, LPCWSTR filter,
+                      VARTYPE dataType, DWORD accessRights, CBrowseNameEnum& names, size_t& kept)
+{
+    bool leafTests = type == OPC_LEAF && (dataType != VT_EMPTY || accessRights != 0);
+    for (UINT i = 0; i < start.ChildCount(); ++i) {
+        COpcDaBrowseNode* child = start.ChildAt(i);
+        if (child == nullptr)
+            continue;
+        if ((type == OPC_BRANCH) != child->HasChildren())
+            continue;
+        if (!MatchesFilter(child->Name().TextOrEmpty(), filter))
+            continue;
+        if (leafTests && (!child->IsItem() || !PassesLeafFilters(cache, child->FullItemId(), dataType, accessRights)))
+            continue;
+        if (!names.Add(child->Name()))
+            return E_OUTOFMEMORY;
+        ++kept;
+    }
+    return S_OK;
+}
+
+// OPC_FLAT: the full item IDs of every item below start whose path relative
+// to start matches the filter. Under the address-space lock.
+HRESULT AddFlatItemIds(COpcDaBrowseNode& start, LPCWSTR filter, CBrowseNameEnum& names, size_t& kept)
+{
+    // Depth first, a node before its descendants, with an explicit
+    // stack so that a deep tree cannot exhaust the thread's stack.
+    struct SFrame
+    {
+        COpcDaBrowseNode* node;
+        UINT next;
+    };
+    bool filtered = filter != nullptr && *filter != L'\0';
+    COpcGrowArray<SFrame> stack;
+    if (!stack.Append(SFrame{&start, 0}))
+        return E_OUTOFMEMORY;
+    while (!stack.IsEmpty()) {
+        SFrame& top = stack[stack.GetCount() - 1];
+        if (top.next >= top.node->ChildCount()) {
+            stack.RemoveAt(stack.GetCount() - 1);
+            continue;
+        }
+        COpcDaBrowseNode* child = top.node->ChildAt(top.next++);
+        if (child == nullptr)
+            continue;
+        // The relative path is only needed when there is a filter to match.
+        if (child->IsItem() &&
+            (!filtered || MatchWildcard(RelativePath(&start, child).TextOrEmpty(), filter, false))) {
+            if (!names.Add(child->FullItemId()))
+                return E_OUTOFMEMORY;
+            ++kept;
+        }
+        if (child->HasChildren() && !stack.Append(SFrame{child, 0}))
+            return E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
+
+// The children of start that one Browse call returns, from the child at
+// position on: at most max of them (0: all), and in next the child the
+// continuation point names when more are left. Under the address-space lock.
+HRESULT FindBrowseChildren(COpcDaCache& cache, COpcDaBrowseNode& start, DWORD position, OPCBROWSEFILTER filter,
+                           LPCWSTR nameFilter, LPCWSTR vendorFilter, DWORD max,
+                           COpcGrowArray<COpcDaBrowseNode*>& found, bool& haveNext, DWORD& next)
+{
+    bool vendorFiltered = vendorFilter != nullptr && *vendorFilter != L'\0';
+    UINT count = start.ChildCount();
+    for (UINT i = position; i < count; ++i) {
+        COpcDaBrowseNode* child = start.ChildAt(i);
+        if (child == nullptr)
+            continue;
+        bool hasChildren = child->HasChildren();
+        if (!MatchesFilter(child->Name().TextOrEmpty(), nameFilter))
+            continue;
+        if ((filter == OPC_BROWSE_FILTER_BRANCHES && !hasChildren) ||
+            (filter == OPC_BROWSE_FILTER_ITEMS && !child->IsItem()))
+            continue;
+        if (vendorFiltered && !hasChildren) {
+            COpcVariant dataType;
+            if (cache.GetItemProperty(child->FullItemId(), OPC_DA_PROP_DATA_TYPE, dataType.Get()) != S_OK ||
+                dataType->vt != VT_BSTR || !OpcVendorFilterAccepts(vendorFilter, dataType->bstrVal))
+                continue;
+        }
+        if (!found.Append(child))
+            return E_OUTOFMEMORY;
+        if (max != 0 && found.GetCount() >= max) {
+            if (i + 1 < count) {
+                haveNext = true;
+                next = i + 1;
+            }
+            break;
+        }
+    }
+    return S_OK;
+}
+
+// Names, item IDs and flags of the nodes found, without properties.
+HRESULT FillBrowseElements(const COpcGrowArray<COpcDaBrowseNode*>& found, CBrowseElements& elements)
+{
+    const DWORD count = static_cast<DWORD>(found.GetCount());
+    if (count == 0)
+        return S_OK;
+    if (!elements.Allocate(count))
+        return E_OUTOFMEMORY;
+    OPCBROWSEELEMENT* out = elements.Get();
+    for (DWORD i = 0; i < count; ++i) {
+        COpcDaBrowseNode* node = found[i];
+        out[i].szName = DuplicateText(node->Name().TextOrEmpty());
+        out[i].szItemID = DuplicateText(node->FullItemId().TextOrEmpty());
+        out[i].dwFlagValue =
+            (node->HasChildren() ? OPC_BROWSE_HASCHILDREN : 0) | (node->IsItem() ? OPC_BROWSE_ISITEM : 0);
+        if (out[i].szName == nullptr || out[i].szItemID == nullptr)
+            return E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
 } // namespace
 
 // ---- IOPCBrowseServerAddressSpace --------------------------------------------------
@@ -301,72 +439,12 @@ STDMETHODIMP COpcServerObject::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType
         COpcDaBrowseNode* start = position.IsEmpty() ? root : root->Find(position.Text());
         if (start == nullptr)
             return E_FAIL;
-
-        if (dwBrowseFilterType != OPC_FLAT) {
-            bool leafTests = dwBrowseFilterType == OPC_LEAF && (vtDataTypeFilter != VT_EMPTY || dwAccessRightsFilter != 0);
-            for (UINT i = 0; i < start->ChildCount(); ++i) {
-                COpcDaBrowseNode* child = start->ChildAt(i);
-                if (child == nullptr)
-                    continue;
-                if ((dwBrowseFilterType == OPC_BRANCH) != child->HasChildren())
-                    continue;
-                if (!MatchesFilter(child->Name().TextOrEmpty(), szFilterCriteria))
-                    continue;
-                if (leafTests) {
-                    if (!child->IsItem())
-                        continue;
-                    COpcString itemId = child->FullItemId();
-                    if (vtDataTypeFilter != VT_EMPTY) {
-                        COpcVariant type;
-                        if (cache->GetItemProperty(itemId, OPC_DA_PROP_CDT, type.Get()) != S_OK ||
-                            FAILED(VariantChangeType(type.Get(), type.Get(), 0, VT_I2)) ||
-                            static_cast<VARTYPE>(type->iVal) != vtDataTypeFilter)
-                            continue;
-                    }
-                    if (dwAccessRightsFilter != 0) {
-                        COpcVariant rights;
-                        if (cache->GetItemProperty(itemId, OPC_DA_PROP_RIGHTS, rights.Get()) != S_OK ||
-                            FAILED(VariantChangeType(rights.Get(), rights.Get(), 0, VT_I4)) ||
-                            (static_cast<DWORD>(rights->lVal) & dwAccessRightsFilter) == 0)
-                            continue;
-                    }
-                }
-                if (!enumerator->Add(child->Name()))
-                    return E_OUTOFMEMORY;
-                ++kept;
-            }
-        } else {
-            // Depth first, a node before its descendants, with an explicit
-            // stack so that a deep tree cannot exhaust the thread's stack.
-            struct SFrame
-            {
-                COpcDaBrowseNode* node;
-                UINT next;
-            };
-            bool filtered = szFilterCriteria != nullptr && *szFilterCriteria != L'\0';
-            COpcGrowArray<SFrame> stack;
-            if (!stack.Append(SFrame{start, 0}))
-                return E_OUTOFMEMORY;
-            while (!stack.IsEmpty()) {
-                SFrame& top = stack[stack.GetCount() - 1];
-                if (top.next >= top.node->ChildCount()) {
-                    stack.RemoveAt(stack.GetCount() - 1);
-                    continue;
-                }
-                COpcDaBrowseNode* child = top.node->ChildAt(top.next++);
-                if (child == nullptr)
-                    continue;
-                // The relative path is only needed when there is a filter to match.
-                if (child->IsItem() && (!filtered || MatchWildcard(RelativePath(start, child).TextOrEmpty(),
-                                                                   szFilterCriteria, false))) {
-                    if (!enumerator->Add(child->FullItemId()))
-                        return E_OUTOFMEMORY;
-                    ++kept;
-                }
-                if (child->HasChildren() && !stack.Append(SFrame{child, 0}))
-                    return E_OUTOFMEMORY;
-            }
-        }
+        HRESULT added = dwBrowseFilterType != OPC_FLAT
+                            ? AddChildNames(*cache, *start, dwBrowseFilterType, szFilterCriteria, vtDataTypeFilter,
+                                            dwAccessRightsFilter, *enumerator.Get(), kept)
+                            : AddFlatItemIds(*start, szFilterCriteria, *enumerator.Get(), kept);
+        if (FAILED(added))
+            return added;
     }
     HRESULT hr = enumerator->QueryInterface(IID_IEnumString, reinterpret_cast<void**>(ppIEnumString));
     if (FAILED(hr))
@@ -635,50 +713,14 @@ STDMETHODIMP COpcServerObject::Browse(LPWSTR szItemID, LPWSTR* pszContinuationPo
             start = root->Find(szItemID);
         if (start == nullptr)
             return OPC_E_UNKNOWNITEMID;
-        bool vendorFilter = szVendorFilter != nullptr && *szVendorFilter != L'\0';
         COpcGrowArray<COpcDaBrowseNode*> found;
-        UINT count = start->ChildCount();
-        for (UINT i = position; i < count; ++i) {
-            COpcDaBrowseNode* child = start->ChildAt(i);
-            if (child == nullptr)
-                continue;
-            bool hasChildren = child->HasChildren();
-            if (!MatchesFilter(child->Name().TextOrEmpty(), szElementNameFilter))
-                continue;
-            if ((dwBrowseFilter == OPC_BROWSE_FILTER_BRANCHES && !hasChildren) ||
-                (dwBrowseFilter == OPC_BROWSE_FILTER_ITEMS && !child->IsItem()))
-                continue;
-            if (vendorFilter && !hasChildren) {
-                COpcVariant dataType;
-                if (cache->GetItemProperty(child->FullItemId(), OPC_DA_PROP_DATA_TYPE, dataType.Get()) != S_OK ||
-                    dataType->vt != VT_BSTR || !OpcVendorFilterAccepts(szVendorFilter, dataType->bstrVal))
-                    continue;
-            }
-            if (!found.Append(child))
-                return E_OUTOFMEMORY;
-            if (dwMaxElementsReturned != 0 && found.GetCount() >= dwMaxElementsReturned) {
-                if (i + 1 < count) {
-                    haveNext = true;
-                    next = i + 1;
-                }
-                break;
-            }
-        }
+        HRESULT hr = FindBrowseChildren(*cache, *start, position, dwBrowseFilter, szElementNameFilter, szVendorFilter,
+                                        dwMaxElementsReturned, found, haveNext, next);
+        if (SUCCEEDED(hr))
+            hr = FillBrowseElements(found, elements);
+        if (FAILED(hr))
+            return hr;
         elementCount = static_cast<DWORD>(found.GetCount());
-        if (elementCount > 0) {
-            if (!elements.Allocate(elementCount))
-                return E_OUTOFMEMORY;
-            OPCBROWSEELEMENT* out = elements.Get();
-            for (DWORD i = 0; i < elementCount; ++i) {
-                COpcDaBrowseNode* node = found[i];
-                out[i].szName = DuplicateText(node->Name().TextOrEmpty());
-                out[i].szItemID = DuplicateText(node->FullItemId().TextOrEmpty());
-                out[i].dwFlagValue = (node->HasChildren() ? OPC_BROWSE_HASCHILDREN : 0) |
-                                     (node->IsItem() ? OPC_BROWSE_ISITEM : 0);
-                if (out[i].szName == nullptr || out[i].szItemID == nullptr)
-                    return E_OUTOFMEMORY;
-            }
-        }
     }
 
     if (elementCount > 0 && (bReturnAllProperties || dwPropertyCount > 0)) {

@@ -6,10 +6,9 @@
 #include "OpcDaGroupItem.h"
 #include "OpcDaSettings.h"
 #include "OpcEnumerators.h"
+#include "OpcResultCodes.h"
 #include "OpcServerHost.h"
 #include "OpcTaskMem.h"
-
-#include <opcerror.h>
 
 #include <new>
 
@@ -40,19 +39,19 @@ void WriteLoopBody(void* data, bool stopping)
             break;
         if (msg.message != kTransactionWrite || msg.wParam == 0)
             continue;
-        auto* transaction = reinterpret_cast<COpcDaTransaction*>(msg.wParam);
-        auto* server = reinterpret_cast<COpcServerObject*>(msg.lParam);
-        COpcDaGroup* group = transaction->group;
+        // The server's reference goes last, after the transaction.
+        COpcComPtr<COpcServerObject> server(reinterpret_cast<COpcServerObject*>(msg.lParam));
+        COpcDaTransactionPtr transaction(reinterpret_cast<COpcDaTransaction*>(msg.wParam));
+        COpcDaGroup* group = transaction->group.Get();
         group->Deliver(*transaction);
         transaction->kind = kTransactionWriteDone;
-        group->QueueDelivery(transaction);
-        server->Release();
+        group->QueueDelivery(std::move(transaction));
     }
     // Writes posted after the stop are dropped with their references.
     while (PeekMessageW(&msg, nullptr, kTransactionWrite, kTransactionWrite, PM_REMOVE)) {
         if (msg.wParam != 0) {
-            delete reinterpret_cast<COpcDaTransaction*>(msg.wParam);
-            reinterpret_cast<COpcServerObject*>(msg.lParam)->Release();
+            COpcComPtr<COpcServerObject> server(reinterpret_cast<COpcServerObject*>(msg.lParam));
+            COpcDaTransactionPtr transaction(reinterpret_cast<COpcDaTransaction*>(msg.wParam));
         }
     }
 }
@@ -83,19 +82,17 @@ HRESULT OpcCreateServerObject(const CLSID* clsid, IUnknown** object)
     IOpcServerHost* host = OpcGetServerHost();
     if (host == nullptr)
         return E_UNEXPECTED;
-    auto* server = new (std::nothrow) COpcServerObject();
-    if (server == nullptr)
+    COpcComPtr<COpcServerObject> server(new (std::nothrow) COpcServerObject());
+    if (!server)
         return E_OUTOFMEMORY;
     // The first server of the process builds the process-wide objects.
     HRESULT hr = host->AddServerLock();
     server->m_hostLocked = true;
     if (SUCCEEDED(hr))
         hr = server->FinalConstruct();
-    if (FAILED(hr)) {
-        server->Release();
+    if (FAILED(hr))
         return hr;
-    }
-    *object = static_cast<IOPCCommon*>(server);
+    *object = static_cast<IOPCCommon*>(server.Detach());
     return S_OK;
 }
 
@@ -166,17 +163,17 @@ void COpcServerObject::FinalRelease()
     // client's sink. This needs no memory, so no group is left unmarked when
     // memory is short: such a group would go on calling this freed server.
     for (;;) {
-        COpcDaGroup* group = nullptr;
+        COpcComPtr<COpcDaGroup> group;
         {
             COpcLockGuard guard(m_lock);
             auto first = m_groups.begin();
             if (first == m_groups.end())
                 break;
-            group = first->value;
+            group = std::move(first->value);
             const COpcString name = first->key;
             m_groups.RemoveKey(name);
         }
-        group->MarkRemoved();
+        COpcDaGroup::MarkRemoved(std::move(group));
     }
 
     m_callbackPool.Stop();
@@ -200,45 +197,17 @@ void COpcServerObject::FinalRelease()
     m_constructed = false;
 }
 
-STDMETHODIMP COpcServerObject::QueryInterface(REFIID iid, void** object)
-{
-    if (object == nullptr)
-        return E_POINTER;
-    *object = nullptr;
-    if (iid == IID_IUnknown || iid == IID_IOPCCommon)
-        *object = static_cast<IOPCCommon*>(this);
-    else if (iid == IID_IConnectionPointContainer)
-        *object = static_cast<IConnectionPointContainer*>(this);
-    else if (iid == IID_IOPCServer)
-        *object = static_cast<IOPCServer*>(this);
-    else if (iid == IID_IOPCBrowseServerAddressSpace)
-        *object = static_cast<IOPCBrowseServerAddressSpace*>(this);
-    else if (iid == IID_IOPCBrowse)
-        *object = static_cast<IOPCBrowse*>(this);
-    else if (iid == IID_IOPCItemProperties)
-        *object = static_cast<IOPCItemProperties*>(this);
-    else if (iid == IID_IOPCItemIO)
-        *object = static_cast<IOPCItemIO*>(this);
-    else if (iid == IID_IOpcDaShutdownControl)
-        *object = static_cast<IOpcDaShutdownControl*>(this);
-    else
-        return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) COpcServerObject::AddRef()
-{
-    return static_cast<ULONG>(InterlockedIncrement(&m_refs));
-}
-
-STDMETHODIMP_(ULONG) COpcServerObject::Release()
-{
-    LONG refs = InterlockedDecrement(&m_refs);
-    if (refs == 0)
-        delete this;
-    return static_cast<ULONG>(refs);
-}
+const SOpcInterfaceEntry<COpcServerObject> COpcServerObject::Interfaces[] = {
+    OpcInterface<COpcServerObject, IOPCCommon>(IID_IUnknown),
+    OpcInterface<COpcServerObject, IOPCCommon>(IID_IOPCCommon),
+    OpcInterface<COpcServerObject, IConnectionPointContainer>(IID_IConnectionPointContainer),
+    OpcInterface<COpcServerObject, IOPCServer>(IID_IOPCServer),
+    OpcInterface<COpcServerObject, IOPCBrowseServerAddressSpace>(IID_IOPCBrowseServerAddressSpace),
+    OpcInterface<COpcServerObject, IOPCBrowse>(IID_IOPCBrowse),
+    OpcInterface<COpcServerObject, IOPCItemProperties>(IID_IOPCItemProperties),
+    OpcInterface<COpcServerObject, IOPCItemIO>(IID_IOPCItemIO),
+    OpcInterface<COpcServerObject, IOpcDaShutdownControl>(IID_IOpcDaShutdownControl),
+    {}};
 
 HRESULT COpcServerObject::LookupErrorString(HRESULT error, LCID locale, LPWSTR* text)
 {
@@ -247,11 +216,9 @@ HRESULT COpcServerObject::LookupErrorString(HRESULT error, LCID locale, LPWSTR* 
 
 // ---- groups -------------------------------------------------------------------
 
-HRESULT COpcServerObject::CreateGroupByName(const COpcString& name, COpcDaGroup** group)
+HRESULT COpcServerObject::CreateGroupByName(const COpcString& name, COpcComPtr<COpcDaGroup>& group)
 {
-    if (group == nullptr)
-        return E_INVALIDARG;
-    *group = nullptr;
+    group.Reset();
     COpcLockGuard guard(m_lock);
     COpcString groupName = name;
     if (!groupName.IsEmpty()) {
@@ -265,32 +232,29 @@ HRESULT COpcServerObject::CreateGroupByName(const COpcString& name, COpcDaGroup*
             groupName = COpcString(generated);
         } while (m_groups.Lookup(groupName) != nullptr);
     }
-    COpcDaGroup* created = COpcDaGroup::Create(this, groupName);
-    if (created == nullptr)
+    COpcComPtr<COpcDaGroup> created = COpcDaGroup::Create(this, groupName);
+    if (!created)
         return E_OUTOFMEMORY;
-    if (!m_groups.SetAt(groupName, created)) {
-        created->Release();
+    // The map's reference; the caller gets the one Create made.
+    if (!m_groups.SetAt(groupName, created))
         return E_OUTOFMEMORY;
-    }
     ++m_groupCount;
-    created->AddRef(); // the map's reference
-    *group = created;
+    group = std::move(created);
     return S_OK;
 }
 
 HRESULT COpcServerObject::RemoveGroupByName(const COpcString& name)
 {
-    COpcDaGroup* group = nullptr;
+    COpcComPtr<COpcDaGroup> group;
     {
         COpcLockGuard guard(m_lock);
-        COpcDaGroup** found = m_groups.Lookup(name);
+        COpcComPtr<COpcDaGroup>* found = m_groups.Lookup(name);
         if (found == nullptr)
             return E_FAIL;
-        group = *found;
+        group = std::move(*found);
         m_groups.RemoveKey(name);
         --m_groupCount;
     }
-    group->Release();
     return S_OK;
 }
 
@@ -299,53 +263,53 @@ HRESULT COpcServerObject::RenameGroup(const COpcString& oldName, const COpcStrin
     COpcLockGuard guard(m_lock);
     if (newName.IsEmpty())
         return E_INVALIDARG;
-    COpcDaGroup** found = m_groups.Lookup(oldName);
+    COpcComPtr<COpcDaGroup>* found = m_groups.Lookup(oldName);
     if (found == nullptr)
         return E_INVALIDARG;
     if (oldName.Compare(newName) == 0)
         return S_OK;
     if (m_groups.Lookup(newName) != nullptr)
         return OPC_E_DUPLICATENAME;
-    COpcDaGroup* group = *found;
+    const COpcComPtr<COpcDaGroup> group = *found;
     if (!m_groups.SetAt(newName, group))
         return E_OUTOFMEMORY;
     m_groups.RemoveKey(oldName);
     return S_OK;
 }
 
-HRESULT COpcServerObject::CloneGroup(const COpcString& sourceName, const COpcString& newName, COpcDaGroup** clone)
+HRESULT COpcServerObject::CloneGroup(const COpcString& sourceName, const COpcString& newName,
+                                     COpcComPtr<COpcDaGroup>& clone)
 {
-    if (clone == nullptr)
-        return E_INVALIDARG;
-    *clone = nullptr;
+    clone.Reset();
     COpcLockGuard guard(m_lock);
-    COpcDaGroup** found = m_groups.Lookup(sourceName);
+    COpcComPtr<COpcDaGroup>* found = m_groups.Lookup(sourceName);
     if (found == nullptr)
         return E_INVALIDARG;
-    COpcDaGroup* source = *found;
-    COpcDaGroup* created = nullptr;
-    HRESULT hr = CreateGroupByName(newName, &created);
+    COpcDaGroup* source = found->Get();
+    COpcComPtr<COpcDaGroup> created;
+    HRESULT hr = CreateGroupByName(newName, created);
     if (FAILED(hr))
         return hr;
     hr = created->CopyFrom(*source);
     if (FAILED(hr)) {
         RemoveGroupByName(created->Name());
-        created->Release();
         return hr;
     }
-    *clone = created;
+    clone = std::move(created);
     return S_OK;
 }
 
-bool COpcServerObject::PostWrite(COpcDaTransaction* transaction)
+bool COpcServerObject::PostWrite(COpcDaTransactionPtr& transaction)
 {
     if (!TryAddRef())
         return false;
-    if (!m_writeThread.Post(kTransactionWrite, reinterpret_cast<WPARAM>(transaction),
-                            reinterpret_cast<LPARAM>(this))) {
-        Release();
+    // The message carries the transaction and this reference to the write thread.
+    COpcComPtr<COpcServerObject> held(this);
+    if (!m_writeThread.Post(kTransactionWrite, reinterpret_cast<WPARAM>(transaction.get()),
+                            reinterpret_cast<LPARAM>(this)))
         return false;
-    }
+    transaction.release();
+    held.Detach();
     return true;
 }
 
@@ -365,14 +329,13 @@ STDMETHODIMP COpcServerObject::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRe
                                         LPUNKNOWN* ppUnk)
 {
     COpcLockGuard guard(m_lock);
-    COpcDaGroup* group = nullptr;
-    HRESULT hr = CreateGroupByName(COpcString(szName), &group);
+    COpcComPtr<COpcDaGroup> group;
+    HRESULT hr = CreateGroupByName(COpcString(szName), group);
     if (FAILED(hr))
         return hr;
     COpcString name = group->Name();
     if (phServerGroup == nullptr || pRevisedUpdateRate == nullptr || ppUnk == nullptr) {
         RemoveGroupByName(name);
-        group->Release();
         return E_INVALIDARG;
     }
     *phServerGroup = 0;
@@ -395,18 +358,15 @@ STDMETHODIMP COpcServerObject::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRe
                                     &client);
     if (FAILED(state)) {
         RemoveGroupByName(name);
-        group->Release();
         return state;
     }
     hr = group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
     if (FAILED(hr)) {
         RemoveGroupByName(name);
-        group->Release();
         *pRevisedUpdateRate = 0;
         return hr;
     }
     *phServerGroup = group->ServerHandle();
-    group->Release();
     return state == OPC_S_UNSUPPORTEDRATE ? OPC_S_UNSUPPORTEDRATE : S_OK;
 }
 
@@ -423,7 +383,7 @@ STDMETHODIMP COpcServerObject::GetGroupByName(LPCWSTR szName, REFIID riid, LPUNK
     COpcLockGuard guard(m_lock);
     if (szName == nullptr)
         return E_INVALIDARG;
-    COpcDaGroup** found = m_groups.Lookup(COpcString(szName));
+    COpcComPtr<COpcDaGroup>* found = m_groups.Lookup(COpcString(szName));
     if (found == nullptr)
         return E_INVALIDARG;
     return (*found)->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
@@ -459,24 +419,24 @@ STDMETHODIMP COpcServerObject::GetStatus(OPCSERVERSTATUS** ppServerStatus)
 
 STDMETHODIMP COpcServerObject::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce)
 {
-    COpcDaGroup* group = nullptr;
+    COpcComPtr<COpcDaGroup> group;
     {
         COpcLockGuard guard(m_lock);
         COpcString name;
         for (auto& entry : m_groups) {
             if (entry.value->ServerHandle() == hServerGroup) {
-                group = entry.value;
+                group = std::move(entry.value);
                 name = entry.key;
                 break;
             }
         }
-        if (group == nullptr)
+        if (!group)
             return E_FAIL;
         m_groups.RemoveKey(name);
     }
     // Marking it removed lets go of the client's callback sink, a call into
     // the client; the group is out of the map, so no lock is needed for it.
-    bool destroyed = group->MarkRemoved();
+    bool destroyed = COpcDaGroup::MarkRemoved(std::move(group));
     if (destroyed || bForce) {
         COpcLockGuard guard(m_lock);
         --m_groupCount;
@@ -493,44 +453,35 @@ STDMETHODIMP COpcServerObject::CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFII
     COpcLockGuard guard(m_lock);
     if (dwScope == OPC_ENUM_PUBLIC_CONNECTIONS || dwScope == OPC_ENUM_PUBLIC) {
         // There are no public groups: an empty enumerator of the asked kind.
-        IUnknown* empty = nullptr;
+        COpcComPtr<IUnknown> empty;
         if (riid == IID_IEnumString)
-            empty = static_cast<IEnumString*>(new (std::nothrow) COpcEnumString());
+            empty.Reset(static_cast<IEnumString*>(new (std::nothrow) COpcEnumString()));
         else
-            empty = static_cast<IEnumUnknown*>(new (std::nothrow) COpcEnumUnknown());
-        if (empty == nullptr)
+            empty.Reset(static_cast<IEnumUnknown*>(new (std::nothrow) COpcEnumUnknown()));
+        if (!empty)
             return E_OUTOFMEMORY;
         HRESULT hr = empty->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
-        empty->Release();
         return SUCCEEDED(hr) ? S_FALSE : hr;
     }
     if (riid == IID_IEnumString) {
-        auto* names = new (std::nothrow) COpcEnumString();
-        if (names == nullptr)
+        COpcComPtr<COpcEnumString> names(new (std::nothrow) COpcEnumString());
+        if (!names)
             return E_OUTOFMEMORY;
         for (auto& entry : m_groups) {
-            if (!names->Add(entry.key)) {
-                names->Release();
+            if (!names->Add(entry.key))
                 return E_OUTOFMEMORY;
-            }
         }
-        *ppUnk = static_cast<IEnumString*>(names);
+        *ppUnk = static_cast<IEnumString*>(names.Detach());
     } else if (riid == IID_IEnumUnknown) {
-        auto* groups = new (std::nothrow) COpcEnumUnknown();
-        if (groups == nullptr)
+        COpcComPtr<COpcEnumUnknown> groups(new (std::nothrow) COpcEnumUnknown());
+        if (!groups)
             return E_OUTOFMEMORY;
         for (auto& entry : m_groups) {
-            IUnknown* unknown = nullptr;
-            entry.value->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown));
-            bool added = unknown != nullptr && groups->Add(unknown);
-            if (unknown != nullptr)
-                unknown->Release();
-            if (!added) {
-                groups->Release();
+            COpcComPtr<IUnknown> unknown = COpcComPtr<IUnknown>::QueryFrom(entry.value.Get(), IID_IUnknown);
+            if (!unknown || !groups->Add(unknown))
                 return E_OUTOFMEMORY;
-            }
         }
-        *ppUnk = static_cast<IEnumUnknown*>(groups);
+        *ppUnk = static_cast<IEnumUnknown*>(groups.Detach());
     } else {
         return E_NOINTERFACE;
     }
@@ -550,16 +501,6 @@ void COpcServerObject::NotifyShutdownAll()
     SendShutdownNotice(this, nullptr);
 }
 
-bool COpcServerObject::TryAddRef()
-{
-    // A server whose count already reached zero is being destroyed; leave it be.
-    for (LONG refs = m_refs; refs > 0; refs = m_refs) {
-        if (InterlockedCompareExchange(&m_refs, refs + 1, refs) == refs)
-            return true;
-    }
-    return false;
-}
-
 void COpcServerObject::SendShutdownNotice(COpcServerObject* caller, COpcServerObject* except)
 {
     if (OpcGetServerHost() != nullptr)
@@ -568,21 +509,21 @@ void COpcServerObject::SendShutdownNotice(COpcServerObject* caller, COpcServerOb
     // Hold every live server, then call out with no lock held: a client
     // commonly releases its objects from inside ShutdownRequest, and those
     // calls need the server lock.
-    COpcList<COpcServerObject*> servers;
+    COpcList<COpcComPtr<COpcServerObject>> servers;
     {
         COpcLockGuard guard(caller->m_lock);
         COpcLockGuard list(serverListLock);
         for (COpcServerObject* server : serverList) {
             if (server == except || !server->TryAddRef())
                 continue;
-            if (servers.AddTail(server) == nullptr)
-                server->Release();
+            COpcComPtr<COpcServerObject> held(server); // the reference TryAddRef took
+            servers.AddTail(held);
         }
     }
 
     COpcString reason = MessageText(ShutdownMessage);
     const wchar_t* text = reason.IsEmpty() ? ShutdownFallback : reason.Text();
-    for (COpcServerObject* server : servers) {
+    for (COpcComPtr<COpcServerObject>& server : servers) {
         COpcComPtr<IUnknown> sink(server->SinkFor(IID_IOPCShutdown));
         COpcComPtr<IOPCShutdown> shutdown = COpcComPtr<IOPCShutdown>::QueryFrom(sink.Get(), IID_IOPCShutdown);
         if (shutdown) {
@@ -590,28 +531,24 @@ void COpcServerObject::SendShutdownNotice(COpcServerObject* caller, COpcServerOb
             shutdown->ShutdownRequest(text);
         } else {
             // Without a sink the client is cut off instead.
-            COpcList<IUnknown*> groups;
+            COpcList<COpcComPtr<IUnknown>> groups;
             {
                 COpcLockGuard serverGuard(server->m_lock);
                 for (auto& entry : server->m_groups) {
-                    IUnknown* unknown = nullptr;
-                    entry.value->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown));
-                    if (unknown != nullptr && groups.AddTail(unknown) == nullptr)
-                        unknown->Release();
+                    COpcComPtr<IUnknown> unknown = COpcComPtr<IUnknown>::QueryFrom(entry.value.Get(), IID_IUnknown);
+                    if (unknown)
+                        groups.AddTail(unknown);
                 }
             }
-            for (IUnknown* group : groups) {
-                CoDisconnectObject(group, 0);
-                group->Release();
+            for (COpcComPtr<IUnknown>& group : groups) {
+                CoDisconnectObject(group.Get(), 0);
+                group.Reset();
             }
-            CoDisconnectObject(static_cast<IOPCCommon*>(server), 0);
+            CoDisconnectObject(static_cast<IOPCCommon*>(server.Get()), 0);
         }
-        server->Release();
+        server.Reset();
     }
 }
-
-// ---- interfaces built in later steps ----------------------------------------------
-
 
 // ---- IOPCItemIO -----------------------------------------------------------------------------
 

@@ -3,6 +3,7 @@
 // item properties live in OpcServerBrowse.cpp.
 #pragma once
 
+#include "OpcComObject.h"
 #include "OpcCommon.h"
 #include "OpcConnectionPoint.h"
 #include "OpcContainers.h"
@@ -15,6 +16,8 @@
 #include <opcda.h>
 #include <opcshutdownctl.h>
 
+#include <memory>
+
 class COpcDaGroup;
 class COpcDaTransaction;
 class COpcDaPropertyList;
@@ -22,20 +25,14 @@ class COpcDaPropertyList;
 // The class table's creator: a new server object with one reference.
 HRESULT OpcCreateServerObject(const CLSID* clsid, IUnknown** object);
 
-class COpcServerObject : public COpcCommon,
-                         public COpcConnectionPointContainer,
-                         public IOPCServer,
-                         public IOPCBrowseServerAddressSpace,
-                         public IOPCBrowse,
-                         public IOPCItemProperties,
-                         public IOPCItemIO,
-                         public IOpcDaShutdownControl
+class COpcServerObject
+    : public COpcComObject<COpcServerObject, COpcCommon, COpcConnectionPointContainer, IOPCServer,
+                           IOPCBrowseServerAddressSpace, IOPCBrowse, IOPCItemProperties, IOPCItemIO,
+                           IOpcDaShutdownControl>
 {
 public:
     // IUnknown
-    STDMETHOD(QueryInterface)(REFIID iid, void** object) override;
-    STDMETHOD_(ULONG, AddRef)() override;
-    STDMETHOD_(ULONG, Release)() override;
+    static const SOpcInterfaceEntry<COpcServerObject> Interfaces[];
 
     // IOPCCommon's error lookup: the OPC proxy's table, then the system's.
     HRESULT LookupErrorString(HRESULT error, LCID locale, LPWSTR* text) override;
@@ -89,10 +86,10 @@ public:
     void NotifyShutdownAll();
 
     // For the groups.
-    HRESULT CreateGroupByName(const COpcString& name, COpcDaGroup** group);
+    HRESULT CreateGroupByName(const COpcString& name, COpcComPtr<COpcDaGroup>& group);
     HRESULT RemoveGroupByName(const COpcString& name);
     HRESULT RenameGroup(const COpcString& oldName, const COpcString& newName);
-    HRESULT CloneGroup(const COpcString& sourceName, const COpcString& newName, COpcDaGroup** clone);
+    HRESULT CloneGroup(const COpcString& sourceName, const COpcString& newName, COpcComPtr<COpcDaGroup>& clone);
     void RecordUpdateTime();
     // Executes the synchronous IO of this object and its groups.
     COpcDaRequestWorker& RequestWorker() { return m_requestWorker; }
@@ -100,10 +97,8 @@ public:
     // step of asynchronous writes on the write thread. Whoever queues work
     // there holds a reference on this object until the work is done.
     COpcThreadPool& CallbackPool() { return m_callbackPool; }
-    bool PostWrite(COpcDaTransaction* transaction);
-
-    // A reference unless the object is already being destroyed.
-    bool TryAddRef();
+    // Takes the transaction when it returns true.
+    bool PostWrite(std::unique_ptr<COpcDaTransaction>& transaction);
 
     // Live server objects of the process, for tests and diagnostics.
     static size_t LiveCount();
@@ -123,12 +118,11 @@ private:
                             WORD** qualities, FILETIME** timeStamps, HRESULT** errors);
     HRESULT ExecuteItemWrite(DWORD count, LPCWSTR* itemIds, const OPCITEMVQT* vqts, HRESULT** errors);
 
-    volatile LONG m_refs = 1;
     bool m_hostLocked = false;
     bool m_constructed = false;
     COpcLock m_lock;
     COpcString m_browsePosition;
-    COpcMap<COpcString, COpcDaGroup*> m_groups;
+    COpcMap<COpcString, COpcComPtr<COpcDaGroup>> m_groups;
     FILETIME m_startTime = {};
     FILETIME m_lastUpdateTime = {};
     DWORD m_groupCount = 0;

@@ -191,8 +191,8 @@ TEST(ItemIdTest, ASuffixAfterTheColonMustBeADecimalPropertyId)
     EXPECT_TRUE(tag.Equals(L"N.P.T"));
     EXPECT_EQ(101u, selector);
     for (const wchar_t* bad : {L"", L"N.P.T:", L"N.P.T:abc", L"N.P.T:1x", L"N.P.T:-1", L":5", L"N.P.T:4294967296"})
-        EXPECT_EQ(kOpcErrorInvalidItemId, COpcDaCache::ParseItemID(bad, tag, selector)) << bad;
-    EXPECT_EQ(kOpcErrorInvalidItemId, COpcDaCache::ParseItemID(nullptr, tag, selector));
+        EXPECT_EQ(OPC_E_INVALIDITEMID, COpcDaCache::ParseItemID(bad, tag, selector)) << bad;
+    EXPECT_EQ(OPC_E_INVALIDITEMID, COpcDaCache::ParseItemID(nullptr, tag, selector));
 }
 
 TEST_F(AddressSpaceItemsTest, TheItemMapServesValuesAndPropertiesThroughTheProvider)
@@ -222,12 +222,12 @@ TEST_F(AddressSpaceItemsTest, TheItemMapServesValuesAndPropertiesThroughTheProvi
                                       value.Get(), nullptr, nullptr));
     EXPECT_STREQ(L"0", value->bstrVal);
     EXPECT_EQ(2, CountingEntry::reads);
-    EXPECT_EQ(kOpcErrorUnknownItemId, m_cache->ReadItem(COpcString(L"N.P.X"), 2, 0, VT_EMPTY, 0, value.Get(),
+    EXPECT_EQ(OPC_E_UNKNOWNITEMID, m_cache->ReadItem(COpcString(L"N.P.X"), 2, 0, VT_EMPTY, 0, value.Get(),
                                                          nullptr, nullptr));
 
     SetInt16(value.Get(), 12);
     EXPECT_EQ(S_OK, m_cache->WriteItem(COpcString(L"N.P.A"), LOCALE_USER_DEFAULT, *value.Get(), nullptr, nullptr));
-    EXPECT_EQ(kOpcErrorBadRights,
+    EXPECT_EQ(OPC_E_BADRIGHTS,
               m_cache->WriteItem(COpcString(L"N.P.A:101"), LOCALE_USER_DEFAULT, *value.Get(), nullptr, nullptr));
 
     COpcDaPropertyList list;
@@ -238,7 +238,7 @@ TEST_F(AddressSpaceItemsTest, TheItemMapServesValuesAndPropertiesThroughTheProvi
     EXPECT_TRUE(list[2].description.Equals(L"Item Quality"));
     EXPECT_EQ(VT_I2, list[2].type);
     EXPECT_EQ(VT_I2, list[2].value.vt);
-    EXPECT_EQ(kOpcErrorUnknownItemId, m_cache->QueryItemProperties(COpcString(L"N.P.X"), false, list));
+    EXPECT_EQ(OPC_E_UNKNOWNITEMID, m_cache->QueryItemProperties(COpcString(L"N.P.X"), false, list));
 
     m_cache->SetPropertyLocale(1041);
     const DWORD ids[] = {3, 5008, 5011, 4711};
@@ -246,9 +246,9 @@ TEST_F(AddressSpaceItemsTest, TheItemMapServesValuesAndPropertiesThroughTheProvi
     ASSERT_EQ(4u, list.GetCount());
     EXPECT_TRUE(list[0].description.Equals(L"アイテム品質"));
     EXPECT_EQ(S_OK, list[0].result);
-    EXPECT_EQ(kOpcErrorInvalidPid, list[1].result);
+    EXPECT_EQ(OPC_E_INVALID_PID, list[1].result);
     EXPECT_STREQ(L"None", list[2].value.bstrVal);
-    EXPECT_EQ(kOpcErrorInvalidPid, list[3].result);
+    EXPECT_EQ(OPC_E_INVALID_PID, list[3].result);
     EXPECT_TRUE(list.AnyFailed());
 }
 
@@ -279,7 +279,7 @@ TEST_F(AddressSpaceItemsTest, InitializeAndUninitializeDriveTheServerState)
     m_cache->SetUpdateScheduler(&failing);
     m_cache->SetConfigurationPath(configPath);
     EXPECT_EQ(E_FAIL, m_cache->Initialize());
-    EXPECT_EQ(OPC_DA_STATE_FAILED, m_cache->GetState());
+    EXPECT_EQ(OPC_STATUS_FAILED, m_cache->GetState());
     EXPECT_EQ(E_FAIL, m_cache->Initialize());   // only from the suspended state
 
     FreshSettings();
@@ -289,13 +289,13 @@ TEST_F(AddressSpaceItemsTest, InitializeAndUninitializeDriveTheServerState)
     m_cache->SetUpdateScheduler(&scheduler);
     m_cache->SetConfigurationPath(COpcString((m_dir + L"\\missing.xml").c_str()));
     EXPECT_NE(S_OK, m_cache->Initialize());
-    EXPECT_EQ(OPC_DA_STATE_NOCONFIG, m_cache->GetState());
+    EXPECT_EQ(OPC_STATUS_NOCONFIG, m_cache->GetState());
     m_cache->Uninitialize();
     EXPECT_EQ(1, scheduler.stopped);
 
     m_cache->SetConfigurationPath(configPath);
     ASSERT_EQ(S_OK, m_cache->Initialize());
-    EXPECT_EQ(OPC_DA_STATE_RUNNING, m_cache->GetState());
+    EXPECT_EQ(OPC_STATUS_RUNNING, m_cache->GetState());
     EXPECT_EQ(2u, m_cache->ItemCount());
     EXPECT_TRUE(m_device->IsSimulationRunning());
     EXPECT_EQ(100u, m_settings->baseTick);
@@ -303,7 +303,7 @@ TEST_F(AddressSpaceItemsTest, InitializeAndUninitializeDriveTheServerState)
     EXPECT_EQ(0, DevlaneControlCallCount("EasyInit"));
 
     ASSERT_EQ(S_OK, m_cache->Uninitialize());
-    EXPECT_EQ(OPC_DA_STATE_SUSPENDED, m_cache->GetState());
+    EXPECT_EQ(OPC_STATUS_SUSPENDED, m_cache->GetState());
     EXPECT_FALSE(m_device->IsSimulationRunning());
     EXPECT_EQ(0u, m_cache->ItemCount());
     EXPECT_EQ(0u, m_device->ItemCount());

@@ -405,7 +405,7 @@ TEST(ConditionRead, RefusesWhatItCannotCondition)
     v->vt = VT_BSTR;
     v->bstrVal = SysAllocString(L"abc");
     const SOpcConditioning linear = Config(kOpcTypeUInt16, kOpcConditionLinear, 0, 4095, 0, 100);
-    EXPECT_EQ(ConditionRead(linear, v.Get(), &quality), kOpcErrorBadType);
+    EXPECT_EQ(ConditionRead(linear, v.Get(), &quality), OPC_E_BADTYPE);
     EXPECT_EQ(v->vt, VT_BSTR);
     EXPECT_EQ(quality, kUntouched);
     const SOpcConditioning string = Config(kOpcTypeString, kOpcConditionNone, 0, 1, 0, 1);
@@ -424,12 +424,12 @@ TEST(ConditionWrite, EuRangeAndInstrumentRangeRefuse)
     COpcVariant v;
     WORD quality = kUntouched;
     SetR8(v, 100.5);
-    EXPECT_EQ(ConditionWrite(linear, v.Get(), &quality), kOpcErrorRange);
+    EXPECT_EQ(ConditionWrite(linear, v.Get(), &quality), OPC_E_RANGE);
     EXPECT_EQ(quality, 0x56);
     EXPECT_EQ(v->vt, VT_R8);   // untouched
     EXPECT_EQ(v->dblVal, 100.5);
     SetR8(v, -1);
-    EXPECT_EQ(ConditionWrite(linear, v.Get(), &quality), kOpcErrorRange);
+    EXPECT_EQ(ConditionWrite(linear, v.Get(), &quality), OPC_E_RANGE);
     EXPECT_EQ(quality, 0x55);
 
     // Within EU but outside the instrument range.
@@ -437,7 +437,7 @@ TEST(ConditionWrite, EuRangeAndInstrumentRangeRefuse)
     v.Clear();
     v->vt = VT_I2;
     v->iVal = 150;
-    EXPECT_EQ(ConditionWrite(none, v.Get(), &quality), kOpcErrorRange);
+    EXPECT_EQ(ConditionWrite(none, v.Get(), &quality), OPC_E_RANGE);
     EXPECT_EQ(quality, 0x12);
     v->iVal = 50;
     EXPECT_EQ(ConditionWrite(none, v.Get(), &quality), S_OK);
@@ -493,22 +493,22 @@ TEST(ConditionWrite, DecimalPointMultipliesAndChecksTheRawRange)
     ASSERT_EQ(v->vt, VT_I2);
     EXPECT_EQ(v->iVal, -1234);
     SetR8(v, 327.68);
-    EXPECT_EQ(ConditionWrite(int16, v.Get(), &quality), kOpcErrorRange);
+    EXPECT_EQ(ConditionWrite(int16, v.Get(), &quality), OPC_E_RANGE);
     EXPECT_EQ(quality, 0x12);
     SetR8(v, -327.69);
-    EXPECT_EQ(ConditionWrite(int16, v.Get(), &quality), kOpcErrorRange);
+    EXPECT_EQ(ConditionWrite(int16, v.Get(), &quality), OPC_E_RANGE);
     EXPECT_EQ(quality, 0x11);
 
     const SOpcConditioning uint16 = Config(kOpcTypeUInt16, kOpcConditionNone, 0, 65535, -1000, 1000, 1);
     SetR8(v, -0.1);
-    EXPECT_EQ(ConditionWrite(uint16, v.Get(), &quality), kOpcErrorRange);
+    EXPECT_EQ(ConditionWrite(uint16, v.Get(), &quality), OPC_E_RANGE);
     EXPECT_EQ(quality, 0x11);
 
     // The signed 32-bit lower limit leaves out -2147483648.
     const SOpcConditioning int32 =
         Config(kOpcTypeInt32, kOpcConditionNone, -2147483648.0, 2147483647.0, -1e9, 1e9, 1);
     SetR8(v, -214748364.8);
-    EXPECT_EQ(ConditionWrite(int32, v.Get(), &quality), kOpcErrorRange);
+    EXPECT_EQ(ConditionWrite(int32, v.Get(), &quality), OPC_E_RANGE);
     EXPECT_EQ(quality, 0x11);
     SetR8(v, -214748364.5);
     ASSERT_EQ(ConditionWrite(int32, v.Get(), &quality), S_OK);
@@ -585,12 +585,12 @@ TEST(ConditionWrite, BcdCodesAndRefusals)
     // A negative raw number has no BCD code.
     const SOpcConditioning negative = Config(kOpcTypeInt16, kOpcCondition4Bcd, -10, 9999, 0, 100);
     SetR8(v, 0);
-    EXPECT_EQ(ConditionWrite(negative, v.Get(), &quality), kOpcErrorRange);
+    EXPECT_EQ(ConditionWrite(negative, v.Get(), &quality), OPC_E_RANGE);
     EXPECT_EQ(v->vt, VT_R8);
     // Nor a number with more digits than the field.
     const SOpcConditioning wide = Config(kOpcTypeUInt16, kOpcCondition3Bcd, 0, 1500, 0, 100);
     SetR8(v, 100);
-    EXPECT_EQ(ConditionWrite(wide, v.Get(), &quality), kOpcErrorRange);
+    EXPECT_EQ(ConditionWrite(wide, v.Get(), &quality), OPC_E_RANGE);
 
     // The top of the EU range codes the top of the instrument range.
     const SOpcConditioning coded = Config(kOpcTypeUInt16, kOpcCondition3Bcd, 0, 799, 0, 999);
@@ -610,7 +610,7 @@ TEST(ConditionWrite, ArraysAllOrNothing)
     EXPECT_EQ(ArrayOf<uint16_t>(*v.Get()), (std::vector<uint16_t>{0, 2048, 4095}));
 
     SetArray<double>(v, VT_R8, {0, 101, 50});
-    EXPECT_EQ(ConditionWrite(linear, v.Get(), &quality), kOpcErrorRange);
+    EXPECT_EQ(ConditionWrite(linear, v.Get(), &quality), OPC_E_RANGE);
     EXPECT_EQ(quality, 0x56);
     EXPECT_EQ(v->vt, VT_ARRAY | VT_R8);
     EXPECT_EQ(ArrayOf<double>(*v.Get()), (std::vector<double>{0, 101, 50}));
@@ -628,7 +628,7 @@ TEST(ConditionWrite, UnconvertibleValuesGiveBadType)
     WORD quality = kUntouched;
     v->vt = VT_BSTR;
     v->bstrVal = SysAllocString(L"abc");
-    EXPECT_EQ(ConditionWrite(linear, v.Get(), &quality), kOpcErrorBadType);
+    EXPECT_EQ(ConditionWrite(linear, v.Get(), &quality), OPC_E_BADTYPE);
     EXPECT_EQ(v->vt, VT_BSTR);
     EXPECT_EQ(quality, kUntouched);
 }

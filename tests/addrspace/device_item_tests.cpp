@@ -194,9 +194,9 @@ TEST_F(DeviceItemTest, WritesAreScaledBackToRawAndRefusedOutsideTheEuRange)
 
     const LONG writes = DevlaneControlCallCount("WriteDevice16DM");
     WORD limit = 0;
-    EXPECT_EQ(kOpcErrorRange, Write(L"N.P.Lin", *Real(v, 150.0), &limit));
+    EXPECT_EQ(OPC_E_RANGE, Write(L"N.P.Lin", *Real(v, 150.0), &limit));
     EXPECT_EQ(0x56, limit);
-    EXPECT_EQ(kOpcErrorRange, Write(L"N.P.Lin", *Real(v, -0.5), &limit));
+    EXPECT_EQ(OPC_E_RANGE, Write(L"N.P.Lin", *Real(v, -0.5), &limit));
     EXPECT_EQ(0x55, limit);
     EXPECT_EQ(writes, DevlaneControlCallCount("WriteDevice16DM"));   // nothing reached the device
     EXPECT_EQ(4095, Words("D3", 1)[0]);
@@ -226,7 +226,7 @@ TEST_F(DeviceItemTest, BitsFollowInverseBothWaysAndTypesMustMatch)
 
     COpcVariant wrongType;
     SetInt32(wrongType.Get(), 1);
-    EXPECT_EQ(kOpcErrorBadType, Write(L"N.P.One", *wrongType.Get()));
+    EXPECT_EQ(OPC_E_BADTYPE, Write(L"N.P.One", *wrongType.Get()));
     COpcVariant on;
     SetBool(on.Get(), true);
     ASSERT_EQ(S_OK, Write(L"N.P.One", *on.Get()));
@@ -249,7 +249,7 @@ TEST_F(DeviceItemTest, PropertiesFollowTheTagKindAndTheirFixedOrder)
 
     COpcDaDeviceItem* analog = Item(L"N.P.A");
     COpcVariant value;
-    EXPECT_EQ(kOpcErrorInvalidPid, analog->GetPropertyValue(OPC_DA_PROP_INVERSE, value.Get()));
+    EXPECT_EQ(OPC_E_INVALID_PID, analog->GetPropertyValue(OPC_DA_PROP_INVERSE, value.Get()));
     ASSERT_EQ(S_OK, analog->GetPropertyValue(OPC_DA_PROP_SCANRATE, value.Get()));
     EXPECT_EQ(VT_R4, value->vt);
     EXPECT_EQ(500.0f, value->fltVal);
@@ -257,27 +257,27 @@ TEST_F(DeviceItemTest, PropertiesFollowTheTagKindAndTheirFixedOrder)
     EXPECT_EQ(VT_ARRAY | VT_BSTR, value->vt);
     ASSERT_EQ(S_OK, analog->GetPropertyValue(OPC_DA_PROP_NODE_NAME, value.Get()));
     EXPECT_STREQ(L"N", value->bstrVal);
-    EXPECT_EQ(kOpcErrorInvalidPid, analog->GetPropertyValue(4711, value.Get()));
+    EXPECT_EQ(OPC_E_INVALID_PID, analog->GetPropertyValue(4711, value.Get()));
 
     // A write-only tag lists its value but cannot be read.
     COpcDaDeviceItem* writeOnly = Item(L"N.P.W");
-    EXPECT_EQ(kOpcErrorBadRights, writeOnly->ReadItem(OPC_DA_READ_CACHE, value.Get(), nullptr, nullptr));
+    EXPECT_EQ(OPC_E_BADRIGHTS, writeOnly->ReadItem(OPC_DA_READ_CACHE, value.Get(), nullptr, nullptr));
     COpcDaPropertyList list;
     ASSERT_EQ(S_OK, writeOnly->GetProperties(true, list));
     EXPECT_EQ(2u, list[1].id);
-    EXPECT_EQ(kOpcErrorBadRights, list[1].result);
+    EXPECT_EQ(OPC_E_BADRIGHTS, list[1].result);
 
     // Property writes take the property's own type and replace the attribute.
     COpcVariant text;
     SetString(text.Get(), COpcString(L"Tank"));
     EXPECT_EQ(S_OK, analog->WriteItem(OPC_DA_PROP_DESC, *text.Get(), nullptr, nullptr));
-    EXPECT_EQ(kOpcErrorBadType, analog->WriteItem(OPC_DA_PROP_HIEU, *text.Get(), nullptr, nullptr));
-    EXPECT_EQ(kOpcErrorInvalidPid, analog->WriteItem(OPC_DA_PROP_CLOSE, *text.Get(), nullptr, nullptr));
+    EXPECT_EQ(OPC_E_BADTYPE, analog->WriteItem(OPC_DA_PROP_HIEU, *text.Get(), nullptr, nullptr));
+    EXPECT_EQ(OPC_E_INVALID_PID, analog->WriteItem(OPC_DA_PROP_CLOSE, *text.Get(), nullptr, nullptr));
     ASSERT_EQ(S_OK, analog->ReadItem(OPC_DA_PROP_DESC, value.Get(), nullptr, nullptr));
     EXPECT_STREQ(L"Tank", value->bstrVal);
     // Texts that drive the value handling accept only what they understand.
     SetString(text.Get(), COpcString(L"Maybe"));
-    EXPECT_EQ(kOpcErrorRange, Item(L"N.P.D")->WriteItem(OPC_DA_PROP_INVERSE, *text.Get(), nullptr, nullptr));
+    EXPECT_EQ(OPC_E_RANGE, Item(L"N.P.D")->WriteItem(OPC_DA_PROP_INVERSE, *text.Get(), nullptr, nullptr));
 }
 
 TEST_F(DeviceItemTest, ReadOnlyItemsRefuseClientWritesButNotInternalOnes)
@@ -288,7 +288,7 @@ TEST_F(DeviceItemTest, ReadOnlyItemsRefuseClientWritesButNotInternalOnes)
     item->SetReadOnly(true);
     COpcVariant v;
     SetInt16(v.Get(), 7);
-    EXPECT_EQ(kOpcErrorBadRights, item->WriteItem(OPC_DA_READ_DEVICE, *v.Get(), nullptr, nullptr));
+    EXPECT_EQ(OPC_E_BADRIGHTS, item->WriteItem(OPC_DA_READ_DEVICE, *v.Get(), nullptr, nullptr));
     const WORD quality = 0x44;
     FILETIME stamp = {12345, 0};
     ASSERT_EQ(S_OK, item->WriteItem(OPC_DA_READ_DEVICE, *v.Get(), &stamp, &quality, nullptr, true));
@@ -316,7 +316,7 @@ TEST_F(DeviceItemTest, BitTagsLongerThanOneBitWriteAreReadOnly)
         ULONG bits;
         LONG rights;
         HRESULT write;
-    } cases[] = {{L"N.P.Fits", 256, 3, S_OK}, {L"N.P.Long", 257, 1, kOpcErrorBadRights}};
+    } cases[] = {{L"N.P.Fits", 256, 3, S_OK}, {L"N.P.Long", 257, 1, OPC_E_BADRIGHTS}};
     for (const auto& c : cases) {
         COpcDaDeviceItem* item = Item(c.id);
         ASSERT_NE(nullptr, item);

@@ -33,7 +33,7 @@ protected:
         Build();
         m_cache->SetConfigurationPath(COpcString((dir + L"\\OpcConfiguration.xml").c_str()));
         ASSERT_EQ(S_OK, m_cache->Initialize());
-        ASSERT_EQ(OPC_DA_STATE_RUNNING, m_cache->GetState());
+        ASSERT_EQ(OPC_STATUS_RUNNING, m_cache->GetState());
         for (const std::wstring& record : Records()) {
             EXPECT_EQ(std::wstring::npos, record.find(L"COpcDaDevice")) << std::string(record.begin(), record.end());
             EXPECT_EQ(std::wstring::npos, record.find(L"LT_")) << std::string(record.begin(), record.end());

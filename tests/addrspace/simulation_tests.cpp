@@ -183,7 +183,7 @@ TEST_F(SimulationTest, AnArrayWriteFillsTheLeadingElementsAndNeverResizesTheTag)
         return item->WriteItem(OPC_DA_READ_DEVICE, *v.Get(), nullptr, nullptr);
     };
     ASSERT_EQ(S_OK, write({7, 8}));
-    EXPECT_EQ(kOpcErrorRange, write({1, 2, 3, 4, 5}));
+    EXPECT_EQ(OPC_E_RANGE, write({1, 2, 3, 4, 5}));
     COpcVariant value;
     ASSERT_EQ(S_OK, item->GetRawValue(value.Get()));
     ASSERT_EQ(4u, value->parray->rgsabound[0].cElements);

@@ -290,12 +290,12 @@ TEST_F(TagLoaderTest, TheProjectCheckFailsInitialisationWithNoConfig)
         m_cache->SetConfigurationPath(COpcString(configPath.c_str()));
         WriteFile(L"Tags.xml", c.file);
         EXPECT_EQ(c.expected, m_cache->Initialize()) << c.file;
-        EXPECT_EQ(c.expected == S_OK ? OPC_DA_STATE_RUNNING : OPC_DA_STATE_NOCONFIG, m_cache->GetState()) << c.file;
+        EXPECT_EQ(c.expected == S_OK ? OPC_STATUS_RUNNING : OPC_STATUS_NOCONFIG, m_cache->GetState()) << c.file;
         if (c.expected == MapDeviceCode(OPC_DEV_E_PROJECT)) {
             EXPECT_EQ(nullptr, Item(L"N.P.A"));
             EXPECT_NE(std::wstring::npos, Records().front().find(L"API      = Load_TagCnfFile"));
         }
         m_cache->Uninitialize();
-        EXPECT_EQ(OPC_DA_STATE_SUSPENDED, m_cache->GetState());
+        EXPECT_EQ(OPC_STATUS_SUSPENDED, m_cache->GetState());
     }
 }

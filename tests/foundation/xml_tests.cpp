@@ -179,12 +179,12 @@ TEST_F(OpcXml, LoadOfMissingMalformedOrForeignFilesFailsWithTheLoadCode)
 {
     TempFolder folder;
     COpcXmlDocument document;
-    EXPECT_EQ(OPCXML_E_LOAD, document.Load(COpcString(folder.File(L"absent.xml").c_str())));
-    EXPECT_EQ(OPCXML_E_LOAD, document.Load(COpcString(folder.Write(L"bad.xml", "<Root><Open></Root>").c_str())));
-    EXPECT_EQ(OPCXML_E_LOAD, document.Load(COpcString(folder.Write(L"empty.xml", "").c_str())));
+    EXPECT_EQ(OPC_DEV_E_XML_PARSE, document.Load(COpcString(folder.File(L"absent.xml").c_str())));
+    EXPECT_EQ(OPC_DEV_E_XML_PARSE, document.Load(COpcString(folder.Write(L"bad.xml", "<Root><Open></Root>").c_str())));
+    EXPECT_EQ(OPC_DEV_E_XML_PARSE, document.Load(COpcString(folder.Write(L"empty.xml", "").c_str())));
     std::string binary("MZ\x90\0\x03\0\0\0\xff\xfe\0\x01<", 13);
-    EXPECT_EQ(OPCXML_E_LOAD, document.Load(COpcString(folder.Write(L"program.exe", binary).c_str())));
-    EXPECT_EQ(OPCXML_E_LOAD, document.Load(COpcString()));
+    EXPECT_EQ(OPC_DEV_E_XML_PARSE, document.Load(COpcString(folder.Write(L"program.exe", binary).c_str())));
+    EXPECT_EQ(OPC_DEV_E_XML_PARSE, document.Load(COpcString()));
     EXPECT_TRUE(document.DocumentElement().IsNull());
     EXPECT_TRUE(document.FileName().IsEmpty());
 
@@ -441,7 +441,7 @@ TEST_F(OpcXml, LargeAndDeepDocumentsNeverCrash)
     for (int i = 0; i < 100000; ++i)
         deep += "</a>";
     HRESULT hr = document.Load(COpcString(folder.Write(L"deep.xml", deep).c_str()));
-    EXPECT_TRUE(hr == S_OK || hr == OPCXML_E_LOAD) << std::hex << hr;
+    EXPECT_TRUE(hr == S_OK || hr == OPC_DEV_E_XML_PARSE) << std::hex << hr;
     EXPECT_FALSE(document.LoadXml(COpcString(L"<a>") + COpcString(std::wstring(50000, L'x').c_str())));
 
     // Ancestor walks are loops: a deep tree built in memory resolves from its leaf.
@@ -459,7 +459,7 @@ TEST(OpcXmlWithoutCom, LoadReportsThatNoDocumentCouldBeCreated)
 {
     // This thread never entered COM, so the DOM class cannot be created.
     COpcXmlDocument document;
-    EXPECT_EQ(OPCXML_E_CREATE, document.Load(COpcString(L"C:\\any.xml")));
+    EXPECT_EQ(OPC_DEV_E_XML_LOAD, document.Load(COpcString(L"C:\\any.xml")));
     EXPECT_FALSE(document.LoadXml(COpcString(L"<a/>")));
     EXPECT_FALSE(document.CreateRoot(COpcString(L"a"), COpcString()));
 }

@@ -54,7 +54,7 @@ protected:
         UseSimulation();
         m_cache->SetItemFactory(COpcDaCacheItem::Create, nullptr);
         ASSERT_EQ(S_OK, LoadQuietly(SampleTags()));
-        m_cache->SetState(OPC_DA_STATE_RUNNING);
+        m_cache->SetState(OPC_STATUS_RUNNING);
         m_host.cache = m_cache.get();
         m_host.settings = m_settings.get();
         m_host.api = m_api.get();

@@ -55,7 +55,7 @@ class LoadedHost : public IOpcServerHost
 public:
     LoadedHost() : api(Simulated(settings)), device(settings, api), cache(settings, api, device)
     {
-        cache.SetState(OPC_DA_STATE_RUNNING);
+        cache.SetState(OPC_STATUS_RUNNING);
     }
     HRESULT AddServerLock() override { return S_OK; }
     void ReleaseServerLock() override {}

@@ -29,7 +29,7 @@ public:
     {
         settings.simulationEnabled = true;
         settings.simulationInterval = 100;
-        cache.SetState(OPC_DA_STATE_RUNNING);
+        cache.SetState(OPC_STATUS_RUNNING);
         version.description = COpcString(L"Test server");
         version.major = 1;
         version.minor = 0;
@@ -143,7 +143,7 @@ TEST_F(ServerTest, StatusRightAfterCreation)
     CoTaskMemFree(status->szVendorInfo);
     CoTaskMemFree(status);
 
-    host.cache.SetState(OPC_DA_STATE_NOCONFIG);
+    host.cache.SetState(OPC_STATUS_NOCONFIG);
     m_server->GetStatus(&status);
     EXPECT_EQ(OPC_STATUS_NOCONFIG, status->dwServerState);
     CoTaskMemFree(status->szVendorInfo);

@@ -64,14 +64,14 @@ TEST(SubscriptionChangeTest, AFullBufferKeepsTheNewestAndSaysItOverflowed)
     ASSERT_TRUE(samples.SetBuffered(true));
     for (int i = 1; i <= 20; ++i) {
         SOpcDaSample sample = {};
-        sample.value.vt = VT_I4;
-        sample.value.lVal = i;
+        sample.value->vt = VT_I4;
+        sample.value->lVal = i;
         samples.Append(sample);
         EXPECT_EQ(i > 16, samples.Overflowed()) << i;
     }
     ASSERT_EQ(16u, samples.Count());
     for (DWORD i = 0; i < 16; ++i)
-        EXPECT_EQ(static_cast<LONG>(5 + i), samples.At(i).value.lVal);
+        EXPECT_EQ(static_cast<LONG>(5 + i), samples.At(i).value->lVal);
     samples.Clear();
     EXPECT_FALSE(samples.Overflowed());
     // Back to one entry: a new sample takes the only place, nothing overflows.

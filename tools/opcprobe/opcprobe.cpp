@@ -28,11 +28,11 @@
 #include "OpcApartment.h"
 #include "OpcHandle.h"
 #include "OpcLock.h"
+#include "OpcResultCodes.h"
 #include "OpcTaskMem.h"
 
 #include <opccomn.h>
 #include <opcda.h>
-#include <opcerror.h>
 
 #include <cstdarg>
 #include <cstdio>
