@@ -468,13 +468,18 @@ TEST_F(ServerTest, ShutdownNoticeReachesEverySinkOnce)
     EXPECT_EQ(2u, COpcServerObject::LiveCount());
 
     ShutdownSink first, second;
-    DWORD cookie = 0;
+    DWORD cookie = 0, firstCookie = 0;
+    COpcComPtr<IConnectionPoint> firstPoint;
     for (auto pair : {std::make_pair(m_unknown.Get(), &first), std::make_pair(other.Get(), &second)}) {
         IConnectionPointContainer* cpc = nullptr;
         pair.first->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc));
         IConnectionPoint* cp = nullptr;
         cpc->FindConnectionPoint(IID_IOPCShutdown, &cp);
         ASSERT_EQ(S_OK, cp->Advise(pair.second, &cookie));
+        if (pair.second == &first) {
+            firstPoint = COpcComPtr<IConnectionPoint>::FromBorrowed(cp);
+            firstCookie = cookie;
+        }
         cp->Release();
         cpc->Release();
     }
@@ -494,6 +499,9 @@ TEST_F(ServerTest, ShutdownNoticeReachesEverySinkOnce)
     other.Reset();
     EXPECT_EQ(1u, COpcServerObject::LiveCount());
     EXPECT_EQ(1, second.References()); // the server let go of the sink
+    // The first server outlives this scope (the fixture's); its sink must not.
+    EXPECT_EQ(S_OK, firstPoint->Unadvise(firstCookie));
+    EXPECT_EQ(1, first.References());
 }
 
 TEST(ServerCreation, AFailedHostLockFailsCreationAndGivesTheLockBack)
