@@ -44,10 +44,18 @@ size_t ElementBytes(VARTYPE type)
 {
     switch (type)
     {
-    case VT_I1: case VT_UI1: return 1;
-    case VT_I2: case VT_UI2: return 2;
-    case VT_I4: case VT_UI4: case VT_INT: case VT_UINT: case VT_R4: return 4;
-    case VT_I8: case VT_UI8: case VT_R8: return 8;
+    case VT_I1:
+    case VT_UI1: return 1;
+    case VT_I2:
+    case VT_UI2: return 2;
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_R4: return 4;
+    case VT_I8:
+    case VT_UI8:
+    case VT_R8: return 8;
     default: return 0;
     }
 }
@@ -95,7 +103,7 @@ public:
         SAFEARRAY* array = m_value->parray;
         if (array == nullptr)
         {
-            m_ok = true;   // no elements
+            m_ok = true; // no elements
             return;
         }
         if (SafeArrayGetDim(array) != 1 || SafeArrayGetElemsize(array) != m_size || FAILED(m_access.Result()))
@@ -120,8 +128,10 @@ public:
         case VT_UI1: return *p;
         case VT_I2: return Load<int16_t>(p);
         case VT_UI2: return Load<uint16_t>(p);
-        case VT_I4: case VT_INT: return Load<int32_t>(p);
-        case VT_UI4: case VT_UINT: return Load<uint32_t>(p);
+        case VT_I4:
+        case VT_INT: return Load<int32_t>(p);
+        case VT_UI4:
+        case VT_UINT: return Load<uint32_t>(p);
         case VT_I8: return static_cast<double>(Load<int64_t>(p));
         case VT_UI8: return static_cast<double>(Load<uint64_t>(p));
         case VT_R4: return Load<float>(p);
@@ -288,7 +298,7 @@ WORD RangeBit(const VARIANT& value, double high, double low, LCID locale)
     COpcVariant converted;
     const VARIANT* numbers = nullptr;
     if (FAILED(AsElementType(value, VT_R8, locale, converted, numbers)))
-        return kOpcLimitLow;   // not a number
+        return kOpcLimitLow; // not a number
     CNumbers view(*numbers);
     if (!view.Ok())
         return kOpcLimitLow;
@@ -337,7 +347,8 @@ void RawLimits(const SOpcConditioning& config, double& high, double& low)
     low = config.lowIR;
     if (!OpcIsBcdCondition(config.condition))
         return;
-    auto encode = [](double limit) {
+    auto encode = [](double limit)
+    {
         if (!(limit > 0))
             return 0.0;
         const uint32_t number = limit >= 99999999.0 ? 99999999u : static_cast<uint32_t>(limit);
@@ -413,26 +424,26 @@ double UnscaleSqrt(const SOpcConditioning& c, double y)
 }
 
 // One element of the read side: raw element to EU. bcdOk turns false on a bad digit.
-double ConditionNumber(const SOpcConditioning& c, const SOpcDataType& type, const CNumbers& raw, ULONG i,
-                       bool& bcdOk)
+double ConditionNumber(const SOpcConditioning& c, const SOpcDataType& type, const CNumbers& raw, ULONG i, bool& bcdOk)
 {
     switch (c.condition)
     {
-    case kOpcCondition8Bit: case kOpcCondition12Bit: case kOpcCondition13Bit: case kOpcCondition15Bit:
-        return ScaleLinear(c, FieldOf(raw.Bits(i), c.condition, type.code == kOpcTypeInt16));
-    case kOpcConditionLinear:
-        return ScaleLinear(c, raw.Number(i));
-    case kOpcConditionSqrt:
-        return ScaleSqrt(c, raw.Number(i));
-    case kOpcCondition3Bcd: case kOpcCondition4Bcd: case kOpcConditionBcd:
+    case kOpcCondition8Bit:
+    case kOpcCondition12Bit:
+    case kOpcCondition13Bit:
+    case kOpcCondition15Bit: return ScaleLinear(c, FieldOf(raw.Bits(i), c.condition, type.code == kOpcTypeInt16));
+    case kOpcConditionLinear: return ScaleLinear(c, raw.Number(i));
+    case kOpcConditionSqrt: return ScaleSqrt(c, raw.Number(i));
+    case kOpcCondition3Bcd:
+    case kOpcCondition4Bcd:
+    case kOpcConditionBcd:
     {
         uint32_t number = 0;
         if (!DecodeBcd(raw.Bits(i), BcdDigits(c.condition), number))
             bcdOk = false;
         return ScaleLinear(c, number);
     }
-    default:
-        return raw.Number(i);
+    default: return raw.Number(i);
     }
 }
 
@@ -479,7 +490,7 @@ HRESULT RunRead(const SOpcConditioning& c, const SOpcDataType& type, const CNumb
                     steps[2] = static_cast<WORD>(kOpcQualityEguExceeded | bit);
             }
         }
-        return S_FALSE;   // nothing built: the caller keeps raw
+        return S_FALSE; // nothing built: the caller keeps raw
     }
 
     const VARTYPE resultType = (c.condition == kOpcConditionNone && type.is16Bit) ? VT_R4 : VT_R8;
@@ -563,8 +574,8 @@ HRESULT Read(const SOpcConditioning& config, VARIANT* value, WORD* quality, bool
 
 // One element of the write side: the raw scalar for an EU number. quality
 // receives the range quality of the decimal shift.
-HRESULT UnconditionNumber(const SOpcConditioning& c, const SOpcDataType& type, int32_t shift, double y,
-                          VARIANT& out, WORD& quality)
+HRESULT UnconditionNumber(const SOpcConditioning& c, const SOpcDataType& type, int32_t shift, double y, VARIANT& out,
+                          WORD& quality)
 {
     const VARTYPE rawType = type.canonicalType;
     if (c.condition == kOpcConditionNone)

@@ -17,22 +17,22 @@
 #include <cstdint>
 
 // OPC qualities and limit bits set by the checks.
-constexpr WORD kOpcQualitySensorFailure = 0x10;  // raw value outside the instrument range
-constexpr WORD kOpcQualityUncertain = 0x40;      // invalid BCD digit
-constexpr WORD kOpcQualityEguExceeded = 0x54;    // value outside the EU range
+constexpr WORD kOpcQualitySensorFailure = 0x10; // raw value outside the instrument range
+constexpr WORD kOpcQualityUncertain = 0x40;     // invalid BCD digit
+constexpr WORD kOpcQualityEguExceeded = 0x54;   // value outside the EU range
 constexpr WORD kOpcLimitLow = 0x01;
 constexpr WORD kOpcLimitHigh = 0x02;
 
 // The configuration of one analog tag that the conditioning depends on.
 struct SOpcConditioning
 {
-    uint32_t typeCode = 0;        // data-type code 1 to 12
+    uint32_t typeCode = 0; // data-type code 1 to 12
     uint32_t condition = kOpcConditionNone;
-    int32_t decimalPoint = 0;     // 0 to 7; anything else counts as 0
+    int32_t decimalPoint = 0; // 0 to 7; anything else counts as 0
     double highEU = 0;
     double lowEU = 0;
-    double highIR = 0;            // HighInstrumentRange
-    double lowIR = 0;             // LowInstrumentRange
+    double highIR = 0; // HighInstrumentRange
+    double lowIR = 0;  // LowInstrumentRange
     // For text and other values that need the platform's conversion.
     LCID locale = LOCALE_USER_DEFAULT;
 };

@@ -37,7 +37,8 @@ COpcString Join(const wchar_t* const* texts, const size_t* lengths, size_t count
         return COpcString();
     wchar_t* buffer = block.Get();
     size_t at = 0;
-    for (size_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count; ++i)
+    {
         if (lengths[i] > 0)
             wmemcpy(buffer + at, texts[i], lengths[i]);
         at += lengths[i];
@@ -64,14 +65,17 @@ COpcDaBrowseNode* COpcDaBrowseNode::Child(const wchar_t* name, size_t length) co
     if (name == nullptr && length > 0)
         return nullptr;
     COpcDaBrowseNode* const* index = m_index.Get();
-    if (index == nullptr) {
-        for (const auto& child : m_children) {
+    if (index == nullptr)
+    {
+        for (const auto& child : m_children)
+        {
             if (NameEquals(child->m_name, name, length))
                 return child.get();
         }
         return nullptr;
     }
-    for (size_t i = HashName(name, length) & (m_indexSlots - 1);; i = (i + 1) & (m_indexSlots - 1)) {
+    for (size_t i = HashName(name, length) & (m_indexSlots - 1);; i = (i + 1) & (m_indexSlots - 1))
+    {
         COpcDaBrowseNode* child = index[i];
         if (child == nullptr)
             return nullptr;
@@ -96,8 +100,9 @@ bool COpcDaBrowseNode::RebuildIndex()
         return false;
     COpcTaskMem<COpcDaBrowseNode*> index;
     if (!index.Allocate(slots))
-        return false;   // lookups fall back to the linear search
-    for (const auto& child : m_children) {
+        return false; // lookups fall back to the linear search
+    for (const auto& child : m_children)
+    {
         size_t i = HashName(child->m_name.TextOrEmpty(), child->m_name.Length()) & (slots - 1);
         while (index.Get()[i] != nullptr)
             i = (i + 1) & (slots - 1);
@@ -118,7 +123,8 @@ bool COpcDaBrowseNode::AddChild(std::unique_ptr<COpcDaBrowseNode>& owned)
         return true;
     // At most half full.
     COpcDaBrowseNode** index = m_index.Get();
-    if (index == nullptr || count * 2 > m_indexSlots) {
+    if (index == nullptr || count * 2 > m_indexSlots)
+    {
         RebuildIndex();
         return true;
     }
@@ -131,8 +137,10 @@ bool COpcDaBrowseNode::AddChild(std::unique_ptr<COpcDaBrowseNode>& owned)
 
 void COpcDaBrowseNode::RemoveChild(COpcDaBrowseNode* child)
 {
-    for (size_t i = 0; i < m_children.GetCount(); ++i) {
-        if (m_children[i].get() == child) {
+    for (size_t i = 0; i < m_children.GetCount(); ++i)
+    {
+        if (m_children[i].get() == child)
+        {
             m_children.RemoveAt(i);
             RebuildIndex();
             return;
@@ -142,7 +150,8 @@ void COpcDaBrowseNode::RemoveChild(COpcDaBrowseNode* child)
 
 wchar_t COpcDaBrowseNode::Separator() const noexcept
 {
-    for (const COpcDaBrowseNode* node = this; node != nullptr; node = node->m_parent) {
+    for (const COpcDaBrowseNode* node = this; node != nullptr; node = node->m_parent)
+    {
         if (node->m_separator != 0)
             return node->m_separator;
     }
@@ -168,9 +177,11 @@ COpcString COpcDaBrowseNode::Path() const
     if (!separatorBlock.Allocate(depth) || !texts.Reserve(depth * 2) || !lengths.Reserve(depth * 2))
         return COpcString();
     wchar_t* separators = separatorBlock.Get();
-    for (size_t k = depth; k-- > 0;) {
+    for (size_t k = depth; k-- > 0;)
+    {
         const COpcDaBrowseNode* n = chain[k];
-        if (!n->m_parent->IsRoot()) {
+        if (!n->m_parent->IsRoot())
+        {
             separators[k] = n->m_parent->Separator();
             texts.Append(&separators[k]);
             lengths.Append(1);
@@ -190,13 +201,15 @@ COpcString COpcDaBrowseNode::FullItemId() const
     // Up to the nearest node with an explicit ID (or the root), then down again.
     COpcGrowArray<const COpcDaBrowseNode*> chain;
     const COpcDaBrowseNode* base = this;
-    while (base != nullptr && base->m_itemId.IsEmpty() && base->m_parent != nullptr) {
+    while (base != nullptr && base->m_itemId.IsEmpty() && base->m_parent != nullptr)
+    {
         if (!chain.Append(base))
             return COpcString();
         base = base->m_parent;
     }
     COpcString id = base != nullptr ? base->m_itemId : COpcString();
-    for (size_t k = chain.GetCount(); k-- > 0;) {
+    for (size_t k = chain.GetCount(); k-- > 0;)
+    {
         const COpcDaBrowseNode* n = chain[k];
         const wchar_t separator[2] = {n->m_parent->Separator(), L'\0'};
         const wchar_t* texts[3] = {id.TextOrEmpty(), separator, n->m_name.TextOrEmpty()};
@@ -210,7 +223,8 @@ COpcDaBrowseNode* COpcDaBrowseNode::Find(const wchar_t* relativePath) const
 {
     const COpcDaBrowseNode* node = this;
     const wchar_t* text = relativePath != nullptr ? relativePath : L"";
-    for (;;) {
+    for (;;)
+    {
         const wchar_t separator = node->Separator();
         while (*text == separator)
             ++text;
@@ -232,9 +246,7 @@ COpcDaBrowseNode* COpcDaBrowseNode::Find(const wchar_t* relativePath) const
 
 // --- tree ---------------------------------------------------------------------------
 
-COpcDaBrowseTree::COpcDaBrowseTree() : m_root(COpcDaBrowseNode::Make(nullptr, COpcString()))
-{
-}
+COpcDaBrowseTree::COpcDaBrowseTree() : m_root(COpcDaBrowseNode::Make(nullptr, COpcString())) {}
 
 COpcDaBrowseTree::~COpcDaBrowseTree()
 {
@@ -246,8 +258,10 @@ void COpcDaBrowseTree::DeleteSubtree(COpcDaBrowseNode* top)
     // Down to a leaf, which goes with its slot in the parent's children; then
     // on from the parent. Every node freed has no children left.
     COpcDaBrowseNode* node = top;
-    while (node != nullptr) {
-        if (node->HasChildren()) {
+    while (node != nullptr)
+    {
+        if (node->HasChildren())
+        {
             node = node->m_children.Last().get();
             continue;
         }
@@ -261,7 +275,8 @@ void COpcDaBrowseTree::DeleteSubtree(COpcDaBrowseNode* top)
 
 void COpcDaBrowseTree::Clear()
 {
-    if (m_root == nullptr) {
+    if (m_root == nullptr)
+    {
         m_root = COpcDaBrowseNode::Make(nullptr, COpcString());
         m_nodeCount = 0;
         return;
@@ -276,8 +291,7 @@ void COpcDaBrowseTree::Clear()
 namespace
 {
 // The next name of an item ID split at the separator; empty names are skipped.
-bool NextSegment(const wchar_t*& cursor, const wchar_t* end, wchar_t separator, const wchar_t*& name,
-                 size_t& length)
+bool NextSegment(const wchar_t*& cursor, const wchar_t* end, wchar_t separator, const wchar_t*& name, size_t& length)
 {
     while (cursor < end && *cursor == separator)
         ++cursor;
@@ -301,10 +315,12 @@ COpcDaBrowseNode* COpcDaBrowseTree::AddItem(const COpcString& itemId, COpcDaItem
     const wchar_t* name = nullptr;
     size_t length = 0;
     bool any = false;
-    while (NextSegment(cursor, end, node->Separator(), name, length)) {
+    while (NextSegment(cursor, end, node->Separator(), name, length))
+    {
         any = true;
         COpcDaBrowseNode* child = node->Child(name, length);
-        if (child == nullptr) {
+        if (child == nullptr)
+        {
             std::unique_ptr<COpcDaBrowseNode> made = COpcDaBrowseNode::Make(node, COpcString(name, length));
             child = made.get();
             if (child == nullptr || !node->AddChild(made))
@@ -330,7 +346,8 @@ COpcDaBrowseNode* COpcDaBrowseTree::FindItemNode(const COpcString& itemId) const
     const wchar_t* name = nullptr;
     size_t length = 0;
     bool any = false;
-    while (NextSegment(cursor, end, node->Separator(), name, length)) {
+    while (NextSegment(cursor, end, node->Separator(), name, length))
+    {
         any = true;
         node = node->Child(name, length);
         if (node == nullptr)
@@ -346,9 +363,10 @@ bool COpcDaBrowseTree::RemoveItem(const COpcString& itemId)
         return false;
     node->m_item = nullptr;
     node->m_itemId = COpcString();
-    while (node != m_root.get() && node->m_item == nullptr && node->m_children.IsEmpty()) {
+    while (node != m_root.get() && node->m_item == nullptr && node->m_children.IsEmpty())
+    {
         COpcDaBrowseNode* parent = node->m_parent;
-        parent->RemoveChild(node);   // frees the node
+        parent->RemoveChild(node); // frees the node
         --m_nodeCount;
         node = parent;
     }

@@ -76,7 +76,7 @@ private:
     COpcString m_name;
     COpcString m_itemId;
     COpcDaBrowseNode* m_parent;
-    COpcDaItemEntry* m_item = nullptr;   // borrowed: the item map owns the entry
+    COpcDaItemEntry* m_item = nullptr; // borrowed: the item map owns the entry
     wchar_t m_separator = 0;
     COpcGrowArray<std::unique_ptr<COpcDaBrowseNode>> m_children;
     // Hash index of the children by name, made once a node has many of them.

@@ -32,7 +32,8 @@ bool AttributeText(const COpcXmlElement& element, const wchar_t* name, COpcStrin
 const wchar_t* FileNamePart(const wchar_t* path)
 {
     const wchar_t* name = path;
-    for (const wchar_t* p = path; *p != L'\0'; ++p) {
+    for (const wchar_t* p = path; *p != L'\0'; ++p)
+    {
         if (*p == L'\\' || *p == L'/')
             name = p + 1;
     }
@@ -59,7 +60,8 @@ HRESULT COpcDaItemEntry::ReadItem(DWORD accessMode, LCID locale, VARTYPE request
     HRESULT hr = provider->Read(m_itemId, selector == 0 ? accessMode : selector, raw.Get(), timeStamp, quality);
     if (FAILED(hr))
         return hr;
-    if (requestedType == VT_EMPTY) {
+    if (requestedType == VT_EMPTY)
+    {
         VariantClear(value);
         raw.MoveTo(value);
         return hr;
@@ -137,19 +139,23 @@ HRESULT COpcDaCache::Initialize()
     if (m_state != OPC_STATUS_SUSPENDED)
         return E_FAIL;
     ReadVersion();
-    if (m_scheduler != nullptr && !m_schedulerStarted) {
-        if (!m_scheduler->Start()) {
+    if (m_scheduler != nullptr && !m_schedulerStarted)
+    {
+        if (!m_scheduler->Start())
+        {
             m_state = OPC_STATUS_FAILED;
             return E_FAIL;
         }
         m_schedulerStarted = true;
     }
     HRESULT hr = Load(m_configurationPath.IsEmpty() ? ConfigurationPath() : m_configurationPath);
-    if (hr != S_OK) {
+    if (hr != S_OK)
+    {
         m_state = OPC_STATUS_NOCONFIG;
         return hr;
     }
-    if (!m_settings.simulationEnabled) {
+    if (!m_settings.simulationEnabled)
+    {
         // Whether the library came up is not checked: its failure is logged,
         // and the tag configuration reports its own problems.
         m_api.Init();
@@ -200,7 +206,8 @@ HRESULT COpcDaCache::Load(const COpcString& path)
     COpcLockGuard guard(m_lock);
     COpcXmlDocument document;
     HRESULT hr = document.Load(path);
-    if (FAILED(hr)) {
+    if (FAILED(hr))
+    {
         m_api.LogFailure(OPC_LOG_GENERAL, hr, L"Load");
         return MapDeviceCode(hr);
     }
@@ -208,7 +215,8 @@ HRESULT COpcDaCache::Load(const COpcString& path)
 
     const wchar_t* property = nullptr;
     HRESULT code = ReadSettings(m_configRoot, property);
-    if (code != S_OK) {
+    if (code != S_OK)
+    {
         m_api.LogFailure(OPC_LOG_GENERAL, code, L"Load", nullptr, nullptr, property);
         return MapDeviceCode(code);
     }
@@ -259,7 +267,8 @@ HRESULT COpcDaCache::ReadSettings(const COpcXmlElement& root, const wchar_t*& pr
     if (!element.IsNull() && ParseUInt32(element.Text().Text(), wait) && wait != 0)
         m_settings.cttWaitTime = wait;
 
-    if (m_settings.simulationEnabled) {
+    if (m_settings.simulationEnabled)
+    {
         property = nullptr;
         return S_OK;
     }
@@ -270,7 +279,8 @@ HRESULT COpcDaCache::ReadSettings(const COpcXmlElement& root, const wchar_t*& pr
         return invalid;
     COpcXmlElementList children;
     element.Children(children);
-    for (const COpcXmlElement& child : children) {
+    for (const COpcXmlElement& child : children)
+    {
         if (!child.Name().Equals(L"ScanCycle"))
             continue;
         uint32_t cycle = 0;
@@ -289,8 +299,10 @@ HRESULT COpcDaCache::CheckProject(const COpcTagElement& root)
 {
     const wchar_t* property = L"RXIInformation";
     bool found = false;
-    for (const COpcTagElement* child = root.FirstChild(); child != nullptr; child = child->NextSibling()) {
-        if (child->NameIs(L"RXIInformation")) {
+    for (const COpcTagElement* child = root.FirstChild(); child != nullptr; child = child->NextSibling())
+    {
+        if (child->NameIs(L"RXIInformation"))
+        {
             found = true;
             break;
         }
@@ -300,24 +312,29 @@ HRESULT COpcDaCache::CheckProject(const COpcTagElement& root)
     uint32_t buildNumber = 0;
     COpcString projectPath;
     DWORD loadedBuild = 0;
-    if (found) {
+    if (found)
+    {
         property = L"BaseFileName";
         baseName = first->Attribute(L"BaseFileName");
         found = baseName != nullptr;
     }
-    if (found) {
+    if (found)
+    {
         property = L"BuiledNumber";
         found = ParseUInt32(first->Attribute(L"BuiledNumber"), buildNumber);
     }
-    if (found) {
+    if (found)
+    {
         property = L"GetLintorLoadedRXPPathW";
         found = m_api.GetLoadedProjectPath(projectPath, loadedBuild) == S_OK;
     }
-    if (found) {
+    if (found)
+    {
         property = L"BuiledNumber";
         found = loadedBuild == buildNumber;
     }
-    if (found) {
+    if (found)
+    {
         // The runtime reports the project file's path; the tag configuration
         // names the file. Either form is accepted, without regard to case.
         property = L"BaseFileName";
@@ -334,7 +351,8 @@ HRESULT COpcDaCache::LoadTagConfiguration(const COpcString& path)
 {
     COpcLockGuard guard(m_lock);
     COpcTagDocument document;
-    if (FAILED(document.Load(path))) {
+    if (FAILED(document.Load(path)))
+    {
         m_api.LogFailure(OPC_LOG_GENERAL, OPC_DEV_E_TAG_FILE, L"Load_TagCnfFile", nullptr, nullptr, path.Text());
         return MapDeviceCode(OPC_DEV_E_TAG_FILE);
     }
@@ -355,7 +373,8 @@ bool COpcDaCache::RegisterProvider(IOpcDaItemProvider* provider)
     COpcLockGuard guard(m_lock);
     if (provider == nullptr)
         return false;
-    for (IOpcDaItemProvider* p : m_providers) {
+    for (IOpcDaItemProvider* p : m_providers)
+    {
         if (p == provider)
             return true;
     }
@@ -366,8 +385,10 @@ void COpcDaCache::UnregisterProvider(IOpcDaItemProvider* provider)
 {
     COpcLockGuard guard(m_lock);
     RemoveItemsOf(provider);
-    for (auto* node = m_providers.GetHead(); node != nullptr; node = node->next) {
-        if (node->value == provider) {
+    for (auto* node = m_providers.GetHead(); node != nullptr; node = node->next)
+    {
+        if (node->value == provider)
+        {
             m_providers.RemoveAt(node);
             return;
         }
@@ -384,7 +405,8 @@ void COpcDaCache::SetItemFactory(OpcDaItemFactory factory, void* context)
 IOpcDaItemProvider* COpcDaCache::ProviderFor(const COpcString& itemId)
 {
     COpcLockGuard guard(m_lock);
-    for (IOpcDaItemProvider* provider : m_providers) {
+    for (IOpcDaItemProvider* provider : m_providers)
+    {
         if (provider->IsKnownItem(itemId))
             return provider;
     }
@@ -408,7 +430,8 @@ HRESULT COpcDaCache::AddItem(const COpcString& itemId)
     if (m_tree.AddItem(itemId, entry.Get()) == nullptr)
         return m_tree.Root() == nullptr ? E_OUTOFMEMORY : OPC_E_INVALIDITEMID;
     COpcDaEntryRef* slot = m_items.SetAt(itemId);
-    if (slot == nullptr) {
+    if (slot == nullptr)
+    {
         m_tree.RemoveItem(itemId);
         return E_OUTOFMEMORY;
     }
@@ -433,13 +456,15 @@ void COpcDaCache::RemoveItemsOf(IOpcDaItemProvider* provider)
 {
     COpcLockGuard guard(m_lock);
     size_t mine = 0;
-    for (auto& entry : m_items) {
+    for (auto& entry : m_items)
+    {
         if (entry.value->Provider() == provider)
             ++mine;
     }
     if (mine == 0)
         return;
-    if (mine == m_items.GetCount()) {
+    if (mine == m_items.GetCount())
+    {
         // All of them: drop the tree at once rather than node by node.
         for (auto& entry : m_items)
             entry.value->Detach();
@@ -448,7 +473,8 @@ void COpcDaCache::RemoveItemsOf(IOpcDaItemProvider* provider)
         return;
     }
     COpcList<COpcString> ids;
-    for (auto& entry : m_items) {
+    for (auto& entry : m_items)
+    {
         if (entry.value->Provider() == provider)
             ids.AddTail(entry.key);
     }
@@ -468,7 +494,8 @@ HRESULT COpcDaCache::ParseItemID(const wchar_t* itemId, COpcString& tagId, DWORD
     if (itemId == nullptr || itemId[0] == L'\0')
         return OPC_E_INVALIDITEMID;
     const wchar_t* colon = wcschr(itemId, L':');
-    if (colon == nullptr) {
+    if (colon == nullptr)
+    {
         tagId = COpcString(itemId);
         return S_OK;
     }
@@ -476,7 +503,8 @@ HRESULT COpcDaCache::ParseItemID(const wchar_t* itemId, COpcString& tagId, DWORD
     if (*digits == L'\0')
         return OPC_E_INVALIDITEMID;
     uint64_t number = 0;
-    for (const wchar_t* p = digits; *p != L'\0'; ++p) {
+    for (const wchar_t* p = digits; *p != L'\0'; ++p)
+    {
         if (*p < L'0' || *p > L'9')
             return OPC_E_INVALIDITEMID;
         number = number * 10 + static_cast<uint64_t>(*p - L'0');
@@ -510,7 +538,8 @@ COpcDaEntryRef COpcDaCache::FindItem(const COpcString& tagId)
 HRESULT COpcDaCache::ParseItemID(const COpcString& itemId, COpcString& tagId, DWORD& selector)
 {
     // Without a suffix the tag's ID is the ID itself, shared rather than copied.
-    if (!itemId.IsEmpty() && wcschr(itemId.Text(), L':') == nullptr) {
+    if (!itemId.IsEmpty() && wcschr(itemId.Text(), L':') == nullptr)
+    {
         tagId = itemId;
         selector = 0;
         return S_OK;
@@ -555,7 +584,7 @@ HRESULT COpcDaCache::WriteItem(const COpcString& itemId, LCID locale, const VARI
         return hr;
     // A property item ID names no writable value.
     return selector != 0 && selector != OPC_DA_PROP_VALUE ? OPC_E_BADRIGHTS
-                                                           : entry->WriteItem(locale, value, timeStamp, quality);
+                                                          : entry->WriteItem(locale, value, timeStamp, quality);
 }
 
 // --- properties ----------------------------------------------------------------------------
@@ -619,7 +648,8 @@ HRESULT COpcDaCache::GetItemPropertyValues(const COpcString& itemId, const DWORD
     if (!properties.SetCount(count))
         return E_OUTOFMEMORY;
     IOpcDaItemProvider* provider = entry->Provider();
-    for (size_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count; ++i)
+    {
         COpcDaProperty& property = properties[i];
         property.id = propertyIds[i];
         property.result = provider == nullptr

@@ -7,25 +7,25 @@ namespace
 {
 const SOpcDataType kDataTypes[kOpcDataTypeCount] = {
     // name                code            canonical element                 bytes range check  num    signed 16     32
-    {L"Bit",             kOpcTypeBit,    VT_BOOL, EOpcElementKind::Bit32,  4, VT_EMPTY, false, false, false, false},
-    {L"16Bit(Signed)",   kOpcTypeInt16,  VT_I2,   EOpcElementKind::Int16,  2, VT_I2,    true,  true,  true,  false},
-    {L"16Bit(UnSigned)", kOpcTypeUInt16, VT_UI2,  EOpcElementKind::UInt16, 2, VT_UI2,   true,  false, true,  false},
-    {L"16Bit(HEX)",      kOpcTypeHex16,  VT_UI2,  EOpcElementKind::UInt16, 2, VT_UI2,   true,  false, true,  false},
-    {L"16Bit(BCD)",      kOpcTypeBcd16,  VT_UI2,  EOpcElementKind::UInt16, 2, VT_UI2,   true,  false, true,  false},
-    {L"32Bit(Signed)",   kOpcTypeInt32,  VT_I4,   EOpcElementKind::Int32,  4, VT_I4,    true,  true,  false, true},
-    {L"32Bit(UnSigned)", kOpcTypeUInt32, VT_UI4,  EOpcElementKind::UInt32, 4, VT_UI4,   true,  false, false, true},
-    {L"32Bit(HEX)",      kOpcTypeHex32,  VT_UI4,  EOpcElementKind::UInt32, 4, VT_UI4,   true,  false, false, true},
-    {L"32Bit(BCD)",      kOpcTypeBcd32,  VT_UI4,  EOpcElementKind::UInt32, 4, VT_UI4,   true,  false, false, true},
-    {L"Float",           kOpcTypeFloat,  VT_R4,   EOpcElementKind::Single, 4, VT_R4,    true,  true,  false, false},
-    {L"Double",          kOpcTypeDouble, VT_R8,   EOpcElementKind::Double, 8, VT_EMPTY, true,  true,  false, false},
-    {L"String",          kOpcTypeString, VT_BSTR, EOpcElementKind::Narrow, 1, VT_EMPTY, false, false, false, false},
+    {L"Bit", kOpcTypeBit, VT_BOOL, EOpcElementKind::Bit32, 4, VT_EMPTY, false, false, false, false},
+    {L"16Bit(Signed)", kOpcTypeInt16, VT_I2, EOpcElementKind::Int16, 2, VT_I2, true, true, true, false},
+    {L"16Bit(UnSigned)", kOpcTypeUInt16, VT_UI2, EOpcElementKind::UInt16, 2, VT_UI2, true, false, true, false},
+    {L"16Bit(HEX)", kOpcTypeHex16, VT_UI2, EOpcElementKind::UInt16, 2, VT_UI2, true, false, true, false},
+    {L"16Bit(BCD)", kOpcTypeBcd16, VT_UI2, EOpcElementKind::UInt16, 2, VT_UI2, true, false, true, false},
+    {L"32Bit(Signed)", kOpcTypeInt32, VT_I4, EOpcElementKind::Int32, 4, VT_I4, true, true, false, true},
+    {L"32Bit(UnSigned)", kOpcTypeUInt32, VT_UI4, EOpcElementKind::UInt32, 4, VT_UI4, true, false, false, true},
+    {L"32Bit(HEX)", kOpcTypeHex32, VT_UI4, EOpcElementKind::UInt32, 4, VT_UI4, true, false, false, true},
+    {L"32Bit(BCD)", kOpcTypeBcd32, VT_UI4, EOpcElementKind::UInt32, 4, VT_UI4, true, false, false, true},
+    {L"Float", kOpcTypeFloat, VT_R4, EOpcElementKind::Single, 4, VT_R4, true, true, false, false},
+    {L"Double", kOpcTypeDouble, VT_R8, EOpcElementKind::Double, 8, VT_EMPTY, true, true, false, false},
+    {L"String", kOpcTypeString, VT_BSTR, EOpcElementKind::Narrow, 1, VT_EMPTY, false, false, false, false},
 };
 
 const wchar_t* const kTagKindNames[] = {L"AnalogTag", L"DigitalTag", L"StringTag"};
 
 const wchar_t* const kConditionNames[kOpcConditionCount] = {
-    L"None", L"8Bit Binary", L"12Bit Binary", L"13Bit Binary", L"15Bit Binary",
-    L"Linear", L"SQRT", L"3BCD", L"4BCD", L"BCD",
+    L"None",   L"8Bit Binary", L"12Bit Binary", L"13Bit Binary", L"15Bit Binary",
+    L"Linear", L"SQRT",        L"3BCD",         L"4BCD",         L"BCD",
 };
 
 const wchar_t* const kSimulationNames[] = {L"None", L"Increment", L"Random", L"SIN", L"COS", L"CSV"};
@@ -44,17 +44,19 @@ uint32_t AllowedConditions(uint32_t typeCode)
 {
     switch (typeCode)
     {
-    case kOpcTypeInt16: case kOpcTypeUInt16: case kOpcTypeHex16:
-        return 0x1FF;   // 0 to 8
-    case kOpcTypeBcd16: case kOpcTypeBcd32:
-        return 1u << kOpcConditionNone;
-    case kOpcTypeInt32: case kOpcTypeUInt32: case kOpcTypeHex32:
+    case kOpcTypeInt16:
+    case kOpcTypeUInt16:
+    case kOpcTypeHex16: return 0x1FF; // 0 to 8
+    case kOpcTypeBcd16:
+    case kOpcTypeBcd32: return 1u << kOpcConditionNone;
+    case kOpcTypeInt32:
+    case kOpcTypeUInt32:
+    case kOpcTypeHex32:
         return (1u << kOpcConditionNone) | (1u << kOpcConditionLinear) | (1u << kOpcConditionSqrt) |
                (1u << kOpcConditionBcd);
-    case kOpcTypeFloat: case kOpcTypeDouble:
-        return (1u << kOpcConditionNone) | (1u << kOpcConditionLinear) | (1u << kOpcConditionSqrt);
-    default:
-        return 0;
+    case kOpcTypeFloat:
+    case kOpcTypeDouble: return (1u << kOpcConditionNone) | (1u << kOpcConditionLinear) | (1u << kOpcConditionSqrt);
+    default: return 0;
     }
 }
 } // namespace
@@ -180,12 +182,32 @@ bool OpcInstrumentRangeLimits(uint32_t typeCode, uint32_t condition, double& upp
     }
     switch (typeCode)
     {
-    case kOpcTypeInt16: upper = 32767; lower = -32768; return true;
-    case kOpcTypeUInt16: case kOpcTypeHex16: upper = 65535; lower = 0; return true;
-    case kOpcTypeInt32: upper = 2147483647.0; lower = -2147483648.0; return true;
-    case kOpcTypeUInt32: case kOpcTypeHex32: upper = 4294967295.0; lower = 0; return true;
-    case kOpcTypeFloat: upper = FLT_MAX; lower = -FLT_MAX; return true;
-    case kOpcTypeDouble: upper = DBL_MAX; lower = -DBL_MAX; return true;
+    case kOpcTypeInt16:
+        upper = 32767;
+        lower = -32768;
+        return true;
+    case kOpcTypeUInt16:
+    case kOpcTypeHex16:
+        upper = 65535;
+        lower = 0;
+        return true;
+    case kOpcTypeInt32:
+        upper = 2147483647.0;
+        lower = -2147483648.0;
+        return true;
+    case kOpcTypeUInt32:
+    case kOpcTypeHex32:
+        upper = 4294967295.0;
+        lower = 0;
+        return true;
+    case kOpcTypeFloat:
+        upper = FLT_MAX;
+        lower = -FLT_MAX;
+        return true;
+    case kOpcTypeDouble:
+        upper = DBL_MAX;
+        lower = -DBL_MAX;
+        return true;
     default: return false;
     }
 }

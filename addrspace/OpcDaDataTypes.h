@@ -16,14 +16,14 @@
 
 // Data-type codes: stored in each item and handed to the device-access library.
 constexpr uint32_t kOpcTypeBit = 1;
-constexpr uint32_t kOpcTypeInt16 = 2;    // "16Bit(Signed)"
-constexpr uint32_t kOpcTypeUInt16 = 3;   // "16Bit(UnSigned)"
-constexpr uint32_t kOpcTypeHex16 = 4;    // "16Bit(HEX)"
-constexpr uint32_t kOpcTypeBcd16 = 5;    // "16Bit(BCD)"
-constexpr uint32_t kOpcTypeInt32 = 6;    // "32Bit(Signed)"
-constexpr uint32_t kOpcTypeUInt32 = 7;   // "32Bit(UnSigned)"
-constexpr uint32_t kOpcTypeHex32 = 8;    // "32Bit(HEX)"
-constexpr uint32_t kOpcTypeBcd32 = 9;    // "32Bit(BCD)"
+constexpr uint32_t kOpcTypeInt16 = 2;  // "16Bit(Signed)"
+constexpr uint32_t kOpcTypeUInt16 = 3; // "16Bit(UnSigned)"
+constexpr uint32_t kOpcTypeHex16 = 4;  // "16Bit(HEX)"
+constexpr uint32_t kOpcTypeBcd16 = 5;  // "16Bit(BCD)"
+constexpr uint32_t kOpcTypeInt32 = 6;  // "32Bit(Signed)"
+constexpr uint32_t kOpcTypeUInt32 = 7; // "32Bit(UnSigned)"
+constexpr uint32_t kOpcTypeHex32 = 8;  // "32Bit(HEX)"
+constexpr uint32_t kOpcTypeBcd32 = 9;  // "32Bit(BCD)"
 constexpr uint32_t kOpcTypeFloat = 10;
 constexpr uint32_t kOpcTypeDouble = 11;
 constexpr uint32_t kOpcTypeString = 12;
@@ -33,14 +33,14 @@ constexpr uint32_t kOpcDataTypeCount = 12;
 // deliver or take for a data type.
 enum class EOpcElementKind : uint8_t
 {
-    Bit32,   // 32-bit word, non-zero is on
+    Bit32, // 32-bit word, non-zero is on
     Int16,
     UInt16,
     Int32,
     UInt32,
     Single,
     Double,
-    Narrow,  // narrow characters in the ANSI code page
+    Narrow, // narrow characters in the ANSI code page
 };
 
 struct SOpcDataType
@@ -56,10 +56,10 @@ struct SOpcDataType
     // load; VT_EMPTY when the type has no such check ("Double") or no
     // instrument range at all ("Bit", "String").
     VARTYPE rangeCheckType;
-    bool isNumeric;   // every type but "Bit" and "String"
-    bool isSigned;    // "16Bit(Signed)", "32Bit(Signed)", "Float", "Double"
-    bool is16Bit;     // codes 2 to 5
-    bool is32Bit;     // codes 6 to 9
+    bool isNumeric; // every type but "Bit" and "String"
+    bool isSigned;  // "16Bit(Signed)", "32Bit(Signed)", "Float", "Double"
+    bool is16Bit;   // codes 2 to 5
+    bool is32Bit;   // codes 6 to 9
 };
 
 // Null for a name or code that is not one of the twelve.
@@ -73,9 +73,9 @@ VARTYPE OpcCanonicalType(uint32_t code, uint32_t dataCount);
 
 // --- tag kinds ---------------------------------------------------------------
 
-constexpr uint32_t kOpcTagAnalog = 1;    // "AnalogTag"
-constexpr uint32_t kOpcTagDigital = 2;   // "DigitalTag"
-constexpr uint32_t kOpcTagString = 3;    // "StringTag"
+constexpr uint32_t kOpcTagAnalog = 1;  // "AnalogTag"
+constexpr uint32_t kOpcTagDigital = 2; // "DigitalTag"
+constexpr uint32_t kOpcTagString = 3;  // "StringTag"
 
 // 0 for an element name that is not a tag.
 uint32_t OpcTagKindByName(const wchar_t* elementName);
@@ -87,15 +87,15 @@ bool OpcTagKindAccepts(uint32_t kind, uint32_t typeCode);
 // --- signal conditions -------------------------------------------------------
 
 constexpr uint32_t kOpcConditionNone = 0;
-constexpr uint32_t kOpcCondition8Bit = 1;    // "8Bit Binary"
-constexpr uint32_t kOpcCondition12Bit = 2;   // "12Bit Binary"
-constexpr uint32_t kOpcCondition13Bit = 3;   // "13Bit Binary"
-constexpr uint32_t kOpcCondition15Bit = 4;   // "15Bit Binary"
+constexpr uint32_t kOpcCondition8Bit = 1;  // "8Bit Binary"
+constexpr uint32_t kOpcCondition12Bit = 2; // "12Bit Binary"
+constexpr uint32_t kOpcCondition13Bit = 3; // "13Bit Binary"
+constexpr uint32_t kOpcCondition15Bit = 4; // "15Bit Binary"
 constexpr uint32_t kOpcConditionLinear = 5;
-constexpr uint32_t kOpcConditionSqrt = 6;    // "SQRT"
-constexpr uint32_t kOpcCondition3Bcd = 7;    // "3BCD"
-constexpr uint32_t kOpcCondition4Bcd = 8;    // "4BCD"
-constexpr uint32_t kOpcConditionBcd = 9;     // "BCD", 8 digits
+constexpr uint32_t kOpcConditionSqrt = 6; // "SQRT"
+constexpr uint32_t kOpcCondition3Bcd = 7; // "3BCD"
+constexpr uint32_t kOpcCondition4Bcd = 8; // "4BCD"
+constexpr uint32_t kOpcConditionBcd = 9;  // "BCD", 8 digits
 constexpr uint32_t kOpcConditionCount = 10;
 
 // False for an unknown name (code is then left alone).
@@ -105,9 +105,15 @@ const wchar_t* OpcConditionName(uint32_t code);
 // Whether a tag of this data type may use the condition.
 bool OpcConditionAllowed(uint32_t typeCode, uint32_t condition);
 // Codes 1 to 4.
-inline bool OpcIsBinaryCondition(uint32_t condition) { return condition >= kOpcCondition8Bit && condition <= kOpcCondition15Bit; }
+inline bool OpcIsBinaryCondition(uint32_t condition)
+{
+    return condition >= kOpcCondition8Bit && condition <= kOpcCondition15Bit;
+}
 // Codes 7 to 9.
-inline bool OpcIsBcdCondition(uint32_t condition) { return condition >= kOpcCondition3Bcd && condition <= kOpcConditionBcd; }
+inline bool OpcIsBcdCondition(uint32_t condition)
+{
+    return condition >= kOpcCondition3Bcd && condition <= kOpcConditionBcd;
+}
 
 // --- instrument range ----------------------------------------------------------
 
@@ -132,9 +138,9 @@ bool OpcVendorFilterAccepts(const wchar_t* filter, const wchar_t* dataTypeName);
 constexpr uint32_t kOpcSimNone = 1;
 constexpr uint32_t kOpcSimIncrement = 2;
 constexpr uint32_t kOpcSimRandom = 3;
-constexpr uint32_t kOpcSimSin = 4;     // "SIN"
-constexpr uint32_t kOpcSimCos = 5;     // "COS"
-constexpr uint32_t kOpcSimCsv = 6;     // "CSV"
+constexpr uint32_t kOpcSimSin = 4; // "SIN"
+constexpr uint32_t kOpcSimCos = 5; // "COS"
+constexpr uint32_t kOpcSimCsv = 6; // "CSV"
 
 // 0 for an unknown name.
 uint32_t OpcSimulationModeByName(const wchar_t* name);

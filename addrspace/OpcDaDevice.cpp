@@ -28,7 +28,8 @@ COpcString JoinPath(const COpcString& parent, const wchar_t* name)
     const size_t total = parent.Length() + 1 + nameLength;
     wchar_t local[256];
     wchar_t* buffer = local;
-    if (total >= sizeof(local) / sizeof(local[0])) {
+    if (total >= sizeof(local) / sizeof(local[0]))
+    {
         buffer = static_cast<wchar_t*>(CoTaskMemAlloc((total + 1) * sizeof(wchar_t)));
         if (buffer == nullptr)
             return COpcString();
@@ -48,7 +49,8 @@ COpcString JoinPath(const COpcString& parent, const wchar_t* name)
 COpcString JoinParts(const COpcString* parts, size_t count)
 {
     COpcString result;
-    for (size_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count; ++i)
+    {
         if (parts[i].IsEmpty())
             continue;
         result = JoinPath(result, parts[i].Text());
@@ -58,7 +60,8 @@ COpcString JoinParts(const COpcString* parts, size_t count)
 
 uint32_t GreatestCommonDivisor(uint32_t a, uint32_t b)
 {
-    while (b != 0) {
+    while (b != 0)
+    {
         const uint32_t r = a % b;
         a = b;
         b = r;
@@ -67,9 +70,7 @@ uint32_t GreatestCommonDivisor(uint32_t a, uint32_t b)
 }
 } // namespace
 
-COpcDaDevice::COpcDaDevice(COpcDaSettings& settings, IOpcDeviceAccess& api) : m_settings(settings), m_api(api)
-{
-}
+COpcDaDevice::COpcDaDevice(COpcDaSettings& settings, IOpcDeviceAccess& api) : m_settings(settings), m_api(api) {}
 
 COpcDaDevice::~COpcDaDevice()
 {
@@ -173,9 +174,11 @@ void COpcDaDevice::Refuse(LONG category, HRESULT code, const wchar_t* property)
 HRESULT COpcDaDevice::ReadConfiguration(const COpcTagElement& root)
 {
     COpcLockGuard guard(m_lock);
-    for (const COpcTagElement* child = root.FirstChild(); child != nullptr; child = child->NextSibling()) {
+    for (const COpcTagElement* child = root.FirstChild(); child != nullptr; child = child->NextSibling())
+    {
         uint32_t tagKind = 0;
-        if (KindOf(*child, tagKind) != Kind::Node && !child->NameIs(L"RXIInformation")) {
+        if (KindOf(*child, tagKind) != Kind::Node && !child->NameIs(L"RXIInformation"))
+        {
             Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ELEMENT, child->Name());
             continue;
         }
@@ -185,15 +188,17 @@ HRESULT COpcDaDevice::ReadConfiguration(const COpcTagElement& root)
 
     // The base tick divides every scan period in use.
     uint32_t tick = 100;
-    if (!m_scanPeriods.IsEmpty()) {
+    if (!m_scanPeriods.IsEmpty())
+    {
         tick = m_scanPeriods[0];
         for (size_t i = 1; i < m_scanPeriods.GetCount(); ++i)
             tick = GreatestCommonDivisor(tick, m_scanPeriods[i]);
     }
     m_settings.baseTick = tick;
-    m_tagName = nullptr;   // it pointed into the document
+    m_tagName = nullptr; // it pointed into the document
 
-    if (!m_settings.simulationEnabled) {
+    if (!m_settings.simulationEnabled)
+    {
         // Failures are logged by the wrapper; the caches' items stay in the address space.
         for (const auto& poller : m_pollers)
             m_api.StartCache(poller->CacheName());
@@ -212,12 +217,14 @@ void COpcDaDevice::Walk(const COpcTagElement& element, const COpcString& parentP
     // The context names the tag being refused, not the one before it.
     if (kind == Kind::Tag)
         m_tagName = name;
-    if (depth > MaxDepth) {
+    if (depth > MaxDepth)
+    {
         Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ELEMENT, element.Name());
         return;
     }
     // "." separates the parts of an item ID; a name may only start with one.
-    if (name[0] != L'\0' && wcschr(name + 1, L'.') != nullptr) {
+    if (name[0] != L'\0' && wcschr(name + 1, L'.') != nullptr)
+    {
         Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, L"Name");
         return;
     }
@@ -225,10 +232,12 @@ void COpcDaDevice::Walk(const COpcTagElement& element, const COpcString& parentP
     if (!EnterElement(element, kind, tagKind, path))
         return;
 
-    for (const COpcTagElement* child = element.FirstChild(); child != nullptr; child = child->NextSibling()) {
+    for (const COpcTagElement* child = element.FirstChild(); child != nullptr; child = child->NextSibling())
+    {
         uint32_t childTagKind = 0;
         const Kind childKind = KindOf(*child, childTagKind);
-        if (childKind == Kind::Other) {
+        if (childKind == Kind::Other)
+        {
             Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ELEMENT, child->Name());
             continue;
         }
@@ -238,11 +247,14 @@ void COpcDaDevice::Walk(const COpcTagElement& element, const COpcString& parentP
         if (kind == Kind::Sheet)
             m_symbolSheet = true;
         Walk(*child, path, depth + 1);
-        if (nested) {
+        if (nested)
+        {
             m_subgroupName = COpcString();
             m_nestedGroup = false;
             m_flags[FlagSubgroup] = true;
-        } else if (childKind == Kind::Group) {
+        }
+        else if (childKind == Kind::Group)
+        {
             // The group's name ends with the group; its enable flag carries
             // over to the siblings that follow, as the file format lays down.
             m_groupName = COpcString();
@@ -256,14 +268,16 @@ void COpcDaDevice::Walk(const COpcTagElement& element, const COpcString& parentP
 
 bool COpcDaDevice::EnterElement(const COpcTagElement& element, Kind kind, uint32_t tagKind, const COpcString& path)
 {
-    if (kind == Kind::Device || kind == Kind::Sheet) {
+    if (kind == Kind::Device || kind == Kind::Sheet)
+    {
         m_groupName = COpcString();
         m_subgroupName = COpcString();
         m_nestedGroup = false;
         m_flags[FlagGroup] = true;
         m_flags[FlagSubgroup] = true;
     }
-    switch (kind) {
+    switch (kind)
+    {
     case Kind::Node: return EnterNode(element);
     case Kind::Device: return EnterDevice(element);
     case Kind::Sheet: return EnterSheet(element);
@@ -277,7 +291,8 @@ bool COpcDaDevice::EnterElement(const COpcTagElement& element, Kind kind, uint32
 bool COpcDaDevice::ReadEnable(const COpcTagElement& element, Flag flag)
 {
     bool enabled = false;
-    if (!ParseBoolean(element.Attribute(L"Enable"), enabled)) {
+    if (!ParseBoolean(element.Attribute(L"Enable"), enabled))
+    {
         Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, L"Enable");
         return false;
     }
@@ -289,7 +304,8 @@ bool COpcDaDevice::ReadEnable(const COpcTagElement& element, Flag flag)
 const wchar_t* COpcDaDevice::RequiredName(const COpcTagElement& element)
 {
     const wchar_t* name = element.Attribute(L"Name");
-    if (name == nullptr || name[0] == L'\0') {
+    if (name == nullptr || name[0] == L'\0')
+    {
         Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, L"Name");
         return nullptr;
     }
@@ -324,11 +340,13 @@ bool COpcDaDevice::EnterDevice(const COpcTagElement& element)
     if (m_settings.simulationEnabled)
         return true;
     uint32_t* number = m_deviceNumbers.Lookup(m_devicePath);
-    if (number != nullptr) {
+    if (number != nullptr)
+    {
         m_deviceNumber = *number;
         return true;
     }
-    if (!m_deviceNumbers.SetAt(m_devicePath, m_nextDeviceNumber)) {
+    if (!m_deviceNumbers.SetAt(m_devicePath, m_nextDeviceNumber))
+    {
         Refuse(OPC_LOG_DEVICE_LOAD, E_OUTOFMEMORY, L"Name");
         return false;
     }
@@ -350,11 +368,13 @@ bool COpcDaDevice::EnterGroup(const COpcTagElement& element)
 {
     const wchar_t* attribute = m_symbolSheet ? L"SymbolName" : L"Name";
     const wchar_t* groupName = element.Attribute(attribute);
-    if (groupName == nullptr || groupName[0] == L'\0') {
+    if (groupName == nullptr || groupName[0] == L'\0')
+    {
         Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, attribute);
         return false;
     }
-    if (!m_nestedGroup) {
+    if (!m_nestedGroup)
+    {
         m_subgroupName = COpcString();
         m_groupName = COpcString(groupName);
         SetFlagsFrom(FlagGroup);
@@ -368,7 +388,8 @@ bool COpcDaDevice::EnterGroup(const COpcTagElement& element)
 
 bool COpcDaDevice::EnterTag(const COpcTagElement& element, uint32_t tagKind, const COpcString& path)
 {
-    if (m_deviceName.IsEmpty()) {
+    if (m_deviceName.IsEmpty())
+    {
         Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_ATTRIBUTE, L"Name");
         return false;
     }
@@ -386,7 +407,8 @@ bool COpcDaDevice::EnterTag(const COpcTagElement& element, uint32_t tagKind, con
 bool COpcDaDevice::CheckSymbol(const COpcDaDeviceItem& item)
 {
     SymbolInfo info = {};
-    if (m_api.GetSymbolInfo(item.DevicePath(), item.AccessPath(), info) != S_OK) {
+    if (m_api.GetSymbolInfo(item.DevicePath(), item.AccessPath(), info) != S_OK)
+    {
         // The wrapper's record names the call; this one names the tag.
         Refuse(OPC_LOG_GENERAL, OPC_DEV_E_ATTRIBUTE, L"SymbolName");
         return false;
@@ -416,13 +438,17 @@ COpcDaDevicePoller* COpcDaDevice::FindCache(uint32_t scanPeriod, HRESULT& failur
     FormatText(prefix, 64, L"#OPC_DeviceCache_%d_%d_", static_cast<int>(m_deviceNumber), static_cast<int>(scanPeriod));
     const COpcString key(prefix);
     COpcDaDevicePoller* poller = nullptr;
-    if (!m_pollersByPrefix.Lookup(key, poller)) {
-        if (m_pollers.GetCount() >= MaxCaches) {
+    if (!m_pollersByPrefix.Lookup(key, poller))
+    {
+        if (m_pollers.GetCount() >= MaxCaches)
+        {
             failure = OPC_DEV_E_CACHE_SERIALS;
             return nullptr;
         }
-        for (uint32_t serial = 0;; ++serial) {
-            if (serial >= MaxCacheSerial) {
+        for (uint32_t serial = 0;; ++serial)
+        {
+            if (serial >= MaxCacheSerial)
+            {
                 failure = OPC_DEV_E_CACHE_SERIALS;
                 return nullptr;
             }
@@ -435,10 +461,11 @@ COpcDaDevicePoller* COpcDaDevice::FindCache(uint32_t scanPeriod, HRESULT& failur
             // Any other failure: the wrapper logged it, and the tag has no cache.
             if (hr != S_OK)
                 return nullptr;
-            std::unique_ptr<COpcDaDevicePoller> made(
-                new (std::nothrow) COpcDaDevicePoller(m_settings, m_api, cacheName, scanPeriod));
+            std::unique_ptr<COpcDaDevicePoller> made(new (std::nothrow)
+                                                         COpcDaDevicePoller(m_settings, m_api, cacheName, scanPeriod));
             poller = made.get();
-            if (poller == nullptr || !m_pollers.Append(std::move(made))) {
+            if (poller == nullptr || !m_pollers.Append(std::move(made)))
+            {
                 m_api.DestroyCache(cacheName);
                 return nullptr;
             }
@@ -455,7 +482,8 @@ COpcDaDevicePoller* COpcDaDevice::FindCache(uint32_t scanPeriod, HRESULT& failur
 
 void COpcDaDevice::BuildTag(const COpcTagElement& element, uint32_t tagKind, const COpcString& itemId)
 {
-    if (itemId.IsEmpty() || m_items.Lookup(itemId) != nullptr) {
+    if (itemId.IsEmpty() || m_items.Lookup(itemId) != nullptr)
+    {
         Refuse(OPC_LOG_DEVICE_LOAD, OPC_DEV_E_DUPLICATE, L"Name");
         return;
     }
@@ -463,7 +491,8 @@ void COpcDaDevice::BuildTag(const COpcTagElement& element, uint32_t tagKind, con
     if (item == nullptr || !item->ReadConfiguration(element, tagKind, itemId, &m_texts))
         return;
     COpcString accessPath = item->DeviceAddress();
-    if (m_symbolSheet) {
+    if (m_symbolSheet)
+    {
         const COpcString parts[] = {m_sheetName, m_groupName, m_subgroupName, item->SymbolName()};
         accessPath = JoinParts(parts, sizeof(parts) / sizeof(parts[0]));
     }
@@ -477,7 +506,8 @@ void COpcDaDevice::BuildTag(const COpcTagElement& element, uint32_t tagKind, con
     if (!m_itemList.Reserve(m_itemList.GetCount() + 1) || !m_items.SetAt(itemId, item.get()))
         return;
     const uint32_t period = item->ScanPeriod();
-    if (live && period != 0) {
+    if (live && period != 0)
+    {
         HRESULT failure = S_OK;
         COpcDaDevicePoller* poller = FindCache(period, failure);
         const LONG typeCode = m_symbolSheet ? 0 : static_cast<LONG>(item->TypeCode());
@@ -491,13 +521,15 @@ void COpcDaDevice::BuildTag(const COpcTagElement& element, uint32_t tagKind, con
             failed = m_symbolSheet ? L"SymbolName" : L"DeviceAddress";
         else if (!poller->AddItem(item.get()))
             failed = L"ScanCycle";
-        if (failed != nullptr) {
+        if (failed != nullptr)
+        {
             Refuse(OPC_LOG_DEVICE_LOAD, poller == nullptr ? failure : OPC_DEV_E_ATTRIBUTE, failed);
             m_items.RemoveKey(itemId);
             return;
         }
     }
-    if (period != 0) {
+    if (period != 0)
+    {
         bool known = false;
         for (DWORD p : m_scanPeriods)
             known = known || p == period;
@@ -531,7 +563,8 @@ HRESULT COpcDaDevice::RegisterAll()
     if (m_cache == nullptr)
         return E_FAIL;
     HRESULT result = S_OK;
-    for (const auto& item : m_itemList) {
+    for (const auto& item : m_itemList)
+    {
         const HRESULT hr = m_cache->AddItem(item->ItemId());
         if (FAILED(hr) && result == S_OK)
             result = hr;
@@ -572,8 +605,7 @@ HRESULT COpcDaDevice::GetPropertyValue(const COpcString& itemId, DWORD propertyI
     return item != nullptr ? item->GetPropertyValue(propertyId, value) : OPC_E_UNKNOWNITEMID;
 }
 
-HRESULT COpcDaDevice::Read(const COpcString& itemId, DWORD selector, VARIANT* value, FILETIME* timeStamp,
-                           WORD* quality)
+HRESULT COpcDaDevice::Read(const COpcString& itemId, DWORD selector, VARIANT* value, FILETIME* timeStamp, WORD* quality)
 {
     COpcDaDeviceItem* item = FindItem(itemId);
     return item != nullptr ? item->ReadItem(selector, value, timeStamp, quality) : OPC_E_UNKNOWNITEMID;
@@ -583,15 +615,15 @@ HRESULT COpcDaDevice::Write(const COpcString& itemId, DWORD selector, const VARI
                             const WORD* quality, WORD* limitQuality)
 {
     COpcDaDeviceItem* item = FindItem(itemId);
-    return item != nullptr ? item->WriteItem(selector, value, timeStamp, quality, limitQuality)
-                           : OPC_E_UNKNOWNITEMID;
+    return item != nullptr ? item->WriteItem(selector, value, timeStamp, quality, limitQuality) : OPC_E_UNKNOWNITEMID;
 }
 
 // --- polling ---------------------------------------------------------------------------------
 
 HRESULT COpcDaDevice::StartPolling()
 {
-    if (m_settings.simulationEnabled) {
+    if (m_settings.simulationEnabled)
+    {
         if (m_simulation.IsRunning())
             return S_FALSE;
         m_simulationPasses = 0;
@@ -605,15 +637,17 @@ HRESULT COpcDaDevice::StartPolling()
     // would be a noticeable part of the load.
     HRESULT result = S_OK;
     COpcGrowArray<COpcDaDevicePoller*> launched;
-    for (const auto& poller : m_pollers) {
+    for (const auto& poller : m_pollers)
+    {
         if (poller->IsRunning())
             continue;
         if (!poller->Launch())
             result = S_FALSE;
-        else if (!launched.Append(poller.get()) && !poller->WaitRunning())   // no room to wait later: now
+        else if (!launched.Append(poller.get()) && !poller->WaitRunning()) // no room to wait later: now
             result = S_FALSE;
     }
-    for (COpcDaDevicePoller* poller : launched) {
+    for (COpcDaDevicePoller* poller : launched)
+    {
         if (!poller->WaitRunning())
             result = S_FALSE;
     }
@@ -631,11 +665,13 @@ bool COpcDaDevice::SimulationPass(uint64_t cycle)
     const DWORD low = static_cast<DWORD>(cycle);
     const DWORD high = static_cast<DWORD>(cycle >> 32);
     const DWORD period = m_settings.simulationInterval != 0 ? m_settings.simulationInterval : 1000;
-    for (size_t i = 0;; ++i) {
+    for (size_t i = 0;; ++i)
+    {
         COpcDaDeviceItem* item = nullptr;
         {
             COpcLockGuard guard(m_lock);
-            if (i >= m_itemList.GetCount()) {
+            if (i >= m_itemList.GetCount())
+            {
                 m_settings.AdvanceSimulationRow();
                 return true;
             }
@@ -660,7 +696,8 @@ void COpcDaDevice::RunSimulation()
     const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     const DWORD period = m_settings.simulationInterval != 0 ? m_settings.simulationInterval : 1000;
     COpcCycleTimer timer;
-    for (uint64_t cycle = 0; !m_simulation.IsStopRequested(); ++cycle) {
+    for (uint64_t cycle = 0; !m_simulation.IsStopRequested(); ++cycle)
+    {
         if (SimulationPass(cycle))
             ++m_simulationPasses;
         COpcCycleTimer::Sleep(m_simulation, timer.NextWait(period), m_sliceMs);

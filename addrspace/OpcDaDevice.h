@@ -62,8 +62,7 @@ public:
     bool IsKnownItem(const COpcString& itemId) override;
     HRESULT GetProperties(const COpcString& itemId, bool withValues, COpcDaPropertyList& properties) override;
     HRESULT GetPropertyValue(const COpcString& itemId, DWORD propertyId, VARIANT* value) override;
-    HRESULT Read(const COpcString& itemId, DWORD selector, VARIANT* value, FILETIME* timeStamp,
-                 WORD* quality) override;
+    HRESULT Read(const COpcString& itemId, DWORD selector, VARIANT* value, FILETIME* timeStamp, WORD* quality) override;
     HRESULT Write(const COpcString& itemId, DWORD selector, const VARIANT& value, const FILETIME* timeStamp,
                   const WORD* quality, WORD* limitQuality) override;
 

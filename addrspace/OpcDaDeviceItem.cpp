@@ -23,10 +23,10 @@ namespace
 const uint32_t kMaxDataCount = 1020;
 const size_t kMaxNameChars = 40;
 const size_t kMaxDescriptionChars = 256;
-const size_t kMaxShortTextChars = 16;   // units and labels
+const size_t kMaxShortTextChars = 16; // units and labels
 const uint32_t kMaxScanCycle = 65535;
 const int32_t kMaxDecimalPoint = 7;
-const DWORD kOpcAnalog = 1;             // OPC_ANALOG
+const DWORD kOpcAnalog = 1; // OPC_ANALOG
 
 // Texts up to this length are shared through the pool.
 const size_t kPooledChars = 32;
@@ -76,12 +76,16 @@ HRESULT PutText(VARIANT* value, const COpcString& text)
     return S_OK;
 }
 
-bool IsFinite(double x) { return std::isfinite(x) != 0; }
+bool IsFinite(double x)
+{
+    return std::isfinite(x) != 0;
+}
 
 // Whether a configured instrument-range bound fits the raw type it is checked against.
 bool FitsRangeType(double x, VARTYPE type)
 {
-    switch (type) {
+    switch (type)
+    {
     case VT_I2: return x >= -32768.0 && x <= 32767.0;
     case VT_UI2: return x >= 0.0 && x <= 65535.0;
     case VT_I4: return x >= -2147483648.0 && x <= 2147483647.0;
@@ -107,7 +111,8 @@ const wchar_t* Required(const COpcTagElement& element, const wchar_t* name)
 // A plain integer such as "-32768" directly; every other text by the general rule.
 bool ParseReal(const wchar_t* text, double& value)
 {
-    if (text != nullptr) {
+    if (text != nullptr)
+    {
         const wchar_t* p = text;
         const bool negative = *p == L'-';
         if (*p == L'-' || *p == L'+')
@@ -116,7 +121,8 @@ bool ParseReal(const wchar_t* text, double& value)
         int digits = 0;
         for (; *p >= L'0' && *p <= L'9' && digits < 16; ++p, ++digits)
             number = number * 10 + static_cast<uint64_t>(*p - L'0');
-        if (*p == L'\0' && digits > 0 && digits < 16) {
+        if (*p == L'\0' && digits > 0 && digits < 16)
+        {
             value = negative ? -static_cast<double>(number) : static_cast<double>(number);
             return true;
         }
@@ -192,8 +198,10 @@ COpcString COpcDaTextPool::Get(const wchar_t* text)
         return COpcString(text, length);
     const uint32_t hash = HashText(text);
     const size_t slotCount = m_slots.GetSize();
-    if (slotCount != 0) {
-        for (size_t i = hash & (slotCount - 1);; i = (i + 1) & (slotCount - 1)) {
+    if (slotCount != 0)
+    {
+        for (size_t i = hash & (slotCount - 1);; i = (i + 1) & (slotCount - 1))
+        {
             const Slot& slot = m_slots[static_cast<UINT>(i)];
             if (slot.text.IsEmpty())
                 break;
@@ -204,11 +212,13 @@ COpcString COpcDaTextPool::Get(const wchar_t* text)
     COpcString fresh(text, length);
     if (m_count >= kMaxPooled)
         return fresh;
-    if ((m_count + 1) * 2 > slotCount) {
+    if ((m_count + 1) * 2 > slotCount)
+    {
         COpcArray<Slot> slots;
         if (!slots.SetSize(slotCount == 0 ? 64 : static_cast<UINT>(slotCount * 2)))
             return fresh;
-        for (UINT i = 0; i < slotCount; ++i) {
+        for (UINT i = 0; i < slotCount; ++i)
+        {
             if (!m_slots[i].text.IsEmpty())
                 Place(slots, std::move(m_slots[i]));
         }
@@ -221,8 +231,7 @@ COpcString COpcDaTextPool::Get(const wchar_t* text)
 
 // --- construction ------------------------------------------------------------------------------
 
-COpcDaDeviceItem::COpcDaDeviceItem(COpcDaSettings& settings, IOpcDeviceAccess& api)
-    : m_settings(settings), m_api(api)
+COpcDaDeviceItem::COpcDaDeviceItem(COpcDaSettings& settings, IOpcDeviceAccess& api) : m_settings(settings), m_api(api)
 {
     m_live.quality = kOpcQualityGood;
     m_live.timeStamp = Now();
@@ -240,7 +249,7 @@ COpcDaDeviceItem::~COpcDaDeviceItem() = default;
 bool COpcDaDeviceItem::ReadConfiguration(const COpcTagElement& element, uint32_t tagKind, const COpcString& itemId,
                                          COpcDaTextPool* pool)
 {
-    const wchar_t* property = nullptr;   // a literal, valid without the lock
+    const wchar_t* property = nullptr; // a literal, valid without the lock
     {
         COpcLockGuard guard(m_lock);
         m_config.itemId = itemId;
@@ -263,7 +272,7 @@ bool COpcDaDeviceItem::ReadAttributes(const COpcTagElement& element, const wchar
         return false;
     const bool kindRead = m_config.tagKind == kOpcTagAnalog    ? ReadAnalogAttributes(element, property, texts, *type)
                           : m_config.tagKind == kOpcTagDigital ? ReadDigitalAttributes(element, property, texts)
-                                                        : ReadStringAttributes(element, property);
+                                                               : ReadStringAttributes(element, property);
     if (!kindRead)
         return false;
 
@@ -310,7 +319,8 @@ bool COpcDaDeviceItem::ReadCommonAttributes(const COpcTagElement& element, const
 
     property = L"SymbolName";
     text = element.Attribute(property);
-    if (text != nullptr) {
+    if (text != nullptr)
+    {
         if (text[0] == L'\0')
             return false;
         m_config.symbolName = COpcString(text);
@@ -330,21 +340,25 @@ bool COpcDaDeviceItem::ReadCommonAttributes(const COpcTagElement& element, const
     m_config.loadedCount = count;
     m_config.dataCount = static_cast<int32_t>(count);
 
-    if (!simulation) {
+    if (!simulation)
+    {
         property = L"ScanCycle";
         uint32_t cycle = 0;
         if (!ParseUInt32(Required(element, property), cycle) || cycle > kMaxScanCycle ||
             !m_settings.HasScanCycle(cycle))
             return false;
         m_config.scanPeriod = cycle * 100;
-    } else {
+    }
+    else
+    {
         m_config.scanPeriod = m_settings.simulationInterval;
     }
     m_config.accessRights = m_config.scanPeriod == 0 ? kOpcWriteable : (kOpcReadable | kOpcWriteable);
     // One bit write carries at most MaxBitWrite bits, and an address or a
     // symbol gives no way to reach the bits beyond them: longer bit tags are
     // read-only, and a write-only one could be neither read nor written.
-    if (m_config.typeCode == kOpcTypeBit && count > static_cast<uint32_t>(IOpcDeviceAccess::MaxBitWrite)) {
+    if (m_config.typeCode == kOpcTypeBit && count > static_cast<uint32_t>(IOpcDeviceAccess::MaxBitWrite))
+    {
         property = L"DataCount";
         if (m_config.scanPeriod == 0)
             return false;
@@ -456,7 +470,8 @@ bool COpcDaDeviceItem::SetUpValue()
 {
     VariantClear(m_live.value.Get());
     const VARTYPE element = m_config.rawType;
-    if (m_config.isArray) {
+    if (m_config.isArray)
+    {
         SAFEARRAY* array = SafeArrayCreateVector(element, 0, m_config.loadedCount);
         if (array == nullptr)
             return false;
@@ -465,7 +480,8 @@ bool COpcDaDeviceItem::SetUpValue()
         return true;
     }
     // A typed zero (false, the empty text) until the first refresh.
-    if (element == VT_BSTR) {
+    if (element == VT_BSTR)
+    {
         m_live.value->bstrVal = SysAllocString(L"");
         if (m_live.value->bstrVal == nullptr)
             return false;
@@ -494,7 +510,8 @@ COpcDaDeviceItem::ExtraProperty* COpcDaDeviceItem::FindExtra(DWORD propertyId) c
 {
     if (m_extra == nullptr)
         return nullptr;
-    for (ExtraProperty& extra : *m_extra) {
+    for (ExtraProperty& extra : *m_extra)
+    {
         if (extra.id == propertyId)
             return &extra;
     }
@@ -506,7 +523,8 @@ HRESULT COpcDaDeviceItem::SetExtraProperty(DWORD propertyId, const VARIANT& valu
     COpcLockGuard guard(m_lock);
     if (ExtraProperty* extra = FindExtra(propertyId))
         return CopyValue(extra->value.Get(), &value);
-    if (m_extra == nullptr) {
+    if (m_extra == nullptr)
+    {
         m_extra.reset(new (std::nothrow) COpcGrowArray<ExtraProperty>());
         if (m_extra == nullptr)
             return E_OUTOFMEMORY;
@@ -564,14 +582,16 @@ void COpcDaDeviceItem::PollSimulated(uint64_t cycle, DWORD periodMs)
     COpcLockGuard guard(m_lock);
     step.mode = m_config.simMode;
     step.inverse = m_config.inverseOn;
-    if (m_config.tagKind == kOpcTagAnalog) {
+    if (m_config.tagKind == kOpcTagAnalog)
+    {
         step.high = m_config.conditioning.highEU;
         step.low = m_config.conditioning.lowEU;
     }
     if (FAILED(OpcSimulateValue(step, StorageType(), m_live.value.Get())))
         return;
     m_live.timeStamp = Now();
-    if (m_live.checkQuality) {
+    if (m_live.checkQuality)
+    {
         // A range check of an earlier read is no statement about the new value.
         m_live.quality = kOpcQualityGood;
         m_live.checkQuality = false;
@@ -594,7 +614,8 @@ void COpcDaDeviceItem::PollDevice()
     // A text is widened before the lock is taken.
     wchar_t wide[kMaxDataCount + 1];
     int wideLength = 0;
-    if (SUCCEEDED(hr) && m_config.typeCode == kOpcTypeString) {
+    if (SUCCEEDED(hr) && m_config.typeCode == kOpcTypeString)
+    {
         bool terminate = true;
         {
             COpcLockGuard guard(m_lock);
@@ -604,14 +625,15 @@ void COpcDaDeviceItem::PollDevice()
     }
 
     COpcLockGuard guard(m_lock);
-    if (FAILED(hr)) {
+    if (FAILED(hr))
+    {
         m_live.quality = m_live.everGood ? kOpcQualityLastKnown : kOpcQualityCommFailure;
         m_live.checkQuality = false;
         return;
     }
     const bool stored = m_config.typeCode == kOpcTypeString ? StoreTextLocked(wide, wideLength)
                         : m_config.isArray                  ? StoreArrayLocked(buffer, count)
-                                                     : StoreScalarLocked(buffer);
+                                                            : StoreScalarLocked(buffer);
     if (!stored)
         return;
     m_live.quality = kOpcQualityGood;
@@ -622,7 +644,8 @@ void COpcDaDeviceItem::PollDevice()
 
 HRESULT COpcDaDeviceItem::ReadFromDevice(DeviceBuffer& buffer, short n)
 {
-    switch (m_config.typeCode) {
+    switch (m_config.typeCode)
+    {
     case kOpcTypeBit: return m_api.ReadDeviceBitM(m_config.devicePath, m_config.accessPath, buffer.longs, n);
     case kOpcTypeInt16: return m_api.ReadDevice16M(m_config.devicePath, m_config.accessPath, buffer.shorts, n);
     case kOpcTypeUInt16:
@@ -681,8 +704,10 @@ bool COpcDaDeviceItem::StoreArrayLocked(const DeviceBuffer& buffer, uint32_t cou
     if (FAILED(access.Result()))
         return false;
     void* data = access.Data();
-    switch (m_config.rawType) {
-    case VT_BOOL: {
+    switch (m_config.rawType)
+    {
+    case VT_BOOL:
+    {
         auto* flags = static_cast<VARIANT_BOOL*>(data);
         for (uint32_t i = 0; i < count; ++i)
             flags[i] = ((buffer.longs[i] != 0) != m_config.inverseOn) ? VARIANT_TRUE : VARIANT_FALSE;
@@ -702,7 +727,8 @@ bool COpcDaDeviceItem::StoreScalarLocked(const DeviceBuffer& buffer)
 {
     VariantClear(m_live.value.Get());
     m_live.value->vt = m_config.rawType;
-    switch (m_config.rawType) {
+    switch (m_config.rawType)
+    {
     case VT_BOOL:
         m_live.value->boolVal = ((buffer.longs[0] != 0) != m_config.inverseOn) ? VARIANT_TRUE : VARIANT_FALSE;
         return true;
@@ -721,12 +747,14 @@ bool COpcDaDeviceItem::StoreScalarLocked(const DeviceBuffer& buffer)
 HRESULT COpcDaDeviceItem::CheckAccess(DWORD propertyId, DWORD mode) const
 {
     COpcLockGuard guard(m_lock);
-    switch (propertyId) {
+    switch (propertyId)
+    {
     case 0:
     case OPC_DA_PROP_VALUE:
     case OPC_DA_PROP_QUALITY:
-    case OPC_DA_PROP_TIME: {
-        const DWORD wanted = mode == AccessRead ? kOpcReadable
+    case OPC_DA_PROP_TIME:
+    {
+        const DWORD wanted = mode == AccessRead    ? kOpcReadable
                              : mode == AccessWrite ? kOpcWriteable
                                                    : (kOpcReadable | kOpcWriteable);
         return (m_config.accessRights & wanted) != 0 ? S_OK : OPC_E_BADRIGHTS;
@@ -743,8 +771,7 @@ HRESULT COpcDaDeviceItem::CheckAccess(DWORD propertyId, DWORD mode) const
     case OPC_DA_PROP_SYMBOL_NAME:
     case OPC_DA_PROP_DEVICE_ADDRESS:
     case OPC_DA_PROP_DATA_TYPE:
-    case OPC_DA_PROP_SIMULATION:
-        return S_OK;
+    case OPC_DA_PROP_SIMULATION: return S_OK;
     case OPC_DA_PROP_UNIT:
     case OPC_DA_PROP_HIEU:
     case OPC_DA_PROP_LOEU:
@@ -752,20 +779,15 @@ HRESULT COpcDaDeviceItem::CheckAccess(DWORD propertyId, DWORD mode) const
     case OPC_DA_PROP_LORANGE:
     case OPC_DA_PROP_DEADBAND:
     case OPC_DA_PROP_DECIMAL_POINT:
-    case OPC_DA_PROP_SIGNAL_CONDITION:
-        return m_config.tagKind == kOpcTagAnalog ? S_OK : OPC_E_INVALID_PID;
+    case OPC_DA_PROP_SIGNAL_CONDITION: return m_config.tagKind == kOpcTagAnalog ? S_OK : OPC_E_INVALID_PID;
     case OPC_DA_PROP_CLOSE:
     case OPC_DA_PROP_OPEN:
-    case OPC_DA_PROP_INVERSE:
-        return m_config.tagKind == kOpcTagDigital ? S_OK : OPC_E_INVALID_PID;
-    case OPC_DA_PROP_NULL_TERMINATION:
-        return m_config.tagKind == kOpcTagString ? S_OK : OPC_E_INVALID_PID;
+    case OPC_DA_PROP_INVERSE: return m_config.tagKind == kOpcTagDigital ? S_OK : OPC_E_INVALID_PID;
+    case OPC_DA_PROP_NULL_TERMINATION: return m_config.tagKind == kOpcTagString ? S_OK : OPC_E_INVALID_PID;
     case OPC_DA_PROP_DATA_COUNT:
-        return m_config.dataCount >= 0 && m_config.dataCount <= static_cast<int32_t>(kMaxDataCount)
-                   ? S_OK
-                   : OPC_E_INVALID_PID;
-    default:
-        return FindExtra(propertyId) != nullptr ? S_OK : OPC_E_INVALID_PID;
+        return m_config.dataCount >= 0 && m_config.dataCount <= static_cast<int32_t>(kMaxDataCount) ? S_OK
+                                                                                                    : OPC_E_INVALID_PID;
+    default: return FindExtra(propertyId) != nullptr ? S_OK : OPC_E_INVALID_PID;
     }
 }
 
@@ -775,7 +797,8 @@ HRESULT COpcDaDeviceItem::ReadItem(DWORD selector, VARIANT* value, FILETIME* tim
 {
     if (value == nullptr)
         return E_POINTER;
-    if (selector != OPC_DA_READ_DEVICE && selector != OPC_DA_READ_CACHE) {
+    if (selector != OPC_DA_READ_DEVICE && selector != OPC_DA_READ_CACHE)
+    {
         HRESULT hr = GetPropertyValue(selector, value);
         if (FAILED(hr))
             return hr;
@@ -813,12 +836,14 @@ HRESULT COpcDaDeviceItem::ReadValue(bool refresh, VARIANT* value, FILETIME* time
         analog = IsAnalogValue();
         conditioning = m_config.conditioning;
     }
-    if (analog) {
+    if (analog)
+    {
         WORD checked = itemQuality;
         HRESULT hr = ConditionRead(conditioning, copy.Get(), &checked);
         if (FAILED(hr))
             return hr == E_OUTOFMEMORY ? hr : OPC_E_BADTYPE;
-        if (hr == S_FALSE) {
+        if (hr == S_FALSE)
+        {
             COpcLockGuard guard(m_lock);
             m_live.quality = checked;
             m_live.checkQuality = true;
@@ -864,18 +889,36 @@ HRESULT COpcDaDeviceItem::GetPropertyValue(DWORD propertyId, VARIANT* value)
 HRESULT COpcDaDeviceItem::PropertyValue(DWORD propertyId, VARIANT* value)
 {
     VariantClear(value);
-    switch (propertyId) {
-    case OPC_DA_PROP_CDT: value->vt = VT_I2; value->iVal = static_cast<SHORT>(m_config.canonicalType); return S_OK;
-    case OPC_DA_PROP_QUALITY: value->vt = VT_I2; value->iVal = static_cast<SHORT>(m_live.quality); return S_OK;
-    case OPC_DA_PROP_TIME: {
+    switch (propertyId)
+    {
+    case OPC_DA_PROP_CDT:
+        value->vt = VT_I2;
+        value->iVal = static_cast<SHORT>(m_config.canonicalType);
+        return S_OK;
+    case OPC_DA_PROP_QUALITY:
+        value->vt = VT_I2;
+        value->iVal = static_cast<SHORT>(m_live.quality);
+        return S_OK;
+    case OPC_DA_PROP_TIME:
+    {
         const FILETIME& stamp = m_live.timeStamp;
         const uint64_t ticks = (static_cast<uint64_t>(stamp.dwHighDateTime) << 32) | stamp.dwLowDateTime;
         return SetFileTime(value, ticks);
     }
-    case OPC_DA_PROP_RIGHTS: value->vt = VT_I4; value->lVal = static_cast<LONG>(m_config.accessRights); return S_OK;
-    case OPC_DA_PROP_SCANRATE: value->vt = VT_R4; value->fltVal = m_config.scanRate; return S_OK;
-    case OPC_DA_PROP_EUTYPE: value->vt = VT_I4; value->lVal = static_cast<LONG>(m_config.euType); return S_OK;
-    case OPC_DA_PROP_EUINFO: {
+    case OPC_DA_PROP_RIGHTS:
+        value->vt = VT_I4;
+        value->lVal = static_cast<LONG>(m_config.accessRights);
+        return S_OK;
+    case OPC_DA_PROP_SCANRATE:
+        value->vt = VT_R4;
+        value->fltVal = m_config.scanRate;
+        return S_OK;
+    case OPC_DA_PROP_EUTYPE:
+        value->vt = VT_I4;
+        value->lVal = static_cast<LONG>(m_config.euType);
+        return S_OK;
+    case OPC_DA_PROP_EUINFO:
+    {
         if (m_config.euInfo->vt != VT_EMPTY)
             return VariantCopy(value, m_config.euInfo.Get());
         SAFEARRAY* empty = SafeArrayCreateVector(VT_BSTR, 0, 0);
@@ -887,21 +930,42 @@ HRESULT COpcDaDeviceItem::PropertyValue(DWORD propertyId, VARIANT* value)
     }
     case OPC_DA_PROP_UNIT: return PutText(value, m_config.engineeringUnit);
     case OPC_DA_PROP_DESC: return PutText(value, m_config.description);
-    case OPC_DA_PROP_HIEU: value->vt = VT_R8; value->dblVal = m_config.conditioning.highEU; return S_OK;
-    case OPC_DA_PROP_LOEU: value->vt = VT_R8; value->dblVal = m_config.conditioning.lowEU; return S_OK;
-    case OPC_DA_PROP_HIRANGE: value->vt = VT_R8; value->dblVal = m_config.conditioning.highIR; return S_OK;
-    case OPC_DA_PROP_LORANGE: value->vt = VT_R8; value->dblVal = m_config.conditioning.lowIR; return S_OK;
+    case OPC_DA_PROP_HIEU:
+        value->vt = VT_R8;
+        value->dblVal = m_config.conditioning.highEU;
+        return S_OK;
+    case OPC_DA_PROP_LOEU:
+        value->vt = VT_R8;
+        value->dblVal = m_config.conditioning.lowEU;
+        return S_OK;
+    case OPC_DA_PROP_HIRANGE:
+        value->vt = VT_R8;
+        value->dblVal = m_config.conditioning.highIR;
+        return S_OK;
+    case OPC_DA_PROP_LORANGE:
+        value->vt = VT_R8;
+        value->dblVal = m_config.conditioning.lowIR;
+        return S_OK;
     case OPC_DA_PROP_CLOSE: return PutText(value, m_config.closeLabel);
     case OPC_DA_PROP_OPEN: return PutText(value, m_config.openLabel);
-    case OPC_DA_PROP_DEADBAND: value->vt = VT_R8; value->dblVal = m_config.deadBand; return S_OK;
+    case OPC_DA_PROP_DEADBAND:
+        value->vt = VT_R8;
+        value->dblVal = m_config.deadBand;
+        return S_OK;
     case OPC_DA_PROP_NODE_NAME: return PutText(value, m_config.nodeName);
     case OPC_DA_PROP_TAG_NAME: return PutText(value, NameLocked());
     case OPC_DA_PROP_SHEET_NAME: return PutText(value, m_config.sheetName);
     case OPC_DA_PROP_SYMBOL_NAME: return PutText(value, m_config.symbolName);
     case OPC_DA_PROP_DEVICE_ADDRESS: return PutText(value, m_config.deviceAddress);
     case OPC_DA_PROP_DATA_TYPE: return PutText(value, m_config.dataType);
-    case OPC_DA_PROP_DATA_COUNT: value->vt = VT_I4; value->lVal = m_config.dataCount; return S_OK;
-    case OPC_DA_PROP_DECIMAL_POINT: value->vt = VT_I4; value->lVal = m_config.conditioning.decimalPoint; return S_OK;
+    case OPC_DA_PROP_DATA_COUNT:
+        value->vt = VT_I4;
+        value->lVal = m_config.dataCount;
+        return S_OK;
+    case OPC_DA_PROP_DECIMAL_POINT:
+        value->vt = VT_I4;
+        value->lVal = m_config.conditioning.decimalPoint;
+        return S_OK;
     case OPC_DA_PROP_INVERSE: return PutText(value, m_config.inverse);
     case OPC_DA_PROP_SIGNAL_CONDITION: return PutText(value, m_config.signalCondition);
     case OPC_DA_PROP_NULL_TERMINATION:
@@ -926,7 +990,8 @@ HRESULT COpcDaDeviceItem::GetProperties(bool withValues, COpcDaPropertyList& pro
 
     DWORD ids[64];
     size_t count = 0;
-    auto add = [&](const DWORD* list, size_t n) {
+    auto add = [&](const DWORD* list, size_t n)
+    {
         for (size_t i = 0; i < n; ++i)
             ids[count++] = list[i];
     };
@@ -943,8 +1008,10 @@ HRESULT COpcDaDeviceItem::GetProperties(bool withValues, COpcDaPropertyList& pro
     COpcGrowArray<DWORD> extras;
     {
         COpcLockGuard guard(m_lock);
-        if (m_extra != nullptr) {
-            for (const ExtraProperty& extra : *m_extra) {
+        if (m_extra != nullptr)
+        {
+            for (const ExtraProperty& extra : *m_extra)
+            {
                 if (!extras.Append(extra.id))
                     return E_OUTOFMEMORY;
             }
@@ -954,13 +1021,15 @@ HRESULT COpcDaDeviceItem::GetProperties(bool withValues, COpcDaPropertyList& pro
     // Only what a listing may show.
     DWORD listed[64];
     size_t kept = 0;
-    for (size_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count; ++i)
+    {
         if (SUCCEEDED(CheckAccess(ids[i], AccessList)))
             listed[kept++] = ids[i];
     }
     if (!properties.SetCount(kept + extras.GetCount()))
         return E_OUTOFMEMORY;
-    for (size_t i = 0; i < kept + extras.GetCount(); ++i) {
+    for (size_t i = 0; i < kept + extras.GetCount(); ++i)
+    {
         COpcDaProperty& property = properties[i];
         property.id = i < kept ? listed[i] : extras[i - kept];
         property.result = withValues ? GetPropertyValue(property.id, &property.value) : S_OK;
@@ -1000,10 +1069,12 @@ HRESULT COpcDaDeviceItem::WriteValue(const VARIANT& value, const FILETIME* timeS
     hr = CopyValue(raw.Get(), &value);
     if (FAILED(hr))
         return OPC_E_BADTYPE;
-    if (analog) {
+    if (analog)
+    {
         WORD checked = 0;
         hr = ConditionWrite(conditioning, raw.Get(), &checked);
-        if (FAILED(hr)) {
+        if (FAILED(hr))
+        {
             if (limitQuality != nullptr && checked != 0)
                 *limitQuality = checked;
             return hr;
@@ -1012,27 +1083,34 @@ HRESULT COpcDaDeviceItem::WriteValue(const VARIANT& value, const FILETIME* timeS
     if (canonical != VT_EMPTY && raw->vt != canonical)
         return OPC_E_BADTYPE;
 
-    if (m_settings.simulationEnabled) {
+    if (m_settings.simulationEnabled)
+    {
         COpcLockGuard guard(m_lock);
         // Only a tag that is not simulated keeps what is written to it, in
         // the type the simulation and the refresh work in.
-        if (m_config.simMode == kOpcSimNone) {
+        if (m_config.simMode == kOpcSimNone)
+        {
             COpcVariant stored;
             hr = ChangeType(stored.Get(), raw.Get(), LOCALE_USER_DEFAULT, StorageType());
             if (FAILED(hr))
                 return hr == DISP_E_OVERFLOW ? OPC_E_RANGE : OPC_E_BADTYPE;
-            if (!m_config.isArray) {
+            if (!m_config.isArray)
+            {
                 VariantClear(m_live.value.Get());
                 stored.MoveTo(m_live.value.Get());
-            } else {
+            }
+            else
+            {
                 // Like a device write: the leading elements, never more than the tag holds.
                 hr = m_live.value->vt == StorageType() ? CopyLeadingElements(stored->parray, m_live.value->parray)
-                                                  : OPC_E_BADTYPE;
+                                                       : OPC_E_BADTYPE;
                 if (FAILED(hr))
                     return hr;
             }
         }
-    } else {
+    }
+    else
+    {
         hr = WriteDevice(*raw.Get());
         if (FAILED(hr))
             return hr;
@@ -1041,7 +1119,8 @@ HRESULT COpcDaDeviceItem::WriteValue(const VARIANT& value, const FILETIME* timeS
     COpcLockGuard guard(m_lock);
     if (timeStamp != nullptr)
         m_live.timeStamp = *timeStamp;
-    if (quality != nullptr) {
+    if (quality != nullptr)
+    {
         m_live.quality = *quality;
         m_live.checkQuality = false;
     }
@@ -1055,7 +1134,8 @@ HRESULT COpcDaDeviceItem::WriteDevice(const VARIANT& written)
     COpcVariant converted;
     const VARTYPE wanted = StorageType();
     const VARIANT* raw = &written;
-    if (written.vt != wanted) {
+    if (written.vt != wanted)
+    {
         HRESULT hr = ChangeType(converted.Get(), &written, LOCALE_USER_DEFAULT, wanted);
         if (FAILED(hr))
             return hr == DISP_E_OVERFLOW ? OPC_E_RANGE : OPC_E_BADTYPE;
@@ -1086,7 +1166,8 @@ HRESULT COpcDaDeviceItem::WriteText(const VARIANT& raw, uint32_t textCount, Devi
     if (length > textCount)
         length = textCount;
     memset(buffer.text, 0, 2 * textCount + 1);
-    if (length == 0) {
+    if (length == 0)
+    {
         // An empty text is one zero byte.
         return m_api.WriteDeviceStrDM(m_config.devicePath, m_config.accessPath, buffer.text, 1);
     }
@@ -1109,8 +1190,10 @@ HRESULT COpcDaDeviceItem::PackArray(const VARIANT& raw, bool inverse, DeviceBuff
     if (FAILED(access.Result()))
         return access.Result();
     const void* data = access.Data();
-    switch (m_config.rawType) {
-    case VT_BOOL: {
+    switch (m_config.rawType)
+    {
+    case VT_BOOL:
+    {
         auto* flags = static_cast<const VARIANT_BOOL*>(data);
         for (uint32_t i = 0; i < count; ++i)
             buffer.longs[i] = ((flags[i] != VARIANT_FALSE) != inverse) ? 1 : 0;
@@ -1128,7 +1211,8 @@ HRESULT COpcDaDeviceItem::PackArray(const VARIANT& raw, bool inverse, DeviceBuff
 
 HRESULT COpcDaDeviceItem::PackScalar(const VARIANT& raw, bool inverse, DeviceBuffer& buffer) const
 {
-    switch (m_config.rawType) {
+    switch (m_config.rawType)
+    {
     case VT_BOOL: buffer.longs[0] = ((raw.boolVal != VARIANT_FALSE) != inverse) ? 1 : 0; return S_OK;
     case VT_I2: buffer.shorts[0] = raw.iVal; return S_OK;
     case VT_UI2: buffer.ushorts[0] = raw.uiVal; return S_OK;
@@ -1142,7 +1226,8 @@ HRESULT COpcDaDeviceItem::PackScalar(const VARIANT& raw, bool inverse, DeviceBuf
 
 HRESULT COpcDaDeviceItem::SendToDevice(const DeviceBuffer& buffer, short n)
 {
-    switch (m_config.typeCode) {
+    switch (m_config.typeCode)
+    {
     case kOpcTypeBit:
         // Also when the rights were widened through their property since load.
         if (n > IOpcDeviceAccess::MaxBitWrite)
@@ -1175,13 +1260,15 @@ HRESULT COpcDaDeviceItem::WriteProperty(DWORD propertyId, const VARIANT& value)
         return OPC_E_BADTYPE;
 
     auto text = [&value]() { return COpcString(value.bstrVal, SysStringLen(value.bstrVal)); };
-    switch (propertyId) {
+    switch (propertyId)
+    {
     case OPC_DA_PROP_CDT: m_config.canonicalType = static_cast<VARTYPE>(value.iVal); return S_OK;
     case OPC_DA_PROP_QUALITY:
         m_live.quality = static_cast<WORD>(value.iVal);
         m_live.checkQuality = false;
         return S_OK;
-    case OPC_DA_PROP_TIME: {
+    case OPC_DA_PROP_TIME:
+    {
         uint64_t ticks = 0;
         if (!DateToFileTime(value.date, ticks))
             return OPC_E_RANGE;
@@ -1217,7 +1304,8 @@ HRESULT COpcDaDeviceItem::WriteProperty(DWORD propertyId, const VARIANT& value)
             return OPC_E_RANGE;
         m_config.conditioning.decimalPoint = value.lVal;
         return S_OK;
-    case OPC_DA_PROP_INVERSE: {
+    case OPC_DA_PROP_INVERSE:
+    {
         // The text drives the inversion, so only the two known words are taken.
         COpcString word = text();
         if (!word.Equals(L"On") && !word.Equals(L"Off"))
@@ -1226,7 +1314,8 @@ HRESULT COpcDaDeviceItem::WriteProperty(DWORD propertyId, const VARIANT& value)
         m_config.inverseOn = word.Equals(L"On");
         return S_OK;
     }
-    case OPC_DA_PROP_SIGNAL_CONDITION: {
+    case OPC_DA_PROP_SIGNAL_CONDITION:
+    {
         COpcString name = text();
         uint32_t condition = 0;
         if (!OpcConditionByName(name.TextOrEmpty(), condition) || !OpcConditionAllowed(m_config.typeCode, condition))
@@ -1236,7 +1325,8 @@ HRESULT COpcDaDeviceItem::WriteProperty(DWORD propertyId, const VARIANT& value)
         return S_OK;
     }
     case OPC_DA_PROP_NULL_TERMINATION: m_config.nullTermination = value.boolVal != VARIANT_FALSE; return S_OK;
-    case OPC_DA_PROP_SIMULATION: {
+    case OPC_DA_PROP_SIMULATION:
+    {
         COpcString name = text();
         const uint32_t mode = OpcSimulationModeByName(name.TextOrEmpty());
         if (mode == 0)

@@ -85,7 +85,6 @@ struct SOpcDaTagConfig
     double deadBand = 0;
     bool nullTermination = true;
 
-
     // Changed only through their properties after load.
     VARTYPE canonicalType = VT_EMPTY;
     DWORD accessRights = 0;

@@ -33,7 +33,8 @@ DWORD COpcCycleTimer::NextWait(DWORD periodMs)
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     const LONGLONG period = m_frequency.QuadPart * static_cast<LONGLONG>(periodMs) / 1000;
-    if (!m_hasMark || m_frequency.QuadPart <= 0) {
+    if (!m_hasMark || m_frequency.QuadPart <= 0)
+    {
         m_hasMark = true;
         m_due.QuadPart = now.QuadPart + period;
         return periodMs;
@@ -56,11 +57,12 @@ void COpcCycleTimer::Sleep(const COpcWorkerThread& thread, DWORD waitMs, DWORD s
     LARGE_INTEGER start;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
-    while (!thread.IsStopRequested()) {
+    while (!thread.IsStopRequested())
+    {
         LARGE_INTEGER now;
         QueryPerformanceCounter(&now);
-        const double elapsed =
-            frequency.QuadPart > 0 ? static_cast<double>(now.QuadPart - start.QuadPart) * 1000.0 / frequency.QuadPart
+        const double elapsed = frequency.QuadPart > 0
+                                   ? static_cast<double>(now.QuadPart - start.QuadPart) * 1000.0 / frequency.QuadPart
                                    : static_cast<double>(waitMs);
         if (elapsed >= waitMs)
             return;
@@ -69,9 +71,11 @@ void COpcCycleTimer::Sleep(const COpcWorkerThread& thread, DWORD waitMs, DWORD s
         if (slice == 0)
             slice = 1;
         // The thread's queue wakes the wait: the stop message ends a sleep at once.
-        if (MsgWaitForMultipleObjects(0, nullptr, FALSE, slice, QS_POSTMESSAGE) == WAIT_OBJECT_0) {
+        if (MsgWaitForMultipleObjects(0, nullptr, FALSE, slice, QS_POSTMESSAGE) == WAIT_OBJECT_0)
+        {
             MSG message;
-            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+            {
             }
         }
     }
@@ -159,7 +163,8 @@ void COpcDaDevicePoller::Run()
     const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
 
     COpcCycleTimer timer;
-    for (uint64_t cycle = 0; !m_worker.IsStopRequested(); ++cycle) {
+    for (uint64_t cycle = 0; !m_worker.IsStopRequested(); ++cycle)
+    {
         PollPass(cycle);
         ++m_passes;
         const DWORD wait = timer.NextWait(m_scanPeriod);
@@ -169,7 +174,8 @@ void COpcDaDevicePoller::Run()
 
     if (SUCCEEDED(com))
         CoUninitialize();
-    if (live) {
+    if (live)
+    {
         m_api.DestroyCache(m_cacheName);
         m_api.DeleteThreadHandle(GetCurrentThreadId());
     }

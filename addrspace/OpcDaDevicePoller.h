@@ -47,7 +47,7 @@ public:
 
 private:
     LARGE_INTEGER m_frequency;
-    LARGE_INTEGER m_due;   // when the pass that just ran was due
+    LARGE_INTEGER m_due; // when the pass that just ran was due
     bool m_hasMark = false;
 };
 
@@ -79,7 +79,10 @@ public:
     const COpcString& CacheName() const noexcept { return m_cacheName; }
     DWORD ScanPeriod() const noexcept { return m_scanPeriod; }
     size_t ItemCount() const noexcept { return m_items.GetCount(); }
-    COpcDaDeviceItem* ItemAt(size_t index) const noexcept { return index < m_items.GetCount() ? m_items[index] : nullptr; }
+    COpcDaDeviceItem* ItemAt(size_t index) const noexcept
+    {
+        return index < m_items.GetCount() ? m_items[index] : nullptr;
+    }
     // Passes completed by the thread since it started, and the milliseconds
     // it chose to sleep after them in all.
     uint64_t Passes() const noexcept { return m_passes.load(); }

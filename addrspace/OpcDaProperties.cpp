@@ -63,7 +63,7 @@ const SOpcDaPropertyInfo kProperties[] = {
 const size_t kPropertyCount = sizeof(kProperties) / sizeof(kProperties[0]);
 static_assert(sizeof(kProperties) / sizeof(kProperties[0]) == 53, "property table size");
 
-const LANGID kJapanese = 0x11;   // LANG_JAPANESE
+const LANGID kJapanese = 0x11; // LANG_JAPANESE
 } // namespace
 
 const SOpcDaPropertyInfo* OpcDaPropertyTable(size_t& count)
@@ -76,7 +76,8 @@ const SOpcDaPropertyInfo* OpcDaFindProperty(DWORD id)
 {
     size_t low = 0;
     size_t high = kPropertyCount;
-    while (low < high) {
+    while (low < high)
+    {
         const size_t middle = (low + high) / 2;
         if (kProperties[middle].id == id)
             return &kProperties[middle];
@@ -120,7 +121,8 @@ COpcDaProperty::COpcDaProperty(COpcDaProperty&& other) noexcept
 
 COpcDaProperty& COpcDaProperty::operator=(COpcDaProperty&& other) noexcept
 {
-    if (this != &other) {
+    if (this != &other)
+    {
         VariantClear(&value);
         id = other.id;
         itemId = std::move(other.itemId);
@@ -156,7 +158,8 @@ bool COpcDaPropertyList::SetCount(size_t count)
 
 bool COpcDaPropertyList::AnyFailed() const noexcept
 {
-    for (size_t i = 0; i < m_count; ++i) {
+    for (size_t i = 0; i < m_count; ++i)
+    {
         if (FAILED(m_items[i].result))
             return true;
     }

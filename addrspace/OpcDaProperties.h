@@ -14,7 +14,7 @@
 // Property IDs the device items answer.
 enum : DWORD
 {
-    OPC_DA_PROP_CDT = 1,           // canonical data type
+    OPC_DA_PROP_CDT = 1, // canonical data type
     OPC_DA_PROP_VALUE = 2,
     OPC_DA_PROP_QUALITY = 3,
     OPC_DA_PROP_TIME = 4,

@@ -29,7 +29,8 @@ bool COpcDaSettings::AddScanCycle(uint32_t value)
     // not this one, reports a file with too many cycles.
     if (m_scanCycleCount > MaxScanCycles)
         return false;
-    for (size_t i = 0; i < m_scanCycleCount; ++i) {
+    for (size_t i = 0; i < m_scanCycleCount; ++i)
+    {
         if (m_scanCycles[i] == value)
             return false;
     }
@@ -40,7 +41,8 @@ bool COpcDaSettings::AddScanCycle(uint32_t value)
 bool COpcDaSettings::HasScanCycle(uint32_t value) const
 {
     COpcLockGuard guard(m_lock);
-    for (size_t i = 0; i < m_scanCycleCount; ++i) {
+    for (size_t i = 0; i < m_scanCycleCount; ++i)
+    {
         if (m_scanCycles[i] == value)
             return true;
     }
@@ -92,7 +94,8 @@ public:
     ~LineBuffer() { CoTaskMemFree(m_data); }
     bool Push(char c)
     {
-        if (m_length + 1 >= m_capacity) {
+        if (m_length + 1 >= m_capacity)
+        {
             size_t capacity = m_capacity == 0 ? 65025 : m_capacity + 260;
             char* data = static_cast<char*>(CoTaskMemRealloc(m_data, capacity));
             if (data == nullptr)
@@ -131,12 +134,15 @@ struct FileCloser
 
 // Splits a line at ","; cells beyond `limit` are ignored and missing ones
 // are left empty by the caller's array.
-template <class Fn> uint32_t SplitCells(const char* line, uint32_t limit, Fn&& take)
+template <class Fn>
+uint32_t SplitCells(const char* line, uint32_t limit, Fn&& take)
 {
     uint32_t cells = 0;
     const char* start = line;
-    for (const char* p = line;; ++p) {
-        if (*p == ',' || *p == '\0') {
+    for (const char* p = line;; ++p)
+    {
+        if (*p == ',' || *p == '\0')
+        {
             if (cells < limit)
                 take(cells, start, static_cast<size_t>(p - start));
             ++cells;
@@ -177,24 +183,30 @@ bool COpcDaSettings::LoadSimulationFile(const COpcString& path)
     LineBuffer line;
     bool header = true;
     bool end = false;
-    while (!end) {
+    while (!end)
+    {
         int c = fgetc(file.f);
         // A 0xFF byte ends the file as the end of file does.
         if (c == EOF || c == 0xFF)
             end = true;
-        else if (c != '\n') {
+        else if (c != '\n')
+        {
             if (c != '\0' && !line.Push(static_cast<char>(c)))
                 return true; // out of memory: keep what was read
             continue;
         }
-        if (header) {
+        if (header)
+        {
             // A file with nothing in it has no header and no rows.
             if (end && line.Length() == 0)
                 break;
             simulationColumnCount = SplitCells(line.Terminated(), 0, [](uint32_t, const char*, size_t) {});
             header = false;
-        } else if (line.Length() > 0) {
-            if (simulationRowCount == m_rowCapacity) {
+        }
+        else if (line.Length() > 0)
+        {
+            if (simulationRowCount == m_rowCapacity)
+            {
                 uint32_t capacity = m_rowCapacity == 0 ? 16 : m_rowCapacity * 2;
                 if (capacity < m_rowCapacity || capacity > SIZE_MAX / sizeof(COpcArray<COpcString>))
                     return true;
@@ -213,7 +225,8 @@ bool COpcDaSettings::LoadSimulationFile(const COpcString& path)
             // with the others below, not carried into the next row.
             if (row->SetSize(simulationColumnCount))
                 SplitCells(line.Terminated(), simulationColumnCount,
-                           [row](uint32_t i, const char* start, size_t length) { (*row)[i] = CellText(start, length); });
+                           [row](uint32_t i, const char* start, size_t length)
+                           { (*row)[i] = CellText(start, length); });
         }
         line.Clear();
     }
@@ -231,10 +244,13 @@ COpcString COpcDaSettings::SimulationCell(uint32_t row, uint32_t column) const
 uint32_t COpcDaSettings::NextCsvColumn()
 {
     COpcLockGuard guard(m_lock);
-    if (!csvCursorStarted) {
+    if (!csvCursorStarted)
+    {
         csvCursorStarted = true;
         csvColumnCursor = 0;
-    } else {
+    }
+    else
+    {
         ++csvColumnCursor;
         if (csvColumnCursor >= simulationColumnCount)
             csvColumnCursor = 0;

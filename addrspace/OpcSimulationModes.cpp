@@ -93,14 +93,11 @@ T SimulateInteger(const SOpcSimulationStep& step, T x)
         using U = typename std::make_unsigned<T>::type;
         return static_cast<T>(static_cast<U>(static_cast<U>(x) + 1u));
     }
-    case kOpcSimRandom:
-        return Saturate<T>(low + RandomSpan(high, low));
-    case kOpcSimSin: case kOpcSimCos:
-        return Saturate<T>(Wave(step, high, low));
-    case kOpcSimCsv:
-        return step.cell.IsEmpty() ? x : Saturate<T>(OpcParseCellNumber(step.cell.Text()));
-    default:
-        return x;
+    case kOpcSimRandom: return Saturate<T>(low + RandomSpan(high, low));
+    case kOpcSimSin:
+    case kOpcSimCos: return Saturate<T>(Wave(step, high, low));
+    case kOpcSimCsv: return step.cell.IsEmpty() ? x : Saturate<T>(OpcParseCellNumber(step.cell.Text()));
+    default: return x;
     }
 }
 
@@ -111,14 +108,11 @@ T SimulateReal(const SOpcSimulationStep& step, T x)
     const double low = Clamp<T>(step.low, false);
     switch (step.mode)
     {
-    case kOpcSimRandom:
-        return Saturate<T>(RandomSpan(high, low));
-    case kOpcSimSin: case kOpcSimCos:
-        return Saturate<T>(Wave(step, high, low));
-    case kOpcSimCsv:
-        return step.cell.IsEmpty() ? x : Saturate<T>(OpcParseCellNumber(step.cell.Text()));
-    default:
-        return x;
+    case kOpcSimRandom: return Saturate<T>(RandomSpan(high, low));
+    case kOpcSimSin:
+    case kOpcSimCos: return Saturate<T>(Wave(step, high, low));
+    case kOpcSimCsv: return step.cell.IsEmpty() ? x : Saturate<T>(OpcParseCellNumber(step.cell.Text()));
+    default: return x;
     }
 }
 
@@ -177,11 +171,19 @@ bool IsSimulatedKind(VARTYPE type)
 {
     switch (type)
     {
-    case VT_I1: case VT_UI1: case VT_I2: case VT_UI2: case VT_I4: case VT_UI4: case VT_I8: case VT_UI8:
-    case VT_R4: case VT_R8: case VT_BOOL: case VT_BSTR:
-        return true;
-    default:
-        return false;
+    case VT_I1:
+    case VT_UI1:
+    case VT_I2:
+    case VT_UI2:
+    case VT_I4:
+    case VT_UI4:
+    case VT_I8:
+    case VT_UI8:
+    case VT_R4:
+    case VT_R8:
+    case VT_BOOL:
+    case VT_BSTR: return true;
+    default: return false;
     }
 }
 
@@ -191,16 +193,46 @@ bool IsDigit(wchar_t c)
 }
 } // namespace
 
-int8_t OpcSimulate(const SOpcSimulationStep& step, int8_t x) { return SimulateInteger(step, x); }
-uint8_t OpcSimulate(const SOpcSimulationStep& step, uint8_t x) { return SimulateInteger(step, x); }
-int16_t OpcSimulate(const SOpcSimulationStep& step, int16_t x) { return SimulateInteger(step, x); }
-uint16_t OpcSimulate(const SOpcSimulationStep& step, uint16_t x) { return SimulateInteger(step, x); }
-int32_t OpcSimulate(const SOpcSimulationStep& step, int32_t x) { return SimulateInteger(step, x); }
-uint32_t OpcSimulate(const SOpcSimulationStep& step, uint32_t x) { return SimulateInteger(step, x); }
-int64_t OpcSimulate(const SOpcSimulationStep& step, int64_t x) { return SimulateInteger(step, x); }
-uint64_t OpcSimulate(const SOpcSimulationStep& step, uint64_t x) { return SimulateInteger(step, x); }
-float OpcSimulate(const SOpcSimulationStep& step, float x) { return SimulateReal(step, x); }
-double OpcSimulate(const SOpcSimulationStep& step, double x) { return SimulateReal(step, x); }
+int8_t OpcSimulate(const SOpcSimulationStep& step, int8_t x)
+{
+    return SimulateInteger(step, x);
+}
+uint8_t OpcSimulate(const SOpcSimulationStep& step, uint8_t x)
+{
+    return SimulateInteger(step, x);
+}
+int16_t OpcSimulate(const SOpcSimulationStep& step, int16_t x)
+{
+    return SimulateInteger(step, x);
+}
+uint16_t OpcSimulate(const SOpcSimulationStep& step, uint16_t x)
+{
+    return SimulateInteger(step, x);
+}
+int32_t OpcSimulate(const SOpcSimulationStep& step, int32_t x)
+{
+    return SimulateInteger(step, x);
+}
+uint32_t OpcSimulate(const SOpcSimulationStep& step, uint32_t x)
+{
+    return SimulateInteger(step, x);
+}
+int64_t OpcSimulate(const SOpcSimulationStep& step, int64_t x)
+{
+    return SimulateInteger(step, x);
+}
+uint64_t OpcSimulate(const SOpcSimulationStep& step, uint64_t x)
+{
+    return SimulateInteger(step, x);
+}
+float OpcSimulate(const SOpcSimulationStep& step, float x)
+{
+    return SimulateReal(step, x);
+}
+double OpcSimulate(const SOpcSimulationStep& step, double x)
+{
+    return SimulateReal(step, x);
+}
 
 bool OpcSimulate(const SOpcSimulationStep& step, bool x)
 {
@@ -257,7 +289,7 @@ HRESULT OpcSimulateValue(const SOpcSimulationStep& step, VARTYPE canonicalType, 
         if (converted->vt != canonicalType)
         {
             converted.Clear();
-            converted->vt = canonicalType;   // zero, false or a null (empty) text
+            converted->vt = canonicalType; // zero, false or a null (empty) text
         }
         HRESULT hr = VariantClear(value);
         if (FAILED(hr))
@@ -317,10 +349,10 @@ double OpcParseCellNumber(const wchar_t* text)
         buffer = large.Get();
     }
     const lconv* conventions = localeconv();
-    const char point = (conventions != nullptr && conventions->decimal_point != nullptr &&
-                        conventions->decimal_point[0] != '\0')
-                           ? conventions->decimal_point[0]
-                           : '.';
+    const char point =
+        (conventions != nullptr && conventions->decimal_point != nullptr && conventions->decimal_point[0] != '\0')
+            ? conventions->decimal_point[0]
+            : '.';
     for (size_t i = 0; i < length; ++i)
         buffer[i] = start[i] == L'.' ? point : static_cast<char>(start[i]);
     buffer[length] = '\0';

@@ -21,10 +21,10 @@ constexpr uint32_t kOpcSimulationWaveLength = 10000;
 // What one refresh hands to the mode functions.
 struct SOpcSimulationStep
 {
-    uint32_t mode = kOpcSimNone;   // kOpcSimNone to kOpcSimCsv; others change nothing
-    uint64_t cycle = 0;            // the simulation thread's pass counter n
-    uint32_t periodMs = 0;         // the simulation interval
-    int32_t stepUnit = 100;        // the settings' simulation unit (no mode depends on it yet)
+    uint32_t mode = kOpcSimNone; // kOpcSimNone to kOpcSimCsv; others change nothing
+    uint64_t cycle = 0;          // the simulation thread's pass counter n
+    uint32_t periodMs = 0;       // the simulation interval
+    int32_t stepUnit = 100;      // the settings' simulation unit (no mode depends on it yet)
     // HighEU and LowEU of an analog tag. Each is held within the value kind's
     // limits, so the defaults (and NaN) stand for the kind's own limits.
     double high = HUGE_VAL;

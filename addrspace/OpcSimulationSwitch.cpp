@@ -11,7 +11,8 @@ bool ReadSimulationSwitch(const COpcString& directory)
     COpcXmlDocument document;
     if (FAILED(document.Load(directory + COpcString(L"\\OpcConfiguration.xml"))))
         return false;
-    COpcXmlAttribute enabled = document.DocumentElement().Child(COpcString(L"Simulation")).Attribute(COpcString(L"Enabled"));
+    COpcXmlAttribute enabled =
+        document.DocumentElement().Child(COpcString(L"Simulation")).Attribute(COpcString(L"Enabled"));
     if (enabled.IsNull())
         return false;
     bool value = false;

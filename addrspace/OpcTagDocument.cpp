@@ -51,8 +51,14 @@ struct COpcTagDocument::Block
 
 // --- element -------------------------------------------------------------------
 
-const wchar_t* COpcTagElement::Name() const noexcept { return m_name->text; }
-UINT COpcTagElement::NameLength() const noexcept { return m_name->length; }
+const wchar_t* COpcTagElement::Name() const noexcept
+{
+    return m_name->text;
+}
+UINT COpcTagElement::NameLength() const noexcept
+{
+    return m_name->length;
+}
 
 bool COpcTagElement::NameIs(const wchar_t* name) const noexcept
 {
@@ -64,7 +70,8 @@ const wchar_t* COpcTagElement::Attribute(const wchar_t* name) const noexcept
     if (name == nullptr)
         return nullptr;
     const size_t length = wcslen(name);
-    for (UINT i = 0; i < m_attributeCount; ++i) {
+    for (UINT i = 0; i < m_attributeCount; ++i)
+    {
         const SAttr& a = m_attributes[i];
         if (a.name->length == length && wmemcmp(a.name->text, name, length) == 0)
             return a.value;
@@ -85,7 +92,8 @@ public:
     {
         if (out == nullptr)
             return E_POINTER;
-        if (iid == IID_IUnknown || iid == kIidContentHandler) {
+        if (iid == IID_IUnknown || iid == kIidContentHandler)
+        {
             *out = static_cast<ISAXContentHandler*>(this);
             return S_OK;
         }
@@ -109,7 +117,7 @@ public:
                               ISAXAttributes* attributes) override
     {
         if (m_stack.GetCount() >= COpcTagDocument::MaxDepth)
-            return E_FAIL;   // ends the parse
+            return E_FAIL; // ends the parse
         auto* element = static_cast<COpcTagElement*>(m_document.Allocate(sizeof(COpcTagElement)));
         if (element == nullptr)
             return E_OUTOFMEMORY;
@@ -122,13 +130,15 @@ public:
             return E_OUTOFMEMORY;
 
         int count = 0;
-        if (attributes != nullptr && SUCCEEDED(attributes->getLength(&count)) && count > 0) {
+        if (attributes != nullptr && SUCCEEDED(attributes->getLength(&count)) && count > 0)
+        {
             auto* list = static_cast<COpcTagElement::SAttr*>(
                 m_document.Allocate(sizeof(COpcTagElement::SAttr) * static_cast<size_t>(count)));
             if (list == nullptr)
                 return E_OUTOFMEMORY;
             UINT kept = 0;
-            for (int i = 0; i < count; ++i) {
+            for (int i = 0; i < count; ++i)
+            {
                 const wchar_t* name = nullptr;
                 const wchar_t* value = nullptr;
                 int nameLength = 0;
@@ -146,9 +156,12 @@ public:
             element->m_attributeCount = kept;
         }
 
-        if (m_stack.IsEmpty()) {
+        if (m_stack.IsEmpty())
+        {
             m_document.m_root = element;
-        } else {
+        }
+        else
+        {
             Frame& parent = m_stack[m_stack.GetCount() - 1];
             if (parent.last != nullptr)
                 parent.last->m_next = element;
@@ -182,7 +195,8 @@ private:
 
 void COpcTagDocument::Clear() noexcept
 {
-    while (m_blocks != nullptr) {
+    while (m_blocks != nullptr)
+    {
         Block* next = m_blocks->next;
         CoTaskMemFree(m_blocks);
         m_blocks = next;
@@ -201,7 +215,8 @@ void COpcTagDocument::Clear() noexcept
 void* COpcTagDocument::Allocate(size_t bytes, size_t alignment)
 {
     size_t pad = (alignment - reinterpret_cast<uintptr_t>(m_next) % alignment) % alignment;
-    if (m_next == nullptr || pad + bytes > m_left) {
+    if (m_next == nullptr || pad + bytes > m_left)
+    {
         if (bytes > SIZE_MAX - sizeof(Block) - alignment)
             return nullptr;
         const size_t size = bytes + alignment > kBlockBytes ? bytes + alignment : kBlockBytes;
@@ -239,8 +254,10 @@ const COpcTagElement::SName* COpcTagDocument::Intern(const wchar_t* text, int le
     if (length < 0 || (length > 0 && text == nullptr))
         length = 0;
     const uint32_t hash = HashText(text, static_cast<size_t>(length));
-    if (m_nameSlots != 0) {
-        for (size_t i = hash & (m_nameSlots - 1);; i = (i + 1) & (m_nameSlots - 1)) {
+    if (m_nameSlots != 0)
+    {
+        for (size_t i = hash & (m_nameSlots - 1);; i = (i + 1) & (m_nameSlots - 1))
+        {
             const COpcTagElement::SName* name = m_names[i];
             if (name == nullptr)
                 break;
@@ -250,7 +267,8 @@ const COpcTagElement::SName* COpcTagDocument::Intern(const wchar_t* text, int le
         }
     }
     // Keep the table at most half full.
-    if ((m_nameCount + 1) * 2 > m_nameSlots) {
+    if ((m_nameCount + 1) * 2 > m_nameSlots)
+    {
         const size_t slots = m_nameSlots == 0 ? 64 : m_nameSlots * 2;
         if (slots > SIZE_MAX / sizeof(void*))
             return nullptr;
@@ -258,7 +276,8 @@ const COpcTagElement::SName* COpcTagDocument::Intern(const wchar_t* text, int le
         if (table == nullptr)
             return nullptr;
         memset(table, 0, slots * sizeof(void*));
-        for (size_t i = 0; i < m_nameSlots; ++i) {
+        for (size_t i = 0; i < m_nameSlots; ++i)
+        {
             const COpcTagElement::SName* name = m_names[i];
             if (name == nullptr)
                 continue;
@@ -332,7 +351,7 @@ HRESULT COpcTagDocument::LoadBytes(const void* data, size_t size)
     VARIANT input;
     VariantInit(&input);
     input.vt = VT_ARRAY | VT_UI1;
-    input.parray = bytes.Get();   // borrowed; the owner frees it
+    input.parray = bytes.Get(); // borrowed; the owner frees it
     return Parse(input);
 }
 
@@ -352,7 +371,8 @@ public:
     {
         if (out == nullptr)
             return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_ISequentialStream) {
+        if (iid == IID_IUnknown || iid == IID_ISequentialStream)
+        {
             *out = static_cast<ISequentialStream*>(this);
             return S_OK;
         }
@@ -372,7 +392,8 @@ public:
         if (FAILED(m_error))
             return m_error;
         ULONG copied = 0;
-        while (copied < wanted) {
+        while (copied < wanted)
+        {
             if (m_next == m_filled && !Refill())
                 break;
             const ULONG n = wanted - copied < m_filled - m_next ? wanted - copied : m_filled - m_next;
@@ -404,12 +425,14 @@ private:
             return false;
         const ULONG wanted = m_left < m_bufferBytes ? static_cast<ULONG>(m_left) : m_bufferBytes;
         DWORD read = 0;
-        if (!ReadFile(m_file, m_buffer, wanted, &read, nullptr)) {
+        if (!ReadFile(m_file, m_buffer, wanted, &read, nullptr))
+        {
             m_error = HRESULT_FROM_WIN32(GetLastError());
             return false;
         }
-        if (read == 0) {
-            m_error = E_FAIL;   // the file shrank while being read
+        if (read == 0)
+        {
+            m_error = E_FAIL; // the file shrank while being read
             return false;
         }
         m_left -= read;
@@ -451,10 +474,11 @@ HRESULT COpcTagDocument::Load(const COpcString& path)
     VARIANT input;
     VariantInit(&input);
     input.vt = VT_UNKNOWN;
-    input.punkVal = &stream;   // borrowed, like the handler
+    input.punkVal = &stream; // borrowed, like the handler
     const HRESULT hr = Parse(input);
     // A failed read is the reason, whatever the reader made of the bytes before it.
-    if (FAILED(stream.Error())) {
+    if (FAILED(stream.Error()))
+    {
         Clear();
         return stream.Error();
     }

@@ -63,8 +63,10 @@ inline std::string Utf8(const std::wstring& text)
 inline std::string XmlText(const std::string& text)
 {
     std::string out;
-    for (char c : text) {
-        switch (c) {
+    for (char c : text)
+    {
+        switch (c)
+        {
         case '&': out += "&amp;"; break;
         case '<': out += "&lt;"; break;
         case '"': out += "&quot;"; break;
@@ -87,8 +89,8 @@ inline bool WriteTextFile(const std::wstring& path, const std::string& text)
 inline DWORD RunToEnd(const std::wstring& commandLine, DWORD timeoutMs)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    Handle nul(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
-                           nullptr));
+    Handle nul(
+        CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -99,7 +101,8 @@ inline DWORD RunToEnd(const std::wstring& commandLine, DWORD timeoutMs)
         return ~0u - 1;
     Handle process(info.hProcess);
     Handle thread(info.hThread);
-    if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0)
+    {
         TerminateProcess(process.get(), 0xDEAD);
         return ~0u;
     }
@@ -137,7 +140,8 @@ inline bool ProcessRuns(const wchar_t* name)
 inline bool WaitForProcessEnd(const wchar_t* name, DWORD ms)
 {
     const ULONGLONG end = GetTickCount64() + ms;
-    while (ProcessRuns(name)) {
+    while (ProcessRuns(name))
+    {
         if (GetTickCount64() >= end)
             return false;
         Sleep(50);

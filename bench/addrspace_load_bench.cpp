@@ -49,7 +49,8 @@ void Report(const char* what, const double* seconds, int runs, size_t items)
 {
     double best = seconds[0];
     double sum = 0;
-    for (int i = 0; i < runs; ++i) {
+    for (int i = 0; i < runs; ++i)
+    {
         best = seconds[i] < best ? seconds[i] : best;
         sum += seconds[i];
     }
@@ -77,9 +78,11 @@ size_t LibraryPass(const COpcDaDevice& device, LINTOR_HANDLE handle)
         char text[2048];
     } buffer;
     size_t failed = 0;
-    for (size_t c = 0; c < device.CacheCount(); ++c) {
+    for (size_t c = 0; c < device.CacheCount(); ++c)
+    {
         const COpcDaDevicePoller* poller = device.PollerAt(c);
-        for (size_t i = 0; i < poller->ItemCount(); ++i) {
+        for (size_t i = 0; i < poller->ItemCount(); ++i)
+        {
             const COpcDaDeviceItem& item = *poller->ItemAt(i);
             const char* dev = item.DevicePath().NarrowText();
             const char* address = item.AccessPath().NarrowText();
@@ -87,17 +90,24 @@ size_t LibraryPass(const COpcDaDevice& device, LINTOR_HANDLE handle)
             if (n == 0)
                 continue;
             LONG code = 0;
-            switch (item.TypeCode()) {
+            switch (item.TypeCode())
+            {
             case kOpcTypeBit: code = ReadDeviceBitM(handle, dev, address, buffer.words, n); break;
             case kOpcTypeInt16:
             case kOpcTypeUInt16:
-            case kOpcTypeHex16: code = ReadDevice16M(handle, dev, address, reinterpret_cast<short*>(buffer.words), n); break;
-            case kOpcTypeBcd16: code = ReadDeviceBCD16M(handle, dev, address, reinterpret_cast<short*>(buffer.words), n); break;
+            case kOpcTypeHex16:
+                code = ReadDevice16M(handle, dev, address, reinterpret_cast<short*>(buffer.words), n);
+                break;
+            case kOpcTypeBcd16:
+                code = ReadDeviceBCD16M(handle, dev, address, reinterpret_cast<short*>(buffer.words), n);
+                break;
             case kOpcTypeInt32:
             case kOpcTypeUInt32:
             case kOpcTypeHex32: code = ReadDevice32M(handle, dev, address, buffer.longs, n); break;
             case kOpcTypeBcd32: code = ReadDeviceBCD32M(handle, dev, address, buffer.longs, n); break;
-            case kOpcTypeFloat: code = ReadDeviceFloatM(handle, dev, address, reinterpret_cast<float*>(buffer.longs), n); break;
+            case kOpcTypeFloat:
+                code = ReadDeviceFloatM(handle, dev, address, reinterpret_cast<float*>(buffer.longs), n);
+                break;
             case kOpcTypeDouble: code = ReadDeviceDoubleM(handle, dev, address, buffer.doubles, n); break;
             case kOpcTypeString: code = ReadDeviceStrM(handle, dev, address, buffer.text, n); break;
             default: break;
@@ -122,9 +132,11 @@ size_t WrapperPass(const COpcDaDevice& device, COpcDevlaneAPI& api)
         char text[2048];
     } buffer;
     size_t failed = 0;
-    for (size_t c = 0; c < device.CacheCount(); ++c) {
+    for (size_t c = 0; c < device.CacheCount(); ++c)
+    {
         const COpcDaDevicePoller* poller = device.PollerAt(c);
-        for (size_t i = 0; i < poller->ItemCount(); ++i) {
+        for (size_t i = 0; i < poller->ItemCount(); ++i)
+        {
             const COpcDaDeviceItem& item = *poller->ItemAt(i);
             const COpcString& dev = item.DevicePath();
             const COpcString& address = item.AccessPath();
@@ -132,7 +144,8 @@ size_t WrapperPass(const COpcDaDevice& device, COpcDevlaneAPI& api)
             if (n == 0)
                 continue;
             HRESULT hr = S_OK;
-            switch (item.TypeCode()) {
+            switch (item.TypeCode())
+            {
             case kOpcTypeBit: hr = api.ReadDeviceBitM(dev, address, buffer.longs, n); break;
             case kOpcTypeInt16: hr = api.ReadDevice16M(dev, address, buffer.shorts, n); break;
             case kOpcTypeUInt16:
@@ -156,7 +169,8 @@ size_t WrapperPass(const COpcDaDevice& device, COpcDevlaneAPI& api)
 
 int main(int argc, char** argv)
 {
-    if (argc < 2 || (argc >= 3 && (std::strcmp(argv[2], "live") != 0 || argc < 4))) {
+    if (argc < 2 || (argc >= 3 && (std::strcmp(argv[2], "live") != 0 || argc < 4)))
+    {
         std::printf("usage: %s TAGFILE [live INIFILE]\n", argv[0]);
         return 2;
     }
@@ -170,17 +184,21 @@ int main(int argc, char** argv)
         COpcDevlaneAPI api(settings, temp);
         COpcDaDevice device(settings, api);
         COpcDaDeviceCache cache(settings, api, device);
-        if (live) {
+        if (live)
+        {
             const COpcString ini = COpcString::FromAnsi(argv[3]);
-            std::printf("runtime description: %ld warnings\n", static_cast<long>(DevlaneControlLoadDescription(ini.Text())));
+            std::printf("runtime description: %ld warnings\n",
+                        static_cast<long>(DevlaneControlLoadDescription(ini.Text())));
             settings.simulationEnabled = false;
             for (uint32_t cycle : {0u, 1u, 2u, 5u, 10u, 20u, 50u, 100u, 300u, 600u})
                 settings.AddScanCycle(cycle);
             api.Init();
             api.CreateThreadHandle(GetCurrentThreadId());
-        } else {
+        }
+        else
+        {
             settings.simulationEnabled = true;
-            settings.simulationInterval = 60000;   // one pass at the start, then asleep
+            settings.simulationInterval = 60000; // one pass at the start, then asleep
             settings.simulationUnit = 100;
         }
         Memory("before loading");
@@ -193,7 +211,8 @@ int main(int argc, char** argv)
         Memory("after loading");
 
         // Let the threads finish their first pass; they then sleep through the measurement.
-        for (int waited = 0; waited < 600; ++waited) {
+        for (int waited = 0; waited < 600; ++waited)
+        {
             bool done = live ? true : device.SimulationPasses() >= 1;
             for (size_t i = 0; live && i < device.CacheCount(); ++i)
                 done = done && device.PollerAt(i)->Passes() >= 1;
@@ -203,29 +222,36 @@ int main(int argc, char** argv)
         }
 
         double seconds[runs];
-        for (int r = 0; r < runs; ++r) {
+        for (int r = 0; r < runs; ++r)
+        {
             const double t0 = Now();
-            if (live) {
+            if (live)
+            {
                 for (size_t i = 0; i < device.CacheCount(); ++i)
                     device.PollerAt(i)->PollPass(static_cast<uint64_t>(r));
-            } else {
+            }
+            else
+            {
                 device.SimulationPass(static_cast<uint64_t>(r + 1));
             }
             seconds[r] = Now() - t0;
         }
         Report(live ? "polling pass" : "simulation pass", seconds, runs, device.ItemCount());
 
-        if (live) {
+        if (live)
+        {
             // Where a polling pass spends its time: the library alone, then the wrapper around it.
             const LINTOR_HANDLE handle = api.GetThreadHandle();
             size_t failed = 0;
-            for (int r = 0; r < runs; ++r) {
+            for (int r = 0; r < runs; ++r)
+            {
                 const double t0 = Now();
                 failed = LibraryPass(device, handle);
                 seconds[r] = Now() - t0;
             }
             Report("  library reads alone", seconds, runs, device.ItemCount());
-            for (int r = 0; r < runs; ++r) {
+            for (int r = 0; r < runs; ++r)
+            {
                 const double t0 = Now();
                 failed += WrapperPass(device, api);
                 seconds[r] = Now() - t0;
@@ -235,9 +261,11 @@ int main(int argc, char** argv)
                 std::printf("  %zu reads failed\n", failed);
         }
 
-        for (int r = 0; r < runs; ++r) {
+        for (int r = 0; r < runs; ++r)
+        {
             const double t0 = Now();
-            for (size_t i = 0; i < device.ItemCount(); ++i) {
+            for (size_t i = 0; i < device.ItemCount(); ++i)
+            {
                 COpcVariant value;
                 FILETIME stamp;
                 WORD quality;

@@ -23,7 +23,8 @@ int main()
     std::vector<COpcString> names;
     names.reserve(keys);
     wchar_t buffer[64];
-    for (int i = 0; i < keys; ++i) {
+    for (int i = 0; i < keys; ++i)
+    {
         FormatText(buffer, 64, L"Line%d.Device%d.Tag%05d", i % 7, i % 31, i);
         names.emplace_back(buffer);
     }
@@ -35,7 +36,8 @@ int main()
         *map.SetAt(names[i]) = i;
     QueryPerformanceCounter(&t1);
     long long found = 0;
-    for (int r = 0; r < lookupRounds; ++r) {
+    for (int r = 0; r < lookupRounds; ++r)
+    {
         for (int i = 0; i < keys; ++i)
             found += map.Lookup(names[i]) != nullptr;
     }

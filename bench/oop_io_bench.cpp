@@ -76,7 +76,8 @@ public:
                      TaskArray<HRESULT>& errors)
     {
         std::vector<OPCITEMDEF> definitions(ids.size());
-        for (size_t i = 0; i < ids.size(); ++i) {
+        for (size_t i = 0; i < ids.size(); ++i)
+        {
             OPCITEMDEF& d = definitions[i];
             d.szAccessPath = const_cast<LPWSTR>(L"");
             d.szItemID = const_cast<LPWSTR>(ids[i].c_str());
@@ -153,7 +154,8 @@ struct Reader
         TaskArray<OPCITEMSTATE> states(count);
         TaskArray<HRESULT> errors(count);
         const double end = Now() + seconds;
-        while (SUCCEEDED(result)) {
+        while (SUCCEEDED(result))
+        {
             const double start = Now();
             result = io->Read(OPC_DS_CACHE, count, handles.data(), states.put(), errors.put());
             const double stop = Now();
@@ -171,7 +173,8 @@ struct Reader
         TaskArray<HRESULT> errors(kReadCount);
         result = io->Read(OPC_DS_CACHE, kReadCount, handles.data(), states.put(), errors.put());
         DWORD failed = 0, other = 0;
-        for (DWORD i = 0; SUCCEEDED(result) && i < kReadCount; ++i) {
+        for (DWORD i = 0; SUCCEEDED(result) && i < kReadCount; ++i)
+        {
             if (FAILED(errors[i]))
                 ++failed;
             else if (V_VT(&states[i].vDataValue) != VT_R4)
@@ -189,19 +192,24 @@ struct Reader
 void Compare(Reader& baseline, Reader& real, DWORD count, double seconds)
 {
     Samples a, b;
-    for (int round = 0; round < 3; ++round) { // warm up
+    for (int round = 0; round < 3; ++round)
+    { // warm up
         baseline.Run(count, 0.0, a);
         real.Run(count, 0.0, b);
     }
     a = Samples();
     b = Samples();
-    while ((a.Total() < seconds || b.Total() < seconds) && SUCCEEDED(baseline.result) && SUCCEEDED(real.result)) {
+    while ((a.Total() < seconds || b.Total() < seconds) && SUCCEEDED(baseline.result) && SUCCEEDED(real.result))
+    {
         baseline.Run(count, 0.25, a);
         real.Run(count, 0.25, b);
     }
-    std::printf("Read(OPC_DS_CACHE) of %lu item%s, in turns:\n", static_cast<unsigned long>(count), count == 1 ? "" : "s");
-    for (const auto& [reader, samples] : {std::make_pair(&baseline, &a), std::make_pair(&real, &b)}) {
-        if (FAILED(reader->result)) {
+    std::printf("Read(OPC_DS_CACHE) of %lu item%s, in turns:\n", static_cast<unsigned long>(count),
+                count == 1 ? "" : "s");
+    for (const auto& [reader, samples] : {std::make_pair(&baseline, &a), std::make_pair(&real, &b)})
+    {
+        if (FAILED(reader->result))
+        {
             std::printf("  %-9s read failed 0x%08lx\n", reader->name, Hex(reader->result));
             return;
         }
@@ -223,7 +231,8 @@ bool PrepareBaseline(const std::wstring& directory, Reader& reader)
     reader.name = "baseline";
     std::printf("baseline: the tests' own server, %lu VT_R4 items\n", static_cast<unsigned long>(kReadCount));
     DWORD code = RunToEnd(L"\"" + directory + L"\\opcidl_testserver.exe\" /regserver", 30000);
-    if (code != 0) {
+    if (code != 0)
+    {
         std::printf("  test server registration failed: %lu\n", static_cast<unsigned long>(code));
         return false;
     }
@@ -235,18 +244,21 @@ bool PrepareBaseline(const std::wstring& directory, Reader& reader)
     TaskArray<OPCITEMRESULT> results;
     TaskArray<HRESULT> errors;
     HRESULT hr = reader.group->AddItems(ids, results, errors);
-    if (hr != S_OK) {
+    if (hr != S_OK)
+    {
         std::printf("  AddItems 0x%08lx\n", Hex(hr));
         return false;
     }
     std::vector<VARIANT> values(kReadCount);
-    for (DWORD i = 0; i < kReadCount; ++i) {
+    for (DWORD i = 0; i < kReadCount; ++i)
+    {
         reader.handles.push_back(results[i].hServer);
         V_VT(&values[i]) = VT_R4;
         V_R4(&values[i]) = 0.5f * float(i);
     }
     if (FAILED(hr = ComPtr<IOPCItemMgt>::Share(reader.group->Items()).As(IID_IOPCSyncIO, reader.io)) ||
-        (hr = reader.io->Write(kReadCount, reader.handles.data(), values.data(), errors.put())) != S_OK) {
+        (hr = reader.io->Write(kReadCount, reader.handles.data(), values.data(), errors.put())) != S_OK)
+    {
         std::printf("  Write 0x%08lx\n", Hex(hr));
         return false;
     }
@@ -273,28 +285,35 @@ public:
     bool Prepare(const std::wstring& directory, const std::wstring& tagFile)
     {
         CreateDirectoryW(m_folder.c_str(), nullptr);
-        for (const wchar_t* file : {L"tagbridge.exe", L"Devlane.dll", L"Kelmsg.dll"}) {
-            if (!CopyFileW((directory + L"\\" + file).c_str(), (m_folder + L"\\" + file).c_str(), FALSE)) {
+        for (const wchar_t* file : {L"tagbridge.exe", L"Devlane.dll", L"Kelmsg.dll"})
+        {
+            if (!CopyFileW((directory + L"\\" + file).c_str(), (m_folder + L"\\" + file).c_str(), FALSE))
+            {
                 std::printf("cannot copy %ls: %lu\n", file, GetLastError());
                 return false;
             }
         }
         const std::wstring tags = m_folder + L"\\Tags.xml";
-        if (!CopyFileW(tagFile.c_str(), tags.c_str(), FALSE)) {
+        if (!CopyFileW(tagFile.c_str(), tags.c_str(), FALSE))
+        {
             std::printf("cannot copy the tag file %ls: %lu\n", tagFile.c_str(), GetLastError());
             return false;
         }
         const std::wstring simulation = m_folder + L"\\Simulation.csv";
-        const std::string configuration =
-            "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-            "<OpcConfiguration>\n"
-            "  <OutputLogDisable>1</OutputLogDisable>\n"
-            "  <Simulation Enabled=\"true\" Interval=\"1000\" File=\"" + XmlText(Utf8(simulation)) + "\"/>\n"
-            "  <TagConfiguration File=\"" + XmlText(Utf8(tags)) + "\"/>\n"
-            "  <CTTWaitTime>0</CTTWaitTime>\n"
-            "</OpcConfiguration>\n";
+        const std::string configuration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+                                          "<OpcConfiguration>\n"
+                                          "  <OutputLogDisable>1</OutputLogDisable>\n"
+                                          "  <Simulation Enabled=\"true\" Interval=\"1000\" File=\"" +
+                                          XmlText(Utf8(simulation)) +
+                                          "\"/>\n"
+                                          "  <TagConfiguration File=\"" +
+                                          XmlText(Utf8(tags)) +
+                                          "\"/>\n"
+                                          "  <CTTWaitTime>0</CTTWaitTime>\n"
+                                          "</OpcConfiguration>\n";
         if (!WriteTextFile(simulation, "Level,State,Text\n12.5,On,A\n13.0,Off,B\n14.25,On,C\n") ||
-            !WriteTextFile(m_folder + L"\\OpcConfiguration.xml", configuration)) {
+            !WriteTextFile(m_folder + L"\\OpcConfiguration.xml", configuration))
+        {
             std::printf("cannot write the configuration: %lu\n", GetLastError());
             return false;
         }
@@ -337,10 +356,12 @@ BrowseFigures BrowseFlat(IOPCBrowseServerAddressSpace* browse, ULONG batch, std:
     // The strings of one batch, freed before the next; Next fills the owners in place.
     static_assert(sizeof(TaskString) == sizeof(LPOLESTR), "an array of owners doubles as the string array");
     std::vector<TaskString> strings(batch);
-    for (;;) {
+    for (;;)
+    {
         ULONG fetched = 0;
         HRESULT hr = enumerator->Next(batch, reinterpret_cast<LPOLESTR*>(strings.data()), &fetched);
-        if (FAILED(hr)) {
+        if (FAILED(hr))
+        {
             figures.result = hr;
             break;
         }
@@ -366,26 +387,30 @@ bool PrepareServer(Reader& reader)
         return false;
     TaskPtr<OPCSERVERSTATUS> status;
     HRESULT hr = reader.server->GetStatus(status.put());
-    if (FAILED(hr) || status.get() == nullptr) {
+    if (FAILED(hr) || status.get() == nullptr)
+    {
         std::printf("  GetStatus failed 0x%08lx\n", Hex(hr));
         return false;
     }
     std::printf("  state %d (1 is running)\n", static_cast<int>(status->dwServerState));
 
     ComPtr<IOPCBrowseServerAddressSpace> browse;
-    if (FAILED(reader.server.As(IID_IOPCBrowseServerAddressSpace, browse))) {
+    if (FAILED(reader.server.As(IID_IOPCBrowseServerAddressSpace, browse)))
+    {
         std::printf("  no IOPCBrowseServerAddressSpace\n");
         return false;
     }
     std::vector<std::wstring> names;
-    for (ULONG batch : {10000u, 1000u, 10000u, 1000u}) {
+    for (ULONG batch : {10000u, 1000u, 10000u, 1000u})
+    {
         BrowseFigures b = BrowseFlat(browse.get(), batch, names.empty() ? &names : nullptr);
         std::printf("  flat browse, Next by %5lu: 0x%08lx, %zu names in %.3f s (BrowseOPCItemIDs %.3f s, "
                     "draining %.3f s)%s\n",
                     batch, Hex(b.result), b.names, b.total, b.call, b.total - b.call,
                     b.total <= 1.0 ? "" : "  [goal: 1 s]");
     }
-    if (names.size() < kAddCount) {
+    if (names.size() < kAddCount)
+    {
         std::printf("  the space has %zu items, %lu needed\n", names.size(), static_cast<unsigned long>(kAddCount));
         return false;
     }
@@ -397,8 +422,10 @@ bool PrepareServer(Reader& reader)
     hr = reader.group->AddItems(names, results, errors);
     const double added = Now() - start;
     DWORD failed = 0;
-    for (DWORD i = 0; SUCCEEDED(hr) && i < kAddCount; ++i) {
-        if (FAILED(errors[i])) {
+    for (DWORD i = 0; SUCCEEDED(hr) && i < kAddCount; ++i)
+    {
+        if (FAILED(errors[i]))
+        {
             ++failed;
             continue;
         }
@@ -412,7 +439,8 @@ bool PrepareServer(Reader& reader)
                 static_cast<unsigned long>(failed));
     if (FAILED(hr) || reader.handles.size() < kReadCount)
         return false;
-    if (FAILED(hr = ComPtr<IOPCItemMgt>::Share(reader.group->Items()).As(IID_IOPCSyncIO, reader.io))) {
+    if (FAILED(hr = ComPtr<IOPCItemMgt>::Share(reader.group->Items()).As(IID_IOPCSyncIO, reader.io)))
+    {
         std::printf("  no IOPCSyncIO: 0x%08lx\n", Hex(hr));
         return false;
     }
@@ -422,7 +450,8 @@ bool PrepareServer(Reader& reader)
 
 int main(int argc, char** argv)
 {
-    if (argc < 2) {
+    if (argc < 2)
+    {
         std::printf("usage: %s TAGFILE [SECONDS]\n", argv[0]);
         return 2;
     }
@@ -430,7 +459,8 @@ int main(int argc, char** argv)
     wchar_t given[MAX_PATH] = {};
     wchar_t tagFile[MAX_PATH] = {};
     if (seconds <= 0 || MultiByteToWideChar(CP_ACP, 0, argv[1], -1, given, MAX_PATH) == 0 ||
-        GetFullPathNameW(given, MAX_PATH, tagFile, nullptr) == 0) {
+        GetFullPathNameW(given, MAX_PATH, tagFile, nullptr) == 0)
+    {
         std::printf("usage: %s TAGFILE [SECONDS]\n", argv[0]);
         return 2;
     }
@@ -439,17 +469,20 @@ int main(int argc, char** argv)
         return 1;
     const std::wstring directory = ProgramDirectory();
     HRESULT hr = RegisterProxy(directory);
-    if (FAILED(hr)) {
+    if (FAILED(hr))
+    {
         std::printf("opcproxy.dll registration failed 0x%08lx\n", Hex(hr));
         return 1;
     }
     int code = 1;
     Reader baseline;
     ServerFolder folder(directory);
-    if (PrepareBaseline(directory, baseline)) {
+    if (PrepareBaseline(directory, baseline))
+    {
         std::printf("the server: tagbridge.exe with simulation, tag file %ls\n", tagFile);
         Reader server;
-        if (folder.Prepare(directory, tagFile) && PrepareServer(server)) {
+        if (folder.Prepare(directory, tagFile) && PrepareServer(server))
+        {
             Compare(baseline, server, kReadCount, seconds);
             Compare(baseline, server, 1, seconds / 3);
             code = 0;

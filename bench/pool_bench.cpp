@@ -89,27 +89,30 @@ int main()
 
     std::unique_ptr<StaticJob[]> storage(new StaticJob[jobs]);
     double seconds = 0, submitSeconds = 0;
-    if (!RunBurst(pool, jobs, [&](LONG i) { return &storage[i]; }, seconds, submitSeconds))
+    if (!RunBurst(
+            pool, jobs, [&](LONG i) { return &storage[i]; }, seconds, submitSeconds))
         return 1;
-    std::printf("pool, %ld preallocated jobs: %.0f jobs/s (submitting alone %.0f jobs/s)\n",
-                static_cast<long>(jobs), jobs / seconds, jobs / submitSeconds);
+    std::printf("pool, %ld preallocated jobs: %.0f jobs/s (submitting alone %.0f jobs/s)\n", static_cast<long>(jobs),
+                jobs / seconds, jobs / submitSeconds);
 
-    if (!RunBurst(pool, jobs, [](LONG) { return new HeapJob; }, seconds, submitSeconds))
+    if (!RunBurst(
+            pool, jobs, [](LONG) { return new HeapJob; }, seconds, submitSeconds))
         return 1;
-    std::printf("pool, %ld allocated jobs:    %.0f jobs/s (submitting alone %.0f jobs/s)\n",
-                static_cast<long>(jobs), jobs / seconds, jobs / submitSeconds);
+    std::printf("pool, %ld allocated jobs:    %.0f jobs/s (submitting alone %.0f jobs/s)\n", static_cast<long>(jobs),
+                jobs / seconds, jobs / submitSeconds);
 
     // One job at a time: the wake-up cost of an idle worker.
     LARGE_INTEGER t0, t1;
     QueryPerformanceCounter(&t0);
     for (LONG i = 0; i < roundTrips; ++i)
     {
-        if (!RunBurst(pool, 1, [&](LONG) { return &storage[0]; }, seconds, submitSeconds))
+        if (!RunBurst(
+                pool, 1, [&](LONG) { return &storage[0]; }, seconds, submitSeconds))
             return 1;
     }
     QueryPerformanceCounter(&t1);
-    std::printf("pool, one job at a time:  %.1f us per job (%ld round trips)\n",
-                Seconds(t0, t1) * 1e6 / roundTrips, static_cast<long>(roundTrips));
+    std::printf("pool, one job at a time:  %.1f us per job (%ld round trips)\n", Seconds(t0, t1) * 1e6 / roundTrips,
+                static_cast<long>(roundTrips));
 
     pool.Stop();
     return 0;

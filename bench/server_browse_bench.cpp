@@ -38,7 +38,8 @@ int Browse(int items)
     COpcComPtr<IUnknown> unknown;
     HRESULT hr = OpcCreateServerObject(nullptr, unknown.Receive());
     auto space = COpcComPtr<IOPCBrowseServerAddressSpace>::QueryFrom(unknown.Get(), IID_IOPCBrowseServerAddressSpace);
-    if (FAILED(hr) || !space) {
+    if (FAILED(hr) || !space)
+    {
         std::printf("no server object: 0x%08lx\n", static_cast<unsigned long>(hr));
         return 1;
     }
@@ -46,21 +47,23 @@ int Browse(int items)
     COpcComPtr<IEnumString> names;
     hr = space->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, 0, names.Receive());
     const double listed = Now();
-    if (FAILED(hr) || !names) {
+    if (FAILED(hr) || !names)
+    {
         std::printf("browse failed: 0x%08lx\n", static_cast<unsigned long>(hr));
         return 1;
     }
     int total = 0;
     LPOLESTR batch[256];
     ULONG fetched = 0;
-    while (SUCCEEDED(names->Next(256, batch, &fetched)) && fetched > 0) {
+    while (SUCCEEDED(names->Next(256, batch, &fetched)) && fetched > 0)
+    {
         for (ULONG i = 0; i < fetched; ++i)
             CoTaskMemFree(batch[i]);
         total += static_cast<int>(fetched);
     }
     const double drained = Now();
-    std::printf("flat browse of %d items: list %8.2f ms, hand out %8.2f ms (%d names)\n", items,
-                (listed - start) * 1e3, (drained - listed) * 1e3, total);
+    std::printf("flat browse of %d items: list %8.2f ms, hand out %8.2f ms (%d names)\n", items, (listed - start) * 1e3,
+                (drained - listed) * 1e3, total);
     return total == items ? 0 : 1;
 }
 } // namespace
@@ -68,7 +71,8 @@ int Browse(int items)
 int main(int argc, char** argv)
 {
     const int items = argc > 1 ? std::atoi(argv[1]) : 100000;
-    if (items <= 0) {
+    if (items <= 0)
+    {
         std::printf("usage: %s [ITEMS]\n", argv[0]);
         return 2;
     }
@@ -77,9 +81,11 @@ int main(int argc, char** argv)
     {
         BrowseOnlyHost host;
         const double start = Now();
-        for (int i = 0; i < items; ++i) {
+        for (int i = 0; i < items; ++i)
+        {
             std::wstring id = L"L.G" + std::to_wstring(i / 1000) + L".T" + std::to_wstring(i % 1000);
-            if (FAILED(host.cache.AddItem(COpcString(id.c_str())))) {
+            if (FAILED(host.cache.AddItem(COpcString(id.c_str()))))
+            {
                 std::printf("item %d not added\n", i);
                 return 1;
             }

@@ -76,7 +76,8 @@ std::string WithoutDeadbands(const std::string& text)
     std::string out;
     out.reserve(text.size());
     size_t at = 0;
-    for (size_t found; (found = text.find(key, at)) != std::string::npos;) {
+    for (size_t found; (found = text.find(key, at)) != std::string::npos;)
+    {
         const size_t end = text.find('"', found + key.size());
         if (end == std::string::npos)
             break;
@@ -145,12 +146,14 @@ public:
         if (find == INVALID_HANDLE_VALUE)
             return;
         const std::string wanted = Lower(Utf8(image));
-        do {
+        do
+        {
             if (!std::iswdigit(entry.cFileName[0]))
                 continue;
             const std::wstring dir = std::wstring(L"Z:\\proc\\") + entry.cFileName;
             std::string line;
-            if (ReadAll(dir + L"\\cmdline", line) && Lower(line).find(wanted) != std::string::npos) {
+            if (ReadAll(dir + L"\\cmdline", line) && Lower(line).find(wanted) != std::string::npos)
+            {
                 m_stat = dir + L"\\stat";
                 break;
             }
@@ -168,7 +171,8 @@ public:
             return -1.0;
         const char* p = text.c_str() + at + 1;
         double ticks = 0;
-        for (int field = 1; field <= 13 && *p != '\0'; ++field) {
+        for (int field = 1; field <= 13 && *p != '\0'; ++field)
+        {
             char* end = nullptr;
             while (*p == ' ')
                 ++p;
@@ -264,8 +268,9 @@ std::string Attribute(const std::string& element, const char* name)
 const char* RampType(const std::string& dataType)
 {
     static const std::pair<const char*, const char*> kTypes[] = {
-        {"16Bit(Signed)", "int16"}, {"16Bit(UnSigned)", "uint16"}, {"32Bit(Signed)", "int32"},
-        {"32Bit(UnSigned)", "uint32"}, {"Float", "float"}, {"Double", "double"}};
+        {"16Bit(Signed)", "int16"}, {"16Bit(UnSigned)", "uint16"},
+        {"32Bit(Signed)", "int32"}, {"32Bit(UnSigned)", "uint32"},
+        {"Float", "float"},         {"Double", "double"}};
     for (const auto& [configured, runtime] : kTypes)
         if (dataType == configured)
             return runtime;
@@ -277,7 +282,8 @@ const char* RampType(const std::string& dataType)
 bool ReadTags(const std::string& text, std::vector<Tag>& tags)
 {
     std::string node, device;
-    for (size_t at = text.find('<'); at != std::string::npos; at = text.find('<', at + 1)) {
+    for (size_t at = text.find('<'); at != std::string::npos; at = text.find('<', at + 1))
+    {
         size_t end = text.find('>', at);
         if (end == std::string::npos)
             return false;
@@ -288,7 +294,8 @@ bool ReadTags(const std::string& text, std::vector<Tag>& tags)
             node = Attribute(element, "Name");
         else if (kind == "Device")
             device = Attribute(element, "Name");
-        else if (kind == "AnalogTag" || kind == "DigitalTag" || kind == "StringTag") {
+        else if (kind == "AnalogTag" || kind == "DigitalTag" || kind == "StringTag")
+        {
             Tag tag;
             tag.name = Attribute(element, "Name");
             tag.device = node + "." + device;
@@ -313,7 +320,7 @@ VARTYPE ExpectedType(const Tag& tag)
         return VT_R8;
     static const std::pair<const char*, VARTYPE> kTypes[] = {{"16Bit(Signed)", VT_I2}, {"16Bit(UnSigned)", VT_UI2},
                                                              {"32Bit(Signed)", VT_I4}, {"32Bit(UnSigned)", VT_UI4},
-                                                             {"Float", VT_R4},        {"Double", VT_R8}};
+                                                             {"Float", VT_R4},         {"Double", VT_R8}};
     for (const auto& [configured, type] : kTypes)
         if (tag.dataType == configured)
             return type;
@@ -338,13 +345,15 @@ struct Scenario
         for (const Tag& t : tags)
             if (t.scanCycle != 0)
                 fastest = std::min(fastest, t.scanCycle);
-        for (size_t i = 0; i < tags.size(); ++i) {
+        for (size_t i = 0; i < tags.size(); ++i)
+        {
             const Tag& t = tags[i];
             if (t.scanCycle != fastest || t.rampType == nullptr)
                 continue;
             if (probe == SIZE_MAX && t.dataType == "16Bit(Signed)" && t.condition == "None")
                 probe = i;
-            else {
+            else
+            {
                 changing.push_back(i);
                 changingTypes.push_back(ExpectedType(t));
             }
@@ -360,10 +369,11 @@ struct Scenario
     std::string Description(const std::string& original) const
     {
         std::map<std::string, std::string> lines;
-        for (size_t i : changing) {
+        for (size_t i : changing)
+        {
             const Tag& t = tags[i];
-            lines[t.device] += t.address + " = " + t.rampType + " ramp from=0 to=100 step=1 every=" +
-                               std::to_string(kRampEveryMs) + "\n";
+            lines[t.device] += t.address + " = " + t.rampType +
+                               " ramp from=0 to=100 step=1 every=" + std::to_string(kRampEveryMs) + "\n";
         }
         std::string text = original;
         text += "\n# Ramps of the subscription benchmark.\n";
@@ -431,8 +441,8 @@ class DataSink final : public IOPCDataCallback
 public:
     // Client handles are 1 to itemCount; the changing ones are flagged.
     DataSink(size_t itemCount, const std::vector<size_t>& changing, OPCHANDLE probe)
-        : m_changing(itemCount + 1, false), m_seen(itemCount + 1, false), m_probe(probe), m_event(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
-          m_slots(CreateSemaphoreW(nullptr, 0, 16, nullptr))
+        : m_changing(itemCount + 1, false), m_seen(itemCount + 1, false), m_probe(probe),
+          m_event(CreateEventW(nullptr, FALSE, FALSE, nullptr)), m_slots(CreateSemaphoreW(nullptr, 0, 16, nullptr))
     {
         for (size_t i : changing)
             m_changing[i + 1] = true;
@@ -459,8 +469,7 @@ public:
     }
 
     HRESULT STDMETHODCALLTYPE OnDataChange(DWORD transaction, OPCHANDLE, HRESULT, HRESULT, DWORD count,
-                                           OPCHANDLE* clients, VARIANT* values, WORD*, FILETIME*,
-                                           HRESULT*) override
+                                           OPCHANDLE* clients, VARIANT* values, WORD*, FILETIME*, HRESULT*) override
     {
         const double now = Now();
         if (count == 0 || clients == nullptr || values == nullptr)
@@ -468,26 +477,31 @@ public:
         bool probeSeen = false;
         {
             std::lock_guard<std::mutex> guard(m_lock);
-            if (transaction == 0 && m_arrivals.size() < 1000000) {
+            if (transaction == 0 && m_arrivals.size() < 1000000)
+            {
                 m_arrivals.push_back(now);
                 m_sizes.push_back(count);
             }
             ++m_counts.reports;
             m_counts.entries += count;
-            for (DWORD i = 0; i < count; ++i) {
+            for (DWORD i = 0; i < count; ++i)
+            {
                 const OPCHANDLE h = clients[i];
                 if (h >= m_changing.size())
                     continue;
-                if (!m_seen[h]) {
+                if (!m_seen[h])
+                {
                     m_seen[h] = true;
                     ++m_counts.distinct;
                 }
                 if (m_changing[h])
                     ++m_counts.changing;
-                else if (h == m_probe) {
+                else if (h == m_probe)
+                {
                     VARIANT v;
                     VariantInit(&v);
-                    if (SUCCEEDED(VariantChangeType(&v, &values[i], 0, VT_I4)) && V_I4(&v) == m_expected) {
+                    if (SUCCEEDED(VariantChangeType(&v, &values[i], 0, VT_I4)) && V_I4(&v) == m_expected)
+                    {
                         m_probeAt = now;
                         probeSeen = true;
                     }
@@ -548,8 +562,10 @@ public:
     void Gaps(double from, Samples& gaps, Samples& sizes)
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        for (size_t i = 1; i < m_arrivals.size(); ++i) {
-            if (m_arrivals[i - 1] >= from) {
+        for (size_t i = 1; i < m_arrivals.size(); ++i)
+        {
+            if (m_arrivals[i - 1] >= from)
+            {
                 gaps.Add(m_arrivals[i] - m_arrivals[i - 1]);
                 sizes.Add(double(m_sizes[i]));
             }
@@ -645,10 +661,12 @@ public:
         handles.assign(ids.size(), 0);
         types.assign(ids.size(), VT_EMPTY);
         failed = 0;
-        for (size_t start = 0; start < ids.size(); start += kAddChunk) {
+        for (size_t start = 0; start < ids.size(); start += kAddChunk)
+        {
             const size_t n = std::min<size_t>(kAddChunk, ids.size() - start);
             std::vector<OPCITEMDEF> definitions(n);
-            for (size_t i = 0; i < n; ++i) {
+            for (size_t i = 0; i < n; ++i)
+            {
                 OPCITEMDEF& d = definitions[i];
                 d.szAccessPath = const_cast<LPWSTR>(L"");
                 d.szItemID = const_cast<LPWSTR>(ids[start + i].c_str());
@@ -661,8 +679,10 @@ public:
             HRESULT hr = m_items->AddItems(static_cast<DWORD>(n), definitions.data(), results.put(), errors.put());
             if (FAILED(hr))
                 return hr;
-            for (size_t i = 0; i < n; ++i) {
-                if (FAILED(errors[i])) {
+            for (size_t i = 0; i < n; ++i)
+            {
+                if (FAILED(errors[i]))
+                {
                     ++failed;
                     continue;
                 }
@@ -711,8 +731,10 @@ public:
     bool Prepare(const Scenario& s)
     {
         CreateDirectoryW(m_folder.c_str(), nullptr);
-        for (const wchar_t* file : {L"tagbridge.exe", L"Devlane.dll", L"Kelmsg.dll"}) {
-            if (!CopyFileW((m_directory + L"\\" + file).c_str(), (m_folder + L"\\" + file).c_str(), FALSE)) {
+        for (const wchar_t* file : {L"tagbridge.exe", L"Devlane.dll", L"Kelmsg.dll"})
+        {
+            if (!CopyFileW((m_directory + L"\\" + file).c_str(), (m_folder + L"\\" + file).c_str(), FALSE))
+            {
                 std::printf("  cannot copy %ls: %lu\n", file, GetLastError());
                 return false;
             }
@@ -721,32 +743,34 @@ public:
         // in the address space, so every step counts only without them.
         const std::wstring tags = m_folder + L"\\Tags.xml";
         std::string tagText;
-        if (!ReadTextFile(s.tagFile, tagText) || !WriteTextFile(tags, WithoutDeadbands(tagText))) {
+        if (!ReadTextFile(s.tagFile, tagText) || !WriteTextFile(tags, WithoutDeadbands(tagText)))
+        {
             std::printf("  cannot copy the tag file %ls: %lu\n", s.tagFile.c_str(), GetLastError());
             return false;
         }
         std::string original;
-        if (!ReadTextFile(s.iniFile, original)) {
+        if (!ReadTextFile(s.iniFile, original))
+        {
             std::printf("  cannot read the description %ls\n", s.iniFile.c_str());
             return false;
         }
-        const std::string configuration =
-            "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-            "<OpcConfiguration>\n"
-            "  <OutputLogDisable>1</OutputLogDisable>\n"
-            "  <Simulation Enabled=\"false\" Interval=\"1000\" File=\"" +
-            XmlText(Utf8(m_folder + L"\\Simulation.csv")) +
-            "\"/>\n"
-            "  <TagConfiguration File=\"" +
-            XmlText(Utf8(tags)) +
-            "\"/>\n"
-            "  <CTTWaitTime>0</CTTWaitTime>\n"
-            "  <ScanCycles>\n" +
-            s.ScanCycles() +
-            "  </ScanCycles>\n"
-            "</OpcConfiguration>\n";
+        const std::string configuration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+                                          "<OpcConfiguration>\n"
+                                          "  <OutputLogDisable>1</OutputLogDisable>\n"
+                                          "  <Simulation Enabled=\"false\" Interval=\"1000\" File=\"" +
+                                          XmlText(Utf8(m_folder + L"\\Simulation.csv")) +
+                                          "\"/>\n"
+                                          "  <TagConfiguration File=\"" +
+                                          XmlText(Utf8(tags)) +
+                                          "\"/>\n"
+                                          "  <CTTWaitTime>0</CTTWaitTime>\n"
+                                          "  <ScanCycles>\n" +
+                                          s.ScanCycles() +
+                                          "  </ScanCycles>\n"
+                                          "</OpcConfiguration>\n";
         if (!WriteTextFile(m_folder + L"\\Devlane.ini", s.Description(original)) ||
-            !WriteTextFile(m_folder + L"\\OpcConfiguration.xml", configuration)) {
+            !WriteTextFile(m_folder + L"\\OpcConfiguration.xml", configuration))
+        {
             std::printf("  cannot write the configuration: %lu\n", GetLastError());
             return false;
         }
@@ -789,12 +813,14 @@ HRESULT BrowseAll(IOPCServer* server, std::vector<std::wstring>& names)
     const ULONG batch = 10000;
     static_assert(sizeof(TaskString) == sizeof(LPOLESTR), "an array of owners doubles as the string array");
     std::vector<TaskString> strings(batch);
-    for (int guard = 0; guard < 100000; ++guard) {
+    for (int guard = 0; guard < 100000; ++guard)
+    {
         ULONG fetched = 0;
         hr = enumerator->Next(batch, reinterpret_cast<LPOLESTR*>(strings.data()), &fetched);
         if (FAILED(hr))
             return hr;
-        for (ULONG i = 0; i < fetched; ++i) {
+        for (ULONG i = 0; i < fetched; ++i)
+        {
             names.push_back(strings[i].get() != nullptr ? strings[i].get() : L"");
             strings[i].reset();
         }
@@ -812,7 +838,8 @@ double DeviceReads(const devlane_control::Client& control)
     if (!control.Command("count", &reply))
         return -1.0;
     double sum = 0;
-    for (size_t at = reply.find('\n'); at != std::string::npos; at = reply.find('\n', at + 1)) {
+    for (size_t at = reply.find('\n'); at != std::string::npos; at = reply.find('\n', at + 1))
+    {
         if (reply.compare(at + 1, 10, "ReadDevice") != 0)
             continue;
         const size_t space = reply.find(' ', at + 1);
@@ -836,8 +863,8 @@ struct ServerFigures
 {
     bool measured = false;
     double seconds = 0;
-    CpuSample cpuIdle;   // CPU seconds per second, group inactive
-    CpuSample cpuActive; // group active
+    CpuSample cpuIdle;       // CPU seconds per second, group inactive
+    CpuSample cpuActive;     // group active
     double deviceReads = -1; // library reads per second, group active
     DataSink::Counts counts;
     Samples latency;
@@ -850,7 +877,8 @@ struct ServerFigures
 bool WaitFirstReport(DataSink& sink, size_t items, DWORD timeoutMs)
 {
     const ULONGLONG end = GetTickCount64() + timeoutMs;
-    while (sink.Snapshot().distinct < items) {
+    while (sink.Snapshot().distinct < items)
+    {
         if (GetTickCount64() >= end)
             return false;
         Sleep(50);
@@ -862,13 +890,14 @@ bool RunServer(Scenario& s, double seconds, ServerFigures& figures)
 {
     ComPtr<IOPCServer> server;
     double start = Now();
-    HRESULT hr = CoCreateInstance(opc_host::kServerClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
-                                  server.put_void());
+    HRESULT hr =
+        CoCreateInstance(opc_host::kServerClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer, server.put_void());
     std::printf("  activation 0x%08lx in %.1f s\n", Hex(hr), Now() - start);
     if (FAILED(hr))
         return false;
     std::vector<std::wstring> names;
-    if (FAILED(hr = BrowseAll(server.get(), names))) {
+    if (FAILED(hr = BrowseAll(server.get(), names)))
+    {
         std::printf("  flat browse failed 0x%08lx\n", Hex(hr));
         return false;
     }
@@ -878,15 +907,18 @@ bool RunServer(Scenario& s, double seconds, ServerFigures& figures)
         byName.emplace(s.tags[i].name, i);
     std::vector<std::wstring> ids(s.tags.size());
     size_t found = 0;
-    for (const std::wstring& name : names) {
+    for (const std::wstring& name : names)
+    {
         const size_t dot = name.rfind(L'.');
         auto it = byName.find(Utf8(dot == std::wstring::npos ? name : name.substr(dot + 1)));
-        if (it != byName.end() && ids[it->second].empty()) {
+        if (it != byName.end() && ids[it->second].empty())
+        {
             ids[it->second] = name;
             ++found;
         }
     }
-    if (found != s.tags.size()) {
+    if (found != s.tags.size())
+    {
         std::printf("  the server lists %zu of the file's %zu tags\n", found, s.tags.size());
         return false;
     }
@@ -894,7 +926,8 @@ bool RunServer(Scenario& s, double seconds, ServerFigures& figures)
     DataSink* sinkObject = new DataSink(s.tags.size(), s.changing, static_cast<OPCHANDLE>(s.probe + 1));
     ComPtr<IOPCDataCallback> sink = ComPtr<IOPCDataCallback>::Adopt(sinkObject);
     Group group(server.get());
-    if (FAILED(hr = group.Add(FALSE, s.rate))) {
+    if (FAILED(hr = group.Add(FALSE, s.rate)))
+    {
         std::printf("  AddGroup failed 0x%08lx\n", Hex(hr));
         return false;
     }
@@ -909,7 +942,8 @@ bool RunServer(Scenario& s, double seconds, ServerFigures& figures)
         return false;
     for (size_t k = 0; k < s.changing.size(); ++k)
         s.changingTypes[k] = types[s.changing[k]];
-    if (FAILED(hr = group.Advise(sink.get()))) {
+    if (FAILED(hr = group.Advise(sink.get())))
+    {
         std::printf("  Advise failed 0x%08lx\n", Hex(hr));
         return false;
     }
@@ -917,7 +951,8 @@ bool RunServer(Scenario& s, double seconds, ServerFigures& figures)
     const DWORD pid = devlane_control::FindProcess(kServerImage);
     devlane_control::Client control(pid);
     const Tag& probe = s.tags[s.probe];
-    if (pid == 0 || !control.Set(probe.device, probe.address, "int16", "0")) {
+    if (pid == 0 || !control.Set(probe.device, probe.address, "int16", "0"))
+    {
         std::printf("  the runtime's control pipe of %ls does not answer\n", kServerImage);
         return false;
     }
@@ -931,7 +966,8 @@ bool RunServer(Scenario& s, double seconds, ServerFigures& figures)
     double t1 = Now();
     figures.cpuIdle = CpuRate(cpu0, cpu1, t1 - t0);
 
-    if (FAILED(hr = group.SetActive(TRUE))) {
+    if (FAILED(hr = group.SetActive(TRUE)))
+    {
         std::printf("  activating the group failed 0x%08lx\n", Hex(hr));
         return false;
     }
@@ -952,11 +988,13 @@ bool RunServer(Scenario& s, double seconds, ServerFigures& figures)
     t0 = Now();
     const double end = t0 + seconds;
     LONG value = 1;
-    while (Now() < end) {
+    while (Now() < end)
+    {
         value = value % 30000 + 1;
         sinkObject->Expect(value);
         const double set = Now();
-        if (!control.Set(probe.device, probe.address, "int16", std::to_string(value))) {
+        if (!control.Set(probe.device, probe.address, "int16", std::to_string(value)))
+        {
             std::printf("  setting the probe failed\n");
             break;
         }
@@ -999,14 +1037,16 @@ struct TransportFigures
 bool RunTransport(const std::wstring& directory, const Scenario& s, double seconds, TransportFigures& figures)
 {
     DWORD code = RunToEnd(L"\"" + directory + L"\\" + kTestServerImage + L"\" /regserver", 30000);
-    if (code != 0) {
+    if (code != 0)
+    {
         std::printf("  test server registration failed: %lu\n", static_cast<unsigned long>(code));
         return false;
     }
     ComPtr<IOPCServer> server;
-    HRESULT hr = CoCreateInstance(CLSID_OpcIdlTestServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
-                                  server.put_void());
-    if (FAILED(hr)) {
+    HRESULT hr =
+        CoCreateInstance(CLSID_OpcIdlTestServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer, server.put_void());
+    if (FAILED(hr))
+    {
         std::printf("  test server activation failed 0x%08lx\n", Hex(hr));
         return false;
     }
@@ -1024,13 +1064,15 @@ bool RunTransport(const std::wstring& directory, const Scenario& s, double secon
     std::vector<VARTYPE> types;
     DWORD failed = 0;
     if (FAILED(hr = group.Add(TRUE, s.rate)) ||
-        (hr = group.AddItems(ids, s.changingTypes, 1, handles, types, failed)) != S_OK) {
+        (hr = group.AddItems(ids, s.changingTypes, 1, handles, types, failed)) != S_OK)
+    {
         std::printf("  test server group or items failed 0x%08lx\n", Hex(hr));
         return false;
     }
     // Values of the server's types, one write.
     std::vector<VARIANT> values(n);
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < n; ++i)
+    {
         VARIANT source;
         VariantInit(&source);
         V_VT(&source) = VT_R8;
@@ -1042,13 +1084,15 @@ bool RunTransport(const std::wstring& directory, const Scenario& s, double secon
     ComPtr<IOPCSyncIO> io;
     TaskArray<HRESULT> errors(n);
     if (FAILED(hr = group.Items()->QueryInterface(IID_IOPCSyncIO, io.put_void())) ||
-        (hr = io->Write(static_cast<DWORD>(n), handles.data(), values.data(), errors.put())) != S_OK) {
+        (hr = io->Write(static_cast<DWORD>(n), handles.data(), values.data(), errors.put())) != S_OK)
+    {
         std::printf("  test server write failed 0x%08lx\n", Hex(hr));
         return false;
     }
     ComPtr<IOPCAsyncIO2> async;
     if (FAILED(hr = group.Items()->QueryInterface(IID_IOPCAsyncIO2, async.put_void())) ||
-        FAILED(hr = group.Advise(sink.get()))) {
+        FAILED(hr = group.Advise(sink.get())))
+    {
         std::printf("  test server callbacks failed 0x%08lx\n", Hex(hr));
         return false;
     }
@@ -1058,7 +1102,8 @@ bool RunTransport(const std::wstring& directory, const Scenario& s, double secon
     const LONG depth = 2;
     ReleaseSemaphore(sinkObject->Slots(), depth, nullptr);
     DWORD transaction = 0;
-    auto request = [&]() {
+    auto request = [&]()
+    {
         if (WaitForSingleObject(sinkObject->Slots(), 30000) != WAIT_OBJECT_0)
             return E_ABORT;
         DWORD cancel = 0;
@@ -1080,7 +1125,8 @@ bool RunTransport(const std::wstring& directory, const Scenario& s, double secon
     DataSink::Counts c1 = sinkObject->Snapshot();
     for (VARIANT& v : values)
         VariantClear(&v);
-    if (FAILED(hr)) {
+    if (FAILED(hr))
+    {
         std::printf("  Refresh2 failed 0x%08lx\n", Hex(hr));
         return false;
     }
@@ -1138,7 +1184,8 @@ void Report(const Scenario& s, const ServerFigures& server, const TransportFigur
                 static_cast<unsigned long>(s.rate), changing, static_cast<unsigned long>(kRampEveryMs),
                 Percent(double(changing), double(s.tags.size())).c_str(), s.tags[s.probe].name.c_str());
     double delivered = 0;
-    if (server.measured) {
+    if (server.measured)
+    {
         const double secs = server.seconds;
         delivered = double(server.counts.changing) / secs;
         std::printf("  %-44s %10.0f /s\n", "changes made in the runtime", made);
@@ -1165,11 +1212,15 @@ void Report(const Scenario& s, const ServerFigures& server, const TransportFigur
                     server.latency.Over(goal), goal * 1e3, server.probesLost);
         std::printf("  %-44s %s idle (group inactive), %s active, %s for the subscription (goal 25%%)\n",
                     "server CPU of one core [Wine's figure]", CpuText(server.cpuIdle).c_str(),
-                    CpuText(server.cpuActive).c_str(), CpuText(CpuDifference(server.cpuActive, server.cpuIdle)).c_str());
-    } else {
+                    CpuText(server.cpuActive).c_str(),
+                    CpuText(CpuDifference(server.cpuActive, server.cpuIdle)).c_str());
+    }
+    else
+    {
         std::printf("  the server was not measured\n");
     }
-    if (transport.measured) {
+    if (transport.measured)
+    {
         const double secs = transport.seconds;
         const double reports = double(transport.counts.reports) / secs;
         const double entries = double(transport.counts.entries) / secs;
@@ -1180,7 +1231,9 @@ void Report(const Scenario& s, const ServerFigures& server, const TransportFigur
             std::printf("  %-44s %s (goal 80%%; the server sends only what changes, so this is the share of "
                         "the transport it needs)\n",
                         "server delivered / transport capacity", Percent(delivered, entries).c_str());
-    } else {
+    }
+    else
+    {
         std::printf("  the yardstick was not measured\n");
     }
 }
@@ -1189,17 +1242,20 @@ void Report(const Scenario& s, const ServerFigures& server, const TransportFigur
 int main(int argc, char** argv)
 {
     const double seconds = argc >= 2 ? std::atof(argv[1]) : 0.0;
-    if (argc < 5 || (argc - 2) % 3 != 0 || !(seconds > 0 && seconds <= 600)) {
+    if (argc < 5 || (argc - 2) % 3 != 0 || !(seconds > 0 && seconds <= 600))
+    {
         std::printf("usage: %s SECONDS TAGFILE INIFILE RATE [TAGFILE INIFILE RATE]...\n", argv[0]);
         return 2;
     }
     std::vector<Scenario> scenarios;
-    for (int i = 2; i + 2 < argc; i += 3) {
+    for (int i = 2; i + 2 < argc; i += 3)
+    {
         Scenario s;
         s.tagFile = FullPath(argv[i]);
         s.iniFile = FullPath(argv[i + 1]);
         s.rate = static_cast<DWORD>(std::strtoul(argv[i + 2], nullptr, 10));
-        if (s.tagFile.empty() || s.iniFile.empty() || s.rate < kBaseCycleMs || s.rate > 60000) {
+        if (s.tagFile.empty() || s.iniFile.empty() || s.rate < kBaseCycleMs || s.rate > 60000)
+        {
             std::printf("bad scenario: %s %s %s (rate 100 to 60000 ms)\n", argv[i], argv[i + 1], argv[i + 2]);
             return 2;
         }
@@ -1210,16 +1266,19 @@ int main(int argc, char** argv)
         return 1;
     const std::wstring directory = ProgramDirectory();
     HRESULT hr = RegisterProxy(directory);
-    if (FAILED(hr)) {
+    if (FAILED(hr))
+    {
         std::printf("opcproxy.dll registration failed 0x%08lx\n", Hex(hr));
         return 1;
     }
     int code = 0;
     ServerFolder folder(directory);
-    for (Scenario& s : scenarios) {
+    for (Scenario& s : scenarios)
+    {
         std::printf("\nscenario: %ls at %lu ms\n", s.tagFile.c_str(), static_cast<unsigned long>(s.rate));
         std::string text;
-        if (!ReadTextFile(s.tagFile, text) || !ReadTags(text, s.tags) || !s.Choose()) {
+        if (!ReadTextFile(s.tagFile, text) || !ReadTags(text, s.tags) || !s.Choose())
+        {
             std::printf("  no usable tags in %ls (a probe and ramps need numeric tags of the fastest scan cycle)\n",
                         s.tagFile.c_str());
             code = 1;
@@ -1228,9 +1287,12 @@ int main(int argc, char** argv)
         ServerFigures server;
         if (devlane_control::FindProcess(kServerImage) != 0 && !WaitForProcessEnd(kServerImage, 30000))
             std::printf("  a server from before still runs\n");
-        else if (folder.Prepare(s) && RunServer(s, seconds, server)) {
+        else if (folder.Prepare(s) && RunServer(s, seconds, server))
+        {
             // the group and the server reference went with RunServer
-        } else {
+        }
+        else
+        {
             code = 1;
         }
         if (!WaitForProcessEnd(kServerImage, 30000))

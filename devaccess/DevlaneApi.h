@@ -14,10 +14,10 @@ typedef DWORD LINTOR_HANDLE; // opaque, 0 = none; valid only on its creating thr
 #pragma pack(push, 1)
 struct SymbolInfo
 {
-    WORD dataType;          // bytes 0-1
-    WORD dataCount;         // bytes 2-3
-    BYTE reserved[4];       // bytes 4-7
-    char symbolName[68];    // from byte 8, zero-terminated
+    WORD dataType;           // bytes 0-1
+    WORD dataCount;          // bytes 2-3
+    BYTE reserved[4];        // bytes 4-7
+    char symbolName[68];     // from byte 8, zero-terminated
     char deviceAddress[180]; // from byte 76, zero-terminated
 };
 #pragma pack(pop)
@@ -64,18 +64,27 @@ DEVLANE_API ReadDeviceBCD16M(LINTOR_HANDLE handle, const char* device, const cha
 DEVLANE_API ReadDevice32M(LINTOR_HANDLE handle, const char* device, const char* address, LONG* values, short count);
 DEVLANE_API ReadDeviceBCD32M(LINTOR_HANDLE handle, const char* device, const char* address, LONG* values, short count);
 DEVLANE_API ReadDeviceFloatM(LINTOR_HANDLE handle, const char* device, const char* address, float* values, short count);
-DEVLANE_API ReadDeviceDoubleM(LINTOR_HANDLE handle, const char* device, const char* address, double* values, short count);
+DEVLANE_API ReadDeviceDoubleM(LINTOR_HANDLE handle, const char* device, const char* address, double* values,
+                              short count);
 // Stores count characters; adds no terminator.
 DEVLANE_API ReadDeviceStrM(LINTOR_HANDLE handle, const char* device, const char* address, char* text, short count);
 
-DEVLANE_API WriteDeviceBitDM(LINTOR_HANDLE handle, const char* device, const char* address, const WORD* words, short bits);
-DEVLANE_API WriteDevice16DM(LINTOR_HANDLE handle, const char* device, const char* address, const short* values, short count);
-DEVLANE_API WriteDeviceBCD16DM(LINTOR_HANDLE handle, const char* device, const char* address, const short* values, short count);
-DEVLANE_API WriteDevice32DM(LINTOR_HANDLE handle, const char* device, const char* address, const LONG* values, short count);
-DEVLANE_API WriteDeviceBCD32DM(LINTOR_HANDLE handle, const char* device, const char* address, const LONG* values, short count);
-DEVLANE_API WriteDeviceFloatDM(LINTOR_HANDLE handle, const char* device, const char* address, const float* values, short count);
-DEVLANE_API WriteDeviceDoubleDM(LINTOR_HANDLE handle, const char* device, const char* address, const double* values, short count);
-DEVLANE_API WriteDeviceStrDM(LINTOR_HANDLE handle, const char* device, const char* address, const char* text, short count);
+DEVLANE_API WriteDeviceBitDM(LINTOR_HANDLE handle, const char* device, const char* address, const WORD* words,
+                             short bits);
+DEVLANE_API WriteDevice16DM(LINTOR_HANDLE handle, const char* device, const char* address, const short* values,
+                            short count);
+DEVLANE_API WriteDeviceBCD16DM(LINTOR_HANDLE handle, const char* device, const char* address, const short* values,
+                               short count);
+DEVLANE_API WriteDevice32DM(LINTOR_HANDLE handle, const char* device, const char* address, const LONG* values,
+                            short count);
+DEVLANE_API WriteDeviceBCD32DM(LINTOR_HANDLE handle, const char* device, const char* address, const LONG* values,
+                               short count);
+DEVLANE_API WriteDeviceFloatDM(LINTOR_HANDLE handle, const char* device, const char* address, const float* values,
+                               short count);
+DEVLANE_API WriteDeviceDoubleDM(LINTOR_HANDLE handle, const char* device, const char* address, const double* values,
+                                short count);
+DEVLANE_API WriteDeviceStrDM(LINTOR_HANDLE handle, const char* device, const char* address, const char* text,
+                             short count);
 
 // Path of the loaded project file (buffer of DEVLANE_PATH_CHARS, cleared by the caller) and its build number.
 DEVLANE_API GetLintorLoadedRXPPathW(wchar_t* path, DWORD* buildNumber);

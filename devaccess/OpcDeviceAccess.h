@@ -52,8 +52,8 @@ public:
                                      short count) = 0;
     virtual HRESULT WriteDevice16DM(const COpcString& device, const COpcString& address, const short* values,
                                     short count) = 0;
-    virtual HRESULT WriteDeviceU16DM(const COpcString& device, const COpcString& address,
-                                     const unsigned short* values, short count) = 0;
+    virtual HRESULT WriteDeviceU16DM(const COpcString& device, const COpcString& address, const unsigned short* values,
+                                     short count) = 0;
     virtual HRESULT WriteDeviceBCD16DM(const COpcString& device, const COpcString& address, const short* values,
                                        short count) = 0;
     virtual HRESULT WriteDevice32DM(const COpcString& device, const COpcString& address, const LONG* values,

@@ -92,7 +92,8 @@ HRESULT MapDeviceCode(LONG code, bool* known) noexcept
     uint32_t c = static_cast<uint32_t>(code);
     size_t lo = 0;
     size_t hi = Codes.count;
-    while (lo < hi) {
+    while (lo < hi)
+    {
         size_t mid = lo + (hi - lo) / 2;
         int o = Order(c, Codes.pairs[mid].code);
         if (o == 0)

@@ -34,7 +34,8 @@ public:
     {
         if (count <= 0)
             return false;
-        if (static_cast<size_t>(count) <= LocalCount) {
+        if (static_cast<size_t>(count) <= LocalCount)
+        {
             // Cleared like an allocated block, so a short answer never shows stale bytes.
             memset(m_local, 0, static_cast<size_t>(count) * sizeof(T));
             m_data = m_local;
@@ -83,7 +84,8 @@ void COpcDevlaneAPI::Finish()
     // A second stop message would report a stop that never happened.
     if (m_finished.exchange(true))
         return;
-    if (!m_settings.simulationEnabled) {
+    if (!m_settings.simulationEnabled)
+    {
         COpcList<LINTOR_HANDLE> handles;
         {
             COpcLockGuard guard(m_lock);
@@ -93,7 +95,8 @@ void COpcDevlaneAPI::Finish()
         }
         for (LINTOR_HANDLE h : handles)
             DeleteLintorHandle(h);
-        if (!m_settings.outputLogDisable) {
+        if (!m_settings.outputLogDisable)
+        {
             COpcString text = MessageText(StopMessage);
             if (text.IsEmpty() || EasyOutputLog(DEVLANE_LOG_STOP, LogSource, text.NarrowText()) != 0)
                 LogFailure(OPC_LOG_GENERAL, OPC_DEV_E_START_STOP, L"COpcDevlaneAPI::~COpcDevlaneAPI");
@@ -130,20 +133,23 @@ void COpcDevlaneAPI::CreateThreadHandle(DWORD threadId)
             return;
     }
     auto handle = static_cast<LINTOR_HANDLE>(CreateLintorHandle());
-    if (handle == 0) {
+    if (handle == 0)
+    {
         LogFailure(OPC_LOG_GENERAL, OPC_DEV_E_NO_HANDLE, L"CreateLintorHandle");
         return;
     }
     {
         COpcLockGuard guard(m_lock);
-        if (!m_handles.SetAt(threadId, handle)) {
+        if (!m_handles.SetAt(threadId, handle))
+        {
             DeleteLintorHandle(handle);
             LogFailure(OPC_LOG_GENERAL, OPC_DEV_E_OUTOFMEMORY, L"CreateLintorHandle");
             return;
         }
     }
     LONG code = LT_SetCacheQuicklyErrorAnswerModeM(handle, 7);
-    if (code != 0) {
+    if (code != 0)
+    {
         LogFailure(OPC_LOG_GENERAL, code, L"LT_SetCacheQuicklyErrorAnswerModeM");
         return;
     }
@@ -198,15 +204,15 @@ HRESULT COpcDevlaneAPI::EntryCacheRecord(const COpcString& cacheName, const COpc
                                          const COpcString& address, LONG dataType, LONG dataCount)
 {
     LINTOR_HANDLE h = GetThreadHandle();
-    LONG code = h == 0 ? static_cast<LONG>(OPC_DEV_E_NO_HANDLE)
-                       : LT_EntryCacheRecordM(h, Narrow(cacheName), Narrow(device), Narrow(address), dataType,
-                                              dataCount);
+    LONG code = h == 0
+                    ? static_cast<LONG>(OPC_DEV_E_NO_HANDLE)
+                    : LT_EntryCacheRecordM(h, Narrow(cacheName), Narrow(device), Narrow(address), dataType, dataCount);
     if (code == 0)
         return S_OK;
     // Two frequent codes get categories of their own so each reaches the runtime log once.
     LONG category = code == static_cast<LONG>(OPC_DEV_E_RECORD_4)   ? OPC_LOG_CACHE_RECORD_289
                     : code == static_cast<LONG>(OPC_DEV_E_RECORD_5) ? OPC_LOG_CACHE_RECORD_28A
-                                                                     : OPC_LOG_CACHE_RECORD;
+                                                                    : OPC_LOG_CACHE_RECORD;
     return Fail(category, code, L"LT_EntryCacheRecordM", OrNull(cacheName));
 }
 
@@ -333,14 +339,12 @@ HRESULT COpcDevlaneAPI::ReadDevice32M(const COpcString& device, const COpcString
     return Read<LONG>(L"ReadDevice32M", ::ReadDevice32M, device, address, values, count);
 }
 
-HRESULT COpcDevlaneAPI::ReadDeviceU32M(const COpcString& device, const COpcString& address, ULONG* values,
-                                       short count)
+HRESULT COpcDevlaneAPI::ReadDeviceU32M(const COpcString& device, const COpcString& address, ULONG* values, short count)
 {
     return Read<LONG>(L"ReadDeviceU32M", ::ReadDevice32M, device, address, values, count);
 }
 
-HRESULT COpcDevlaneAPI::ReadDeviceBCD32M(const COpcString& device, const COpcString& address, LONG* values,
-                                         short count)
+HRESULT COpcDevlaneAPI::ReadDeviceBCD32M(const COpcString& device, const COpcString& address, LONG* values, short count)
 {
     return Read<LONG>(L"ReadDeviceBCD32M", ::ReadDeviceBCD32M, device, address, values, count);
 }
@@ -379,7 +383,8 @@ HRESULT COpcDevlaneAPI::WriteDeviceBitDM(const COpcString& device, const COpcStr
     if (flags == nullptr && count > 0)
         return Fail(OPC_LOG_DEVICE_IO, OPC_DEV_E_POINTER, api, nullptr, L"Value");
     WORD words[MaxBitWrite / 16] = {};
-    for (short k = 0; k < count; ++k) {
+    for (short k = 0; k < count; ++k)
+    {
         if (flags[k] != 0)
             words[k / 16] |= static_cast<WORD>(1u << (k % 16));
     }
@@ -418,8 +423,7 @@ HRESULT COpcDevlaneAPI::WriteDevice32DM(const COpcString& device, const COpcStri
 HRESULT COpcDevlaneAPI::WriteDeviceU32DM(const COpcString& device, const COpcString& address, const ULONG* values,
                                          short count)
 {
-    return Write(L"WriteDeviceU32DM", ::WriteDevice32DM, device, address, reinterpret_cast<const LONG*>(values),
-                 count);
+    return Write(L"WriteDeviceU32DM", ::WriteDevice32DM, device, address, reinterpret_cast<const LONG*>(values), count);
 }
 
 HRESULT COpcDevlaneAPI::WriteDeviceBCD32DM(const COpcString& device, const COpcString& address, const LONG* values,
@@ -434,8 +438,8 @@ HRESULT COpcDevlaneAPI::WriteDeviceFloatDM(const COpcString& device, const COpcS
     return Write(L"WriteDeviceFloatDM", ::WriteDeviceFloatDM, device, address, values, count);
 }
 
-HRESULT COpcDevlaneAPI::WriteDeviceDoubleDM(const COpcString& device, const COpcString& address,
-                                            const double* values, short count)
+HRESULT COpcDevlaneAPI::WriteDeviceDoubleDM(const COpcString& device, const COpcString& address, const double* values,
+                                            short count)
 {
     return Write(L"WriteDeviceDoubleDM", ::WriteDeviceDoubleDM, device, address, values, count);
 }

@@ -52,28 +52,38 @@ public:
     // Reads leave the output untouched on failure. Bit reads give one 0/1 per bit.
     HRESULT ReadDeviceBitM(const COpcString& device, const COpcString& address, LONG* values, short count) override;
     HRESULT ReadDevice16M(const COpcString& device, const COpcString& address, short* values, short count) override;
-    HRESULT ReadDeviceU16M(const COpcString& device, const COpcString& address, unsigned short* values, short count) override;
+    HRESULT ReadDeviceU16M(const COpcString& device, const COpcString& address, unsigned short* values,
+                           short count) override;
     HRESULT ReadDeviceBCD16M(const COpcString& device, const COpcString& address, short* values, short count) override;
     HRESULT ReadDevice32M(const COpcString& device, const COpcString& address, LONG* values, short count) override;
     HRESULT ReadDeviceU32M(const COpcString& device, const COpcString& address, ULONG* values, short count) override;
     HRESULT ReadDeviceBCD32M(const COpcString& device, const COpcString& address, LONG* values, short count) override;
     HRESULT ReadDeviceFloatM(const COpcString& device, const COpcString& address, float* values, short count) override;
-    HRESULT ReadDeviceDoubleM(const COpcString& device, const COpcString& address, double* values, short count) override;
+    HRESULT ReadDeviceDoubleM(const COpcString& device, const COpcString& address, double* values,
+                              short count) override;
     HRESULT ReadDeviceStrM(const COpcString& device, const COpcString& address, char* text, short count) override;
 
     // Bit writes take one flag per bit, at most MaxBitWrite of them.
-    HRESULT WriteDeviceBitDM(const COpcString& device, const COpcString& address, const LONG* flags, short count) override;
-    HRESULT WriteDevice16DM(const COpcString& device, const COpcString& address, const short* values, short count) override;
+    HRESULT WriteDeviceBitDM(const COpcString& device, const COpcString& address, const LONG* flags,
+                             short count) override;
+    HRESULT WriteDevice16DM(const COpcString& device, const COpcString& address, const short* values,
+                            short count) override;
     HRESULT WriteDeviceU16DM(const COpcString& device, const COpcString& address, const unsigned short* values,
                              short count) override;
-    HRESULT WriteDeviceBCD16DM(const COpcString& device, const COpcString& address, const short* values, short count) override;
-    HRESULT WriteDevice32DM(const COpcString& device, const COpcString& address, const LONG* values, short count) override;
-    HRESULT WriteDeviceU32DM(const COpcString& device, const COpcString& address, const ULONG* values, short count) override;
-    HRESULT WriteDeviceBCD32DM(const COpcString& device, const COpcString& address, const LONG* values, short count) override;
-    HRESULT WriteDeviceFloatDM(const COpcString& device, const COpcString& address, const float* values, short count) override;
+    HRESULT WriteDeviceBCD16DM(const COpcString& device, const COpcString& address, const short* values,
+                               short count) override;
+    HRESULT WriteDevice32DM(const COpcString& device, const COpcString& address, const LONG* values,
+                            short count) override;
+    HRESULT WriteDeviceU32DM(const COpcString& device, const COpcString& address, const ULONG* values,
+                             short count) override;
+    HRESULT WriteDeviceBCD32DM(const COpcString& device, const COpcString& address, const LONG* values,
+                               short count) override;
+    HRESULT WriteDeviceFloatDM(const COpcString& device, const COpcString& address, const float* values,
+                               short count) override;
     HRESULT WriteDeviceDoubleDM(const COpcString& device, const COpcString& address, const double* values,
                                 short count) override;
-    HRESULT WriteDeviceStrDM(const COpcString& device, const COpcString& address, const char* text, short count) override;
+    HRESULT WriteDeviceStrDM(const COpcString& device, const COpcString& address, const char* text,
+                             short count) override;
 
     // The error log's operations, kept here for the wrapper's users.
     COpcLock& Lock() { return m_log.Lock(); }

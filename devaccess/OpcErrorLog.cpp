@@ -77,7 +77,8 @@ COpcString COpcErrorLog::SimulationMessage(LONG code)
         DWORD message;
     } texts[] = {{0xC0B00731, 0x48004}, {0xC0B00732, 0x48005}, {0xC0B00733, 0x48006}, {0xC0B00735, 0x48003},
                  {0xC0B00736, 0x48007}, {0xC0B00737, 0x48008}, {0xC0B00739, 0x48009}};
-    for (const auto& t : texts) {
+    for (const auto& t : texts)
+    {
         if (t.code == static_cast<DWORD>(code))
             return MessageText(t.message);
     }
@@ -92,8 +93,8 @@ bool COpcErrorLog::OpenLogFile()
     // A read-only log from an earlier run must not stop this one.
     SetFileAttributesW(path.Text(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(path.Text());
-    HANDLE file = CreateFileW(path.Text(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(path.Text(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     m_logFile.Reset(file);
@@ -133,10 +134,13 @@ void COpcErrorLog::WriteRecord(COpcErrorContext ctx)
     COpcTaskMem<wchar_t> buffer;
     const wchar_t* message = L"";
     COpcString simulationText;
-    if (m_settings.simulationEnabled) {
+    if (m_settings.simulationEnabled)
+    {
         simulationText = SimulationMessage(ctx.deviceCode);
         message = simulationText.TextOrEmpty();
-    } else if (buffer.Allocate(DEVLANE_ERROR_MESSAGE_CHARS)) {
+    }
+    else if (buffer.Allocate(DEVLANE_ERROR_MESSAGE_CHARS))
+    {
         // A failed lookup may leave part of a text; it is printed as it stands.
         bool found = m_source.LoadMessage(ctx.deviceCode, buffer.Get());
         buffer.Get()[DEVLANE_ERROR_MESSAGE_CHARS - 1] = L'\0';
@@ -189,7 +193,8 @@ COpcString COpcErrorLog::RecordAt(size_t index)
 {
     COpcLockGuard list(m_listLock);
     size_t i = 0;
-    for (const COpcString& r : m_records) {
+    for (const COpcString& r : m_records)
+    {
         if (i++ == index)
             return r;
     }
@@ -201,9 +206,11 @@ void COpcErrorLog::Flush()
     COpcArray<COpcString> copy;
     {
         COpcLockGuard list(m_listLock);
-        if (copy.SetSize(static_cast<UINT>(m_records.GetCount()))) {
+        if (copy.SetSize(static_cast<UINT>(m_records.GetCount())))
+        {
             UINT i = 0;
-            for (const COpcString& r : m_records) {
+            for (const COpcString& r : m_records)
+            {
                 if (!r.IsEmpty())
                     copy[i++] = r;
             }
@@ -215,7 +222,8 @@ void COpcErrorLog::Flush()
         return;
     HANDLE file = m_logFile.Get();
     SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-    for (UINT i = 0; i < copy.GetSize(); ++i) {
+    for (UINT i = 0; i < copy.GetSize(); ++i)
+    {
         COpcTaskMem<char> narrow;
         int length = 0;
         if (!ToAnsi(copy[i].Text(), narrow, length))
@@ -236,12 +244,16 @@ void COpcErrorLog::WriterBody(void* data, bool stopping)
 void COpcErrorLog::WriterLoop()
 {
     int counter = 0;
-    while (!m_writer.IsStopRequested()) {
-        if (counter > WriterTicksPerFlush) {
+    while (!m_writer.IsStopRequested())
+    {
+        if (counter > WriterTicksPerFlush)
+        {
             if (m_dirty)
                 Flush();
             counter = 0;
-        } else {
+        }
+        else
+        {
             ++counter;
             Sleep(WriterTickMs);
         }

@@ -37,8 +37,10 @@ public:
         if (object == nullptr)
             return E_POINTER;
         *object = nullptr;
-        for (const SOpcInterfaceEntry<Derived>* entry = Derived::Interfaces; entry->iid != nullptr; ++entry) {
-            if (InlineIsEqualGUID(iid, *entry->iid)) {
+        for (const SOpcInterfaceEntry<Derived>* entry = Derived::Interfaces; entry->iid != nullptr; ++entry)
+        {
+            if (InlineIsEqualGUID(iid, *entry->iid))
+            {
                 *object = entry->cast(static_cast<Derived*>(this));
                 AddRef();
                 return S_OK;
@@ -59,7 +61,8 @@ public:
     // Release is under way is left to its end.
     bool TryAddRef()
     {
-        for (LONG refs = m_refs; refs > 0; refs = m_refs) {
+        for (LONG refs = m_refs; refs > 0; refs = m_refs)
+        {
             if (InterlockedCompareExchange(&m_refs, refs + 1, refs) == refs)
                 return true;
         }

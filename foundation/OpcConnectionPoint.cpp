@@ -120,7 +120,8 @@ STDMETHODIMP COpcConnectionPoint::Next(ULONG cConnections, CONNECTDATA* rgcd, UL
     if (rgcd == nullptr && cConnections > 0)
         return E_POINTER;
     COpcLockGuard guard(m_lock);
-    if (cConnections > 0 && m_sink && m_enumPosition == 0) {
+    if (cConnections > 0 && m_sink && m_enumPosition == 0)
+    {
         rgcd[0].pUnk = m_sink.Get();
         rgcd[0].pUnk->AddRef();
         rgcd[0].dwCookie = m_cookie;
@@ -199,7 +200,8 @@ COpcConnectionPointContainer::~COpcConnectionPointContainer()
 
 COpcConnectionPoint* COpcConnectionPointContainer::Find(REFIID iid)
 {
-    for (const auto& point : m_points) {
+    for (const auto& point : m_points)
+    {
         if (point->Interface() == iid)
             return point.get();
     }
@@ -220,14 +222,16 @@ void COpcConnectionPointContainer::RemoveConnectionPoint(REFIID iid)
     COpcConnectionPoint* removed = nullptr;
     {
         COpcLockGuard guard(m_pointsLock);
-        for (auto* node = m_points.GetHead(); node != nullptr; node = node->next) {
+        for (auto* node = m_points.GetHead(); node != nullptr; node = node->next)
+        {
             if (node->value->Interface() != iid)
                 continue;
             // A client may still hold the point (its references are ours), so it
             // stays allocated until the container goes; only its sink is dropped.
             // The retired slot comes first: without memory the point stays as it was.
             auto* retired = m_retired.AddTail(nullptr);
-            if (retired != nullptr) {
+            if (retired != nullptr)
+            {
                 retired->value = std::move(node->value);
                 removed = retired->value.get();
                 m_points.RemoveAt(node);
@@ -263,8 +267,8 @@ STDMETHODIMP COpcConnectionPointContainer::EnumConnectionPoints(IEnumConnectionP
     UINT i = 0;
     for (const auto& point : m_points)
         points[i++] = point.get();
-    COpcComPtr<COpcEnumConnectionPoints> enumerator(
-        new (std::nothrow) COpcEnumConnectionPoints(points.GetData(), points.GetSize()));
+    COpcComPtr<COpcEnumConnectionPoints> enumerator(new (std::nothrow)
+                                                        COpcEnumConnectionPoints(points.GetData(), points.GetSize()));
     if (!enumerator || !enumerator->IsValid())
         return E_OUTOFMEMORY;
     return enumerator->QueryInterface(IID_IEnumConnectionPoints, reinterpret_cast<void**>(ppEnum));
@@ -327,7 +331,8 @@ STDMETHODIMP COpcEnumConnectionPoints::Next(ULONG cConnections, IConnectionPoint
         return E_POINTER;
     COpcLockGuard guard(m_lock);
     ULONG fetched = 0;
-    while (fetched < cConnections && m_position < m_points.GetSize()) {
+    while (fetched < cConnections && m_position < m_points.GetSize())
+    {
         ppCP[fetched] = m_points[m_position++].Get();
         ppCP[fetched]->AddRef();
         ++fetched;
@@ -340,7 +345,8 @@ STDMETHODIMP COpcEnumConnectionPoints::Skip(ULONG cConnections)
 {
     COpcLockGuard guard(m_lock);
     ULONG left = m_points.GetSize() - m_position;
-    if (cConnections > left) {
+    if (cConnections > left)
+    {
         m_position = m_points.GetSize();
         return S_FALSE;
     }

@@ -36,7 +36,8 @@ inline void* AllocBlock(NodeBlock*& blocks, size_t nodeSize, size_t nodes)
 inline size_t FreeBlocks(NodeBlock*& blocks)
 {
     size_t freed = 0;
-    while (blocks != nullptr) {
+    while (blocks != nullptr)
+    {
         NodeBlock* next = blocks->next;
         CoTaskMemFree(blocks);
         blocks = next;
@@ -56,21 +57,25 @@ inline size_t CountBlocks(const NodeBlock* blocks)
 
 // How a key is hashed and compared. Strings hash ×33 per code unit and compare
 // ordinally; 32-bit integers hash to themselves.
-template <class K> struct COpcMapKeyTraits;
+template <class K>
+struct COpcMapKeyTraits;
 
-template <> struct COpcMapKeyTraits<COpcString>
+template <>
+struct COpcMapKeyTraits<COpcString>
 {
     static DWORD Hash(const COpcString& key) noexcept { return key.Hash(); }
     static bool Equal(const COpcString& a, const COpcString& b) noexcept { return a.Compare(b) == 0; }
 };
 
-template <> struct COpcMapKeyTraits<uint32_t>
+template <>
+struct COpcMapKeyTraits<uint32_t>
 {
     static DWORD Hash(uint32_t key) noexcept { return key; }
     static bool Equal(uint32_t a, uint32_t b) noexcept { return a == b; }
 };
 
-template <> struct COpcMapKeyTraits<int32_t>
+template <>
+struct COpcMapKeyTraits<int32_t>
 {
     static DWORD Hash(int32_t key) noexcept { return static_cast<DWORD>(key); }
     static bool Equal(int32_t a, int32_t b) noexcept { return a == b; }
@@ -156,9 +161,11 @@ public:
         if (m_buckets == nullptr)
             return false;
         DWORD hash = Traits::Hash(key);
-        for (Entry** link = &m_buckets[hash % m_bucketCount]; *link != nullptr; link = &(*link)->next) {
+        for (Entry** link = &m_buckets[hash % m_bucketCount]; *link != nullptr; link = &(*link)->next)
+        {
             Entry* e = *link;
-            if (e->hash == hash && Traits::Equal(e->key, key)) {
+            if (e->hash == hash && Traits::Equal(e->key, key))
+            {
                 *link = e->next;
                 DestroyNode(e);
                 if (--m_count == 0)
@@ -195,8 +202,10 @@ public:
             m_entry = nullptr;
             if (m_map->m_buckets == nullptr)
                 return;
-            for (m_bucket = from; m_bucket < m_map->m_bucketCount; ++m_bucket) {
-                if (m_map->m_buckets[m_bucket] != nullptr) {
+            for (m_bucket = from; m_bucket < m_map->m_bucketCount; ++m_bucket)
+            {
+                if (m_map->m_buckets[m_bucket] != nullptr)
+                {
                     m_entry = m_map->m_buckets[m_bucket];
                     return;
                 }
@@ -220,7 +229,8 @@ private:
     {
         if (m_buckets == nullptr)
             return nullptr;
-        for (Entry* e = m_buckets[hash % m_bucketCount]; e != nullptr; e = e->next) {
+        for (Entry* e = m_buckets[hash % m_bucketCount]; e != nullptr; e = e->next)
+        {
             if (e->hash == hash && Traits::Equal(e->key, key))
                 return e;
         }
@@ -248,9 +258,11 @@ private:
         // Without memory for a larger table the map stays correct, only slower.
         if (!AllocateBuckets(newCount))
             return;
-        for (UINT b = 0; b < oldCount; ++b) {
+        for (UINT b = 0; b < oldCount; ++b)
+        {
             Entry* e = old[b];
-            while (e != nullptr) {
+            while (e != nullptr)
+            {
                 Entry* next = e->next;
                 Entry*& head = m_buckets[e->hash % m_bucketCount];
                 e->next = head;
@@ -263,11 +275,13 @@ private:
 
     Entry* TakeNode()
     {
-        if (m_free == nullptr) {
+        if (m_free == nullptr)
+        {
             auto* nodes = static_cast<Entry*>(opc_detail::AllocBlock(m_blocks, sizeof(Entry), NodesPerBlock));
             if (nodes == nullptr)
                 return nullptr;
-            for (size_t i = 0; i < NodesPerBlock; ++i) {
+            for (size_t i = 0; i < NodesPerBlock; ++i)
+            {
                 nodes[i].next = m_free;
                 m_free = &nodes[i];
             }
@@ -287,9 +301,12 @@ private:
 
     void ReleaseStorage(bool destroyEntries) noexcept
     {
-        if (destroyEntries && m_buckets != nullptr) {
-            for (UINT b = 0; b < m_bucketCount; ++b) {
-                for (Entry* e = m_buckets[b]; e != nullptr;) {
+        if (destroyEntries && m_buckets != nullptr)
+        {
+            for (UINT b = 0; b < m_bucketCount; ++b)
+            {
+                for (Entry* e = m_buckets[b]; e != nullptr;)
+                {
                     Entry* next = e->next;
                     e->value.~V();
                     e->key.~K();
@@ -432,11 +449,13 @@ private:
 
     Node* TakeNode()
     {
-        if (m_free == nullptr) {
+        if (m_free == nullptr)
+        {
             auto* nodes = static_cast<Node*>(opc_detail::AllocBlock(m_blocks, sizeof(Node), NodesPerBlock));
             if (nodes == nullptr)
                 return nullptr;
-            for (size_t i = 0; i < NodesPerBlock; ++i) {
+            for (size_t i = 0; i < NodesPerBlock; ++i)
+            {
                 nodes[i].next = m_free;
                 m_free = &nodes[i];
             }
@@ -483,7 +502,8 @@ public:
         if (count == m_count)
             return true;
         T* items = nullptr;
-        if (count > 0) {
+        if (count > 0)
+        {
             if (count > SIZE_MAX / sizeof(T))
                 return false;
             items = static_cast<T*>(CoTaskMemAlloc(sizeof(T) * count));

@@ -48,7 +48,7 @@ public:
 
     bool Append(const T& value)
     {
-        T copy(value);   // the value may live in this array's storage
+        T copy(value); // the value may live in this array's storage
         return Append(std::move(copy));
     }
 
@@ -73,7 +73,8 @@ public:
     void RemoveAll() noexcept
     {
         // Owners are destroyed first to last, the order the elements were added.
-        if (!Plain) {
+        if (!Plain)
+        {
             for (size_t i = 0; i < m_count; ++i)
                 m_items[i].~T();
         }
@@ -90,7 +91,8 @@ private:
     bool Grow(size_t needed)
     {
         size_t capacity = m_capacity < 8 ? 8 : m_capacity;
-        while (capacity < needed) {
+        while (capacity < needed)
+        {
             if (capacity > SIZE_MAX / 2 / sizeof(T))
                 return false;
             capacity *= 2;
@@ -98,15 +100,19 @@ private:
         if (capacity > SIZE_MAX / sizeof(T))
             return false;
         T* items = nullptr;
-        if (Plain) {
+        if (Plain)
+        {
             items = static_cast<T*>(CoTaskMemRealloc(m_items, capacity * sizeof(T)));
             if (items == nullptr)
                 return false;
-        } else {
+        }
+        else
+        {
             items = static_cast<T*>(CoTaskMemAlloc(capacity * sizeof(T)));
             if (items == nullptr)
                 return false;
-            for (size_t i = 0; i < m_count; ++i) {
+            for (size_t i = 0; i < m_count; ++i)
+            {
                 new (&items[i]) T(std::move(m_items[i]));
                 m_items[i].~T();
             }

@@ -48,10 +48,7 @@ public:
     void Close() noexcept { Reset(nullptr); }
 
 private:
-    static HANDLE Normalize(HANDLE handle) noexcept
-    {
-        return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
-    }
+    static HANDLE Normalize(HANDLE handle) noexcept { return handle == INVALID_HANDLE_VALUE ? nullptr : handle; }
 
     HANDLE m_handle;
 };

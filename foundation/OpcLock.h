@@ -44,10 +44,7 @@ private:
 class COpcLockGuard
 {
 public:
-    explicit COpcLockGuard(COpcLock& lock) noexcept : m_lock(&lock), m_entered(0)
-    {
-        Reenter();
-    }
+    explicit COpcLockGuard(COpcLock& lock) noexcept : m_lock(&lock), m_entered(0) { Reenter(); }
     ~COpcLockGuard() { Release(); }
 
     COpcLockGuard(const COpcLockGuard&) = delete;

@@ -51,15 +51,9 @@ void COpcString::Release() noexcept
     }
 }
 
-COpcString::COpcString(const wchar_t* text)
-    : m_rec(text ? NewRecord(text, wcslen(text)) : nullptr)
-{
-}
+COpcString::COpcString(const wchar_t* text) : m_rec(text ? NewRecord(text, wcslen(text)) : nullptr) {}
 
-COpcString::COpcString(const wchar_t* text, size_t length)
-    : m_rec(NewRecord(text, length))
-{
-}
+COpcString::COpcString(const wchar_t* text, size_t length) : m_rec(NewRecord(text, length)) {}
 
 COpcString::COpcString(const GUID& guid) : m_rec(nullptr)
 {

@@ -40,8 +40,8 @@ public:
     friend COpcString operator+(const COpcString& a, const COpcString& b);
 
     COpcString Mid(UINT start, int count = -1) const;
-    int Find(const wchar_t* text) const;          // case-insensitive; -1 when absent
-    int ReverseFind(const wchar_t* text) const;   // case-sensitive; -1 when absent
+    int Find(const wchar_t* text) const;        // case-insensitive; -1 when absent
+    int ReverseFind(const wchar_t* text) const; // case-sensitive; -1 when absent
     int Compare(const COpcString& other, bool ignoreCase = false) const noexcept;
     bool Equals(const wchar_t* text) const { return Compare(COpcString(text)) == 0; }
     COpcString ToLower(int index = -1) const;
@@ -113,7 +113,10 @@ COpcString ValueToText(uint32_t value);
 COpcString ValueToText(uint64_t value);
 COpcString ValueToText(float value);
 COpcString ValueToText(double value);
-inline COpcString ValueToText(const COpcString& value) { return value; }
+inline COpcString ValueToText(const COpcString& value)
+{
+    return value;
+}
 
 // --- message texts ------------------------------------------------------------
 

@@ -50,7 +50,11 @@ public:
     }
     T* Detach() noexcept { return std::exchange(m_block, nullptr); }
     T* Get() const noexcept { return m_block; }
-    T** Receive() noexcept { Reset(); return &m_block; }
+    T** Receive() noexcept
+    {
+        Reset();
+        return &m_block;
+    }
 
 private:
     T* m_block = nullptr;
@@ -81,7 +85,11 @@ public:
     }
     BSTR Detach() noexcept { return std::exchange(m_text, nullptr); }
     BSTR Get() const noexcept { return m_text; }
-    BSTR* Receive() noexcept { Reset(); return &m_text; }
+    BSTR* Receive() noexcept
+    {
+        Reset();
+        return &m_text;
+    }
     UINT Length() const noexcept { return SysStringLen(m_text); }
 
 private:
@@ -100,7 +108,8 @@ public:
     COpcVariant(COpcVariant&& other) noexcept : m_value(other.m_value) { VariantInit(&other.m_value); }
     COpcVariant& operator=(COpcVariant&& other) noexcept
     {
-        if (this != &other) {
+        if (this != &other)
+        {
             VariantClear(&m_value);
             m_value = other.m_value;
             VariantInit(&other.m_value);
@@ -246,7 +255,11 @@ public:
     T* Detach() noexcept { return std::exchange(m_pointer, nullptr); }
     T* Get() const noexcept { return m_pointer; }
     T* operator->() const noexcept { return m_pointer; }
-    T** Receive() noexcept { Reset(); return &m_pointer; }
+    T** Receive() noexcept
+    {
+        Reset();
+        return &m_pointer;
+    }
     explicit operator bool() const noexcept { return m_pointer != nullptr; }
 
 private:

@@ -141,14 +141,38 @@ COpcString Format(const wchar_t* format, ...)
 }
 } // namespace
 
-bool ParseInt8(const wchar_t* text, int8_t& value) { return ParseSignedAs(text, value, INT8_MIN, INT8_MAX); }
-bool ParseInt16(const wchar_t* text, int16_t& value) { return ParseSignedAs(text, value, INT16_MIN, INT16_MAX); }
-bool ParseInt32(const wchar_t* text, int32_t& value) { return ParseSignedAs(text, value, INT32_MIN, INT32_MAX); }
-bool ParseInt64(const wchar_t* text, int64_t& value) { return ParseSignedAs(text, value, INT64_MIN, INT64_MAX); }
-bool ParseUInt8(const wchar_t* text, uint8_t& value) { return ParseUnsignedAs(text, value, UINT8_MAX); }
-bool ParseUInt16(const wchar_t* text, uint16_t& value) { return ParseUnsignedAs(text, value, UINT16_MAX); }
-bool ParseUInt32(const wchar_t* text, uint32_t& value) { return ParseUnsignedAs(text, value, UINT32_MAX); }
-bool ParseUInt64(const wchar_t* text, uint64_t& value) { return ParseUnsignedAs(text, value, UINT64_MAX); }
+bool ParseInt8(const wchar_t* text, int8_t& value)
+{
+    return ParseSignedAs(text, value, INT8_MIN, INT8_MAX);
+}
+bool ParseInt16(const wchar_t* text, int16_t& value)
+{
+    return ParseSignedAs(text, value, INT16_MIN, INT16_MAX);
+}
+bool ParseInt32(const wchar_t* text, int32_t& value)
+{
+    return ParseSignedAs(text, value, INT32_MIN, INT32_MAX);
+}
+bool ParseInt64(const wchar_t* text, int64_t& value)
+{
+    return ParseSignedAs(text, value, INT64_MIN, INT64_MAX);
+}
+bool ParseUInt8(const wchar_t* text, uint8_t& value)
+{
+    return ParseUnsignedAs(text, value, UINT8_MAX);
+}
+bool ParseUInt16(const wchar_t* text, uint16_t& value)
+{
+    return ParseUnsignedAs(text, value, UINT16_MAX);
+}
+bool ParseUInt32(const wchar_t* text, uint32_t& value)
+{
+    return ParseUnsignedAs(text, value, UINT32_MAX);
+}
+bool ParseUInt64(const wchar_t* text, uint64_t& value)
+{
+    return ParseUnsignedAs(text, value, UINT64_MAX);
+}
 
 bool ParseDouble(const wchar_t* text, double& value)
 {
@@ -206,13 +230,43 @@ bool ParseBoolean(const wchar_t* text, bool& value)
     return false;
 }
 
-COpcString ValueToText(int8_t value) { return Format(L"%d", static_cast<int>(value)); }
-COpcString ValueToText(int16_t value) { return Format(L"%d", static_cast<int>(value)); }
-COpcString ValueToText(int32_t value) { return Format(L"%d", static_cast<int>(value)); }
-COpcString ValueToText(int64_t value) { return Format(L"%I64d", static_cast<long long>(value)); }
-COpcString ValueToText(uint8_t value) { return Format(L"%u", static_cast<unsigned>(value)); }
-COpcString ValueToText(uint16_t value) { return Format(L"%u", static_cast<unsigned>(value)); }
-COpcString ValueToText(uint32_t value) { return Format(L"%u", static_cast<unsigned>(value)); }
-COpcString ValueToText(uint64_t value) { return Format(L"%I64u", static_cast<unsigned long long>(value)); }
-COpcString ValueToText(float value) { return Format(L"%0.8g", static_cast<double>(value)); }
-COpcString ValueToText(double value) { return Format(L"%0.16g", value); }
+COpcString ValueToText(int8_t value)
+{
+    return Format(L"%d", static_cast<int>(value));
+}
+COpcString ValueToText(int16_t value)
+{
+    return Format(L"%d", static_cast<int>(value));
+}
+COpcString ValueToText(int32_t value)
+{
+    return Format(L"%d", static_cast<int>(value));
+}
+COpcString ValueToText(int64_t value)
+{
+    return Format(L"%I64d", static_cast<long long>(value));
+}
+COpcString ValueToText(uint8_t value)
+{
+    return Format(L"%u", static_cast<unsigned>(value));
+}
+COpcString ValueToText(uint16_t value)
+{
+    return Format(L"%u", static_cast<unsigned>(value));
+}
+COpcString ValueToText(uint32_t value)
+{
+    return Format(L"%u", static_cast<unsigned>(value));
+}
+COpcString ValueToText(uint64_t value)
+{
+    return Format(L"%I64u", static_cast<unsigned long long>(value));
+}
+COpcString ValueToText(float value)
+{
+    return Format(L"%0.8g", static_cast<double>(value));
+}
+COpcString ValueToText(double value)
+{
+    return Format(L"%0.16g", value);
+}

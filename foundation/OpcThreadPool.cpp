@@ -16,7 +16,7 @@ struct WakeEvent
 {
     COpcHandle handle;
     LONG references = 1;
-    bool retired = false;   // the pool stopped; its waiters were already uncounted
+    bool retired = false; // the pool stopped; its waiters were already uncounted
 
     void AddRef() noexcept { ++references; }
     void Release() noexcept
@@ -35,8 +35,8 @@ struct COpcThreadPool::Core
 {
     volatile LONG references = 1;
     COpcLock lock;
-    COpcComPtr<WakeEvent> wake;     // null while the pool is stopped
-    bool wakeSignalled = false;     // mirrors the event, saves needless kernel calls
+    COpcComPtr<WakeEvent> wake; // null while the pool is stopped
+    bool wakeSignalled = false; // mirrors the event, saves needless kernel calls
     COpcThreadJob* head = nullptr;
     COpcThreadJob* tail = nullptr;
     LONG threadCount = 0;
@@ -89,7 +89,7 @@ void COpcThreadPool::Core::RunWorker() noexcept
     for (;;)
     {
         if (!wake)
-            break;   // stopped while this worker was executing a job
+            break; // stopped while this worker was executing a job
 
         // With jobs waiting the event is signalled and the wait would return at
         // once; skipping it saves a kernel call per job.
@@ -108,9 +108,9 @@ void COpcThreadPool::Core::RunWorker() noexcept
             guard.Reenter();
 
             bool retired = event->retired;
-            event.Reset();   // under the lock, as the count wants
+            event.Reset(); // under the lock, as the count wants
             if (retired)
-                return;   // Stop has already taken this worker off the counts
+                return; // Stop has already taken this worker off the counts
             --idleCount;
             if (waited != WAIT_OBJECT_0)
                 break;
@@ -142,9 +142,7 @@ void COpcThreadPool::Core::RunWorker() noexcept
     --threadCount;
 }
 
-COpcThreadPool::COpcThreadPool() noexcept : m_core(new (std::nothrow) Core)
-{
-}
+COpcThreadPool::COpcThreadPool() noexcept : m_core(new (std::nothrow) Core) {}
 
 COpcThreadPool::~COpcThreadPool()
 {
@@ -193,7 +191,7 @@ bool COpcThreadPool::Submit(COpcThreadJob* job)
         COpcHandle thread(CreateThread(nullptr, 0, WorkerMain, reference.Get(), 0, nullptr));
         if (!thread)
             return false;
-        reference.Detach();   // now the worker's
+        reference.Detach(); // now the worker's
         ++core->threadCount;
     }
 
@@ -249,7 +247,7 @@ LONG COpcThreadPool::IdleCount() const
 
 DWORD WINAPI COpcThreadPool::WorkerMain(void* param) noexcept
 {
-    COpcComPtr<Core> core(static_cast<Core*>(param));   // the reference Submit gave this worker
+    COpcComPtr<Core> core(static_cast<Core*>(param)); // the reference Submit gave this worker
     NameCurrentThread(OpcThreadRole::CallbackPool);
     core->RunWorker();
     return 0;

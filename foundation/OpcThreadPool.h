@@ -33,8 +33,8 @@ private:
 class COpcThreadPool
 {
 public:
-    static constexpr LONG ThreadLimit = 4;  // no new worker at this many live threads
-    static constexpr LONG IdleLimit = 1;    // a worker ends when this many others are idle
+    static constexpr LONG ThreadLimit = 4; // no new worker at this many live threads
+    static constexpr LONG IdleLimit = 1;   // a worker ends when this many others are idle
 
     COpcThreadPool() noexcept;
     // Stops the pool. Workers still running a job finish it on their own and

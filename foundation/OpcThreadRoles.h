@@ -6,18 +6,18 @@
 
 enum class OpcThreadRole
 {
-    Worker,             // a worker thread started without a role of its own
-    Main,               // runs the module's message loop (also inside the service main)
-    ComRpc,             // carries client calls; created by COM, never by the server
-    ServiceDispatcher,  // the service control dispatcher's own thread
-    RuntimeWatchdog,    // checks that the runtime is still there
-    ErrorLogWriter,     // rewrites the error log file
-    DevicePoller,       // one per device cache: keeps item values current
-    Simulation,         // replaces the device pollers in simulation mode
-    UpdateScheduler,    // process-wide: scans subscribed groups each base cycle
-    RequestWorker,      // per server object: runs synchronous reads and writes in order
-    AsyncWrite,         // per server object: runs asynchronous writes in order
-    CallbackPool,       // per server object: up to four threads delivering callbacks
+    Worker,            // a worker thread started without a role of its own
+    Main,              // runs the module's message loop (also inside the service main)
+    ComRpc,            // carries client calls; created by COM, never by the server
+    ServiceDispatcher, // the service control dispatcher's own thread
+    RuntimeWatchdog,   // checks that the runtime is still there
+    ErrorLogWriter,    // rewrites the error log file
+    DevicePoller,      // one per device cache: keeps item values current
+    Simulation,        // replaces the device pollers in simulation mode
+    UpdateScheduler,   // process-wide: scans subscribed groups each base cycle
+    RequestWorker,     // per server object: runs synchronous reads and writes in order
+    AsyncWrite,        // per server object: runs asynchronous writes in order
+    CallbackPool,      // per server object: up to four threads delivering callbacks
     Count
 };
 

@@ -18,22 +18,28 @@ size_t ElementSize(VARTYPE type)
 {
     switch (type)
     {
-    case VT_I1: case VT_UI1:
-        return 1;
-    case VT_I2: case VT_UI2: case VT_BOOL:
-        return 2;
-    case VT_I4: case VT_UI4: case VT_INT: case VT_UINT: case VT_R4: case VT_ERROR:
-        return 4;
-    case VT_I8: case VT_UI8: case VT_R8: case VT_CY: case VT_DATE:
-        return 8;
-    case VT_BSTR: case VT_DISPATCH: case VT_UNKNOWN:
-        return sizeof(void*);
-    case VT_DECIMAL:
-        return sizeof(DECIMAL);
-    case VT_VARIANT:
-        return sizeof(VARIANT);
-    default:
-        return 0;
+    case VT_I1:
+    case VT_UI1: return 1;
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL: return 2;
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_R4:
+    case VT_ERROR: return 4;
+    case VT_I8:
+    case VT_UI8:
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE: return 8;
+    case VT_BSTR:
+    case VT_DISPATCH:
+    case VT_UNKNOWN: return sizeof(void*);
+    case VT_DECIMAL: return sizeof(DECIMAL);
+    case VT_VARIANT: return sizeof(VARIANT);
+    default: return 0;
     }
 }
 
@@ -150,16 +156,14 @@ void StoreElement(void* slot, VARTYPE type, size_t size, VARIANT* value)
         *static_cast<VARIANT*>(slot) = *value;
         VariantInit(value);
         break;
-    case VT_DECIMAL:
-        memcpy(slot, &value->decVal, sizeof(DECIMAL));
-        break;
-    case VT_BSTR: case VT_DISPATCH: case VT_UNKNOWN:
+    case VT_DECIMAL: memcpy(slot, &value->decVal, sizeof(DECIMAL)); break;
+    case VT_BSTR:
+    case VT_DISPATCH:
+    case VT_UNKNOWN:
         memcpy(slot, &value->byref, sizeof(void*));
         VariantInit(value);
         break;
-    default:
-        memcpy(slot, &value->bVal, size);
-        break;
+    default: memcpy(slot, &value->bVal, size); break;
     }
 }
 
@@ -309,27 +313,20 @@ bool ElementsEqual(const BYTE* a, const BYTE* b, VARTYPE type, size_t size, ULON
         bool equal;
         switch (type)
         {
-        case VT_I1: case VT_UI1:
-            equal = *a == *b;
-            break;
-        case VT_I2: case VT_UI2: case VT_BOOL:
-            equal = *reinterpret_cast<const USHORT*>(a) == *reinterpret_cast<const USHORT*>(b);
-            break;
-        case VT_I4: case VT_UI4:
-            equal = *reinterpret_cast<const ULONG*>(a) == *reinterpret_cast<const ULONG*>(b);
-            break;
-        case VT_R4:
-            equal = *reinterpret_cast<const float*>(a) == *reinterpret_cast<const float*>(b);
-            break;
-        case VT_R8: case VT_DATE:
-            equal = *reinterpret_cast<const double*>(a) == *reinterpret_cast<const double*>(b);
-            break;
-        case VT_I8: case VT_UI8: case VT_CY:
-            equal = *reinterpret_cast<const ULONGLONG*>(a) == *reinterpret_cast<const ULONGLONG*>(b);
-            break;
-        case VT_BSTR:
-            equal = StringsEqual(*reinterpret_cast<const BSTR*>(a), *reinterpret_cast<const BSTR*>(b));
-            break;
+        case VT_I1:
+        case VT_UI1: equal = *a == *b; break;
+        case VT_I2:
+        case VT_UI2:
+        case VT_BOOL: equal = *reinterpret_cast<const USHORT*>(a) == *reinterpret_cast<const USHORT*>(b); break;
+        case VT_I4:
+        case VT_UI4: equal = *reinterpret_cast<const ULONG*>(a) == *reinterpret_cast<const ULONG*>(b); break;
+        case VT_R4: equal = *reinterpret_cast<const float*>(a) == *reinterpret_cast<const float*>(b); break;
+        case VT_R8:
+        case VT_DATE: equal = *reinterpret_cast<const double*>(a) == *reinterpret_cast<const double*>(b); break;
+        case VT_I8:
+        case VT_UI8:
+        case VT_CY: equal = *reinterpret_cast<const ULONGLONG*>(a) == *reinterpret_cast<const ULONGLONG*>(b); break;
+        case VT_BSTR: equal = StringsEqual(*reinterpret_cast<const BSTR*>(a), *reinterpret_cast<const BSTR*>(b)); break;
         case VT_VARIANT:
             equal = Equal(*reinterpret_cast<const VARIANT*>(a), *reinterpret_cast<const VARIANT*>(b), depth + 1);
             break;
@@ -390,27 +387,26 @@ bool Equal(const VARIANT& a, const VARIANT& b, int depth)
     if (a.vt != b.vt || depth > kMaxNesting)
         return false;
     if ((a.vt & VT_ARRAY) != 0)
-        return (a.vt & VT_BYREF) == 0 && ArraysEqual(a.parray, b.parray, static_cast<VARTYPE>(a.vt & VT_TYPEMASK), depth);
+        return (a.vt & VT_BYREF) == 0 &&
+               ArraysEqual(a.parray, b.parray, static_cast<VARTYPE>(a.vt & VT_TYPEMASK), depth);
     switch (a.vt)
     {
-    case VT_EMPTY:
-        return true;
-    case VT_I2: case VT_BOOL: case VT_UI2:
-        return a.uiVal == b.uiVal;
-    case VT_I4: case VT_UI4:
-        return a.ulVal == b.ulVal;
-    case VT_R4:
-        return a.fltVal == b.fltVal;
-    case VT_R8: case VT_DATE:
-        return a.dblVal == b.dblVal;
-    case VT_CY: case VT_I8: case VT_UI8:
-        return a.ullVal == b.ullVal;
-    case VT_I1: case VT_UI1:
-        return a.bVal == b.bVal;
-    case VT_BSTR:
-        return StringsEqual(a.bstrVal, b.bstrVal);
-    default:
-        return false;
+    case VT_EMPTY: return true;
+    case VT_I2:
+    case VT_BOOL:
+    case VT_UI2: return a.uiVal == b.uiVal;
+    case VT_I4:
+    case VT_UI4: return a.ulVal == b.ulVal;
+    case VT_R4: return a.fltVal == b.fltVal;
+    case VT_R8:
+    case VT_DATE: return a.dblVal == b.dblVal;
+    case VT_CY:
+    case VT_I8:
+    case VT_UI8: return a.ullVal == b.ullVal;
+    case VT_I1:
+    case VT_UI1: return a.bVal == b.bVal;
+    case VT_BSTR: return StringsEqual(a.bstrVal, b.bstrVal);
+    default: return false;
     }
 }
 
@@ -421,8 +417,8 @@ struct TypeEntry
 };
 
 const TypeEntry kCanonicalTypes[kOpcCanonicalTypeCount] = {
-    {0, VT_EMPTY}, {1, VT_BOOL}, {2, VT_I1},  {3, VT_UI1},  {4, VT_I2},   {5, VT_UI2},   {6, VT_I4},    {7, VT_UI4},
-    {8, VT_I8},    {9, VT_UI8},  {10, VT_R4}, {11, VT_R8},  {12, VT_CY},  {13, VT_BSTR}, {14, VT_DATE}, {15, VT_VARIANT},
+    {0, VT_EMPTY}, {1, VT_BOOL}, {2, VT_I1},  {3, VT_UI1}, {4, VT_I2},  {5, VT_UI2},   {6, VT_I4},    {7, VT_UI4},
+    {8, VT_I8},    {9, VT_UI8},  {10, VT_R4}, {11, VT_R8}, {12, VT_CY}, {13, VT_BSTR}, {14, VT_DATE}, {15, VT_VARIANT},
 };
 } // namespace
 

@@ -21,7 +21,8 @@ COpcVersionInfo ReadVersionInfo(HMODULE module)
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     if (VerQueryValueW(data.Get(), L"\\", reinterpret_cast<void**>(&fixed), &length) && fixed != nullptr &&
-        length >= sizeof(VS_FIXEDFILEINFO)) {
+        length >= sizeof(VS_FIXEDFILEINFO))
+    {
         info.major = HIWORD(fixed->dwFileVersionMS);
         info.minor = LOWORD(fixed->dwFileVersionMS);
         info.build = HIWORD(fixed->dwFileVersionLS);
@@ -33,9 +34,9 @@ COpcVersionInfo ReadVersionInfo(HMODULE module)
         WORD language;
         WORD codePage;
     }* translations = nullptr;
-    if (VerQueryValueW(data.Get(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations),
-                       &length) &&
-        translations != nullptr && length >= sizeof(Translation)) {
+    if (VerQueryValueW(data.Get(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations), &length) &&
+        translations != nullptr && length >= sizeof(Translation))
+    {
         wchar_t key[64];
         swprintf(key, 64, L"\\StringFileInfo\\%04x%04x\\FileDescription", translations[0].language,
                  translations[0].codePage);

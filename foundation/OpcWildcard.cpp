@@ -21,25 +21,32 @@ enum class SetResult
 SetResult MatchSet(wchar_t c, const wchar_t*& p, bool negated, bool caseSensitive)
 {
     bool found = false;
-    while (*p != L'\0' && *p != L']') {
+    while (*p != L'\0' && *p != L']')
+    {
         wchar_t lower;
         wchar_t upper;
-        if (*p == L'-') {
+        if (*p == L'-')
+        {
             lower = 0;
             ++p;
             if (*p == L'\0' || *p == L']')
                 return SetResult::Malformed;
             upper = Fold(*p++, caseSensitive);
-        } else if (p[1] == L'-') {
+        }
+        else if (p[1] == L'-')
+        {
             lower = Fold(*p, caseSensitive);
             p += 2;
             if (*p == L'\0' || *p == L']')
                 return SetResult::Malformed;
             upper = Fold(*p++, caseSensitive);
-        } else {
+        }
+        else
+        {
             lower = upper = Fold(*p++, caseSensitive);
         }
-        if (c >= lower && c <= upper) {
+        if (c >= lower && c <= upper)
+        {
             if (negated)
                 return SetResult::NoMatch;
             found = true;
@@ -56,12 +63,14 @@ SetResult MatchSet(wchar_t c, const wchar_t*& p, bool negated, bool caseSensitiv
 
 bool Match(const wchar_t* t, const wchar_t* p, bool caseSensitive)
 {
-    for (;;) {
+    for (;;)
+    {
         wchar_t pc = *p;
         if (pc == L'\0')
             return *t == L'\0';
         ++p;
-        switch (pc) {
+        switch (pc)
+        {
         case L'?':
             if (*t == L'\0')
                 return false;
@@ -73,14 +82,16 @@ bool Match(const wchar_t* t, const wchar_t* p, bool caseSensitive)
             ++t;
             break;
         case L'*':
-            for (const wchar_t* from = t; *from != L'\0'; ++from) {
+            for (const wchar_t* from = t; *from != L'\0'; ++from)
+            {
                 if (Match(from, p, caseSensitive))
                     return true;
             }
             while (*t != L'\0')
                 ++t;
             break;
-        case L'[': {
+        case L'[':
+        {
             if (*t == L'\0')
                 return false;
             bool negated = *p == L'!';

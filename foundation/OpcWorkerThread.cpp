@@ -42,12 +42,11 @@ struct COpcWorkerThread::Launch
 {
     OpcThreadBody body;
     void* data;
-    COpcHandle event;   // the thread's own duplicate of the start/end event
+    COpcHandle event; // the thread's own duplicate of the start/end event
     OpcThreadRole role;
 };
 
-COpcWorkerThread::COpcWorkerThread() noexcept
-    : m_threadId(0), m_stopRequested(false), m_body(nullptr), m_data(nullptr)
+COpcWorkerThread::COpcWorkerThread() noexcept : m_threadId(0), m_stopRequested(false), m_body(nullptr), m_data(nullptr)
 {
 }
 
@@ -78,8 +77,7 @@ bool COpcWorkerThread::IsRunning() const noexcept
     return m_thread.IsValid() && WaitForSingleObject(m_thread.Get(), 0) == WAIT_TIMEOUT;
 }
 
-bool COpcWorkerThread::Start(OpcThreadBody body, void* data, DWORD startWaitMs, int priority,
-                             OpcThreadRole role)
+bool COpcWorkerThread::Start(OpcThreadBody body, void* data, DWORD startWaitMs, int priority, OpcThreadRole role)
 {
     // Checked before anything is stored, so a refused Start leaves a running
     // worker's body and data alone.
@@ -106,7 +104,7 @@ bool COpcWorkerThread::Start(OpcThreadBody body, void* data, DWORD startWaitMs, 
     COpcHandle thread(CreateThread(nullptr, 0, ThreadMain, launch.get(), CREATE_SUSPENDED, &threadId));
     if (!thread)
         return false;
-    launch.release();   // the thread owns it now
+    launch.release(); // the thread owns it now
 
     m_body = body;
     m_data = data;

@@ -35,8 +35,8 @@ public:
     // message queue. False when no body is given, a thread is already running,
     // the thread cannot be made, or it did not come up within the wait (it then
     // keeps running and Stop() ends it as usual).
-    bool Start(OpcThreadBody body, void* data, DWORD startWaitMs = INFINITE,
-               int priority = THREAD_PRIORITY_NORMAL, OpcThreadRole role = OpcThreadRole::Worker);
+    bool Start(OpcThreadBody body, void* data, DWORD startWaitMs = INFINITE, int priority = THREAD_PRIORITY_NORMAL,
+               OpcThreadRole role = OpcThreadRole::Worker);
 
     // Asks the thread to stop and waits up to waitMs for it to end, then
     // forgets it, ended or not; the worker is then idle and can be started again.

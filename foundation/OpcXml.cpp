@@ -94,11 +94,26 @@ COpcXmlAttribute::COpcXmlAttribute(IUnknown* node) noexcept
 {
 }
 
-COpcString COpcXmlAttribute::Name() const { return ReadText<IXMLDOMNode>(m_attribute.Get(), &IXMLDOMNode::get_nodeName); }
-COpcString COpcXmlAttribute::Prefix() const { return ReadText<IXMLDOMNode>(m_attribute.Get(), &IXMLDOMNode::get_prefix); }
-COpcString COpcXmlAttribute::LocalName() const { return ReadText<IXMLDOMNode>(m_attribute.Get(), &IXMLDOMNode::get_baseName); }
-COpcString COpcXmlAttribute::Namespace() const { return ReadText<IXMLDOMNode>(m_attribute.Get(), &IXMLDOMNode::get_namespaceURI); }
-COpcString COpcXmlAttribute::Text() const { return ReadText<IXMLDOMNode>(m_attribute.Get(), &IXMLDOMNode::get_text); }
+COpcString COpcXmlAttribute::Name() const
+{
+    return ReadText<IXMLDOMNode>(m_attribute.Get(), &IXMLDOMNode::get_nodeName);
+}
+COpcString COpcXmlAttribute::Prefix() const
+{
+    return ReadText<IXMLDOMNode>(m_attribute.Get(), &IXMLDOMNode::get_prefix);
+}
+COpcString COpcXmlAttribute::LocalName() const
+{
+    return ReadText<IXMLDOMNode>(m_attribute.Get(), &IXMLDOMNode::get_baseName);
+}
+COpcString COpcXmlAttribute::Namespace() const
+{
+    return ReadText<IXMLDOMNode>(m_attribute.Get(), &IXMLDOMNode::get_namespaceURI);
+}
+COpcString COpcXmlAttribute::Text() const
+{
+    return ReadText<IXMLDOMNode>(m_attribute.Get(), &IXMLDOMNode::get_text);
+}
 
 COpcString COpcXmlAttribute::Value() const
 {
@@ -127,9 +142,18 @@ COpcXmlElement::COpcXmlElement(IUnknown* node) noexcept
 {
 }
 
-COpcString COpcXmlElement::Name() const { return ReadText<IXMLDOMNode>(m_element.Get(), &IXMLDOMNode::get_nodeName); }
-COpcString COpcXmlElement::Prefix() const { return ReadText<IXMLDOMNode>(m_element.Get(), &IXMLDOMNode::get_prefix); }
-COpcString COpcXmlElement::Text() const { return ReadText<IXMLDOMNode>(m_element.Get(), &IXMLDOMNode::get_text); }
+COpcString COpcXmlElement::Name() const
+{
+    return ReadText<IXMLDOMNode>(m_element.Get(), &IXMLDOMNode::get_nodeName);
+}
+COpcString COpcXmlElement::Prefix() const
+{
+    return ReadText<IXMLDOMNode>(m_element.Get(), &IXMLDOMNode::get_prefix);
+}
+COpcString COpcXmlElement::Text() const
+{
+    return ReadText<IXMLDOMNode>(m_element.Get(), &IXMLDOMNode::get_text);
+}
 
 bool COpcXmlElement::SetText(const COpcString& text)
 {

@@ -64,11 +64,11 @@ public:
     bool IsNull() const noexcept { return !m_attribute; }
     IXMLDOMAttribute* Interface() const noexcept { return m_attribute.Get(); }
 
-    COpcString Name() const;       // node name, prefix included
+    COpcString Name() const; // node name, prefix included
     COpcString Prefix() const;
-    COpcString LocalName() const;  // base name
-    COpcString Namespace() const;  // namespace URI
-    COpcString Value() const;      // the value read as text
+    COpcString LocalName() const; // base name
+    COpcString Namespace() const; // namespace URI
+    COpcString Value() const;     // the value read as text
     COpcString Text() const;
     COpcQualifiedName QualifiedName() const;
 

@@ -195,7 +195,7 @@ void UnregisterAppId(const COpcProgramNames& names, const wchar_t* serviceName, 
 }
 
 bool RegisterClassKeys(const COpcProgramNames& names, const wchar_t* vendor, const GUID& appId,
-                   const OpcClassEntry& entry)
+                       const OpcClassEntry& entry)
 {
     const COpcString clsidKey = COpcString(L"CLSID\\") + GuidText(*entry.clsid);
     const COpcString progId = ProgId(vendor, entry);
@@ -206,13 +206,11 @@ bool RegisterClassKeys(const COpcProgramNames& names, const wchar_t* vendor, con
     const COpcString serverKey =
         clsidKey + COpcString(names.extension.Equals(L"EXE") ? L"\\LocalServer32" : L"\\InprocServer32");
 
-    return Write(clsidKey, nullptr, description) &&
-           (IsNullGuid(appId) || Write(clsidKey, L"AppID", GuidText(appId))) &&
+    return Write(clsidKey, nullptr, description) && (IsNullGuid(appId) || Write(clsidKey, L"AppID", GuidText(appId))) &&
            Write(clsidKey + COpcString(L"\\ProgID"), nullptr, progId) &&
            Write(clsidKey + COpcString(L"\\VersionIndependentProgID"), nullptr, independent) &&
            Write(serverKey, nullptr, CommandForPath(names.path)) &&
-           Write(serverKey, L"ThreadingModel", COpcString(L"Free")) &&
-           Write(progId, nullptr, description) &&
+           Write(serverKey, L"ThreadingModel", COpcString(L"Free")) && Write(progId, nullptr, description) &&
            Write(progId + COpcString(L"\\CLSID"), nullptr, GuidText(*entry.clsid)) &&
            Write(independent, nullptr, description) &&
            Write(independent + COpcString(L"\\CLSID"), nullptr, GuidText(*entry.clsid)) &&
@@ -258,8 +256,8 @@ bool WriteRegistryString(HKEY root, const wchar_t* path, const wchar_t* valueNam
     if (path == nullptr || value == nullptr)
         return false;
     COpcRegKey key;
-    if (RegCreateKeyExW(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, key.Receive(),
-                        nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, key.Receive(), nullptr) !=
+        ERROR_SUCCESS)
         return false;
     const size_t chars = wcslen(value) + 1;
     if (chars > MAXDWORD / sizeof(wchar_t))
@@ -336,8 +334,8 @@ HRESULT UnregisterCategory(const CLSID& clsid, const GUID* catid)
     return categories->UnRegisterClassImplCategories(clsid, 1, &implemented);
 }
 
-HRESULT RegisterServer(HINSTANCE module, const wchar_t* vendor, const wchar_t* serviceName,
-                       const wchar_t* displayName, const GUID& appId, bool service, const OpcClassEntry* classTable,
+HRESULT RegisterServer(HINSTANCE module, const wchar_t* vendor, const wchar_t* serviceName, const wchar_t* displayName,
+                       const GUID& appId, bool service, const OpcClassEntry* classTable,
                        const OpcCategoryEntry* categoryTable)
 {
     COpcProgramNames names;

@@ -9,8 +9,8 @@
 #include <windows.h>
 
 // S_OK, or SELFREG_E_CLASS after undoing everything when any step failed.
-HRESULT RegisterServer(HINSTANCE module, const wchar_t* vendor, const wchar_t* serviceName,
-                       const wchar_t* displayName, const GUID& appId, bool service, const OpcClassEntry* classTable,
+HRESULT RegisterServer(HINSTANCE module, const wchar_t* vendor, const wchar_t* serviceName, const wchar_t* displayName,
+                       const GUID& appId, bool service, const OpcClassEntry* classTable,
                        const OpcCategoryEntry* categoryTable);
 // Removes what RegisterServer writes, step by step whatever fails; always S_OK.
 HRESULT UnregisterServer(HINSTANCE module, const wchar_t* vendor, const wchar_t* serviceName, const GUID& appId,

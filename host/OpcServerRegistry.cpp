@@ -16,8 +16,7 @@ COpcServerRegistry::~COpcServerRegistry()
     StopWatchdog();
 }
 
-HRESULT COpcServerRegistry::AddServer(void* server, OpcShutdownNotifier notify, OpcServerHold hold,
-                                      OpcServerDrop drop)
+HRESULT COpcServerRegistry::AddServer(void* server, OpcShutdownNotifier notify, OpcServerHold hold, OpcServerDrop drop)
 {
     if (server == nullptr || notify == nullptr || (hold == nullptr) != (drop == nullptr))
         return E_INVALIDARG;
@@ -171,7 +170,8 @@ void COpcServerRegistry::Watch()
         QueryPerformanceCounter(&now);
         double elapsedMs = 0.0;
         if (hasStamp && frequency.QuadPart > 0)
-            elapsedMs = static_cast<double>(now.QuadPart - stamp.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+            elapsedMs =
+                static_cast<double>(now.QuadPart - stamp.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
         DWORD pause = NextPauseMs(hasStamp, elapsedMs);
         stamp = now;
         hasStamp = true;

@@ -151,8 +151,8 @@ OpcRunMode ParseRunMode(const wchar_t* commandLine)
 COpcServiceModule::COpcServiceModule(HINSTANCE instance, const wchar_t* vendor, const wchar_t* serviceName,
                                      const wchar_t* displayName, const GUID& appId, const OpcClassEntry* classTable,
                                      const OpcCategoryEntry* categoryTable)
-    : m_instance(instance), m_vendor(vendor), m_serviceName(serviceName), m_displayName(displayName),
-      m_appId(appId), m_classTable(classTable), m_categoryTable(categoryTable)
+    : m_instance(instance), m_vendor(vendor), m_serviceName(serviceName), m_displayName(displayName), m_appId(appId),
+      m_classTable(classTable), m_categoryTable(categoryTable)
 {
     // Open to everyone and inheritable, so that a service and a local server
     // started by any user see the same guard. Without it the server cannot run.
@@ -189,8 +189,7 @@ int COpcServiceModule::Start(HINSTANCE instance, const wchar_t* commandLine)
     case OpcRunMode::Unregister:
         UnregisterServer(m_instance, m_vendor.Text(), m_serviceName.Text(), m_appId, m_classTable, m_categoryTable);
         return 0;
-    case OpcRunMode::Run:
-        break;
+    case OpcRunMode::Run: break;
     }
 
     // Files named in the configuration without a folder are the program's:

@@ -26,7 +26,7 @@ class COpcServerRegistry;
 struct OpcClassEntry
 {
     const CLSID* clsid;
-    const wchar_t* name;        // short name; ProgID is vendor + "." + name + "." + version
+    const wchar_t* name; // short name; ProgID is vendor + "." + name + "." + version
     const wchar_t* version;
     const wchar_t* description; // written as the class's description; empty: the ProgID
     // Creates one server object with a reference count of 1.
@@ -57,9 +57,8 @@ OpcRunMode ParseRunMode(const wchar_t* commandLine);
 class COpcServiceModule
 {
 public:
-    COpcServiceModule(HINSTANCE instance, const wchar_t* vendor, const wchar_t* serviceName,
-                      const wchar_t* displayName, const GUID& appId, const OpcClassEntry* classTable,
-                      const OpcCategoryEntry* categoryTable);
+    COpcServiceModule(HINSTANCE instance, const wchar_t* vendor, const wchar_t* serviceName, const wchar_t* displayName,
+                      const GUID& appId, const OpcClassEntry* classTable, const OpcCategoryEntry* categoryTable);
     virtual ~COpcServiceModule();
     COpcServiceModule(const COpcServiceModule&) = delete;
     COpcServiceModule& operator=(const COpcServiceModule&) = delete;

@@ -45,10 +45,9 @@ private:
 
 COpcHostBinding g_binding;
 
-const OpcClassEntry kClassTable[] = {
-    {&opc_host::kServerClsid, opc_host::kServiceName, opc_host::kClassVersion, opc_host::kDisplayName,
-     OpcCreateServerObject},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+const OpcClassEntry kClassTable[] = {{&opc_host::kServerClsid, opc_host::kServiceName, opc_host::kClassVersion,
+                                      opc_host::kDisplayName, OpcCreateServerObject},
+                                     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 const OpcCategoryEntry kCategoryTable[] = {
     {&opc_host::kServerClsid, &CATID_OPCDAServer20, L"OPC Data Access Servers Version 2.0"},
@@ -59,9 +58,9 @@ const OpcCategoryEntry kCategoryTable[] = {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
 {
     OpcSetServerHost(&g_binding);
-    std::unique_ptr<COpcServiceModule> module(new (std::nothrow) COpcServiceModule(
-        instance, opc_host::kVendor, opc_host::kServiceName, opc_host::kDisplayName, opc_host::kAppId, kClassTable,
-        kCategoryTable));
+    std::unique_ptr<COpcServiceModule> module(
+        new (std::nothrow) COpcServiceModule(instance, opc_host::kVendor, opc_host::kServiceName,
+                                             opc_host::kDisplayName, opc_host::kAppId, kClassTable, kCategoryTable));
     if (!module)
         return static_cast<int>(E_OUTOFMEMORY);
     SetServerModule(module.get());

@@ -77,8 +77,8 @@ int ApplyPatch(MendWorld& world, const MendSettings& settings, const std::string
     int fit = CheckInstalledVersion(world.registry, step.guid, step.version, step.base);
     if (fit == 0)
     {
-        MendRunResult result = world.runner.RunAndWait(
-            installer, MendPatchParameters(programDirectory, step.product, step.argument));
+        MendRunResult result =
+            world.runner.RunAndWait(installer, MendPatchParameters(programDirectory, step.product, step.argument));
         if (RunSucceeded(result))
             return 0;
         world.console.PrintLine(std::string("Can not launch the ") + step.product + " Patch!");
@@ -98,8 +98,7 @@ int UpdateReadme(MendWorld& world, const std::string& programDirectory, unsigned
     // Without the transfer utility there is no folder the readme belongs to.
     if (sendelDirectory.empty())
         return 0;
-    std::string source = programDirectory +
-        (locale == kMendJapaneseLocale ? "Readme_J.txt" : "Readme_E.txt");
+    std::string source = programDirectory + (locale == kMendJapaneseLocale ? "Readme_J.txt" : "Readme_E.txt");
     std::string target = sendelDirectory + "Readme.txt";
     if (!world.files.Exists(source))
         return 0;
@@ -115,7 +114,7 @@ int UpdateReadme(MendWorld& world, const std::string& programDirectory, unsigned
     }
     return 0;
 }
-}  // namespace
+} // namespace
 
 MendSettings ReadMendSettings(IMendProfile& profile, const std::string& iniPath, unsigned long locale)
 {
@@ -133,8 +132,7 @@ MendSettings ReadMendSettings(IMendProfile& profile, const std::string& iniPath,
     s.protocolExist = profile.ReadInt(iniPath, kSection, "ProtocolExist", 1);
     s.versionKey = ReadSetting(profile, iniPath, "VersionKey", s.dravonVersion);
     s.productName = ReadSetting(profile, iniPath, "ProductName", "");
-    s.closingMessage = ReadSetting(profile, iniPath,
-                                   locale == kMendJapaneseLocale ? "MessageJA" : "MessageEN", "");
+    s.closingMessage = ReadSetting(profile, iniPath, locale == kMendJapaneseLocale ? "MessageJA" : "MessageEN", "");
     return s;
 }
 
@@ -154,8 +152,8 @@ MendOrder CompareVersions(std::string installed, std::string bound)
     return i < x ? MendOrder::Lower : MendOrder::Higher;
 }
 
-int CheckInstalledVersion(IMendRegistry& registry, const std::string& productCode,
-                          const std::string& patchVersion, const std::string& baseVersion)
+int CheckInstalledVersion(IMendRegistry& registry, const std::string& productCode, const std::string& patchVersion,
+                          const std::string& baseVersion)
 {
     std::string installed;
     if (!registry.ReadUninstallValue(productCode, kVersionValue, installed))
@@ -175,8 +173,7 @@ std::string MendInstallerPath(IMendSystem& system)
     return directory + "\\msiexec.exe";
 }
 
-std::string MendPatchParameters(const std::string& programDirectory, const char* product,
-                                const std::string& argument)
+std::string MendPatchParameters(const std::string& programDirectory, const char* product, const std::string& argument)
 {
     return "/p \"" + WithSeparator(programDirectory) + product + "\\Patch.msp\" " + argument;
 }
@@ -194,11 +191,11 @@ std::string MendProtocolParameters(const std::string& sendelDirectory)
     return "/s /a/p\"" + directory + "\"";
 }
 
-int RunMendProtocolInstall(IMendRunner& runner, IMendConsole& console,
-                           const std::string& programDirectory, const std::string& sendelDirectory)
+int RunMendProtocolInstall(IMendRunner& runner, IMendConsole& console, const std::string& programDirectory,
+                           const std::string& sendelDirectory)
 {
-    MendRunResult result = runner.RunAndWait(MendProtocolInstallerPath(programDirectory),
-                                             MendProtocolParameters(sendelDirectory));
+    MendRunResult result =
+        runner.RunAndWait(MendProtocolInstallerPath(programDirectory), MendProtocolParameters(sendelDirectory));
     if (RunSucceeded(result))
         return 0;
     console.PrintLine("Can not launch the Protocol Installer!");
@@ -236,23 +233,23 @@ int RunMendSequence(MendWorld& world)
     if (settings.dravonExist != 0 && !dravonDirectory.empty())
     {
         exitCode = ApplyPatch(world, settings, programDirectory, installer,
-                              {"Dravon", settings.dravonGuid, settings.dravonVersion,
-                               settings.dravonBase, settings.dravonArgument, 3, 6});
+                              {"Dravon", settings.dravonGuid, settings.dravonVersion, settings.dravonBase,
+                               settings.dravonArgument, 3, 6});
     }
     if (exitCode == 0 && settings.sendelExist != 0 && !sendelDirectory.empty())
     {
         exitCode = ApplyPatch(world, settings, programDirectory, installer,
-                              {"Sendel", settings.sendelGuid, settings.sendelVersion,
-                               settings.sendelBase, settings.sendelArgument, 4, 4});
+                              {"Sendel", settings.sendelGuid, settings.sendelVersion, settings.sendelBase,
+                               settings.sendelArgument, 4, 4});
     }
     if (exitCode != 0)
         return exitCode;
 
     if (settings.protocolExist != 0)
     {
-        int result = world.ui.RunProtocolDialog([&world, &programDirectory, &sendelDirectory] {
-            return RunMendProtocolInstall(world.runner, world.console, programDirectory, sendelDirectory);
-        });
+        int result = world.ui.RunProtocolDialog(
+            [&world, &programDirectory, &sendelDirectory]
+            { return RunMendProtocolInstall(world.runner, world.console, programDirectory, sendelDirectory); });
         if (result != 0)
             exitCode = result;
     }

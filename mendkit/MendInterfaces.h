@@ -10,9 +10,9 @@
 // Kinds of message boxes the sequence shows.
 enum class MendBox
 {
-    Plain,        // OK, owned by nobody
-    SystemModal,  // OK, on top of everything
-    Information,  // OK with the information icon
+    Plain,       // OK, owned by nobody
+    SystemModal, // OK, on top of everything
+    Information, // OK with the information icon
 };
 
 class IMendUi
@@ -36,8 +36,7 @@ public:
     virtual ~IMendRegistry() = default;
     // Reads a text value under the product's uninstall key; false when the key
     // or the value cannot be read.
-    virtual bool ReadUninstallValue(const std::string& productCode, const char* valueName,
-                                    std::string& value) = 0;
+    virtual bool ReadUninstallValue(const std::string& productCode, const char* valueName, std::string& value) = 0;
 };
 
 struct MendRunResult
@@ -77,8 +76,7 @@ public:
     virtual ~IMendProfile() = default;
     virtual std::string ReadText(const std::string& file, const char* section, const char* key,
                                  const std::string& defaultValue) = 0;
-    virtual int ReadInt(const std::string& file, const char* section, const char* key,
-                        int defaultValue) = 0;
+    virtual int ReadInt(const std::string& file, const char* section, const char* key, int defaultValue) = 0;
 };
 
 class IMendSystem

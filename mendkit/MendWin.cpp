@@ -18,7 +18,11 @@ class CMendRegKey
 {
 public:
     CMendRegKey() = default;
-    ~CMendRegKey() { if (m_key != nullptr) RegCloseKey(m_key); }
+    ~CMendRegKey()
+    {
+        if (m_key != nullptr)
+            RegCloseKey(m_key);
+    }
     CMendRegKey(const CMendRegKey&) = delete;
     CMendRegKey& operator=(const CMendRegKey&) = delete;
     HKEY Get() const { return m_key; }
@@ -33,14 +37,18 @@ class CMendComScope
 {
 public:
     CMendComScope() : m_hr(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)) {}
-    ~CMendComScope() { if (SUCCEEDED(m_hr)) CoUninitialize(); }
+    ~CMendComScope()
+    {
+        if (SUCCEEDED(m_hr))
+            CoUninitialize();
+    }
     CMendComScope(const CMendComScope&) = delete;
     CMendComScope& operator=(const CMendComScope&) = delete;
 
 private:
     HRESULT m_hr;
 };
-}  // namespace
+} // namespace
 
 std::wstring MendWiden(const std::string& text)
 {
@@ -53,8 +61,7 @@ std::wstring MendWiden(const std::string& text)
     return wide;
 }
 
-bool CMendWinRegistry::ReadUninstallValue(const std::string& productCode, const char* valueName,
-                                          std::string& value)
+bool CMendWinRegistry::ReadUninstallValue(const std::string& productCode, const char* valueName, std::string& value)
 {
     CMendRegKey key;
     std::string path = kUninstallKey + productCode;
@@ -62,8 +69,7 @@ bool CMendWinRegistry::ReadUninstallValue(const std::string& productCode, const 
     // 32-bit view on a 64-bit system; the native view is asked second.
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, key.Receive()) !=
             ERROR_SUCCESS &&
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.Receive()) !=
-            ERROR_SUCCESS)
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.Receive()) != ERROR_SUCCESS)
         return false;
     DWORD type = 0;
     DWORD size = 0;
@@ -72,8 +78,8 @@ bool CMendWinRegistry::ReadUninstallValue(const std::string& productCode, const 
     if (type != REG_SZ && type != REG_EXPAND_SZ)
         return false;
     std::string buffer(size + 1, '\0');
-    if (RegQueryValueExA(key.Get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(&buffer[0]),
-                         &size) != ERROR_SUCCESS)
+    if (RegQueryValueExA(key.Get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(&buffer[0]), &size) !=
+        ERROR_SUCCESS)
         return false;
     buffer.resize(strnlen(buffer.c_str(), size));
     if (buffer.size() > kMaxValueBytes - 1)
@@ -103,8 +109,7 @@ MendRunResult CMendWinRunner::RunAndWait(const std::string& file, const std::str
         return result;
     result.started = true;
     DWORD exitCode = 0;
-    if (WaitForSingleObject(process.Get(), INFINITE) != WAIT_OBJECT_0 ||
-        !GetExitCodeProcess(process.Get(), &exitCode))
+    if (WaitForSingleObject(process.Get(), INFINITE) != WAIT_OBJECT_0 || !GetExitCodeProcess(process.Get(), &exitCode))
         exitCode = static_cast<DWORD>(-1);
     result.exitCode = exitCode;
     return result;
@@ -137,8 +142,7 @@ std::string CMendWinProfile::ReadText(const std::string& file, const char* secti
                                       const std::string& defaultValue)
 {
     char buffer[256] = {};
-    DWORD length = GetPrivateProfileStringA(section, key, defaultValue.c_str(), buffer,
-                                            sizeof(buffer), file.c_str());
+    DWORD length = GetPrivateProfileStringA(section, key, defaultValue.c_str(), buffer, sizeof(buffer), file.c_str());
     return std::string(buffer, length);
 }
 
@@ -194,7 +198,7 @@ void HideMendConsole()
                   static_cast<unsigned long>(GetCurrentProcessId()));
     if (!SetConsoleTitleA(uniqueTitle))
         return;
-    Sleep(40);  // the title change reaches the window asynchronously
+    Sleep(40); // the title change reaches the window asynchronously
     HWND window = FindWindowA(nullptr, uniqueTitle);
     SetConsoleTitleA(oldTitle);
     if (window != nullptr)

@@ -10,8 +10,7 @@
 class CMendWinRegistry : public IMendRegistry
 {
 public:
-    bool ReadUninstallValue(const std::string& productCode, const char* valueName,
-                            std::string& value) override;
+    bool ReadUninstallValue(const std::string& productCode, const char* valueName, std::string& value) override;
 };
 
 class CMendWinRunner : public IMendRunner

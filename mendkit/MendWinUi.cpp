@@ -75,16 +75,14 @@ INT_PTR CALLBACK ProtocolDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
             EndDialog(dialog, 5);
         return TRUE;
     }
-    case kProtocolDone:
-        EndDialog(dialog, static_cast<INT_PTR>(wParam));
-        return TRUE;
+    case kProtocolDone: EndDialog(dialog, static_cast<INT_PTR>(wParam)); return TRUE;
     case WM_COMMAND:
         // No way out while the drivers install: Escape and the close box do nothing.
         return TRUE;
     }
     return FALSE;
 }
-}  // namespace
+} // namespace
 
 std::wstring LoadMendString(unsigned id, LANGID language)
 {

@@ -9,31 +9,27 @@ const DWORD ErrorTextChars = 1024;
 
 bool IsAcceptedLocale(LCID lcid)
 {
-    switch (lcid) {
+    switch (lcid)
+    {
     case LOCALE_NEUTRAL:
     case 9:
     case LOCALE_INVARIANT:
     case LOCALE_USER_DEFAULT:
     case 1033:
     case 1041:
-    case LOCALE_SYSTEM_DEFAULT:
-        return true;
-    default:
-        return false;
+    case LOCALE_SYSTEM_DEFAULT: return true;
+    default: return false;
     }
 }
 
 LANGID LanguageOf(LCID locale)
 {
-    switch (locale) {
-    case LOCALE_INVARIANT:
-        return 0;
-    case LOCALE_USER_DEFAULT:
-        return GetUserDefaultLangID();
-    case LOCALE_SYSTEM_DEFAULT:
-        return GetSystemDefaultLangID();
-    default:
-        return static_cast<LANGID>(locale & 0xFFFF);
+    switch (locale)
+    {
+    case LOCALE_INVARIANT: return 0;
+    case LOCALE_USER_DEFAULT: return GetUserDefaultLangID();
+    case LOCALE_SYSTEM_DEFAULT: return GetSystemDefaultLangID();
+    default: return static_cast<LANGID>(locale & 0xFFFF);
     }
 }
 
@@ -41,9 +37,8 @@ LANGID LanguageOf(LCID locale)
 bool FormatIn(HMODULE module, HRESULT error, LANGID language, wchar_t* buffer)
 {
     buffer[0] = L'\0';
-    if (module != nullptr &&
-        FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, module, static_cast<DWORD>(error),
-                       language, buffer, ErrorTextChars, nullptr) != 0)
+    if (module != nullptr && FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, module,
+                                            static_cast<DWORD>(error), language, buffer, ErrorTextChars, nullptr) != 0)
         return true;
     return FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                           static_cast<DWORD>(error), language, buffer, ErrorTextChars, nullptr) != 0;
@@ -60,12 +55,17 @@ HRESULT OpcLookupErrorString(const wchar_t* moduleName, HRESULT error, LCID loca
     HMODULE module = moduleName != nullptr ? GetModuleHandleW(moduleName) : nullptr;
     wchar_t buffer[ErrorTextChars + 1];
     bool found = FormatIn(module, error, LanguageOf(locale), buffer);
-    if (!found) {
+    if (!found)
+    {
         WORD primary = PRIMARYLANGID(static_cast<LANGID>(locale & 0xFFFF));
-        if (locale == LOCALE_USER_DEFAULT || locale == LOCALE_SYSTEM_DEFAULT) {
-            found = FormatIn(module, error, static_cast<LANGID>(locale), buffer) || FormatIn(module, error, 1033, buffer);
-        } else if (locale != LOCALE_NEUTRAL && locale != LOCALE_INVARIANT &&
-                   (primary == LANG_ENGLISH || primary == LANG_JAPANESE)) {
+        if (locale == LOCALE_USER_DEFAULT || locale == LOCALE_SYSTEM_DEFAULT)
+        {
+            found =
+                FormatIn(module, error, static_cast<LANGID>(locale), buffer) || FormatIn(module, error, 1033, buffer);
+        }
+        else if (locale != LOCALE_NEUTRAL && locale != LOCALE_INVARIANT &&
+                 (primary == LANG_ENGLISH || primary == LANG_JAPANESE))
+        {
             found = FormatIn(module, error, 1033, buffer);
         }
     }

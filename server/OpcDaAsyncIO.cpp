@@ -15,7 +15,8 @@ namespace
 // Results of a call into a client that has gone away: its sink is dropped.
 bool IsDisconnected(HRESULT hr)
 {
-    switch (static_cast<DWORD>(hr)) {
+    switch (static_cast<DWORD>(hr))
+    {
     case 0x80010108: // RPC_E_DISCONNECTED
     case 0x80010007: // RPC_E_SERVER_DIED
     case 0x80010012: // RPC_E_SERVER_DIED_DNE
@@ -24,8 +25,7 @@ bool IsDisconnected(HRESULT hr)
     case 0x800706BE: // RPC_S_CALL_FAILED
     case 0x800706BF: // RPC_S_CALL_FAILED_DNE
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -74,7 +74,8 @@ bool COpcDaGroup::SubmitDelivery()
     auto* job = new (std::nothrow) COpcDaDeliveryJob(COpcComPtr<COpcDaGroup>::FromBorrowed(this), std::move(server));
     if (job == nullptr)
         return false;
-    if (!m_server->CallbackPool().Submit(job)) {
+    if (!m_server->CallbackPool().Submit(job))
+    {
         // Not queued: undo what the job holds without running it.
         job->Destroy();
         return false;
@@ -96,9 +97,11 @@ void COpcDaGroup::QueueDelivery(COpcDaTransactionPtr transaction)
         tail->next = std::move(transaction);
     else
         m_queueHead = std::move(transaction);
-    if (!m_delivering) {
+    if (!m_delivering)
+    {
         m_delivering = SubmitDelivery();
-        if (!m_delivering) {
+        if (!m_delivering)
+        {
             // No server to deliver with: nothing queued can ever be delivered.
             m_queueHead.reset();
             m_queueTail = nullptr;
@@ -112,13 +115,15 @@ void COpcDaGroup::DeliverNext()
     {
         COpcLockGuard guard(m_lock);
         transaction = std::move(m_queueHead);
-        if (transaction) {
+        if (transaction)
+        {
             m_queueHead = std::move(transaction->next);
             if (!m_queueHead)
                 m_queueTail = nullptr;
         }
     }
-    if (transaction) {
+    if (transaction)
+    {
         Deliver(*transaction);
         transaction.reset();
     }
@@ -126,7 +131,8 @@ void COpcDaGroup::DeliverNext()
     // the next job is queued only now, so one group's callbacks never overlap.
     COpcLockGuard guard(m_lock);
     m_delivering = m_queueHead && SubmitDelivery();
-    if (!m_delivering && m_queueHead) {
+    if (!m_delivering && m_queueHead)
+    {
         m_queueHead.reset();
         m_queueTail = nullptr;
     }
@@ -152,7 +158,8 @@ bool COpcDaGroup::Merge(COpcDaTransaction& into, COpcDaTransaction& from)
     // all stay, every other item keeps only its newest sample.
     COpcMap<uint32_t, DWORD> at;
     COpcMap<uint32_t, DWORD> samples;
-    for (DWORD i = 0; i < into.count; ++i) {
+    for (DWORD i = 0; i < into.count; ++i)
+    {
         const uint32_t h = static_cast<uint32_t>(into.serverHandles.Get()[i]);
         if (!at.SetAt(h, i))
             return false;
@@ -162,15 +169,19 @@ bool COpcDaGroup::Merge(COpcDaTransaction& into, COpcDaTransaction& from)
     }
     if (!into.Reserve(into.count + from.count))
         return false;
-    for (DWORD i = 0; i < from.count; ++i) {
+    for (DWORD i = 0; i < from.count; ++i)
+    {
         const uint32_t h = static_cast<uint32_t>(from.serverHandles.Get()[i]);
         const bool buffered = from.buffered.Get() != nullptr && from.buffered.Get()[i] != 0;
         DWORD* found = at.Lookup(h);
         DWORD slot = into.count;
-        if (found != nullptr && !buffered) {
+        if (found != nullptr && !buffered)
+        {
             slot = *found;
             VariantClear(&into.values.Get()[slot]);
-        } else {
+        }
+        else
+        {
             ++into.count;
             at.SetAt(h, slot);
             DWORD* n = samples.Lookup(h);
@@ -189,24 +200,28 @@ bool COpcDaGroup::Merge(COpcDaTransaction& into, COpcDaTransaction& from)
     // A buffered item that has piled up more samples than its buffer holds
     // keeps the newest ones, each saying that some were lost.
     COpcMap<uint32_t, DWORD> excess;
-    for (const auto& entry : samples) {
+    for (const auto& entry : samples)
+    {
         if (entry.value > kBufferedSamplesKept && !excess.SetAt(entry.key, entry.value - kBufferedSamplesKept))
             return false;
     }
     if (excess.GetCount() == 0)
         return true;
     DWORD kept = 0;
-    for (DWORD i = 0; i < into.count; ++i) {
+    for (DWORD i = 0; i < into.count; ++i)
+    {
         const uint32_t h = static_cast<uint32_t>(into.serverHandles.Get()[i]);
         DWORD* drop = excess.Lookup(h);
-        if (drop != nullptr && *drop > 0) {
+        if (drop != nullptr && *drop > 0)
+        {
             --*drop;
             VariantClear(&into.values.Get()[i]);
             continue;
         }
         if (drop != nullptr && SUCCEEDED(into.errors.Get()[i]))
             into.errors.Get()[i] = OPC_S_DATAQUEUEOVERFLOW;
-        if (kept != i) {
+        if (kept != i)
+        {
             into.serverHandles.Get()[kept] = h;
             into.clientHandles.Get()[kept] = into.clientHandles.Get()[i];
             into.values.Get()[kept] = into.values.Get()[i];
@@ -227,7 +242,8 @@ void COpcDaGroup::FillClientHandles(COpcDaTransaction& t)
 {
     // An item removed since the call was queued reports client handle 0.
     COpcLockGuard guard(m_lock);
-    for (DWORD i = 0; i < t.count; ++i) {
+    for (DWORD i = 0; i < t.count; ++i)
+    {
         std::unique_ptr<COpcDaGroupItem>* item = m_items.Lookup(static_cast<uint32_t>(t.serverHandles.Get()[i]));
         t.clientHandles.Get()[i] = item != nullptr ? (*item)->clientHandle : 0;
     }
@@ -236,10 +252,12 @@ void COpcDaGroup::FillClientHandles(COpcDaTransaction& t)
 void COpcDaGroup::ExecuteWriteStep(COpcDaTransaction& t)
 {
     COpcTaskMem<HRESULT> errors;
-    auto request = OpcDaMakeRequest([&]() {
-        return ExecuteWrite(t.count, t.serverHandles.Get(), t.vqts.Get() != nullptr ? nullptr : t.values.Get(),
-                            t.vqts.Get(), errors.Receive());
-    });
+    auto request = OpcDaMakeRequest(
+        [&]()
+        {
+            return ExecuteWrite(t.count, t.serverHandles.Get(), t.vqts.Get() != nullptr ? nullptr : t.values.Get(),
+                                t.vqts.Get(), errors.Receive());
+        });
     const HRESULT hr = RunOnWorker(
         t.vqts.Get() != nullptr ? COpcDaRequestWorker::GroupWriteVQT : COpcDaRequestWorker::GroupWrite, request);
     for (DWORD i = 0; i < t.count; ++i)
@@ -251,18 +269,23 @@ void COpcDaGroup::ExecuteWriteStep(COpcDaTransaction& t)
 void COpcDaGroup::ExecuteReadStep(COpcDaTransaction& t)
 {
     HRESULT hr;
-    if (t.maxAges.Get() != nullptr) {
+    if (t.maxAges.Get() != nullptr)
+    {
         COpcTaskMem<VARIANT> values;
         COpcTaskMem<WORD> qualities;
         COpcTaskMem<FILETIME> stamps;
         COpcTaskMem<HRESULT> errors;
-        auto request = OpcDaMakeRequest([&]() {
-            return ExecuteRead(OPC_DS_DEVICE, t.count, t.serverHandles.Get(), t.maxAges.Get(), nullptr,
-                               values.Receive(), qualities.Receive(), stamps.Receive(), errors.Receive());
-        });
+        auto request = OpcDaMakeRequest(
+            [&]()
+            {
+                return ExecuteRead(OPC_DS_DEVICE, t.count, t.serverHandles.Get(), t.maxAges.Get(), nullptr,
+                                   values.Receive(), qualities.Receive(), stamps.Receive(), errors.Receive());
+            });
         hr = RunOnWorker(COpcDaRequestWorker::GroupReadMaxAge, request);
-        for (DWORD i = 0; i < t.count; ++i) {
-            if (SUCCEEDED(hr)) {
+        for (DWORD i = 0; i < t.count; ++i)
+        {
+            if (SUCCEEDED(hr))
+            {
                 t.values.Get()[i] = values.Get()[i];
                 t.qualities.Get()[i] = qualities.Get()[i];
                 t.timeStamps.Get()[i] = stamps.Get()[i];
@@ -271,16 +294,22 @@ void COpcDaGroup::ExecuteReadStep(COpcDaTransaction& t)
         }
         FillClientHandles(t);
         t.masterQuality = S_OK;
-    } else {
+    }
+    else
+    {
         COpcTaskMem<OPCITEMSTATE> states;
         COpcTaskMem<HRESULT> errors;
-        auto request = OpcDaMakeRequest([&]() {
-            return ExecuteRead(t.source, t.count, t.serverHandles.Get(), nullptr, states.Receive(), nullptr, nullptr,
-                               nullptr, errors.Receive());
-        });
+        auto request = OpcDaMakeRequest(
+            [&]()
+            {
+                return ExecuteRead(t.source, t.count, t.serverHandles.Get(), nullptr, states.Receive(), nullptr,
+                                   nullptr, nullptr, errors.Receive());
+            });
         hr = RunOnWorker(COpcDaRequestWorker::GroupRead, request);
-        for (DWORD i = 0; i < t.count; ++i) {
-            if (SUCCEEDED(hr)) {
+        for (DWORD i = 0; i < t.count; ++i)
+        {
+            if (SUCCEEDED(hr))
+            {
                 const OPCITEMSTATE& state = states.Get()[i];
                 t.clientHandles.Get()[i] = state.hClient;
                 t.values.Get()[i] = state.vDataValue;
@@ -305,7 +334,8 @@ void COpcDaGroup::Deliver(COpcDaTransaction& t)
         COpcLockGuard guard(m_lock);
         // The sink is looked up now: an Unadvise since the queuing drops the delivery.
         unknown.Reset(SinkFor(IID_IOPCDataCallback));
-        if (t.kind != kTransactionDataChange) {
+        if (t.kind != kTransactionDataChange)
+        {
             BYTE* flag = m_pending.Lookup(static_cast<uint32_t>(t.cancelId));
             cancelled = flag == nullptr || *flag != 0;
             // The write step keeps its entry for the completion that follows.
@@ -319,22 +349,25 @@ void COpcDaGroup::Deliver(COpcDaTransaction& t)
     auto* sink = static_cast<IOPCDataCallback*>(unknown.Get());
 
     HRESULT called = S_OK;
-    if (cancelled) {
+    if (cancelled)
+    {
         // A cancelled write is not executed; its completion step reports it, once.
         if (t.kind == kTransactionWrite)
             return;
         called = sink->OnCancelComplete(t.transactionId, groupHandle);
-    } else {
-        switch (t.kind) {
-        case kTransactionWrite:
-            ExecuteWriteStep(t);
-            return;
+    }
+    else
+    {
+        switch (t.kind)
+        {
+        case kTransactionWrite: ExecuteWriteStep(t); return;
         case kTransactionWriteDone:
-            called = sink->OnWriteComplete(t.transactionId, groupHandle, t.masterError, t.count,
-                                           t.clientHandles.Get(), t.errors.Get());
+            called = sink->OnWriteComplete(t.transactionId, groupHandle, t.masterError, t.count, t.clientHandles.Get(),
+                                           t.errors.Get());
             break;
         case kTransactionRead:
-        case kTransactionRefresh: {
+        case kTransactionRefresh:
+        {
             ExecuteReadStep(t);
             if (t.kind == kTransactionRead)
                 called = sink->OnReadComplete(t.transactionId, groupHandle, t.masterQuality, t.masterError, t.count,
@@ -362,13 +395,13 @@ void COpcDaGroup::Deliver(COpcDaTransaction& t)
                     server->RecordUpdateTime();
             }
             break;
-        default:
-            break;
+        default: break;
         }
     }
     // A client that has gone away is not called again.
     // (Its proxy is released with no lock of ours held: that may take a while.)
-    if (IsDisconnected(called)) {
+    if (IsDisconnected(called))
+    {
         COpcComPtr<IUnknown> current(SinkFor(IID_IOPCDataCallback));
         if (current.Get() == unknown.Get())
             DropSink(IID_IOPCDataCallback);
@@ -383,7 +416,8 @@ bool COpcDaGroup::Post(COpcDaTransactionPtr t)
     const uint32_t cancelId = static_cast<uint32_t>(t->cancelId);
     if (!m_pending.SetAt(cancelId, 0))
         return false;
-    if (t->kind == kTransactionWrite) {
+    if (t->kind == kTransactionWrite)
+    {
         if (m_server != nullptr && m_server->PostWrite(t))
             return true;
         m_pending.RemoveKey(cancelId);
@@ -413,19 +447,22 @@ HRESULT COpcDaGroup::QueueAsync(DWORD kind, DWORD count, const OPCHANDLE* handle
     if (!results.Allocate(count))
         return E_OUTOFMEMORY;
     DWORD known = 0;
-    for (DWORD i = 0; i < count; ++i) {
+    for (DWORD i = 0; i < count; ++i)
+    {
         if (m_items.Lookup(static_cast<uint32_t>(handles[i])) != nullptr)
             ++known;
         else
             results.Get()[i] = OPC_E_INVALIDHANDLE;
     }
-    if (known > 0) {
+    if (known > 0)
+    {
         COpcDaTransactionPtr t = COpcDaTransaction::Create(kind, this, transactionId, known);
         if (!t || (maxAges != nullptr && !t->AddMaxAges()) || (vqts != nullptr && !t->AddVqts()))
             return E_OUTOFMEMORY;
         t->source = OPC_DS_DEVICE;
         DWORD n = 0;
-        for (DWORD i = 0; i < count; ++i) {
+        for (DWORD i = 0; i < count; ++i)
+        {
             if (results.Get()[i] != S_OK)
                 continue;
             t->serverHandles.Get()[n] = handles[i];
@@ -436,7 +473,8 @@ HRESULT COpcDaGroup::QueueAsync(DWORD kind, DWORD count, const OPCHANDLE* handle
             if (values != nullptr && OpcDaIsAcceptableValue(values[i]) &&
                 FAILED(VariantCopy(&t->values.Get()[n], const_cast<VARIANT*>(&values[i]))))
                 return E_OUTOFMEMORY;
-            if (vqts != nullptr) {
+            if (vqts != nullptr)
+            {
                 OPCITEMVQT& copy = t->vqts.Get()[n];
                 copy = vqts[i];
                 VariantInit(&copy.vDataValue);
@@ -468,7 +506,8 @@ HRESULT COpcDaGroup::QueueRefresh(OPCDATASOURCE source, const DWORD* maxAge, DWO
     if (!m_active)
         return E_FAIL;
     DWORD active = 0;
-    for (const auto& entry : m_items) {
+    for (const auto& entry : m_items)
+    {
         if (entry.value->active)
             ++active;
     }
@@ -479,7 +518,8 @@ HRESULT COpcDaGroup::QueueRefresh(OPCDATASOURCE source, const DWORD* maxAge, DWO
         return E_OUTOFMEMORY;
     t->source = maxAge != nullptr ? OPC_DS_DEVICE : source;
     DWORD n = 0;
-    for (const auto& entry : m_items) {
+    for (const auto& entry : m_items)
+    {
         if (!entry.value->active)
             continue;
         t->serverHandles.Get()[n] = entry.value->serverHandle;
@@ -511,7 +551,8 @@ STDMETHODIMP COpcDaGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pIt
     // The configured pause after a write, for devices that need time before
     // the next request. Taken without the group lock, which the update
     // scheduler needs for every other client's subscriptions.
-    if (SUCCEEDED(hr)) {
+    if (SUCCEEDED(hr))
+    {
         IOpcServerHost* host = OpcGetServerHost();
         COpcDaSettings* settings = host != nullptr ? host->Settings() : nullptr;
         if (settings != nullptr && settings->cttWaitTime > 0)

@@ -21,7 +21,8 @@ struct SArrayView
 {
     explicit SArrayView(SAFEARRAY* array) : access(array)
     {
-        if (SUCCEEDED(access.Result()) && SafeArrayGetDim(array) == 1) {
+        if (SUCCEEDED(access.Result()) && SafeArrayGetDim(array) == 1)
+        {
             LONG low = 0, high = -1;
             SafeArrayGetLBound(array, 1, &low);
             SafeArrayGetUBound(array, 1, &high);
@@ -53,7 +54,8 @@ LONG FindLabel(const VARIANT& labels, BSTR text)
     if (!view.ok)
         return -1;
     const BSTR* items = static_cast<BSTR*>(view.access.Data());
-    for (ULONG i = 0; i < view.count; ++i) {
+    for (ULONG i = 0; i < view.count; ++i)
+    {
         if (items[i] != nullptr && SysStringLen(items[i]) == SysStringLen(text) && wcscmp(items[i], text) == 0)
             return static_cast<LONG>(i);
     }
@@ -85,8 +87,7 @@ double COpcDaCacheItem::NumberProperty(IOpcDaItemProvider* provider, DWORD prope
 {
     COpcVariant value;
     double number = fallback;
-    if (FAILED(provider->GetPropertyValue(ItemId(), property, value.Get())) ||
-        FAILED(GetDouble(number, *value.Get())))
+    if (FAILED(provider->GetPropertyValue(ItemId(), property, value.Get())) || FAILED(GetDouble(number, *value.Get())))
         return fallback;
     return number;
 }
@@ -102,7 +103,8 @@ bool COpcDaCacheItem::Changed(IOpcDaItemProvider* provider, const VARIANT& fresh
     if (range == 0.0)
         return true;
     double limit = deadband / 100.0;
-    if ((fresh.vt & VT_ARRAY) != 0 || (cached.vt & VT_ARRAY) != 0) {
+    if ((fresh.vt & VT_ARRAY) != 0 || (cached.vt & VT_ARRAY) != 0)
+    {
         COpcVariant a, b;
         if (FAILED(ChangeType(a.Get(), &fresh, LOCALE_SYSTEM_DEFAULT, VT_ARRAY | VT_R8)) ||
             FAILED(ChangeType(b.Get(), &cached, LOCALE_SYSTEM_DEFAULT, VT_ARRAY | VT_R8)))
@@ -112,7 +114,8 @@ bool COpcDaCacheItem::Changed(IOpcDaItemProvider* provider, const VARIANT& fresh
             return true;
         const double* x = static_cast<double*>(va.access.Data());
         const double* y = static_cast<double*>(vb.access.Data());
-        for (ULONG i = 0; i < va.count; ++i) {
+        for (ULONG i = 0; i < va.count; ++i)
+        {
             if (std::fabs(x[i] - y[i]) / std::fabs(range) >= limit)
                 return true;
         }
@@ -149,7 +152,8 @@ HRESULT COpcDaCacheItem::Refresh(DWORD accessMode)
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     COpcLockGuard guard(m_itemLock);
-    if (take) {
+    if (take)
+    {
         m_value.Clear();
         fresh.MoveTo(m_value.Get());
         m_quality = quality;
@@ -181,7 +185,8 @@ HRESULT COpcDaCacheItem::IndexToLabel(VARIANT* out, const VARIANT& value)
         return OPC_E_BADTYPE;
     if (value.vt == VT_BSTR)
         return CopyValue(out, &value);
-    if ((value.vt & VT_ARRAY) != 0) {
+    if ((value.vt & VT_ARRAY) != 0)
+    {
         COpcVariant indexes;
         if (FAILED(ChangeType(indexes.Get(), &value, LOCALE_SYSTEM_DEFAULT, VT_ARRAY | VT_I4)))
             return OPC_E_BADTYPE;
@@ -195,7 +200,8 @@ HRESULT COpcDaCacheItem::IndexToLabel(VARIANT* out, const VARIANT& value)
             COpcSafeArrayAccess target(texts.Get());
             if (FAILED(target.Result()))
                 return target.Result();
-            for (ULONG i = 0; i < view.count; ++i) {
+            for (ULONG i = 0; i < view.count; ++i)
+            {
                 BSTR label = LabelAt(*labels.Get(), static_cast<LONG*>(view.access.Data())[i]);
                 if (label == nullptr)
                     return OPC_E_BADTYPE;
@@ -224,7 +230,8 @@ HRESULT COpcDaCacheItem::LabelToIndex(VARIANT* out, const VARIANT& value)
     COpcVariant labels;
     if (FAILED(GetEULabels(labels.Get())))
         return OPC_E_BADTYPE;
-    if (value.vt == (VT_ARRAY | VT_BSTR)) {
+    if (value.vt == (VT_ARRAY | VT_BSTR))
+    {
         SArrayView view(value.parray);
         if (!view.ok)
             return OPC_E_BADTYPE;
@@ -235,7 +242,8 @@ HRESULT COpcDaCacheItem::LabelToIndex(VARIANT* out, const VARIANT& value)
             COpcSafeArrayAccess target(indexes.Get());
             if (FAILED(target.Result()))
                 return target.Result();
-            for (ULONG i = 0; i < view.count; ++i) {
+            for (ULONG i = 0; i < view.count; ++i)
+            {
                 LONG index = FindLabel(*labels.Get(), static_cast<BSTR*>(view.access.Data())[i]);
                 if (index < 0)
                     return OPC_E_BADTYPE;
@@ -269,7 +277,8 @@ HRESULT COpcDaCacheItem::ContactLabels(VARIANT* out, const VARIANT& value)
         hr = StringProperty(provider, ItemId(), OPC_DA_PROP_OPEN, open.Receive());
     if (FAILED(hr))
         return hr;
-    if (value.vt == VT_BOOL) {
+    if (value.vt == VT_BOOL)
+    {
         COpcBstr& label = value.boolVal != VARIANT_FALSE ? close : open;
         VariantClear(out);
         out->vt = VT_BSTR;
@@ -286,7 +295,8 @@ HRESULT COpcDaCacheItem::ContactLabels(VARIANT* out, const VARIANT& value)
         COpcSafeArrayAccess target(texts.Get());
         if (FAILED(target.Result()))
             return target.Result();
-        for (ULONG i = 0; i < view.count; ++i) {
+        for (ULONG i = 0; i < view.count; ++i)
+        {
             BSTR source = static_cast<VARIANT_BOOL*>(view.access.Data())[i] != VARIANT_FALSE ? close.Get() : open.Get();
             BSTR copy = SysAllocStringLen(source, SysStringLen(source));
             if (copy == nullptr)
@@ -300,8 +310,8 @@ HRESULT COpcDaCacheItem::ContactLabels(VARIANT* out, const VARIANT& value)
     return S_OK;
 }
 
-HRESULT COpcDaCacheItem::ReadItem(DWORD accessMode, LCID locale, VARTYPE requestedType, DWORD maxAge,
-                                  DWORD selector, VARIANT* value, FILETIME* timeStamp, WORD* quality)
+HRESULT COpcDaCacheItem::ReadItem(DWORD accessMode, LCID locale, VARTYPE requestedType, DWORD maxAge, DWORD selector,
+                                  VARIANT* value, FILETIME* timeStamp, WORD* quality)
 {
     if (value == nullptr)
         return E_POINTER;
@@ -316,10 +326,13 @@ HRESULT COpcDaCacheItem::ReadItem(DWORD accessMode, LCID locale, VARTYPE request
     ULONGLONG nowTicks = Ticks(now);
     ULONGLONG age = nowTicks > refreshed ? nowTicks - refreshed : 0;
     HRESULT refresh = S_OK;
-    if (age >= static_cast<ULONGLONG>(maxAge) * 10000ull) {
+    if (age >= static_cast<ULONGLONG>(maxAge) * 10000ull)
+    {
         refresh = Refresh(accessMode);
-        if (FAILED(refresh)) {
-            if (quality != nullptr) {
+        if (FAILED(refresh))
+        {
+            if (quality != nullptr)
+            {
                 COpcLockGuard guard(m_itemLock);
                 *quality = m_quality;
             }
@@ -327,18 +340,22 @@ HRESULT COpcDaCacheItem::ReadItem(DWORD accessMode, LCID locale, VARTYPE request
         }
     }
     IOpcDaItemProvider* provider = Provider();
-    if (selector != 0 && selector != OPC_DA_PROP_VALUE) {
+    if (selector != 0 && selector != OPC_DA_PROP_VALUE)
+    {
         if (provider == nullptr)
             return OPC_E_INVALID_PID;
         COpcVariant property;
         HRESULT hr = provider->GetPropertyValue(ItemId(), selector, property.Get());
         if (FAILED(hr))
             return hr;
-        if (requestedType != VT_EMPTY) {
+        if (requestedType != VT_EMPTY)
+        {
             hr = ChangeType(value, property.Get(), locale, requestedType);
             if (FAILED(hr))
                 return hr;
-        } else {
+        }
+        else
+        {
             VariantClear(value);
             property.MoveTo(value);
         }
@@ -362,14 +379,21 @@ HRESULT COpcDaCacheItem::ReadItem(DWORD accessMode, LCID locale, VARTYPE request
     }
     VARTYPE base = static_cast<VARTYPE>(requestedType & VT_TYPEMASK);
     HRESULT hr = S_OK;
-    if (base == VT_BSTR && provider != nullptr && NumberProperty(provider, OPC_DA_PROP_EUTYPE, 0) == OPC_ENUMERATED) {
+    if (base == VT_BSTR && provider != nullptr && NumberProperty(provider, OPC_DA_PROP_EUTYPE, 0) == OPC_ENUMERATED)
+    {
         hr = IndexToLabel(value, *cached.Get());
-    } else if (cached->vt == VT_BSTR && requestedType == VT_BOOL && SysStringLen(cached->bstrVal) == 0) {
+    }
+    else if (cached->vt == VT_BSTR && requestedType == VT_BOOL && SysStringLen(cached->bstrVal) == 0)
+    {
         hr = DISP_E_TYPEMISMATCH;
-    } else if ((cached->vt == VT_BOOL && requestedType == VT_BSTR) ||
-               (cached->vt == (VT_ARRAY | VT_BOOL) && requestedType == (VT_ARRAY | VT_BSTR))) {
+    }
+    else if ((cached->vt == VT_BOOL && requestedType == VT_BSTR) ||
+             (cached->vt == (VT_ARRAY | VT_BOOL) && requestedType == (VT_ARRAY | VT_BSTR)))
+    {
         hr = ContactLabels(value, *cached.Get());
-    } else {
+    }
+    else
+    {
         hr = ChangeType(value, cached.Get(), locale, requestedType);
     }
     if (FAILED(hr))
@@ -396,16 +420,21 @@ HRESULT COpcDaCacheItem::WriteItem(LCID locale, const VARIANT& value, const FILE
     HRESULT hr;
     bool fromLabel = false;
     if (provider != nullptr && (value.vt & VT_TYPEMASK) == VT_BSTR &&
-        NumberProperty(provider, OPC_DA_PROP_EUTYPE, 0) == OPC_ENUMERATED) {
+        NumberProperty(provider, OPC_DA_PROP_EUTYPE, 0) == OPC_ENUMERATED)
+    {
         fromLabel = true;
         // The label's index, in the tag's own type like any other written value.
         COpcVariant index;
         hr = LabelToIndex(index.Get(), value);
         if (SUCCEEDED(hr))
             hr = ChangeType(converted.Get(), index.Get(), locale, canonical);
-    } else if (value.vt == VT_EMPTY) {
+    }
+    else if (value.vt == VT_EMPTY)
+    {
         hr = OPC_E_BADTYPE;
-    } else {
+    }
+    else
+    {
         hr = ChangeType(converted.Get(), &value, locale, canonical);
     }
     if (FAILED(hr))
@@ -415,7 +444,8 @@ HRESULT COpcDaCacheItem::WriteItem(LCID locale, const VARIANT& value, const FILE
     // A conditioned tag scales what the client sent itself; a label still
     // goes down as its index.
     bool conditioned = !fromLabel && NumberProperty(provider, OPC_DA_PROP_DECIMAL_POINT, 0) != 0;
-    if (!conditioned && !fromLabel) {
+    if (!conditioned && !fromLabel)
+    {
         COpcVariant condition;
         if (SUCCEEDED(provider->GetPropertyValue(ItemId(), OPC_DA_PROP_SIGNAL_CONDITION, condition.Get())) &&
             condition->vt == VT_BSTR && condition->bstrVal != nullptr && wcscmp(condition->bstrVal, L"None") != 0)

@@ -16,8 +16,8 @@ public:
     // For COpcDaCache::SetItemFactory.
     static COpcDaEntryRef Create(const COpcString& itemId, IOpcDaItemProvider* provider, void* context);
 
-    HRESULT ReadItem(DWORD accessMode, LCID locale, VARTYPE requestedType, DWORD maxAge, DWORD selector,
-                     VARIANT* value, FILETIME* timeStamp, WORD* quality) override;
+    HRESULT ReadItem(DWORD accessMode, LCID locale, VARTYPE requestedType, DWORD maxAge, DWORD selector, VARIANT* value,
+                     FILETIME* timeStamp, WORD* quality) override;
     HRESULT WriteItem(LCID locale, const VARIANT& value, const FILETIME* timeStamp, const WORD* quality) override;
 
     // Refreshes the cached value from the provider (access mode 0 or 2).

@@ -30,7 +30,8 @@ DWORD BaseCycle()
 OPCHANDLE OpcAllocateGroupHandle()
 {
     COpcLockGuard guard(handleLock);
-    for (;;) {
+    for (;;)
+    {
         uint32_t candidate = ++nextHandle;
         if (candidate == 0 || liveHandles.Lookup(candidate) != nullptr)
             continue;
@@ -158,12 +159,14 @@ HRESULT COpcDaGroup::CopyFrom(COpcDaGroup& source)
         if (source.m_removed)
             return E_FAIL;
         itemCount = source.m_items.GetCount();
-        if (itemCount != 0) {
+        if (itemCount != 0)
+        {
             items.reset(new (std::nothrow) std::unique_ptr<COpcDaGroupItem>[itemCount]);
             if (items == nullptr)
                 return E_OUTOFMEMORY;
             size_t i = 0;
-            for (auto& entry : source.m_items) {
+            for (auto& entry : source.m_items)
+            {
                 items[i].reset(new (std::nothrow) COpcDaGroupItem(*entry.value));
                 if (items[i] == nullptr || items[i]->samples.IsBuffered() != (items[i]->bufferEnabled != FALSE))
                     return E_OUTOFMEMORY;
@@ -186,7 +189,8 @@ HRESULT COpcDaGroup::CopyFrom(COpcDaGroup& source)
     m_percentDeadband = deadband;
     m_localeId = locale;
     m_keepAlive = keepAlive;
-    for (size_t i = 0; i < itemCount; ++i) {
+    for (size_t i = 0; i < itemCount; ++i)
+    {
         items[i]->serverHandle = NextItemHandle();
         std::unique_ptr<COpcDaGroupItem>* slot = m_items.SetAt(items[i]->serverHandle);
         if (slot == nullptr)
@@ -228,7 +232,12 @@ STDMETHODIMP COpcDaGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedU
                                    LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup)
 {
     // The scheduler's lock comes before ours: it is joined or left once ours is released.
-    enum { Stay, Join, Leave } scheduling = Stay;
+    enum
+    {
+        Stay,
+        Join,
+        Leave
+    } scheduling = Stay;
     HRESULT result = S_OK;
     {
         COpcLockGuard guard(m_lock);
@@ -245,15 +254,17 @@ STDMETHODIMP COpcDaGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedU
 
         if (pPercentDeadband != nullptr)
             m_percentDeadband = *pPercentDeadband;
-        if (pRequestedUpdateRate != nullptr) {
+        if (pRequestedUpdateRate != nullptr)
+        {
             DWORD base = BaseCycle();
             DWORD requested = *pRequestedUpdateRate;
             DWORD revised = requested;
-            if (requested == 0 || requested % base != 0) {
+            if (requested == 0 || requested % base != 0)
+            {
                 ULONGLONG next = (static_cast<ULONGLONG>(requested) / base + 1) * base;
                 // The largest multiple that fits stands in for one beyond 32 bits.
-                revised = next > 0xFFFFFFFFull ? static_cast<DWORD>((0xFFFFFFFFull / base) * base)
-                                               : static_cast<DWORD>(next);
+                revised =
+                    next > 0xFFFFFFFFull ? static_cast<DWORD>((0xFFFFFFFFull / base) * base) : static_cast<DWORD>(next);
                 result = OPC_S_UNSUPPORTEDRATE;
             }
             m_updateRate = revised;
@@ -266,28 +277,36 @@ STDMETHODIMP COpcDaGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedU
             m_localeId = *pLCID;
         if (phClientGroup != nullptr)
             m_clientHandle = *phClientGroup;
-        if (pActive != nullptr) {
+        if (pActive != nullptr)
+        {
             BOOL active = *pActive ? TRUE : FALSE;
-            if (!m_active && active) {
+            if (!m_active && active)
+            {
                 // The first scan reports every item: nothing counts as sent,
                 // and samples left from before do not count either.
                 m_lastScanTick = ScanReportAll;
-                for (auto& entry : m_items) {
+                for (auto& entry : m_items)
+                {
                     COpcDaItemSamples& samples = entry.value->samples;
                     samples.Clear();
                     samples.ResetLastSent();
                     samples.lastError = S_OK;
                 }
                 scheduling = Join;
-            } else if (m_active && !active) {
+            }
+            else if (m_active && !active)
+            {
                 scheduling = Leave;
             }
             m_active = active;
         }
     }
-    if (scheduling == Leave) {
+    if (scheduling == Leave)
+    {
         LeaveScheduler(this);
-    } else if (scheduling == Join && !JoinScheduler(this)) {
+    }
+    else if (scheduling == Join && !JoinScheduler(this))
+    {
         COpcLockGuard guard(m_lock);
         m_active = FALSE;
         return E_OUTOFMEMORY;
@@ -335,7 +354,8 @@ STDMETHODIMP COpcDaGroup::SetKeepAlive(DWORD dwKeepAliveTime, DWORD* pdwRevisedK
     if (pdwRevisedKeepAliveTime == nullptr)
         return E_INVALIDARG;
     COpcLockGuard guard(m_lock);
-    if (dwKeepAliveTime == 0) {
+    if (dwKeepAliveTime == 0)
+    {
         m_keepAlive = 0;
         *pdwRevisedKeepAliveTime = 0;
         return S_OK;
@@ -422,7 +442,8 @@ DWORD ReadEUType(COpcDaCache& cache, const COpcString& itemId)
 
 HRESULT Overall(const HRESULT* errors, DWORD count)
 {
-    for (DWORD i = 0; i < count; ++i) {
+    for (DWORD i = 0; i < count; ++i)
+    {
         if (FAILED(errors[i]))
             return S_FALSE;
     }
@@ -438,7 +459,8 @@ void COpcDaGroup::DeleteItems()
 OPCHANDLE COpcDaGroup::NextItemHandle()
 {
     // Never 0 and never one a live item holds, also after the counter wraps.
-    for (;;) {
+    for (;;)
+    {
         OPCHANDLE candidate = ++m_lastItemHandle;
         if (candidate != 0 && m_items.Lookup(candidate) == nullptr)
             return candidate;
@@ -465,20 +487,24 @@ HRESULT COpcDaGroup::AddOrValidate(DWORD count, OPCITEMDEF* definitions, OPCITEM
     COpcTaskMem<HRESULT> outErrors;
     if (!outResults.Allocate(count) || !outErrors.Allocate(count))
         return E_OUTOFMEMORY;
-    for (DWORD i = 0; i < count; ++i) {
+    for (DWORD i = 0; i < count; ++i)
+    {
         const OPCITEMDEF& definition = definitions[i];
         OPCITEMRESULT& result = outResults.Get()[i];
         HRESULT& error = outErrors.Get()[i];
-        if (definition.szItemID == nullptr || definition.szItemID[0] == L'\0') {
+        if (definition.szItemID == nullptr || definition.szItemID[0] == L'\0')
+        {
             error = OPC_E_INVALIDITEMID;
             continue;
         }
         COpcString itemId(definition.szItemID);
-        if (!cache->ValidateItemID(itemId)) {
+        if (!cache->ValidateItemID(itemId))
+        {
             error = OPC_E_UNKNOWNITEMID;
             continue;
         }
-        if (!OpcDaIsSupportedRequestedType(definition.vtRequestedDataType)) {
+        if (!OpcDaIsSupportedRequestedType(definition.vtRequestedDataType))
+        {
             error = OPC_E_BADTYPE;
             continue;
         }
@@ -487,7 +513,8 @@ HRESULT COpcDaGroup::AddOrValidate(DWORD count, OPCITEMDEF* definitions, OPCITEM
         DescribeItem(*cache, itemId, canonical, rights);
         VARTYPE requested = definition.vtRequestedDataType;
         // A scalar reads as text or in its own shape, an array as text or as an array.
-        if (requested != VT_EMPTY && requested != VT_BSTR && (requested & VT_ARRAY) != (canonical & VT_ARRAY)) {
+        if (requested != VT_EMPTY && requested != VT_BSTR && (requested & VT_ARRAY) != (canonical & VT_ARRAY))
+        {
             error = OPC_E_BADTYPE;
             continue;
         }
@@ -496,7 +523,8 @@ HRESULT COpcDaGroup::AddOrValidate(DWORD count, OPCITEMDEF* definitions, OPCITEM
         if (validateOnly)
             continue;
         std::unique_ptr<COpcDaGroupItem> item(new (std::nothrow) COpcDaGroupItem());
-        if (!item) {
+        if (!item)
+        {
             ZeroMemory(&result, sizeof(result));
             error = E_OUTOFMEMORY;
             continue;
@@ -508,12 +536,12 @@ HRESULT COpcDaGroup::AddOrValidate(DWORD count, OPCITEMDEF* definitions, OPCITEM
         item->active = definition.bActive ? TRUE : FALSE;
         item->requestedType = requested;
         item->euType = ReadEUType(*cache, itemId);
-        if (item->euType == OPC_ANALOG &&
-            (!ReadNumber(*cache, itemId, OPC_DA_PROP_HIEU, item->euHigh) ||
-             !ReadNumber(*cache, itemId, OPC_DA_PROP_LOEU, item->euLow)))
+        if (item->euType == OPC_ANALOG && (!ReadNumber(*cache, itemId, OPC_DA_PROP_HIEU, item->euHigh) ||
+                                           !ReadNumber(*cache, itemId, OPC_DA_PROP_LOEU, item->euLow)))
             item->euType = 0;
         std::unique_ptr<COpcDaGroupItem>* slot = m_items.SetAt(item->serverHandle);
-        if (slot == nullptr) {
+        if (slot == nullptr)
+        {
             ZeroMemory(&result, sizeof(result));
             error = E_OUTOFMEMORY;
             continue;
@@ -556,7 +584,8 @@ HRESULT COpcDaGroup::ForEachHandle(DWORD count, const OPCHANDLE* handles, HRESUL
     COpcTaskMem<HRESULT> out;
     if (!out.Allocate(count))
         return E_OUTOFMEMORY;
-    for (DWORD i = 0; i < count; ++i) {
+    for (DWORD i = 0; i < count; ++i)
+    {
         std::unique_ptr<COpcDaGroupItem>* item = m_items.Lookup(handles[i]);
         out.Get()[i] = item != nullptr ? apply(item->get(), i) : OPC_E_INVALIDHANDLE;
     }
@@ -567,50 +596,59 @@ HRESULT COpcDaGroup::ForEachHandle(DWORD count, const OPCHANDLE* handles, HRESUL
 
 STDMETHODIMP COpcDaGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors)
 {
-    return ForEachHandle(dwCount, phServer, ppErrors, [this](COpcDaGroupItem* item, DWORD) {
-        const uint32_t handle = item->serverHandle;
-        m_items.RemoveKey(handle);
-        return S_OK;
-    });
+    return ForEachHandle(dwCount, phServer, ppErrors,
+                         [this](COpcDaGroupItem* item, DWORD)
+                         {
+                             const uint32_t handle = item->serverHandle;
+                             m_items.RemoveKey(handle);
+                             return S_OK;
+                         });
 }
 
 STDMETHODIMP COpcDaGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors)
 {
     BOOL active = bActive ? TRUE : FALSE;
-    return ForEachHandle(dwCount, phServer, ppErrors, [active](COpcDaGroupItem* item, DWORD) {
-        item->active = active;
-        return S_OK;
-    });
+    return ForEachHandle(dwCount, phServer, ppErrors,
+                         [active](COpcDaGroupItem* item, DWORD)
+                         {
+                             item->active = active;
+                             return S_OK;
+                         });
 }
 
-STDMETHODIMP COpcDaGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
-                                           HRESULT** ppErrors)
+STDMETHODIMP COpcDaGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient, HRESULT** ppErrors)
 {
-    if (phClient == nullptr) {
+    if (phClient == nullptr)
+    {
         if (ppErrors != nullptr)
             *ppErrors = nullptr;
         return E_INVALIDARG;
     }
-    return ForEachHandle(dwCount, phServer, ppErrors, [phClient](COpcDaGroupItem* item, DWORD i) {
-        item->clientHandle = phClient[i];
-        return S_OK;
-    });
+    return ForEachHandle(dwCount, phServer, ppErrors,
+                         [phClient](COpcDaGroupItem* item, DWORD i)
+                         {
+                             item->clientHandle = phClient[i];
+                             return S_OK;
+                         });
 }
 
 STDMETHODIMP COpcDaGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
                                        HRESULT** ppErrors)
 {
-    if (pRequestedDatatypes == nullptr) {
+    if (pRequestedDatatypes == nullptr)
+    {
         if (ppErrors != nullptr)
             *ppErrors = nullptr;
         return E_INVALIDARG;
     }
-    return ForEachHandle(dwCount, phServer, ppErrors, [pRequestedDatatypes](COpcDaGroupItem* item, DWORD i) {
-        if (!OpcDaIsSupportedRequestedType(pRequestedDatatypes[i]))
-            return OPC_E_BADTYPE;
-        item->requestedType = pRequestedDatatypes[i];
-        return S_OK;
-    });
+    return ForEachHandle(dwCount, phServer, ppErrors,
+                         [pRequestedDatatypes](COpcDaGroupItem* item, DWORD i)
+                         {
+                             if (!OpcDaIsSupportedRequestedType(pRequestedDatatypes[i]))
+                                 return OPC_E_BADTYPE;
+                             item->requestedType = pRequestedDatatypes[i];
+                             return S_OK;
+                         });
 }
 
 STDMETHODIMP COpcDaGroup::CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk)
@@ -630,19 +668,22 @@ STDMETHODIMP COpcDaGroup::CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk)
             return E_OUTOFMEMORY;
         if (items != 0 && !entries.Allocate(items))
             return E_OUTOFMEMORY;
-        for (auto& entry : m_items) {
+        for (auto& entry : m_items)
+        {
             const COpcDaGroupItem& item = *entry.value;
             OPCITEMATTRIBUTES& attributes = entries.Get()[count++];
             VARTYPE canonical;
             DescribeItem(*cache, item.itemId, canonical, attributes.dwAccessRights);
             attributes.vtCanonicalDataType = canonical;
             attributes.dwEUType = static_cast<OPCEUTYPE>(ReadEUType(*cache, item.itemId));
-            if (attributes.dwEUType == OPC_ANALOG) {
+            if (attributes.dwEUType == OPC_ANALOG)
+            {
                 double low = 0.0, high = 0.0;
                 SAFEARRAY* range = nullptr;
                 if (ReadNumber(*cache, item.itemId, OPC_DA_PROP_LOEU, low) &&
                     ReadNumber(*cache, item.itemId, OPC_DA_PROP_HIEU, high) &&
-                    (range = SafeArrayCreateVector(VT_R8, 0, 2)) != nullptr) {
+                    (range = SafeArrayCreateVector(VT_R8, 0, 2)) != nullptr)
+                {
                     LONG index = 0;
                     SafeArrayPutElement(range, &index, &low);
                     index = 1;
@@ -650,7 +691,9 @@ STDMETHODIMP COpcDaGroup::CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk)
                     attributes.vEUInfo.vt = VT_ARRAY | VT_R8;
                     attributes.vEUInfo.parray = range;
                 }
-            } else if (attributes.dwEUType == OPC_ENUMERATED) {
+            }
+            else if (attributes.dwEUType == OPC_ENUMERATED)
+            {
                 COpcVariant labels;
                 if (SUCCEEDED(cache->GetItemProperty(item.itemId, OPC_DA_PROP_EUINFO, labels.Get())) &&
                     labels->vt == (VT_ARRAY | VT_BSTR))
@@ -662,7 +705,8 @@ STDMETHODIMP COpcDaGroup::CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk)
             attributes.hServer = item.serverHandle;
             attributes.bActive = item.active;
             attributes.vtRequestedDataType = item.requestedType;
-            if (attributes.szAccessPath == nullptr || attributes.szItemID == nullptr) {
+            if (attributes.szAccessPath == nullptr || attributes.szItemID == nullptr)
+            {
                 for (DWORD i = 0; i < count; ++i)
                     OpcDaClearItemAttributes(entries.Get()[i]);
                 return E_OUTOFMEMORY;
@@ -680,7 +724,7 @@ STDMETHODIMP COpcDaGroup::CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk)
 
 namespace
 {
-const DWORD kSamplingGrid = 100;       // ms; revised sampling rates are multiples of it
+const DWORD kSamplingGrid = 100; // ms; revised sampling rates are multiples of it
 const DWORD kRateNotSet = 0xFFFFFFFF;
 
 // E_INVALIDARG when an argument array is missing, else the count's check.
@@ -705,8 +749,7 @@ DWORD ReviseSamplingRate(DWORD requested)
 } // namespace
 
 template <class T, class Apply>
-HRESULT COpcDaGroup::ForEachHandleWith(DWORD count, const OPCHANDLE* handles, T** output, HRESULT** errors,
-                                       Apply apply)
+HRESULT COpcDaGroup::ForEachHandleWith(DWORD count, const OPCHANDLE* handles, T** output, HRESULT** errors, Apply apply)
 {
     HRESULT hr = CheckArguments(count, output, errors);
     if (hr != S_OK)
@@ -716,7 +759,8 @@ HRESULT COpcDaGroup::ForEachHandleWith(DWORD count, const OPCHANDLE* handles, T*
     if (!out.Allocate(count))
         return E_OUTOFMEMORY;
     T* values = out.Get();
-    hr = ForEachHandle(count, handles, errors, [&](COpcDaGroupItem* item, DWORD i) { return apply(item, values[i], i); });
+    hr = ForEachHandle(count, handles, errors,
+                       [&](COpcDaGroupItem* item, DWORD i) { return apply(item, values[i], i); });
     if (SUCCEEDED(hr))
         *output = out.Detach();
     return hr;
@@ -728,21 +772,24 @@ STDMETHODIMP COpcDaGroup::SetItemDeadband(DWORD dwCount, OPCHANDLE* phServer, FL
     HRESULT hr = CheckArguments(dwCount, pPercentDeadband, ppErrors);
     if (hr != S_OK)
         return hr;
-    return ForEachHandle(dwCount, phServer, ppErrors, [pPercentDeadband](COpcDaGroupItem* item, DWORD i) {
-        const FLOAT deadband = pPercentDeadband[i];
-        // NaN fails both comparisons and is refused with the rest.
-        if (!(deadband >= 0.0f && deadband <= 100.0f))
-            return E_INVALIDARG;
-        item->deadband = deadband;
-        return S_OK;
-    });
+    return ForEachHandle(dwCount, phServer, ppErrors,
+                         [pPercentDeadband](COpcDaGroupItem* item, DWORD i)
+                         {
+                             const FLOAT deadband = pPercentDeadband[i];
+                             // NaN fails both comparisons and is refused with the rest.
+                             if (!(deadband >= 0.0f && deadband <= 100.0f))
+                                 return E_INVALIDARG;
+                             item->deadband = deadband;
+                             return S_OK;
+                         });
 }
 
 STDMETHODIMP COpcDaGroup::GetItemDeadband(DWORD dwCount, OPCHANDLE* phServer, FLOAT** ppPercentDeadband,
                                           HRESULT** ppErrors)
 {
     return ForEachHandleWith(dwCount, phServer, ppPercentDeadband, ppErrors,
-                             [](COpcDaGroupItem* item, FLOAT& deadband, DWORD) {
+                             [](COpcDaGroupItem* item, FLOAT& deadband, DWORD)
+                             {
                                  if (item->deadband < 0.0f)
                                      return OPC_E_DEADBANDNOTSET;
                                  deadband = item->deadband;
@@ -752,12 +799,14 @@ STDMETHODIMP COpcDaGroup::GetItemDeadband(DWORD dwCount, OPCHANDLE* phServer, FL
 
 STDMETHODIMP COpcDaGroup::ClearItemDeadband(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors)
 {
-    return ForEachHandle(dwCount, phServer, ppErrors, [](COpcDaGroupItem* item, DWORD) {
-        if (item->deadband < 0.0f)
-            return OPC_E_DEADBANDNOTSET;
-        item->deadband = -1.0f;
-        return S_OK;
-    });
+    return ForEachHandle(dwCount, phServer, ppErrors,
+                         [](COpcDaGroupItem* item, DWORD)
+                         {
+                             if (item->deadband < 0.0f)
+                                 return OPC_E_DEADBANDNOTSET;
+                             item->deadband = -1.0f;
+                             return S_OK;
+                         });
 }
 
 STDMETHODIMP COpcDaGroup::SetItemSamplingRate(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwRequestedSamplingRate,
@@ -768,7 +817,8 @@ STDMETHODIMP COpcDaGroup::SetItemSamplingRate(DWORD dwCount, OPCHANDLE* phServer
         return hr;
     bool revisedAny = false;
     hr = ForEachHandleWith(dwCount, phServer, ppdwRevisedSamplingRate, ppErrors,
-                           [&](COpcDaGroupItem* item, DWORD& revised, DWORD i) {
+                           [&](COpcDaGroupItem* item, DWORD& revised, DWORD i)
+                           {
                                revised = ReviseSamplingRate(pdwRequestedSamplingRate[i]);
                                item->samplingRate = revised;
                                if (revised == pdwRequestedSamplingRate[i])
@@ -783,7 +833,8 @@ STDMETHODIMP COpcDaGroup::GetItemSamplingRate(DWORD dwCount, OPCHANDLE* phServer
                                               HRESULT** ppErrors)
 {
     return ForEachHandleWith(dwCount, phServer, ppdwSamplingRate, ppErrors,
-                             [](COpcDaGroupItem* item, DWORD& rate, DWORD) {
+                             [](COpcDaGroupItem* item, DWORD& rate, DWORD)
+                             {
                                  if (item->samplingRate == kRateNotSet)
                                      return OPC_E_RATENOTSET;
                                  rate = item->samplingRate;
@@ -793,12 +844,14 @@ STDMETHODIMP COpcDaGroup::GetItemSamplingRate(DWORD dwCount, OPCHANDLE* phServer
 
 STDMETHODIMP COpcDaGroup::ClearItemSamplingRate(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors)
 {
-    return ForEachHandle(dwCount, phServer, ppErrors, [](COpcDaGroupItem* item, DWORD) {
-        if (item->samplingRate == kRateNotSet)
-            return OPC_E_RATENOTSET;
-        item->samplingRate = kRateNotSet;
-        return S_OK;
-    });
+    return ForEachHandle(dwCount, phServer, ppErrors,
+                         [](COpcDaGroupItem* item, DWORD)
+                         {
+                             if (item->samplingRate == kRateNotSet)
+                                 return OPC_E_RATENOTSET;
+                             item->samplingRate = kRateNotSet;
+                             return S_OK;
+                         });
 }
 
 STDMETHODIMP COpcDaGroup::SetItemBufferEnable(DWORD dwCount, OPCHANDLE* phServer, BOOL* pbEnable, HRESULT** ppErrors)
@@ -806,24 +859,28 @@ STDMETHODIMP COpcDaGroup::SetItemBufferEnable(DWORD dwCount, OPCHANDLE* phServer
     HRESULT hr = CheckArguments(dwCount, pbEnable, ppErrors);
     if (hr != S_OK)
         return hr;
-    return ForEachHandle(dwCount, phServer, ppErrors, [pbEnable](COpcDaGroupItem* item, DWORD i) {
-        const BOOL enable = pbEnable[i] ? TRUE : FALSE;
-        if (enable == item->bufferEnabled)
-            return S_OK;
-        // A new, empty buffer of the new capacity.
-        if (!item->samples.SetBuffered(enable != FALSE))
-            return E_OUTOFMEMORY;
-        item->bufferEnabled = enable;
-        return S_OK;
-    });
+    return ForEachHandle(dwCount, phServer, ppErrors,
+                         [pbEnable](COpcDaGroupItem* item, DWORD i)
+                         {
+                             const BOOL enable = pbEnable[i] ? TRUE : FALSE;
+                             if (enable == item->bufferEnabled)
+                                 return S_OK;
+                             // A new, empty buffer of the new capacity.
+                             if (!item->samples.SetBuffered(enable != FALSE))
+                                 return E_OUTOFMEMORY;
+                             item->bufferEnabled = enable;
+                             return S_OK;
+                         });
 }
 
 STDMETHODIMP COpcDaGroup::GetItemBufferEnable(DWORD dwCount, OPCHANDLE* phServer, BOOL** ppbEnable, HRESULT** ppErrors)
 {
-    return ForEachHandleWith(dwCount, phServer, ppbEnable, ppErrors, [](COpcDaGroupItem* item, BOOL& enabled, DWORD) {
-        enabled = item->bufferEnabled;
-        return S_OK;
-    });
+    return ForEachHandleWith(dwCount, phServer, ppbEnable, ppErrors,
+                             [](COpcDaGroupItem* item, BOOL& enabled, DWORD)
+                             {
+                                 enabled = item->bufferEnabled;
+                                 return S_OK;
+                             });
 }
 
 // ---- synchronous IO ---------------------------------------------------------
@@ -881,7 +938,8 @@ HRESULT COpcDaGroup::ExecuteRead(OPCDATASOURCE source, DWORD count, const OPCHAN
             return E_FAIL;
         groupActive = m_active != FALSE;
         locale = m_localeId;
-        for (DWORD i = 0; i < count; ++i) {
+        for (DWORD i = 0; i < count; ++i)
+        {
             std::unique_ptr<COpcDaGroupItem>* item = m_items.Lookup(handles[i]);
             if (item == nullptr)
                 continue;
@@ -906,12 +964,14 @@ HRESULT COpcDaGroup::ExecuteRead(OPCDATASOURCE source, DWORD count, const OPCHAN
     // Cache reads take what the address space holds unless it never refreshed;
     // device reads always go to the device.
     DWORD sourceAge = source == OPC_DS_DEVICE ? 0 : 0xFFFFFFFF;
-    for (DWORD i = 0; i < count; ++i) {
+    for (DWORD i = 0; i < count; ++i)
+    {
         HRESULT& error = outErrors.Get()[i];
         VARIANT* value = withStates ? &outStates.Get()[i].vDataValue : &outValues.Get()[i];
         WORD* quality = withStates ? &outStates.Get()[i].wQuality : &outQualities.Get()[i];
         FILETIME* stamp = withStates ? &outStates.Get()[i].ftTimeStamp : &outStamps.Get()[i];
-        if (!items[i].known) {
+        if (!items[i].known)
+        {
             error = OPC_E_INVALIDHANDLE;
             continue;
         }
@@ -920,7 +980,8 @@ HRESULT COpcDaGroup::ExecuteRead(OPCDATASOURCE source, DWORD count, const OPCHAN
         DWORD maxAge = maxAges != nullptr ? maxAges[i] : sourceAge;
         error = cache->ReadItem(items[i].itemId, OPC_DA_READ_DEVICE, locale, items[i].requestedType, maxAge, value,
                                 stamp, quality);
-        if (FAILED(error)) {
+        if (FAILED(error))
+        {
             VariantClear(value);
             continue;
         }
@@ -928,9 +989,12 @@ HRESULT COpcDaGroup::ExecuteRead(OPCDATASOURCE source, DWORD count, const OPCHAN
             *quality = kQualityOutOfService;
     }
     HRESULT hr = Overall(outErrors.Get(), count);
-    if (withStates) {
+    if (withStates)
+    {
         *states = outStates.Detach();
-    } else {
+    }
+    else
+    {
         *values = outValues.Detach();
         *qualities = outQualities.Detach();
         *timeStamps = outStamps.Detach();
@@ -939,8 +1003,8 @@ HRESULT COpcDaGroup::ExecuteRead(OPCDATASOURCE source, DWORD count, const OPCHAN
     return hr;
 }
 
-HRESULT COpcDaGroup::ExecuteWrite(DWORD count, const OPCHANDLE* handles, const VARIANT* values,
-                                  const OPCITEMVQT* vqts, HRESULT** errors)
+HRESULT COpcDaGroup::ExecuteWrite(DWORD count, const OPCHANDLE* handles, const VARIANT* values, const OPCITEMVQT* vqts,
+                                  HRESULT** errors)
 {
     COpcDaCache* cache = AddressSpace();
     std::unique_ptr<SItemSnapshot[]> items(new (std::nothrow) SItemSnapshot[count]);
@@ -952,7 +1016,8 @@ HRESULT COpcDaGroup::ExecuteWrite(DWORD count, const OPCHANDLE* handles, const V
         if (m_removed || cache == nullptr)
             return E_FAIL;
         locale = m_localeId;
-        for (DWORD i = 0; i < count; ++i) {
+        for (DWORD i = 0; i < count; ++i)
+        {
             std::unique_ptr<COpcDaGroupItem>* item = m_items.Lookup(handles[i]);
             if (item == nullptr)
                 continue;
@@ -964,15 +1029,18 @@ HRESULT COpcDaGroup::ExecuteWrite(DWORD count, const OPCHANDLE* handles, const V
     COpcTaskMem<HRESULT> outErrors;
     if (!outErrors.Allocate(count))
         return E_OUTOFMEMORY;
-    for (DWORD i = 0; i < count; ++i) {
+    for (DWORD i = 0; i < count; ++i)
+    {
         HRESULT& error = outErrors.Get()[i];
-        if (!items[i].known) {
+        if (!items[i].known)
+        {
             error = OPC_E_INVALIDHANDLE;
             continue;
         }
         const VARIANT& value = vqts != nullptr ? vqts[i].vDataValue : values[i];
         // By-reference values and interface pointers are never looked into.
-        if (!OpcDaIsAcceptableValue(value)) {
+        if (!OpcDaIsAcceptableValue(value))
+        {
             error = OPC_E_BADTYPE;
             continue;
         }
@@ -985,8 +1053,8 @@ HRESULT COpcDaGroup::ExecuteWrite(DWORD count, const OPCHANDLE* handles, const V
     return hr;
 }
 
-STDMETHODIMP COpcDaGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
-                               OPCITEMSTATE** ppItemValues, HRESULT** ppErrors)
+STDMETHODIMP COpcDaGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
+                               HRESULT** ppErrors)
 {
     if (phServer == nullptr || ppItemValues == nullptr || ppErrors == nullptr)
         return E_INVALIDARG;
@@ -997,9 +1065,10 @@ STDMETHODIMP COpcDaGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE*
     HRESULT checked = OpcDaCheckCount(dwCount);
     if (checked != S_OK)
         return checked;
-    auto request = OpcDaMakeRequest([&]() {
-        return ExecuteRead(dwSource, dwCount, phServer, nullptr, ppItemValues, nullptr, nullptr, nullptr, ppErrors);
-    });
+    auto request = OpcDaMakeRequest(
+        [&]() {
+            return ExecuteRead(dwSource, dwCount, phServer, nullptr, ppItemValues, nullptr, nullptr, nullptr, ppErrors);
+        });
     return RunOnWorker(COpcDaRequestWorker::GroupRead, request);
 }
 
@@ -1011,8 +1080,7 @@ STDMETHODIMP COpcDaGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pIt
     HRESULT checked = OpcDaCheckCount(dwCount);
     if (checked != S_OK)
         return checked;
-    auto request =
-        OpcDaMakeRequest([&]() { return ExecuteWrite(dwCount, phServer, pItemValues, nullptr, ppErrors); });
+    auto request = OpcDaMakeRequest([&]() { return ExecuteWrite(dwCount, phServer, pItemValues, nullptr, ppErrors); });
     return RunOnWorker(COpcDaRequestWorker::GroupWrite, request);
 }
 
@@ -1029,10 +1097,12 @@ STDMETHODIMP COpcDaGroup::ReadMaxAge(DWORD dwCount, OPCHANDLE* phServer, DWORD* 
     HRESULT checked = OpcDaCheckCount(dwCount);
     if (checked != S_OK)
         return checked;
-    auto request = OpcDaMakeRequest([&]() {
-        return ExecuteRead(OPC_DS_DEVICE, dwCount, phServer, pdwMaxAge, nullptr, ppvValues, ppwQualities,
-                           ppftTimeStamps, ppErrors);
-    });
+    auto request = OpcDaMakeRequest(
+        [&]()
+        {
+            return ExecuteRead(OPC_DS_DEVICE, dwCount, phServer, pdwMaxAge, nullptr, ppvValues, ppwQualities,
+                               ppftTimeStamps, ppErrors);
+        });
     return RunOnWorker(COpcDaRequestWorker::GroupReadMaxAge, request);
 }
 

@@ -19,9 +19,8 @@
 class COpcDaCache;
 class COpcServerObject;
 
-class COpcDaGroup : public COpcComObject<COpcDaGroup, COpcConnectionPointContainer, IOPCItemMgt,
-                                         IOPCItemDeadbandMgt, IOPCItemSamplingMgt, IOPCSyncIO2, IOPCAsyncIO3,
-                                         IOPCGroupStateMgt2>
+class COpcDaGroup : public COpcComObject<COpcDaGroup, COpcConnectionPointContainer, IOPCItemMgt, IOPCItemDeadbandMgt,
+                                         IOPCItemSamplingMgt, IOPCSyncIO2, IOPCAsyncIO3, IOPCGroupStateMgt2>
 {
 public:
     // IUnknown, shared by every interface of the object.
@@ -36,63 +35,73 @@ public:
     static COpcComPtr<COpcDaGroup> Create(COpcServerObject* server, const COpcString& name);
 
     // IOPCGroupStateMgt / IOPCGroupStateMgt2
-    STDMETHOD(GetState)(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias, FLOAT* pPercentDeadband,
-                        DWORD* pLCID, OPCHANDLE* phClientGroup, OPCHANDLE* phServerGroup) override;
-    STDMETHOD(SetState)(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive, LONG* pTimeBias,
-                        FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup) override;
+    STDMETHOD(GetState)
+    (DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD* pLCID,
+     OPCHANDLE* phClientGroup, OPCHANDLE* phServerGroup) override;
+    STDMETHOD(SetState)
+    (DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive, LONG* pTimeBias, FLOAT* pPercentDeadband,
+     DWORD* pLCID, OPCHANDLE* phClientGroup) override;
     STDMETHOD(SetName)(LPCWSTR szName) override;
     STDMETHOD(CloneGroup)(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
     STDMETHOD(SetKeepAlive)(DWORD dwKeepAliveTime, DWORD* pdwRevisedKeepAliveTime) override;
     STDMETHOD(GetKeepAlive)(DWORD* pdwKeepAliveTime) override;
 
     // IOPCItemMgt
-    STDMETHOD(AddItems)(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults, HRESULT** ppErrors) override;
-    STDMETHOD(ValidateItems)(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBlobUpdate,
-                             OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) override;
+    STDMETHOD(AddItems)
+    (DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults, HRESULT** ppErrors) override;
+    STDMETHOD(ValidateItems)
+    (DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBlobUpdate, OPCITEMRESULT** ppValidationResults,
+     HRESULT** ppErrors) override;
     STDMETHOD(RemoveItems)(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
     STDMETHOD(SetActiveState)(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors) override;
     STDMETHOD(SetClientHandles)(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient, HRESULT** ppErrors) override;
-    STDMETHOD(SetDatatypes)(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
-                            HRESULT** ppErrors) override;
+    STDMETHOD(SetDatatypes)
+    (DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes, HRESULT** ppErrors) override;
     STDMETHOD(CreateEnumerator)(REFIID riid, LPUNKNOWN* ppUnk) override;
 
     // IOPCItemDeadbandMgt
-    STDMETHOD(SetItemDeadband)(DWORD dwCount, OPCHANDLE* phServer, FLOAT* pPercentDeadband,
-                               HRESULT** ppErrors) override;
-    STDMETHOD(GetItemDeadband)(DWORD dwCount, OPCHANDLE* phServer, FLOAT** ppPercentDeadband,
-                               HRESULT** ppErrors) override;
+    STDMETHOD(SetItemDeadband)
+    (DWORD dwCount, OPCHANDLE* phServer, FLOAT* pPercentDeadband, HRESULT** ppErrors) override;
+    STDMETHOD(GetItemDeadband)
+    (DWORD dwCount, OPCHANDLE* phServer, FLOAT** ppPercentDeadband, HRESULT** ppErrors) override;
     STDMETHOD(ClearItemDeadband)(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
 
     // IOPCItemSamplingMgt
-    STDMETHOD(SetItemSamplingRate)(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwRequestedSamplingRate,
-                                   DWORD** ppdwRevisedSamplingRate, HRESULT** ppErrors) override;
-    STDMETHOD(GetItemSamplingRate)(DWORD dwCount, OPCHANDLE* phServer, DWORD** ppdwSamplingRate,
-                                   HRESULT** ppErrors) override;
+    STDMETHOD(SetItemSamplingRate)
+    (DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwRequestedSamplingRate, DWORD** ppdwRevisedSamplingRate,
+     HRESULT** ppErrors) override;
+    STDMETHOD(GetItemSamplingRate)
+    (DWORD dwCount, OPCHANDLE* phServer, DWORD** ppdwSamplingRate, HRESULT** ppErrors) override;
     STDMETHOD(ClearItemSamplingRate)(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
     STDMETHOD(SetItemBufferEnable)(DWORD dwCount, OPCHANDLE* phServer, BOOL* pbEnable, HRESULT** ppErrors) override;
     STDMETHOD(GetItemBufferEnable)(DWORD dwCount, OPCHANDLE* phServer, BOOL** ppbEnable, HRESULT** ppErrors) override;
 
     // IOPCSyncIO / IOPCSyncIO2
-    STDMETHOD(Read)(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
-                    HRESULT** ppErrors) override;
+    STDMETHOD(Read)
+    (OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
+     HRESULT** ppErrors) override;
     STDMETHOD(Write)(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) override;
-    STDMETHOD(ReadMaxAge)(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge, VARIANT** ppvValues,
-                          WORD** ppwQualities, FILETIME** ppftTimeStamps, HRESULT** ppErrors) override;
+    STDMETHOD(ReadMaxAge)
+    (DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge, VARIANT** ppvValues, WORD** ppwQualities,
+     FILETIME** ppftTimeStamps, HRESULT** ppErrors) override;
     STDMETHOD(WriteVQT)(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT, HRESULT** ppErrors) override;
 
     // IOPCAsyncIO2 / IOPCAsyncIO3
-    STDMETHOD(Read)(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
-                    HRESULT** ppErrors) override;
-    STDMETHOD(Write)(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID,
-                     DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    STDMETHOD(Read)
+    (DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    STDMETHOD(Write)
+    (DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID, DWORD* pdwCancelID,
+     HRESULT** ppErrors) override;
     STDMETHOD(Refresh2)(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID) override;
     STDMETHOD(Cancel2)(DWORD dwCancelID) override;
     STDMETHOD(SetEnable)(BOOL bEnable) override;
     STDMETHOD(GetEnable)(BOOL* pbEnable) override;
-    STDMETHOD(ReadMaxAge)(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge, DWORD dwTransactionID,
-                          DWORD* pdwCancelID, HRESULT** ppErrors) override;
-    STDMETHOD(WriteVQT)(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT, DWORD dwTransactionID,
-                        DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    STDMETHOD(ReadMaxAge)
+    (DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge, DWORD dwTransactionID, DWORD* pdwCancelID,
+     HRESULT** ppErrors) override;
+    STDMETHOD(WriteVQT)
+    (DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT, DWORD dwTransactionID, DWORD* pdwCancelID,
+     HRESULT** ppErrors) override;
     STDMETHOD(RefreshMaxAge)(DWORD dwMaxAge, DWORD dwTransactionID, DWORD* pdwCancelID) override;
 
     // For the server object.
@@ -158,9 +167,8 @@ private:
     COpcComPtr<COpcServerObject> HoldServer(COpcString* name = nullptr);
     // The queuing of Read, Write, ReadMaxAge and WriteVQT: known handles go
     // into one transaction, unknown ones get OPC_E_INVALIDHANDLE.
-    HRESULT QueueAsync(DWORD kind, DWORD count, const OPCHANDLE* handles, const VARIANT* values,
-                       const DWORD* maxAges, const OPCITEMVQT* vqts, DWORD transactionId, DWORD* cancelId,
-                       HRESULT** errors);
+    HRESULT QueueAsync(DWORD kind, DWORD count, const OPCHANDLE* handles, const VARIANT* values, const DWORD* maxAges,
+                       const OPCITEMVQT* vqts, DWORD transactionId, DWORD* cancelId, HRESULT** errors);
     // Refresh2 and RefreshMaxAge: every active item.
     HRESULT QueueRefresh(OPCDATASOURCE source, const DWORD* maxAge, DWORD transactionId, DWORD* cancelId);
     // Hands a transaction to the server (write thread or callback pool) and

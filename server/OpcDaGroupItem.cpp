@@ -9,7 +9,8 @@ namespace
 {
 bool IsSupportedBase(VARTYPE base)
 {
-    switch (base) {
+    switch (base)
+    {
     case VT_EMPTY:
     case VT_I2:
     case VT_I4:
@@ -25,10 +26,8 @@ bool IsSupportedBase(VARTYPE base)
     case VT_UI2:
     case VT_UI4:
     case VT_I8:
-    case VT_UI8:
-        return true;
-    default:
-        return false;
+    case VT_UI8: return true;
+    default: return false;
     }
 }
 } // namespace
@@ -60,7 +59,8 @@ bool OpcDaIsAcceptableValue(const VARIANT& value)
     SafeArrayGetLBound(value.parray, 1, &low);
     SafeArrayGetUBound(value.parray, 1, &high);
     const VARIANT* elements = static_cast<const VARIANT*>(access.Data());
-    for (LONG i = 0; i <= high - low; ++i) {
+    for (LONG i = 0; i <= high - low; ++i)
+    {
         VARTYPE element = elements[i].vt;
         if ((element & ~VT_TYPEMASK) != 0 || element == VT_VARIANT || !IsSupportedBase(element))
             return false;
@@ -90,11 +90,15 @@ HRESULT OpcDaCopyItemAttributes(OPCITEMATTRIBUTES& target, const OPCITEMATTRIBUT
     target.szAccessPath = DuplicateText(source.szAccessPath != nullptr ? source.szAccessPath : L"");
     target.szItemID = DuplicateText(source.szItemID != nullptr ? source.szItemID : L"");
     HRESULT hr = target.szAccessPath != nullptr && target.szItemID != nullptr ? S_OK : E_OUTOFMEMORY;
-    if (SUCCEEDED(hr) && source.dwBlobSize != 0 && source.pBlob != nullptr) {
+    if (SUCCEEDED(hr) && source.dwBlobSize != 0 && source.pBlob != nullptr)
+    {
         target.pBlob = static_cast<BYTE*>(CoTaskMemAlloc(source.dwBlobSize));
-        if (target.pBlob == nullptr) {
+        if (target.pBlob == nullptr)
+        {
             hr = E_OUTOFMEMORY;
-        } else {
+        }
+        else
+        {
             CopyMemory(target.pBlob, source.pBlob, source.dwBlobSize);
             target.dwBlobSize = source.dwBlobSize;
         }
@@ -111,7 +115,8 @@ HRESULT OpcDaCopyItemAttributes(OPCITEMATTRIBUTES& target, const OPCITEMATTRIBUT
 COpcComPtr<COpcDaEnumItemAttributes> COpcDaEnumItemAttributes::Create(OPCITEMATTRIBUTES* entries, DWORD count)
 {
     COpcComPtr<COpcDaEnumItemAttributes> enumerator(new (std::nothrow) COpcDaEnumItemAttributes(entries, count));
-    if (!enumerator) {
+    if (!enumerator)
+    {
         for (DWORD i = 0; i < count; ++i)
             OpcDaClearItemAttributes(entries[i]);
         CoTaskMemFree(entries);
@@ -145,9 +150,11 @@ STDMETHODIMP COpcDaEnumItemAttributes::Next(ULONG celt, OPCITEMATTRIBUTES** ppIt
     COpcTaskMem<OPCITEMATTRIBUTES> out;
     if (!out.Allocate(take))
         return E_OUTOFMEMORY;
-    for (DWORD i = 0; i < take; ++i) {
+    for (DWORD i = 0; i < take; ++i)
+    {
         HRESULT hr = OpcDaCopyItemAttributes(out.Get()[i], m_entries[position + i]);
-        if (FAILED(hr)) {
+        if (FAILED(hr))
+        {
             for (DWORD j = 0; j < i; ++j)
                 OpcDaClearItemAttributes(out.Get()[j]);
             return hr;
@@ -162,7 +169,8 @@ STDMETHODIMP COpcDaEnumItemAttributes::Next(ULONG celt, OPCITEMATTRIBUTES** ppIt
 STDMETHODIMP COpcDaEnumItemAttributes::Skip(ULONG celt)
 {
     DWORD position = static_cast<DWORD>(m_position);
-    if (static_cast<ULONGLONG>(position) + celt > m_count) {
+    if (static_cast<ULONGLONG>(position) + celt > m_count)
+    {
         m_position = static_cast<LONG>(m_count);
         return S_FALSE;
     }
@@ -182,12 +190,15 @@ STDMETHODIMP COpcDaEnumItemAttributes::Clone(IEnumOPCItemAttributes** ppEnumItem
         return E_INVALIDARG;
     *ppEnumItemAttributes = nullptr;
     COpcTaskMem<OPCITEMATTRIBUTES> copy;
-    if (m_count != 0) {
+    if (m_count != 0)
+    {
         if (!copy.Allocate(m_count))
             return E_OUTOFMEMORY;
-        for (DWORD i = 0; i < m_count; ++i) {
+        for (DWORD i = 0; i < m_count; ++i)
+        {
             HRESULT hr = OpcDaCopyItemAttributes(copy.Get()[i], m_entries[i]);
-            if (FAILED(hr)) {
+            if (FAILED(hr))
+            {
                 for (DWORD j = 0; j < i; ++j)
                     OpcDaClearItemAttributes(copy.Get()[j]);
                 return hr;

@@ -28,7 +28,8 @@ bool OpcDaSampleChanged(const VARIANT& value, WORD quality, const VARIANT& refer
     const double range = std::fabs(euHigh - euLow);
     if (range == 0.0)
         return true;
-    if ((reference.vt & VT_ARRAY) != 0) {
+    if ((reference.vt & VT_ARRAY) != 0)
+    {
         COpcVariant a, b;
         if (FAILED(ChangeType(a.Get(), &value, LOCALE_SYSTEM_DEFAULT, VT_ARRAY | VT_R8)) ||
             FAILED(ChangeType(b.Get(), &reference, LOCALE_SYSTEM_DEFAULT, VT_ARRAY | VT_R8)))
@@ -42,7 +43,8 @@ bool OpcDaSampleChanged(const VARIANT& value, WORD quality, const VARIANT& refer
             return true;
         const double* p = static_cast<const double*>(x.Data());
         const double* q = static_cast<const double*>(y.Data());
-        for (ULONG i = 0; i < n; ++i) {
+        for (ULONG i = 0; i < n; ++i)
+        {
             if (Beyond(p[i], q[i], deadband, range))
                 return true;
         }
@@ -71,7 +73,8 @@ COpcDaItemSamples::~COpcDaItemSamples()
 bool COpcDaItemSamples::SetBuffered(bool buffered) noexcept
 {
     std::unique_ptr<SOpcDaSample[]> ring;
-    if (buffered) {
+    if (buffered)
+    {
         ring.reset(new (std::nothrow) SOpcDaSample[BufferedCapacity]);
         if (!ring)
             return false;
@@ -89,7 +92,8 @@ SOpcDaSample& COpcDaItemSamples::At(DWORD index) noexcept
 void COpcDaItemSamples::Append(SOpcDaSample& sample) noexcept
 {
     const DWORD capacity = Capacity();
-    if (m_count == capacity) {
+    if (m_count == capacity)
+    {
         // Full: the oldest sample makes room.
         At(0).value.Clear();
         m_first = (m_first + 1) % capacity;

@@ -21,7 +21,8 @@ bool COpcDaRequestWorker::Start(COpcDevlaneAPI* api)
         COpcLockGuard guard(m_lock);
         m_accepting = true;
     }
-    if (!m_thread.Start(Body, this, INFINITE, THREAD_PRIORITY_NORMAL, OpcThreadRole::RequestWorker)) {
+    if (!m_thread.Start(Body, this, INFINITE, THREAD_PRIORITY_NORMAL, OpcThreadRole::RequestWorker))
+    {
         COpcLockGuard guard(m_lock);
         m_accepting = false;
         return false;
@@ -54,7 +55,8 @@ void COpcDaRequestWorker::Loop()
     if (m_api != nullptr)
         m_api->CreateThreadHandle(self);
     MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0)
+    {
         if (msg.message == COpcWorkerThread::StopMessage)
             break;
         if (!IsRequest(msg.message) || msg.lParam == 0)
@@ -76,8 +78,10 @@ void COpcDaRequestWorker::Drain()
     }
     // Nobody can post any more; answer what is still queued so no caller waits for ever.
     MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (IsRequest(msg.message) && msg.lParam != 0) {
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+    {
+        if (IsRequest(msg.message) && msg.lParam != 0)
+        {
             auto* record = reinterpret_cast<Record*>(msg.lParam);
             record->result = E_FAIL;
             SetEvent(record->done);

@@ -54,15 +54,18 @@ bool COpcDaGroup::Scan(ULONGLONG tick, DWORD base)
     // Whether a sink is advised; the sink itself is looked up at delivery.
     const bool advised = IsConnected(IID_IOPCDataCallback);
     bool force = true;
-    if (m_lastScanTick < 0) {
+    if (m_lastScanTick < 0)
+    {
         // A new grid: -1 reports every item now, -2 waits for the next tick.
         force = m_lastScanTick != ScanRestartGrid;
         m_lastScanTick = static_cast<LONGLONG>(tick);
     }
     const ULONGLONG elapsed = tick - static_cast<ULONGLONG>(m_lastScanTick);
     DWORD samples = 0;
-    if (elapsed != 0 || force) {
-        for (auto& entry : m_items) {
+    if (elapsed != 0 || force)
+    {
+        for (auto& entry : m_items)
+        {
             COpcDaGroupItem& item = *entry.value;
             const DWORD n = CheckItem(item, *cache, elapsed, base);
             item.samples.reporting = advised ? n : 0;
@@ -71,10 +74,12 @@ bool COpcDaGroup::Scan(ULONGLONG tick, DWORD base)
     }
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    if (samples > 0) {
+    if (samples > 0)
+    {
         COpcDaTransactionPtr report = BuildReport(samples);
         // Without memory the samples stay buffered for the next report.
-        if (report && m_callbacksEnabled) {
+        if (report && m_callbacksEnabled)
+        {
             m_lastCallback = now;
             QueueDelivery(std::move(report));
         }
@@ -82,9 +87,11 @@ bool COpcDaGroup::Scan(ULONGLONG tick, DWORD base)
     }
     // A keep-alive tells the client the subscription is alive while nothing
     // has been sent for a while; it comes with callbacks disabled too.
-    if (m_keepAlive != 0 && advised && Ticks(now) - Ticks(m_lastCallback) > m_keepAlive * 10000ull) {
+    if (m_keepAlive != 0 && advised && Ticks(now) - Ticks(m_lastCallback) > m_keepAlive * 10000ull)
+    {
         COpcDaTransactionPtr keepAlive = COpcDaTransaction::Create(kTransactionDataChange, this, 0, 0);
-        if (keepAlive) {
+        if (keepAlive)
+        {
             m_lastCallback = now;
             QueueDelivery(std::move(keepAlive));
         }
@@ -118,23 +125,30 @@ void COpcDaGroup::SampleItem(COpcDaGroupItem& item, COpcDaCache& cache)
         sample.value.Clear();
     COpcDaItemSamples& samples = item.samples;
     bool changed = true;
-    if (sample.error != samples.lastError) {
+    if (sample.error != samples.lastError)
+    {
         samples.lastError = sample.error;
-    } else if (samples.Count() > 0) {
+    }
+    else if (samples.Count() > 0)
+    {
         // Unbuffered, the newer sample simply replaces the waiting one; a
         // buffered item compares with its newest sample by its own deadband.
-        if (item.bufferEnabled) {
+        if (item.bufferEnabled)
+        {
             const SOpcDaSample& newest = samples.Newest();
-            changed = OpcDaSampleChanged(*sample.value.Get(), sample.quality, *newest.value.Get(), newest.quality,
-                                         item.deadband >= 0.0f ? item.deadband : 0.0, item.euType, item.euLow,
-                                         item.euHigh);
+            changed =
+                OpcDaSampleChanged(*sample.value.Get(), sample.quality, *newest.value.Get(), newest.quality,
+                                   item.deadband >= 0.0f ? item.deadband : 0.0, item.euType, item.euLow, item.euHigh);
         }
-    } else {
-        changed = OpcDaSampleChanged(*sample.value.Get(), sample.quality, *samples.lastValue.Get(), samples.lastQuality,
-                                     item.deadband >= 0.0f ? item.deadband : m_percentDeadband, item.euType,
-                                     item.euLow, item.euHigh);
     }
-    if (changed) {
+    else
+    {
+        changed = OpcDaSampleChanged(*sample.value.Get(), sample.quality, *samples.lastValue.Get(), samples.lastQuality,
+                                     item.deadband >= 0.0f ? item.deadband : m_percentDeadband, item.euType, item.euLow,
+                                     item.euHigh);
+    }
+    if (changed)
+    {
         if (!item.bufferEnabled)
             samples.Clear();
         samples.Append(sample);
@@ -147,7 +161,8 @@ COpcDaTransactionPtr COpcDaGroup::BuildReport(DWORD count)
     if (!t)
         return nullptr;
     DWORD n = 0;
-    for (auto& entry : m_items) {
+    for (auto& entry : m_items)
+    {
         COpcDaGroupItem& item = *entry.value;
         COpcDaItemSamples& samples = item.samples;
         if (samples.reporting == 0)
@@ -159,12 +174,14 @@ COpcDaTransactionPtr COpcDaGroup::BuildReport(DWORD count)
         const bool overflowed = samples.Overflowed();
         // The newest sample is what the client now holds.
         SOpcDaSample& newest = samples.Newest();
-        if (FAILED(CopyValue(samples.lastValue.Get(), newest.value.Get()))) {
+        if (FAILED(CopyValue(samples.lastValue.Get(), newest.value.Get())))
+        {
             // Left as it is; the next sample then counts as a change.
             samples.ResetLastSent();
         }
         samples.lastQuality = newest.quality;
-        for (DWORD i = 0; i < taken; ++i, ++n) {
+        for (DWORD i = 0; i < taken; ++i, ++n)
+        {
             SOpcDaSample& sample = samples.At(i);
             t->serverHandles.Get()[n] = item.serverHandle;
             t->clientHandles.Get()[n] = item.clientHandle;

@@ -61,11 +61,13 @@ COpcDaTransactionPtr COpcDaTransaction::Create(DWORD kind, COpcDaGroup* group, D
 
 COpcDaTransaction::~COpcDaTransaction()
 {
-    if (values.Get() != nullptr) {
+    if (values.Get() != nullptr)
+    {
         for (DWORD i = 0; i < capacity; ++i)
             VariantClear(&values.Get()[i]);
     }
-    if (vqts.Get() != nullptr) {
+    if (vqts.Get() != nullptr)
+    {
         for (DWORD i = 0; i < capacity; ++i)
             VariantClear(&vqts.Get()[i].vDataValue);
     }
@@ -92,7 +94,8 @@ bool COpcDaTransaction::Reserve(DWORD wanted)
 
 HRESULT COpcDaTransaction::QualityOfAll() const
 {
-    for (DWORD i = 0; i < count; ++i) {
+    for (DWORD i = 0; i < count; ++i)
+    {
         if (qualities.Get()[i] != kQualityGood)
             return S_FALSE;
     }
@@ -102,7 +105,8 @@ HRESULT COpcDaTransaction::QualityOfAll() const
 HRESULT COpcDaTransaction::ErrorOfAll() const
 {
     HRESULT all = S_OK;
-    for (DWORD i = 0; i < count; ++i) {
+    for (DWORD i = 0; i < count; ++i)
+    {
         const HRESULT e = errors.Get()[i];
         if (e == OPC_S_DATAQUEUEOVERFLOW)
             return OPC_S_DATAQUEUEOVERFLOW;

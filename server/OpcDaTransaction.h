@@ -17,8 +17,8 @@ using COpcDaTransactionPtr = std::unique_ptr<COpcDaTransaction>;
 enum : DWORD
 {
     kTransactionRead = 0x8001,
-    kTransactionWrite = 0x8002,      // the write step, on the server's write thread
-    kTransactionWriteDone = 0x8003,  // the write's completion callback
+    kTransactionWrite = 0x8002,     // the write step, on the server's write thread
+    kTransactionWriteDone = 0x8003, // the write's completion callback
     kTransactionRefresh = 0x8004,
     kTransactionDataChange = 0x8005, // a subscription report; count 0 is a keep-alive
 };

@@ -47,7 +47,8 @@ bool COpcDaUpdateScheduler::AddGroup(COpcDaGroup* group)
     if (group == nullptr)
         return false;
     COpcLockGuard guard(m_lock);
-    for (const COpcComPtr<COpcDaGroup>& listed : m_groups) {
+    for (const COpcComPtr<COpcDaGroup>& listed : m_groups)
+    {
         if (listed.Get() == group)
             return true;
     }
@@ -60,8 +61,10 @@ void COpcDaUpdateScheduler::RemoveGroup(COpcDaGroup* group)
     COpcComPtr<COpcDaGroup> found;
     {
         COpcLockGuard guard(m_lock);
-        for (auto* node = m_groups.GetHead(); node != nullptr; node = node->next) {
-            if (node->value.Get() == group) {
+        for (auto* node = m_groups.GetHead(); node != nullptr; node = node->next)
+        {
+            if (node->value.Get() == group)
+            {
                 found = std::move(node->value);
                 m_groups.RemoveAt(node);
                 break;
@@ -96,7 +99,8 @@ void COpcDaUpdateScheduler::Run()
 {
     COpcCycleTimer timer;
     ULONGLONG tick = 0;
-    while (!m_thread.IsStopRequested()) {
+    while (!m_thread.IsStopRequested())
+    {
         const DWORD base = OpcDaBaseCycle(&m_settings);
         COpcCycleTimer::Sleep(m_thread, timer.NextWait(base));
         size_t count = 0;
@@ -118,7 +122,8 @@ size_t COpcDaUpdateScheduler::ScanAll(ULONGLONG tick, DWORD base)
     // The pass works on a referenced copy of the list: a scan can end in a
     // server's final release, which takes groups off the list meanwhile.
     const size_t count = m_groups.GetCount();
-    if (count > m_passCapacity) {
+    if (count > m_passCapacity)
+    {
         std::unique_ptr<COpcComPtr<COpcDaGroup>[]> grown(new (std::nothrow) COpcComPtr<COpcDaGroup>[count * 2]);
         if (!grown)
             return 0; // no pass this tick; the next one tries again
@@ -128,7 +133,8 @@ size_t COpcDaUpdateScheduler::ScanAll(ULONGLONG tick, DWORD base)
     size_t n = 0;
     for (const COpcComPtr<COpcDaGroup>& group : m_groups)
         m_pass[n++] = group;
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < n; ++i)
+    {
         // An inactive or removed group can be listed for a moment when a
         // deactivation overtook its activation; it leaves here.
         if (!m_pass[i]->Scan(tick, base))

@@ -52,7 +52,8 @@ public:
     // Grows by doubling: enumerators are filled with whole address spaces.
     bool Add(const Stored& item)
     {
-        if (m_count == m_items.GetSize()) {
+        if (m_count == m_items.GetSize())
+        {
             UINT size = m_items.GetSize();
             UINT grown = size < 16 ? 16 : (size > UINT_MAX / 2 ? UINT_MAX : size * 2);
             if (grown == size || !m_items.SetSize(grown))
@@ -72,8 +73,10 @@ public:
             return E_INVALIDARG;
         COpcLockGuard guard(m_lock);
         ULONG fetched = 0;
-        while (fetched < celt && m_position < m_count) {
-            if (!Elements::Hand(m_items[m_position], rgelt[fetched])) {
+        while (fetched < celt && m_position < m_count)
+        {
+            if (!Elements::Hand(m_items[m_position], rgelt[fetched]))
+            {
                 while (fetched > 0)
                     Elements::Unhand(rgelt[--fetched]);
                 return E_OUTOFMEMORY;
@@ -90,7 +93,8 @@ public:
     {
         COpcLockGuard guard(m_lock);
         ULONG left = m_count - m_position;
-        if (celt > left) {
+        if (celt > left)
+        {
             m_position = m_count;
             return S_FALSE;
         }
@@ -114,7 +118,8 @@ public:
         if (!copy)
             return E_OUTOFMEMORY;
         COpcLockGuard guard(m_lock);
-        for (UINT i = 0; i < m_count; ++i) {
+        for (UINT i = 0; i < m_count; ++i)
+        {
             if (!copy->Add(m_items[i]))
                 return E_OUTOFMEMORY;
         }
@@ -131,10 +136,9 @@ private:
 };
 
 template <class Interface, const IID* InterfaceId, class Elements>
-const SOpcInterfaceEntry<COpcEnumerator<Interface, InterfaceId, Elements>>
-    COpcEnumerator<Interface, InterfaceId, Elements>::Interfaces[] = {
-        OpcInterface<COpcEnumerator, Interface>(IID_IUnknown), OpcInterface<COpcEnumerator, Interface>(*InterfaceId),
-        {}};
+const SOpcInterfaceEntry<COpcEnumerator<Interface, InterfaceId, Elements>> COpcEnumerator<Interface, InterfaceId,
+                                                                                          Elements>::Interfaces[] = {
+    OpcInterface<COpcEnumerator, Interface>(IID_IUnknown), OpcInterface<COpcEnumerator, Interface>(*InterfaceId), {}};
 
 typedef COpcEnumerator<IEnumString, &IID_IEnumString, COpcStringElements> COpcEnumString;
 typedef COpcEnumerator<IEnumUnknown, &IID_IEnumUnknown, COpcUnknownElements> COpcEnumUnknown;

@@ -43,7 +43,8 @@ bool ParseContinuationPoint(const wchar_t* text, DWORD& value)
     unsigned long long result = 0;
     if (*text == L'\0')
         return false;
-    for (const wchar_t* p = text; *p != L'\0'; ++p) {
+    for (const wchar_t* p = text; *p != L'\0'; ++p)
+    {
         if (*p < L'0' || *p > L'9')
             return false;
         result = result * 10 + static_cast<unsigned>(*p - L'0');
@@ -56,8 +57,10 @@ bool ParseContinuationPoint(const wchar_t* text, DWORD& value)
 
 void FreeItemProperties(OPCITEMPROPERTIES& item)
 {
-    if (item.pItemProperties != nullptr) {
-        for (DWORD i = 0; i < item.dwNumProperties; ++i) {
+    if (item.pItemProperties != nullptr)
+    {
+        for (DWORD i = 0; i < item.dwNumProperties; ++i)
+        {
             OPCITEMPROPERTY& property = item.pItemProperties[i];
             CoTaskMemFree(property.szItemID);
             CoTaskMemFree(property.szDescription);
@@ -75,7 +78,8 @@ class CItemPropertiesArray
 public:
     ~CItemPropertiesArray()
     {
-        if (m_items.Get() != nullptr) {
+        if (m_items.Get() != nullptr)
+        {
             for (DWORD i = 0; i < m_count; ++i)
                 FreeItemProperties(m_items.Get()[i]);
         }
@@ -114,7 +118,8 @@ HRESULT FillItemProperties(COpcDaPropertyList& list, bool withValues, OPCITEMPRO
     item.pItemProperties = properties.Detach();
     item.dwNumProperties = static_cast<DWORD>(count);
     HRESULT result = S_OK;
-    for (size_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count; ++i)
+    {
         COpcDaProperty& source = list[i];
         OPCITEMPROPERTY& target = item.pItemProperties[i];
         target.vtDataType = source.type;
@@ -122,11 +127,13 @@ HRESULT FillItemProperties(COpcDaPropertyList& list, bool withValues, OPCITEMPRO
         target.hrErrorID = source.result;
         target.szItemID = DuplicateText(source.itemId.TextOrEmpty());
         target.szDescription = DuplicateText(source.description.TextOrEmpty());
-        if (target.szItemID == nullptr || target.szDescription == nullptr) {
+        if (target.szItemID == nullptr || target.szDescription == nullptr)
+        {
             FreeItemProperties(item);
             return E_OUTOFMEMORY;
         }
-        if (withValues) {
+        if (withValues)
+        {
             // The list owns the value; hand it over rather than copy it.
             target.vValue = source.value;
             VariantInit(&source.value);
@@ -143,7 +150,8 @@ class CStringArray
 public:
     ~CStringArray()
     {
-        if (m_items.Get() != nullptr) {
+        if (m_items.Get() != nullptr)
+        {
             for (size_t i = 0; i < m_count; ++i)
                 CoTaskMemFree(m_items.Get()[i]);
         }
@@ -166,7 +174,8 @@ COpcString RelativePath(const COpcDaBrowseNode* start, const COpcDaBrowseNode* n
 {
     COpcString path = node->Name();
     for (const COpcDaBrowseNode* parent = node->Parent(); parent != nullptr && parent != start;
-         parent = parent->Parent()) {
+         parent = parent->Parent())
+    {
         wchar_t separator[2] = {parent->Separator(), L'\0'};
         path = parent->Name() + COpcString(separator) + path;
     }
@@ -176,7 +185,8 @@ COpcString RelativePath(const COpcDaBrowseNode* start, const COpcDaBrowseNode* n
 // Frees the contents of browse elements (not the array).
 void FreeBrowseElements(OPCBROWSEELEMENT* elements, DWORD count)
 {
-    for (DWORD i = 0; i < count; ++i) {
+    for (DWORD i = 0; i < count; ++i)
+    {
         CoTaskMemFree(elements[i].szName);
         CoTaskMemFree(elements[i].szItemID);
         elements[i].szName = nullptr;
@@ -215,13 +225,15 @@ typedef COpcEnumString CBrowseNameEnum;
 // VT_EMPTY and 0 let every item pass.
 bool PassesLeafFilters(COpcDaCache& cache, const COpcString& itemId, VARTYPE dataType, DWORD accessRights)
 {
-    if (dataType != VT_EMPTY) {
+    if (dataType != VT_EMPTY)
+    {
         COpcVariant type;
         if (cache.GetItemProperty(itemId, OPC_DA_PROP_CDT, type.Get()) != S_OK ||
             FAILED(VariantChangeType(type.Get(), type.Get(), 0, VT_I2)) || static_cast<VARTYPE>(type->iVal) != dataType)
             return false;
     }
-    if (accessRights != 0) {
+    if (accessRights != 0)
+    {
         COpcVariant rights;
         if (cache.GetItemProperty(itemId, OPC_DA_PROP_RIGHTS, rights.Get()) != S_OK ||
             FAILED(VariantChangeType(rights.Get(), rights.Get(), 0, VT_I4)) ||
@@ -233,11 +245,12 @@ bool PassesLeafFilters(COpcDaCache& cache, const COpcString& itemId, VARTYPE dat
 
 // OPC_BRANCH and OPC_LEAF: the names of start's children of that kind.
 // Under the address-space lock.
-HRESULT AddChildNames(COpcDaCache& cache, COpcDaBrowseNode& start, OPCBROWSETYPE type, LPCWSTR filter,
-                      VARTYPE dataType, DWORD accessRights, CBrowseNameEnum& names, size_t& kept)
+HRESULT AddChildNames(COpcDaCache& cache, COpcDaBrowseNode& start, OPCBROWSETYPE type, LPCWSTR filter, VARTYPE dataType,
+                      DWORD accessRights, CBrowseNameEnum& names, size_t& kept)
 {
     bool leafTests = type == OPC_LEAF && (dataType != VT_EMPTY || accessRights != 0);
-    for (UINT i = 0; i < start.ChildCount(); ++i) {
+    for (UINT i = 0; i < start.ChildCount(); ++i)
+    {
         COpcDaBrowseNode* child = start.ChildAt(i);
         if (child == nullptr)
             continue;
@@ -269,9 +282,11 @@ HRESULT AddFlatItemIds(COpcDaBrowseNode& start, LPCWSTR filter, CBrowseNameEnum&
     COpcGrowArray<SFrame> stack;
     if (!stack.Append(SFrame{&start, 0}))
         return E_OUTOFMEMORY;
-    while (!stack.IsEmpty()) {
+    while (!stack.IsEmpty())
+    {
         SFrame& top = stack[stack.GetCount() - 1];
-        if (top.next >= top.node->ChildCount()) {
+        if (top.next >= top.node->ChildCount())
+        {
             stack.RemoveAt(stack.GetCount() - 1);
             continue;
         }
@@ -279,8 +294,8 @@ HRESULT AddFlatItemIds(COpcDaBrowseNode& start, LPCWSTR filter, CBrowseNameEnum&
         if (child == nullptr)
             continue;
         // The relative path is only needed when there is a filter to match.
-        if (child->IsItem() &&
-            (!filtered || MatchWildcard(RelativePath(&start, child).TextOrEmpty(), filter, false))) {
+        if (child->IsItem() && (!filtered || MatchWildcard(RelativePath(&start, child).TextOrEmpty(), filter, false)))
+        {
             if (!names.Add(child->FullItemId()))
                 return E_OUTOFMEMORY;
             ++kept;
@@ -295,12 +310,13 @@ HRESULT AddFlatItemIds(COpcDaBrowseNode& start, LPCWSTR filter, CBrowseNameEnum&
 // position on: at most max of them (0: all), and in next the child the
 // continuation point names when more are left. Under the address-space lock.
 HRESULT FindBrowseChildren(COpcDaCache& cache, COpcDaBrowseNode& start, DWORD position, OPCBROWSEFILTER filter,
-                           LPCWSTR nameFilter, LPCWSTR vendorFilter, DWORD max,
-                           COpcGrowArray<COpcDaBrowseNode*>& found, bool& haveNext, DWORD& next)
+                           LPCWSTR nameFilter, LPCWSTR vendorFilter, DWORD max, COpcGrowArray<COpcDaBrowseNode*>& found,
+                           bool& haveNext, DWORD& next)
 {
     bool vendorFiltered = vendorFilter != nullptr && *vendorFilter != L'\0';
     UINT count = start.ChildCount();
-    for (UINT i = position; i < count; ++i) {
+    for (UINT i = position; i < count; ++i)
+    {
         COpcDaBrowseNode* child = start.ChildAt(i);
         if (child == nullptr)
             continue;
@@ -310,7 +326,8 @@ HRESULT FindBrowseChildren(COpcDaCache& cache, COpcDaBrowseNode& start, DWORD po
         if ((filter == OPC_BROWSE_FILTER_BRANCHES && !hasChildren) ||
             (filter == OPC_BROWSE_FILTER_ITEMS && !child->IsItem()))
             continue;
-        if (vendorFiltered && !hasChildren) {
+        if (vendorFiltered && !hasChildren)
+        {
             COpcVariant dataType;
             if (cache.GetItemProperty(child->FullItemId(), OPC_DA_PROP_DATA_TYPE, dataType.Get()) != S_OK ||
                 dataType->vt != VT_BSTR || !OpcVendorFilterAccepts(vendorFilter, dataType->bstrVal))
@@ -318,8 +335,10 @@ HRESULT FindBrowseChildren(COpcDaCache& cache, COpcDaBrowseNode& start, DWORD po
         }
         if (!found.Append(child))
             return E_OUTOFMEMORY;
-        if (max != 0 && found.GetCount() >= max) {
-            if (i + 1 < count) {
+        if (max != 0 && found.GetCount() >= max)
+        {
+            if (i + 1 < count)
+            {
                 haveNext = true;
                 next = i + 1;
             }
@@ -338,7 +357,8 @@ HRESULT FillBrowseElements(const COpcGrowArray<COpcDaBrowseNode*>& found, CBrows
     if (!elements.Allocate(count))
         return E_OUTOFMEMORY;
     OPCBROWSEELEMENT* out = elements.Get();
-    for (DWORD i = 0; i < count; ++i) {
+    for (DWORD i = 0; i < count; ++i)
+    {
         COpcDaBrowseNode* node = found[i];
         out[i].szName = DuplicateText(node->Name().TextOrEmpty());
         out[i].szItemID = DuplicateText(node->FullItemId().TextOrEmpty());
@@ -369,8 +389,10 @@ STDMETHODIMP COpcServerObject::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseD
     COpcLockGuard serverGuard(m_lock);
     COpcLockGuard cacheGuard(cache->Lock());
     COpcDaBrowseNode* root = cache->BrowseTree().Root();
-    switch (dwBrowseDirection) {
-    case OPC_BROWSE_UP: {
+    switch (dwBrowseDirection)
+    {
+    case OPC_BROWSE_UP:
+    {
         if (m_browsePosition.IsEmpty() || root == nullptr)
             return E_FAIL;
         COpcDaBrowseNode* node = root->Find(m_browsePosition.Text());
@@ -379,7 +401,8 @@ STDMETHODIMP COpcServerObject::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseD
         m_browsePosition = node->Parent()->Path();
         return S_OK;
     }
-    case OPC_BROWSE_DOWN: {
+    case OPC_BROWSE_DOWN:
+    {
         if (szString == nullptr || *szString == L'\0' || root == nullptr)
             return E_INVALIDARG;
         COpcDaBrowseNode* start = m_browsePosition.IsEmpty() ? root : root->Find(m_browsePosition.Text());
@@ -389,8 +412,10 @@ STDMETHODIMP COpcServerObject::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseD
         m_browsePosition = node->Path();
         return S_OK;
     }
-    case OPC_BROWSE_TO: {
-        if (szString == nullptr || *szString == L'\0') {
+    case OPC_BROWSE_TO:
+    {
+        if (szString == nullptr || *szString == L'\0')
+        {
             m_browsePosition = COpcString();
             return S_OK;
         }
@@ -400,8 +425,7 @@ STDMETHODIMP COpcServerObject::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseD
         m_browsePosition = node->Path();
         return S_OK;
     }
-    default:
-        return E_INVALIDARG;
+    default: return E_INVALIDARG;
     }
 }
 
@@ -464,7 +488,8 @@ STDMETHODIMP COpcServerObject::GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID)
     }
     bool emptyName = szItemDataID == nullptr || *szItemDataID == L'\0';
     COpcString result;
-    if (!position.IsEmpty() || !emptyName) {
+    if (!position.IsEmpty() || !emptyName)
+    {
         COpcDaCache* cache = AddressSpace();
         if (cache == nullptr)
             return E_FAIL;
@@ -524,7 +549,8 @@ STDMETHODIMP COpcServerObject::QueryAvailableProperties(LPWSTR szItemID, DWORD* 
     COpcTaskMem<VARTYPE> types;
     if (!ids.Allocate(count) || !descriptions.Allocate(count) || !types.Allocate(count))
         return E_OUTOFMEMORY;
-    for (size_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count; ++i)
+    {
         ids.Get()[i] = list[i].id;
         types.Get()[i] = list[i].type;
         descriptions[i] = DuplicateText(list[i].description.TextOrEmpty());
@@ -574,7 +600,8 @@ STDMETHODIMP COpcServerObject::GetItemProperties(LPWSTR szItemID, DWORD dwCount,
     if (!values.Allocate(dwCount) || !errors.Allocate(dwCount))
         return E_OUTOFMEMORY;
     HRESULT result = S_OK;
-    for (DWORD i = 0; i < dwCount; ++i) {
+    for (DWORD i = 0; i < dwCount; ++i)
+    {
         // The list owns the values; they move into the client's array.
         values.Get()[i] = list[i].value;
         VariantInit(&list[i].value);
@@ -603,17 +630,21 @@ STDMETHODIMP COpcServerObject::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWO
     if (!ids.Allocate(dwCount) || !errors.Allocate(dwCount))
         return E_OUTOFMEMORY;
     HRESULT result = S_OK;
-    for (DWORD i = 0; i < dwCount; ++i) {
+    for (DWORD i = 0; i < dwCount; ++i)
+    {
         HRESULT error = list[i].result;
         // The standard properties up to 8 describe the item itself and have
         // no item ID of their own.
         if (list[i].id <= OPC_DA_PROP_EUINFO)
             error = OPC_E_INVALID_PID;
-        if (SUCCEEDED(error)) {
+        if (SUCCEEDED(error))
+        {
             ids[i] = DuplicateText(list[i].itemId.TextOrEmpty());
             if (ids[i] == nullptr)
                 return E_OUTOFMEMORY;
-        } else {
+        }
+        else
+        {
             result = S_FALSE;
         }
         errors.Get()[i] = error;
@@ -645,9 +676,11 @@ STDMETHODIMP COpcServerObject::GetProperties(DWORD dwItemCount, LPWSTR* pszItemI
     cache->SetPropertyLocale(LocaleId());
     bool withValues = bReturnPropertyValues != FALSE;
     HRESULT result = S_OK;
-    for (DWORD i = 0; i < dwItemCount; ++i) {
+    for (DWORD i = 0; i < dwItemCount; ++i)
+    {
         OPCITEMPROPERTIES& item = items[i];
-        if (pszItemIDs[i] == nullptr) {
+        if (pszItemIDs[i] == nullptr)
+        {
             item.hrErrorID = OPC_E_INVALIDITEMID;
             result = S_FALSE;
             continue;
@@ -670,10 +703,10 @@ STDMETHODIMP COpcServerObject::GetProperties(DWORD dwItemCount, LPWSTR* pszItemI
 }
 
 STDMETHODIMP COpcServerObject::Browse(LPWSTR szItemID, LPWSTR* pszContinuationPoint, DWORD dwMaxElementsReturned,
-                                      OPCBROWSEFILTER dwBrowseFilter, LPWSTR szElementNameFilter,
-                                      LPWSTR szVendorFilter, BOOL bReturnAllProperties, BOOL bReturnPropertyValues,
-                                      DWORD dwPropertyCount, DWORD* pdwPropertyIDs, BOOL* pbMoreElements,
-                                      DWORD* pdwCount, OPCBROWSEELEMENT** ppBrowseElements)
+                                      OPCBROWSEFILTER dwBrowseFilter, LPWSTR szElementNameFilter, LPWSTR szVendorFilter,
+                                      BOOL bReturnAllProperties, BOOL bReturnPropertyValues, DWORD dwPropertyCount,
+                                      DWORD* pdwPropertyIDs, BOOL* pbMoreElements, DWORD* pdwCount,
+                                      OPCBROWSEELEMENT** ppBrowseElements)
 {
     if (pbMoreElements == nullptr || pdwCount == nullptr || ppBrowseElements == nullptr ||
         (dwBrowseFilter != OPC_BROWSE_FILTER_ALL && dwBrowseFilter != OPC_BROWSE_FILTER_BRANCHES &&
@@ -687,7 +720,8 @@ STDMETHODIMP COpcServerObject::Browse(LPWSTR szItemID, LPWSTR* pszContinuationPo
         return E_INVALIDARG;
 
     DWORD position = 0;
-    if (pszContinuationPoint != nullptr) {
+    if (pszContinuationPoint != nullptr)
+    {
         if (*pszContinuationPoint != nullptr && **pszContinuationPoint != L'\0' &&
             !ParseContinuationPoint(*pszContinuationPoint, position))
             return OPC_E_INVALIDCONTINUATIONPOINT;
@@ -723,7 +757,8 @@ STDMETHODIMP COpcServerObject::Browse(LPWSTR szItemID, LPWSTR* pszContinuationPo
         elementCount = static_cast<DWORD>(found.GetCount());
     }
 
-    if (elementCount > 0 && (bReturnAllProperties || dwPropertyCount > 0)) {
+    if (elementCount > 0 && (bReturnAllProperties || dwPropertyCount > 0))
+    {
         OPCBROWSEELEMENT* out = elements.Get();
         COpcTaskMem<LPWSTR> itemIds;
         if (!itemIds.Allocate(elementCount))
@@ -731,19 +766,23 @@ STDMETHODIMP COpcServerObject::Browse(LPWSTR szItemID, LPWSTR* pszContinuationPo
         for (DWORD i = 0; i < elementCount; ++i)
             itemIds.Get()[i] = out[i].szItemID;
         OPCITEMPROPERTIES* properties = nullptr;
-        HRESULT hr = GetProperties(elementCount, itemIds.Get(), bReturnPropertyValues, dwPropertyCount,
-                                   pdwPropertyIDs, &properties);
-        if (FAILED(hr)) {
+        HRESULT hr = GetProperties(elementCount, itemIds.Get(), bReturnPropertyValues, dwPropertyCount, pdwPropertyIDs,
+                                   &properties);
+        if (FAILED(hr))
+        {
             for (DWORD i = 0; i < elementCount; ++i)
                 out[i].ItemProperties.hrErrorID = hr;
-        } else {
+        }
+        else
+        {
             for (DWORD i = 0; i < elementCount; ++i)
                 out[i].ItemProperties = properties[i];
             CoTaskMemFree(properties);
         }
     }
 
-    if (haveNext && pszContinuationPoint != nullptr) {
+    if (haveNext && pszContinuationPoint != nullptr)
+    {
         wchar_t text[16];
         swprintf(text, 16, L"%u", static_cast<unsigned>(next));
         // Without the point the client would silently miss elements.
@@ -755,7 +794,8 @@ STDMETHODIMP COpcServerObject::Browse(LPWSTR szItemID, LPWSTR* pszContinuationPo
     }
 
     HRESULT result = S_OK;
-    for (DWORD i = 0; i < elementCount; ++i) {
+    for (DWORD i = 0; i < elementCount; ++i)
+    {
         if (elements.Get()[i].ItemProperties.hrErrorID != S_OK)
             result = S_FALSE;
     }

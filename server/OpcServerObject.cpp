@@ -34,7 +34,8 @@ void WriteLoopBody(void* data, bool stopping)
     if (stopping)
         return;
     MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0)
+    {
         if (msg.message == COpcWorkerThread::StopMessage)
             break;
         if (msg.message != kTransactionWrite || msg.wParam == 0)
@@ -48,8 +49,10 @@ void WriteLoopBody(void* data, bool stopping)
         group->QueueDelivery(std::move(transaction));
     }
     // Writes posted after the stop are dropped with their references.
-    while (PeekMessageW(&msg, nullptr, kTransactionWrite, kTransactionWrite, PM_REMOVE)) {
-        if (msg.wParam != 0) {
+    while (PeekMessageW(&msg, nullptr, kTransactionWrite, kTransactionWrite, PM_REMOVE))
+    {
+        if (msg.wParam != 0)
+        {
             COpcComPtr<COpcServerObject> server(reinterpret_cast<COpcServerObject*>(msg.lParam));
             COpcDaTransactionPtr transaction(reinterpret_cast<COpcDaTransaction*>(msg.wParam));
         }
@@ -162,7 +165,8 @@ void COpcServerObject::FinalRelease()
     // outside it, since dropping a group's last reference may release a
     // client's sink. This needs no memory, so no group is left unmarked when
     // memory is short: such a group would go on calling this freed server.
-    for (;;) {
+    for (;;)
+    {
         COpcComPtr<COpcDaGroup> group;
         {
             COpcLockGuard guard(m_lock);
@@ -187,8 +191,10 @@ void COpcServerObject::FinalRelease()
     {
         COpcLockGuard guard(m_lock);
         COpcLockGuard list(serverListLock);
-        for (auto* node = serverList.GetHead(); node != nullptr; node = node->next) {
-            if (node->value == this) {
+        for (auto* node = serverList.GetHead(); node != nullptr; node = node->next)
+        {
+            if (node->value == this)
+            {
                 serverList.RemoveAt(node);
                 break;
             }
@@ -221,12 +227,16 @@ HRESULT COpcServerObject::CreateGroupByName(const COpcString& name, COpcComPtr<C
     group.Reset();
     COpcLockGuard guard(m_lock);
     COpcString groupName = name;
-    if (!groupName.IsEmpty()) {
+    if (!groupName.IsEmpty())
+    {
         if (m_groups.Lookup(groupName) != nullptr)
             return OPC_E_DUPLICATENAME;
-    } else {
+    }
+    else
+    {
         wchar_t generated[32];
-        do {
+        do
+        {
             ++m_groupNameCounter;
             FormatText(generated, 32, L"Group%03u", m_groupNameCounter);
             groupName = COpcString(generated);
@@ -291,7 +301,8 @@ HRESULT COpcServerObject::CloneGroup(const COpcString& sourceName, const COpcStr
     if (FAILED(hr))
         return hr;
     hr = created->CopyFrom(*source);
-    if (FAILED(hr)) {
+    if (FAILED(hr))
+    {
         RemoveGroupByName(created->Name());
         return hr;
     }
@@ -334,7 +345,8 @@ STDMETHODIMP COpcServerObject::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRe
     if (FAILED(hr))
         return hr;
     COpcString name = group->Name();
-    if (phServerGroup == nullptr || pRevisedUpdateRate == nullptr || ppUnk == nullptr) {
+    if (phServerGroup == nullptr || pRevisedUpdateRate == nullptr || ppUnk == nullptr)
+    {
         RemoveGroupByName(name);
         return E_INVALIDARG;
     }
@@ -343,9 +355,12 @@ STDMETHODIMP COpcServerObject::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRe
     *ppUnk = nullptr;
 
     LONG timeBias = 0;
-    if (pTimeBias != nullptr) {
+    if (pTimeBias != nullptr)
+    {
         timeBias = *pTimeBias;
-    } else {
+    }
+    else
+    {
         TIME_ZONE_INFORMATION zone;
         if (GetTimeZoneInformation(&zone) != TIME_ZONE_ID_INVALID)
             timeBias = zone.Bias;
@@ -354,14 +369,16 @@ STDMETHODIMP COpcServerObject::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRe
     DWORD requested = dwRequestedUpdateRate;
     DWORD locale = dwLCID;
     OPCHANDLE client = hClientGroup;
-    HRESULT state = group->SetState(&requested, pRevisedUpdateRate, &active, &timeBias, pPercentDeadband, &locale,
-                                    &client);
-    if (FAILED(state)) {
+    HRESULT state =
+        group->SetState(&requested, pRevisedUpdateRate, &active, &timeBias, pPercentDeadband, &locale, &client);
+    if (FAILED(state))
+    {
         RemoveGroupByName(name);
         return state;
     }
     hr = group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
-    if (FAILED(hr)) {
+    if (FAILED(hr))
+    {
         RemoveGroupByName(name);
         *pRevisedUpdateRate = 0;
         return hr;
@@ -423,8 +440,10 @@ STDMETHODIMP COpcServerObject::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce)
     {
         COpcLockGuard guard(m_lock);
         COpcString name;
-        for (auto& entry : m_groups) {
-            if (entry.value->ServerHandle() == hServerGroup) {
+        for (auto& entry : m_groups)
+        {
+            if (entry.value->ServerHandle() == hServerGroup)
+            {
                 group = std::move(entry.value);
                 name = entry.key;
                 break;
@@ -437,7 +456,8 @@ STDMETHODIMP COpcServerObject::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce)
     // Marking it removed lets go of the client's callback sink, a call into
     // the client; the group is out of the map, so no lock is needed for it.
     bool destroyed = COpcDaGroup::MarkRemoved(std::move(group));
-    if (destroyed || bForce) {
+    if (destroyed || bForce)
+    {
         COpcLockGuard guard(m_lock);
         --m_groupCount;
         return S_OK;
@@ -451,7 +471,8 @@ STDMETHODIMP COpcServerObject::CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFII
         return E_INVALIDARG;
     *ppUnk = nullptr;
     COpcLockGuard guard(m_lock);
-    if (dwScope == OPC_ENUM_PUBLIC_CONNECTIONS || dwScope == OPC_ENUM_PUBLIC) {
+    if (dwScope == OPC_ENUM_PUBLIC_CONNECTIONS || dwScope == OPC_ENUM_PUBLIC)
+    {
         // There are no public groups: an empty enumerator of the asked kind.
         COpcComPtr<IUnknown> empty;
         if (riid == IID_IEnumString)
@@ -463,26 +484,33 @@ STDMETHODIMP COpcServerObject::CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFII
         HRESULT hr = empty->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
         return SUCCEEDED(hr) ? S_FALSE : hr;
     }
-    if (riid == IID_IEnumString) {
+    if (riid == IID_IEnumString)
+    {
         COpcComPtr<COpcEnumString> names(new (std::nothrow) COpcEnumString());
         if (!names)
             return E_OUTOFMEMORY;
-        for (auto& entry : m_groups) {
+        for (auto& entry : m_groups)
+        {
             if (!names->Add(entry.key))
                 return E_OUTOFMEMORY;
         }
         *ppUnk = static_cast<IEnumString*>(names.Detach());
-    } else if (riid == IID_IEnumUnknown) {
+    }
+    else if (riid == IID_IEnumUnknown)
+    {
         COpcComPtr<COpcEnumUnknown> groups(new (std::nothrow) COpcEnumUnknown());
         if (!groups)
             return E_OUTOFMEMORY;
-        for (auto& entry : m_groups) {
+        for (auto& entry : m_groups)
+        {
             COpcComPtr<IUnknown> unknown = COpcComPtr<IUnknown>::QueryFrom(entry.value.Get(), IID_IUnknown);
             if (!unknown || !groups->Add(unknown))
                 return E_OUTOFMEMORY;
         }
         *ppUnk = static_cast<IEnumUnknown*>(groups.Detach());
-    } else {
+    }
+    else
+    {
         return E_NOINTERFACE;
     }
     return m_groups.IsEmpty() ? S_FALSE : S_OK;
@@ -513,7 +541,8 @@ void COpcServerObject::SendShutdownNotice(COpcServerObject* caller, COpcServerOb
     {
         COpcLockGuard guard(caller->m_lock);
         COpcLockGuard list(serverListLock);
-        for (COpcServerObject* server : serverList) {
+        for (COpcServerObject* server : serverList)
+        {
             if (server == except || !server->TryAddRef())
                 continue;
             COpcComPtr<COpcServerObject> held(server); // the reference TryAddRef took
@@ -523,24 +552,30 @@ void COpcServerObject::SendShutdownNotice(COpcServerObject* caller, COpcServerOb
 
     COpcString reason = MessageText(ShutdownMessage);
     const wchar_t* text = reason.IsEmpty() ? ShutdownFallback : reason.Text();
-    for (COpcComPtr<COpcServerObject>& server : servers) {
+    for (COpcComPtr<COpcServerObject>& server : servers)
+    {
         COpcComPtr<IUnknown> sink(server->SinkFor(IID_IOPCShutdown));
         COpcComPtr<IOPCShutdown> shutdown = COpcComPtr<IOPCShutdown>::QueryFrom(sink.Get(), IID_IOPCShutdown);
-        if (shutdown) {
+        if (shutdown)
+        {
             // A client that has gone away answers with an RPC error; go on with the next.
             shutdown->ShutdownRequest(text);
-        } else {
+        }
+        else
+        {
             // Without a sink the client is cut off instead.
             COpcList<COpcComPtr<IUnknown>> groups;
             {
                 COpcLockGuard serverGuard(server->m_lock);
-                for (auto& entry : server->m_groups) {
+                for (auto& entry : server->m_groups)
+                {
                     COpcComPtr<IUnknown> unknown = COpcComPtr<IUnknown>::QueryFrom(entry.value.Get(), IID_IUnknown);
                     if (unknown)
                         groups.AddTail(unknown);
                 }
             }
-            for (COpcComPtr<IUnknown>& group : groups) {
+            for (COpcComPtr<IUnknown>& group : groups)
+            {
                 CoDisconnectObject(group.Get(), 0);
                 group.Reset();
             }
@@ -568,14 +603,16 @@ HRESULT COpcServerObject::ExecuteItemRead(DWORD count, LPCWSTR* itemIds, const D
         return E_OUTOFMEMORY;
     LCID locale = LocaleId();
     HRESULT hr = S_OK;
-    for (DWORD i = 0; i < count; ++i) {
+    for (DWORD i = 0; i < count; ++i)
+    {
         HRESULT& error = outErrors.Get()[i];
         if (itemIds[i] == nullptr || itemIds[i][0] == L'\0')
             error = OPC_E_INVALIDITEMID;
         else
             error = cache->ReadItem(COpcString(itemIds[i]), OPC_DA_READ_DEVICE, locale, VT_EMPTY, maxAges[i],
                                     &outValues.Get()[i], &outStamps.Get()[i], &outQualities.Get()[i]);
-        if (FAILED(error)) {
+        if (FAILED(error))
+        {
             VariantClear(&outValues.Get()[i]);
             hr = S_FALSE;
         }
@@ -598,15 +635,21 @@ HRESULT COpcServerObject::ExecuteItemWrite(DWORD count, LPCWSTR* itemIds, const 
         return E_OUTOFMEMORY;
     LCID locale = LocaleId();
     HRESULT hr = S_OK;
-    for (DWORD i = 0; i < count; ++i) {
+    for (DWORD i = 0; i < count; ++i)
+    {
         HRESULT& error = outErrors.Get()[i];
         const OPCITEMVQT& vqt = vqts[i];
-        if (itemIds[i] == nullptr || itemIds[i][0] == L'\0') {
+        if (itemIds[i] == nullptr || itemIds[i][0] == L'\0')
+        {
             error = OPC_E_INVALIDITEMID;
-        } else if (!OpcDaIsAcceptableValue(vqt.vDataValue)) {
+        }
+        else if (!OpcDaIsAcceptableValue(vqt.vDataValue))
+        {
             // By-reference values and interface pointers are never looked into.
             error = OPC_E_BADTYPE;
-        } else {
+        }
+        else
+        {
             error = cache->WriteItem(COpcString(itemIds[i]), locale, vqt.vDataValue,
                                      vqt.bTimeStampSpecified ? &vqt.ftTimeStamp : nullptr,
                                      vqt.bQualitySpecified ? &vqt.wQuality : nullptr);
@@ -635,9 +678,9 @@ STDMETHODIMP COpcServerObject::Read(DWORD dwCount, LPCWSTR* pszItemIDs, DWORD* p
     HRESULT checked = OpcDaCheckCount(dwCount);
     if (checked != S_OK)
         return checked;
-    auto request = OpcDaMakeRequest([&]() {
-        return ExecuteItemRead(dwCount, pszItemIDs, pdwMaxAge, ppvValues, ppwQualities, ppftTimeStamps, ppErrors);
-    });
+    auto request = OpcDaMakeRequest(
+        [&]()
+        { return ExecuteItemRead(dwCount, pszItemIDs, pdwMaxAge, ppvValues, ppwQualities, ppftTimeStamps, ppErrors); });
     return m_requestWorker.Run(COpcDaRequestWorker::ItemRead, request);
 }
 

@@ -25,10 +25,9 @@ class COpcDaPropertyList;
 // The class table's creator: a new server object with one reference.
 HRESULT OpcCreateServerObject(const CLSID* clsid, IUnknown** object);
 
-class COpcServerObject
-    : public COpcComObject<COpcServerObject, COpcCommon, COpcConnectionPointContainer, IOPCServer,
-                           IOPCBrowseServerAddressSpace, IOPCBrowse, IOPCItemProperties, IOPCItemIO,
-                           IOpcDaShutdownControl>
+class COpcServerObject : public COpcComObject<COpcServerObject, COpcCommon, COpcConnectionPointContainer, IOPCServer,
+                                              IOPCBrowseServerAddressSpace, IOPCBrowse, IOPCItemProperties, IOPCItemIO,
+                                              IOpcDaShutdownControl>
 {
 public:
     // IUnknown
@@ -38,9 +37,10 @@ public:
     HRESULT LookupErrorString(HRESULT error, LCID locale, LPWSTR* text) override;
 
     // IOPCServer
-    STDMETHOD(AddGroup)(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
-                        LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID, OPCHANDLE* phServerGroup,
-                        DWORD* pRevisedUpdateRate, REFIID riid, LPUNKNOWN* ppUnk) override;
+    STDMETHOD(AddGroup)
+    (LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup, LONG* pTimeBias,
+     FLOAT* pPercentDeadband, DWORD dwLCID, OPCHANDLE* phServerGroup, DWORD* pRevisedUpdateRate, REFIID riid,
+     LPUNKNOWN* ppUnk) override;
     STDMETHOD(GetErrorString)(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) override;
     using COpcCommon::GetErrorString;
     STDMETHOD(GetGroupByName)(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
@@ -51,32 +51,35 @@ public:
     // IOPCBrowseServerAddressSpace
     STDMETHOD(QueryOrganization)(OPCNAMESPACETYPE* pNameSpaceType) override;
     STDMETHOD(ChangeBrowsePosition)(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) override;
-    STDMETHOD(BrowseOPCItemIDs)(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria, VARTYPE vtDataTypeFilter,
-                                DWORD dwAccessRightsFilter, LPENUMSTRING* ppIEnumString) override;
+    STDMETHOD(BrowseOPCItemIDs)
+    (OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria, VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
+     LPENUMSTRING* ppIEnumString) override;
     STDMETHOD(GetItemID)(LPWSTR szItemDataID, LPWSTR* szItemID) override;
     STDMETHOD(BrowseAccessPaths)(LPCWSTR szItemID, LPENUMSTRING* ppIEnumString) override;
 
     // IOPCBrowse
-    STDMETHOD(GetProperties)(DWORD dwItemCount, LPWSTR* pszItemIDs, BOOL bReturnPropertyValues,
-                             DWORD dwPropertyCount, DWORD* pdwPropertyIDs,
-                             OPCITEMPROPERTIES** ppItemProperties) override;
-    STDMETHOD(Browse)(LPWSTR szItemID, LPWSTR* pszContinuationPoint, DWORD dwMaxElementsReturned,
-                      OPCBROWSEFILTER dwBrowseFilter, LPWSTR szElementNameFilter, LPWSTR szVendorFilter,
-                      BOOL bReturnAllProperties, BOOL bReturnPropertyValues, DWORD dwPropertyCount,
-                      DWORD* pdwPropertyIDs, BOOL* pbMoreElements, DWORD* pdwCount,
-                      OPCBROWSEELEMENT** ppBrowseElements) override;
+    STDMETHOD(GetProperties)
+    (DWORD dwItemCount, LPWSTR* pszItemIDs, BOOL bReturnPropertyValues, DWORD dwPropertyCount, DWORD* pdwPropertyIDs,
+     OPCITEMPROPERTIES** ppItemProperties) override;
+    STDMETHOD(Browse)
+    (LPWSTR szItemID, LPWSTR* pszContinuationPoint, DWORD dwMaxElementsReturned, OPCBROWSEFILTER dwBrowseFilter,
+     LPWSTR szElementNameFilter, LPWSTR szVendorFilter, BOOL bReturnAllProperties, BOOL bReturnPropertyValues,
+     DWORD dwPropertyCount, DWORD* pdwPropertyIDs, BOOL* pbMoreElements, DWORD* pdwCount,
+     OPCBROWSEELEMENT** ppBrowseElements) override;
 
     // IOPCItemProperties
-    STDMETHOD(QueryAvailableProperties)(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
-                                        LPWSTR** ppDescriptions, VARTYPE** ppvtDataTypes) override;
-    STDMETHOD(GetItemProperties)(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, VARIANT** ppvData,
-                                 HRESULT** ppErrors) override;
-    STDMETHOD(LookupItemIDs)(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, LPWSTR** ppszNewItemIDs,
-                             HRESULT** ppErrors) override;
+    STDMETHOD(QueryAvailableProperties)
+    (LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs, LPWSTR** ppDescriptions,
+     VARTYPE** ppvtDataTypes) override;
+    STDMETHOD(GetItemProperties)
+    (LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, VARIANT** ppvData, HRESULT** ppErrors) override;
+    STDMETHOD(LookupItemIDs)
+    (LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, LPWSTR** ppszNewItemIDs, HRESULT** ppErrors) override;
 
     // IOPCItemIO
-    STDMETHOD(Read)(DWORD dwCount, LPCWSTR* pszItemIDs, DWORD* pdwMaxAge, VARIANT** ppvValues, WORD** ppwQualities,
-                    FILETIME** ppftTimeStamps, HRESULT** ppErrors) override;
+    STDMETHOD(Read)
+    (DWORD dwCount, LPCWSTR* pszItemIDs, DWORD* pdwMaxAge, VARIANT** ppvValues, WORD** ppwQualities,
+     FILETIME** ppftTimeStamps, HRESULT** ppErrors) override;
     STDMETHOD(WriteVQT)(DWORD dwCount, LPCWSTR* pszItemIDs, OPCITEMVQT* pItemVQT, HRESULT** ppErrors) override;
 
     // IOpcDaShutdownControl
@@ -114,8 +117,8 @@ private:
     HRESULT PropertiesOf(LPWSTR itemIdText, DWORD count, const DWORD* propertyIds, bool withValues,
                          COpcDaPropertyList& list);
     // IOPCItemIO as the request worker executes it.
-    HRESULT ExecuteItemRead(DWORD count, LPCWSTR* itemIds, const DWORD* maxAges, VARIANT** values,
-                            WORD** qualities, FILETIME** timeStamps, HRESULT** errors);
+    HRESULT ExecuteItemRead(DWORD count, LPCWSTR* itemIds, const DWORD* maxAges, VARIANT** values, WORD** qualities,
+                            FILETIME** timeStamps, HRESULT** errors);
     HRESULT ExecuteItemWrite(DWORD count, LPCWSTR* itemIds, const OPCITEMVQT* vqts, HRESULT** errors);
 
     bool m_hostLocked = false;

@@ -30,7 +30,8 @@ LONG Guard(F&& body)
 LONG Access(Fn fn, LINTOR_HANDLE handle, const char* device, const char* address, int type, short count, void* buffer,
             bool write)
 {
-    return Guard([&] { return Runtime::Instance().DeviceAccess(fn, handle, device, address, type, count, buffer, write); });
+    return Guard([&]
+                 { return Runtime::Instance().DeviceAccess(fn, handle, device, address, type, count, buffer, write); });
 }
 } // namespace
 
@@ -75,7 +76,8 @@ DEVLANE_API DeleteLintorHandle(LINTOR_HANDLE handle)
 
 DEVLANE_API LT_SetCacheQuicklyErrorAnswerModeM(LINTOR_HANDLE handle, LONG mode)
 {
-    return Guard([&] { return Runtime::Instance().SetHandleMode(Fn::LT_SetCacheQuicklyErrorAnswerModeM, handle, mode); });
+    return Guard([&]
+                 { return Runtime::Instance().SetHandleMode(Fn::LT_SetCacheQuicklyErrorAnswerModeM, handle, mode); });
 }
 
 DEVLANE_API EasySetWaitTypeM(LINTOR_HANDLE handle, LONG waitType)
@@ -135,7 +137,8 @@ DEVLANE_API ReadDeviceFloatM(LINTOR_HANDLE handle, const char* device, const cha
     return Access(Fn::ReadDeviceFloatM, handle, device, address, devlane::kTypeFloat, count, values, false);
 }
 
-DEVLANE_API ReadDeviceDoubleM(LINTOR_HANDLE handle, const char* device, const char* address, double* values, short count)
+DEVLANE_API ReadDeviceDoubleM(LINTOR_HANDLE handle, const char* device, const char* address, double* values,
+                              short count)
 {
     return Access(Fn::ReadDeviceDoubleM, handle, device, address, devlane::kTypeDouble, count, values, false);
 }
@@ -145,40 +148,46 @@ DEVLANE_API ReadDeviceStrM(LINTOR_HANDLE handle, const char* device, const char*
     return Access(Fn::ReadDeviceStrM, handle, device, address, devlane::kTypeString, count, text, false);
 }
 
-DEVLANE_API WriteDeviceBitDM(LINTOR_HANDLE handle, const char* device, const char* address, const WORD* words, short bits)
+DEVLANE_API WriteDeviceBitDM(LINTOR_HANDLE handle, const char* device, const char* address, const WORD* words,
+                             short bits)
 {
-    return Access(Fn::WriteDeviceBitDM, handle, device, address, devlane::kTypeBit, bits, const_cast<WORD*>(words), true);
+    return Access(Fn::WriteDeviceBitDM, handle, device, address, devlane::kTypeBit, bits, const_cast<WORD*>(words),
+                  true);
 }
 
-DEVLANE_API WriteDevice16DM(LINTOR_HANDLE handle, const char* device, const char* address, const short* values, short count)
+DEVLANE_API WriteDevice16DM(LINTOR_HANDLE handle, const char* device, const char* address, const short* values,
+                            short count)
 {
-    return Access(Fn::WriteDevice16DM, handle, device, address, devlane::kTypeInt16, count, const_cast<short*>(values), true);
+    return Access(Fn::WriteDevice16DM, handle, device, address, devlane::kTypeInt16, count, const_cast<short*>(values),
+                  true);
 }
 
 DEVLANE_API WriteDeviceBCD16DM(LINTOR_HANDLE handle, const char* device, const char* address, const short* values,
                                short count)
 {
-    return Access(Fn::WriteDeviceBCD16DM, handle, device, address, devlane::kTypeBcd16, count, const_cast<short*>(values),
-                  true);
+    return Access(Fn::WriteDeviceBCD16DM, handle, device, address, devlane::kTypeBcd16, count,
+                  const_cast<short*>(values), true);
 }
 
-DEVLANE_API WriteDevice32DM(LINTOR_HANDLE handle, const char* device, const char* address, const LONG* values, short count)
+DEVLANE_API WriteDevice32DM(LINTOR_HANDLE handle, const char* device, const char* address, const LONG* values,
+                            short count)
 {
-    return Access(Fn::WriteDevice32DM, handle, device, address, devlane::kTypeInt32, count, const_cast<LONG*>(values), true);
+    return Access(Fn::WriteDevice32DM, handle, device, address, devlane::kTypeInt32, count, const_cast<LONG*>(values),
+                  true);
 }
 
 DEVLANE_API WriteDeviceBCD32DM(LINTOR_HANDLE handle, const char* device, const char* address, const LONG* values,
                                short count)
 {
-    return Access(Fn::WriteDeviceBCD32DM, handle, device, address, devlane::kTypeBcd32, count, const_cast<LONG*>(values),
-                  true);
+    return Access(Fn::WriteDeviceBCD32DM, handle, device, address, devlane::kTypeBcd32, count,
+                  const_cast<LONG*>(values), true);
 }
 
 DEVLANE_API WriteDeviceFloatDM(LINTOR_HANDLE handle, const char* device, const char* address, const float* values,
                                short count)
 {
-    return Access(Fn::WriteDeviceFloatDM, handle, device, address, devlane::kTypeFloat, count, const_cast<float*>(values),
-                  true);
+    return Access(Fn::WriteDeviceFloatDM, handle, device, address, devlane::kTypeFloat, count,
+                  const_cast<float*>(values), true);
 }
 
 DEVLANE_API WriteDeviceDoubleDM(LINTOR_HANDLE handle, const char* device, const char* address, const double* values,
@@ -188,7 +197,8 @@ DEVLANE_API WriteDeviceDoubleDM(LINTOR_HANDLE handle, const char* device, const 
                   const_cast<double*>(values), true);
 }
 
-DEVLANE_API WriteDeviceStrDM(LINTOR_HANDLE handle, const char* device, const char* address, const char* text, short count)
+DEVLANE_API WriteDeviceStrDM(LINTOR_HANDLE handle, const char* device, const char* address, const char* text,
+                             short count)
 {
     return Access(Fn::WriteDeviceStrDM, handle, device, address, devlane::kTypeString, count, const_cast<char*>(text),
                   true);

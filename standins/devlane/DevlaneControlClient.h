@@ -115,8 +115,7 @@ public:
     }
 
     // The values as the reply lists them ("" on failure).
-    std::string Get(const std::string& device, const std::string& address, const std::string& type,
-                    int count = 1) const
+    std::string Get(const std::string& device, const std::string& address, const std::string& type, int count = 1) const
     {
         std::string reply;
         if (!Command("get " + Quote(device) + " " + Quote(address) + " " + type + " " + std::to_string(count), &reply))

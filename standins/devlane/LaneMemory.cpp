@@ -12,8 +12,8 @@ namespace devlane
 namespace
 {
 const AreaInfo kAreas[kAreaCount] = {
-    {"X", true, 16, 0x800},  {"Y", true, 16, 0x800},   {"M", true, 10, 8192}, {"L", true, 10, 8192},
-    {"D", false, 10, 8192},  {"W", false, 16, 0x2000}, {"R", false, 10, 32768},
+    {"X", true, 16, 0x800}, {"Y", true, 16, 0x800},   {"M", true, 10, 8192},   {"L", true, 10, 8192},
+    {"D", false, 10, 8192}, {"W", false, 16, 0x2000}, {"R", false, 10, 32768},
 };
 
 const TypeInfo kTypes[] = {
@@ -235,7 +235,8 @@ uint32_t DeviceMemory::Locate(const Address& address, const TypeInfo& type, uint
     const AreaInfo& area = kAreas[address.area];
     if (address.bit >= 0 && type.code != kTypeBit)
         return kBadAddress; // a single bit of a word holds no wider value
-    uint64_t offset = area.bitUnits ? address.unit : uint64_t(address.unit) * 16 + uint64_t(address.bit < 0 ? 0 : address.bit);
+    uint64_t offset =
+        area.bitUnits ? address.unit : uint64_t(address.unit) * 16 + uint64_t(address.bit < 0 ? 0 : address.bit);
     uint64_t size = m_areas[address.area].SizeBits();
     if (offset >= size || ExtentBits(type, count) > size - offset)
         return kAddressRange;
@@ -335,8 +336,7 @@ uint32_t DeviceMemory::Write(const Address& address, const TypeInfo& type, uint3
             mem.SetWord(at + uint64_t(i / 2) * 16, w);
         }
         return kOk;
-    default:
-        break;
+    default: break;
     }
     uint32_t words = type.elementBits / 16;
     std::vector<uint16_t> raw(size_t(count) * words);
@@ -410,11 +410,8 @@ void ElementFromReal(const TypeInfo& type, double value, void* element)
         std::memcpy(element, &f, 4);
         break;
     }
-    case kTypeDouble:
-        std::memcpy(element, &value, 8);
-        break;
-    default:
-        break;
+    case kTypeDouble: std::memcpy(element, &value, 8); break;
+    default: break;
     }
 }
 
@@ -487,8 +484,7 @@ bool ParseValues(const TypeInfo& type, const std::vector<std::string>& tokens, s
             else if (type.isBcd)
                 ok = ParseInt64(token, v) && v >= 0 && v <= (wide ? 99999999 : 9999);
             else
-                ok = ParseInt64(token, v) && v >= (wide ? -2147483648ll : -32768) &&
-                     v <= (wide ? 4294967295ll : 65535);
+                ok = ParseInt64(token, v) && v >= (wide ? -2147483648ll : -32768) && v <= (wide ? 4294967295ll : 65535);
             if (ok)
             {
                 if (wide)
@@ -578,8 +574,7 @@ std::string FormatValues(const TypeInfo& type, const void* buffer, uint32_t coun
             out += Format("%.17g", v);
             break;
         }
-        default:
-            break;
+        default: break;
         }
     }
     return out;

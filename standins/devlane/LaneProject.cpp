@@ -42,10 +42,7 @@ struct Parser
             project.warnings.push_back("further warnings dropped");
     }
 
-    Device* DeviceNamed(const std::string& utf8Name)
-    {
-        return project.AddDevice(Utf8ToAnsi(utf8Name));
-    }
+    Device* DeviceNamed(const std::string& utf8Name) { return project.AddDevice(Utf8ToAnsi(utf8Name)); }
 
     void Header(const std::string& inside)
     {
@@ -163,11 +160,13 @@ struct Parser
             switch (g.kind)
             {
             case Generator::kRamp:
-                known = NumberArg(tokens[i], "from", g.from, matched, ok) || NumberArg(tokens[i], "to", g.to, matched, ok) ||
+                known = NumberArg(tokens[i], "from", g.from, matched, ok) ||
+                        NumberArg(tokens[i], "to", g.to, matched, ok) ||
                         NumberArg(tokens[i], "step", g.step, matched, ok);
                 break;
             case Generator::kToggle:
-                known = NumberArg(tokens[i], "low", g.low, matched, ok) || NumberArg(tokens[i], "high", g.high, matched, ok);
+                known = NumberArg(tokens[i], "low", g.low, matched, ok) ||
+                        NumberArg(tokens[i], "high", g.high, matched, ok);
                 break;
             case Generator::kSine:
                 known = NumberArg(tokens[i], "offset", g.offset, matched, ok) ||
@@ -319,8 +318,7 @@ double Generator::ValueAt(uint64_t tick) const
         uint64_t steps = static_cast<uint64_t>(std::floor((to - from) / step)) + 1;
         return from + step * static_cast<double>(tick % steps);
     }
-    case kToggle:
-        return tick % 2 == 0 ? low : high;
+    case kToggle: return tick % 2 == 0 ? low : high;
     case kSine:
     {
         const double pi = 3.14159265358979323846;
@@ -429,7 +427,8 @@ std::unique_ptr<Project> LoadDescriptionFile(const std::wstring& path)
     {
         text.resize(static_cast<size_t>(size.QuadPart));
         DWORD read = 0;
-        ok = text.empty() || (ReadFile(file.Get(), &text[0], static_cast<DWORD>(text.size()), &read, nullptr) && read == text.size());
+        ok = text.empty() ||
+             (ReadFile(file.Get(), &text[0], static_cast<DWORD>(text.size()), &read, nullptr) && read == text.size());
     }
     file.Reset();
     if (!ok)

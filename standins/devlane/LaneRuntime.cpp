@@ -14,16 +14,36 @@ void StartControlChannel(); // LaneControl.cpp
 namespace
 {
 const char* const kFunctionNames[] = {
-    "EasyInit",         "EasyOutputLog",    "EasyLoadErrorMessageExWM",
-    "CreateLintorHandle", "DeleteLintorHandle", "LT_SetCacheQuicklyErrorAnswerModeM",
-    "EasySetWaitTypeM", "LT_CreateCacheM",  "LT_EntryCacheRecordM",
-    "LT_StartCacheM",   "LT_DestroyCacheM", "ReadDeviceBitM",
-    "ReadDevice16M",    "ReadDeviceBCD16M", "ReadDevice32M",
-    "ReadDeviceBCD32M", "ReadDeviceFloatM", "ReadDeviceDoubleM",
-    "ReadDeviceStrM",   "WriteDeviceBitDM", "WriteDevice16DM",
-    "WriteDeviceBCD16DM", "WriteDevice32DM", "WriteDeviceBCD32DM",
-    "WriteDeviceFloatDM", "WriteDeviceDoubleDM", "WriteDeviceStrDM",
-    "GetLintorLoadedRXPPathW", "EasyCheckServerFork", "GetSymbolInformation",
+    "EasyInit",
+    "EasyOutputLog",
+    "EasyLoadErrorMessageExWM",
+    "CreateLintorHandle",
+    "DeleteLintorHandle",
+    "LT_SetCacheQuicklyErrorAnswerModeM",
+    "EasySetWaitTypeM",
+    "LT_CreateCacheM",
+    "LT_EntryCacheRecordM",
+    "LT_StartCacheM",
+    "LT_DestroyCacheM",
+    "ReadDeviceBitM",
+    "ReadDevice16M",
+    "ReadDeviceBCD16M",
+    "ReadDevice32M",
+    "ReadDeviceBCD32M",
+    "ReadDeviceFloatM",
+    "ReadDeviceDoubleM",
+    "ReadDeviceStrM",
+    "WriteDeviceBitDM",
+    "WriteDevice16DM",
+    "WriteDeviceBCD16DM",
+    "WriteDevice32DM",
+    "WriteDeviceBCD32DM",
+    "WriteDeviceFloatDM",
+    "WriteDeviceDoubleDM",
+    "WriteDeviceStrDM",
+    "GetLintorLoadedRXPPathW",
+    "EasyCheckServerFork",
+    "GetSymbolInformation",
 };
 static_assert(sizeof kFunctionNames / sizeof kFunctionNames[0] == static_cast<size_t>(Fn::Count), "function names");
 
@@ -76,7 +96,8 @@ bool FindFunction(std::string_view name, Fn& fn)
 
 Runtime& Runtime::Instance()
 {
-    static Runtime* instance = [] {
+    static Runtime* instance = []
+    {
         Runtime* r = new Runtime();
         StartControlChannel();
         return r;
@@ -383,7 +404,8 @@ uint32_t Runtime::ProjectPath(wchar_t* path, DWORD* build)
         return kInvalidArgument;
     if (!m_project->hasProject)
         return kNoProject;
-    std::memcpy(path, m_project->path.c_str(), (m_project->path.size() + 1) * sizeof(wchar_t)); // below 260, checked at load
+    std::memcpy(path, m_project->path.c_str(),
+                (m_project->path.size() + 1) * sizeof(wchar_t)); // below 260, checked at load
     *build = m_project->build;
     return kOk;
 }
@@ -578,26 +600,19 @@ std::string Runtime::Execute(const Args& args)
     struct Verb
     {
         const char* name;
-        size_t minArgs;   // counting the verb
+        size_t minArgs; // counting the verb
         size_t maxArgs;
         std::string (Runtime::*run)(const Args&);
     };
     static constexpr size_t kAny = static_cast<size_t>(-1);
     static const Verb kVerbs[] = {
-        {"ping", 1, 1, &Runtime::CommandPing},
-        {"load", 2, 2, &Runtime::CommandLoad},
-        {"warnings", 1, 1, &Runtime::CommandWarnings},
-        {"set", 5, kAny, &Runtime::CommandSetOrGet},
-        {"get", 4, 5, &Runtime::CommandSetOrGet},
-        {"runtime", 1, 2, &Runtime::CommandRuntime},
-        {"inject", 2, kAny, &Runtime::CommandInject},
-        {"delay", 3, 3, &Runtime::CommandDelay},
-        {"count", 1, 2, &Runtime::CommandCount},
-        {"log", 1, 2, &Runtime::CommandLog},
-        {"caches", 1, 1, &Runtime::CommandCaches},
-        {"cache", 3, 4, &Runtime::CommandCacheReserve},
-        {"freeze", 2, 2, &Runtime::CommandFreeze},
-        {"reset", 1, 1, &Runtime::CommandReset},
+        {"ping", 1, 1, &Runtime::CommandPing},         {"load", 2, 2, &Runtime::CommandLoad},
+        {"warnings", 1, 1, &Runtime::CommandWarnings}, {"set", 5, kAny, &Runtime::CommandSetOrGet},
+        {"get", 4, 5, &Runtime::CommandSetOrGet},      {"runtime", 1, 2, &Runtime::CommandRuntime},
+        {"inject", 2, kAny, &Runtime::CommandInject},  {"delay", 3, 3, &Runtime::CommandDelay},
+        {"count", 1, 2, &Runtime::CommandCount},       {"log", 1, 2, &Runtime::CommandLog},
+        {"caches", 1, 1, &Runtime::CommandCaches},     {"cache", 3, 4, &Runtime::CommandCacheReserve},
+        {"freeze", 2, 2, &Runtime::CommandFreeze},     {"reset", 1, 1, &Runtime::CommandReset},
         {"help", 1, kAny, &Runtime::CommandHelp},
     };
     const std::string verb = Lower(args[0]);
@@ -657,8 +672,8 @@ std::string Runtime::CommandSetOrGet(const Args& args)
         return Error("bad address " + args[2]);
     if (!m_frozen)
         d->Advance(Elapsed());
-    uint32_t code = set ? d->memory.Write(a, *type, count, buffer.data())
-                        : d->memory.Read(a, *type, count, buffer.data());
+    uint32_t code =
+        set ? d->memory.Write(a, *type, count, buffer.data()) : d->memory.Read(a, *type, count, buffer.data());
     if (code != kOk)
         return Error(Format("0x%08lX", static_cast<unsigned long>(code)));
     return set ? Ok() : Ok(FormatValues(*type, buffer.data(), count));

@@ -111,9 +111,7 @@ bool Tokenize(std::string_view line, std::vector<std::string>& tokens, std::stri
                 i += 2;
                 break;
             }
-            default:
-                error = "unknown escape";
-                return false;
+            default: error = "unknown escape"; return false;
             }
         }
         if (!closed)

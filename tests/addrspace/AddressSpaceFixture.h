@@ -37,8 +37,10 @@ inline void RemoveTree(const std::wstring& dir)
 {
     WIN32_FIND_DATAW found;
     HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &found);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
+    if (find != INVALID_HANDLE_VALUE)
+    {
+        do
+        {
             std::wstring name = found.cFileName;
             if (name == L"." || name == L"..")
                 continue;
@@ -58,10 +60,13 @@ typedef std::vector<std::pair<std::string, const char*>> Attributes;
 
 inline Attributes With(Attributes base, const Attributes& changes)
 {
-    for (const auto& change : changes) {
+    for (const auto& change : changes)
+    {
         bool replaced = false;
-        for (auto& a : base) {
-            if (a.first == change.first) {
+        for (auto& a : base)
+        {
+            if (a.first == change.first)
+            {
                 a.second = change.second;
                 replaced = true;
             }
@@ -75,7 +80,8 @@ inline Attributes With(Attributes base, const Attributes& changes)
 inline std::string Element(const std::string& name, const Attributes& attributes, const std::string& body = "")
 {
     std::string text = "<" + name;
-    for (const auto& a : attributes) {
+    for (const auto& a : attributes)
+    {
         if (a.second != nullptr)
             text += " " + a.first + "=\"" + a.second + "\"";
     }
@@ -84,23 +90,36 @@ inline std::string Element(const std::string& name, const Attributes& attributes
 
 inline Attributes AnalogDefaults(const char* name)
 {
-    return {{"Name", name}, {"Enable", "1"}, {"DeviceAddress", "D0"}, {"DataType", "16Bit(Signed)"},
-            {"DataCount", "1"}, {"ScanCycle", "10"}, {"Description", "test"}, {"Simulation", "None"},
-            {"HighEU", "100"}, {"LowEU", "0"}, {"HighInstrumentRange", "32767"}, {"LowInstrumentRange", "-32768"},
-            {"EngineeringUnit", "%"}, {"DeadBand", "0"}, {"DecimalPoint", "0"}, {"SignalCondition", "None"}};
+    return {{"Name", name},
+            {"Enable", "1"},
+            {"DeviceAddress", "D0"},
+            {"DataType", "16Bit(Signed)"},
+            {"DataCount", "1"},
+            {"ScanCycle", "10"},
+            {"Description", "test"},
+            {"Simulation", "None"},
+            {"HighEU", "100"},
+            {"LowEU", "0"},
+            {"HighInstrumentRange", "32767"},
+            {"LowInstrumentRange", "-32768"},
+            {"EngineeringUnit", "%"},
+            {"DeadBand", "0"},
+            {"DecimalPoint", "0"},
+            {"SignalCondition", "None"}};
 }
 
 inline Attributes DigitalDefaults(const char* name)
 {
-    return {{"Name", name}, {"Enable", "1"}, {"DeviceAddress", "M0"}, {"DataType", "Bit"}, {"DataCount", "1"},
-            {"ScanCycle", "10"}, {"Description", "test"}, {"Simulation", "None"}, {"CloseLabel", "ON"},
-            {"OpenLabel", "OFF"}, {"Inverse", "Off"}};
+    return {{"Name", name},       {"Enable", "1"},      {"DeviceAddress", "M0"}, {"DataType", "Bit"},
+            {"DataCount", "1"},   {"ScanCycle", "10"},  {"Description", "test"}, {"Simulation", "None"},
+            {"CloseLabel", "ON"}, {"OpenLabel", "OFF"}, {"Inverse", "Off"}};
 }
 
 inline Attributes StringDefaults(const char* name)
 {
-    return {{"Name", name}, {"Enable", "1"}, {"DeviceAddress", "D30"}, {"DataType", "String"}, {"DataCount", "8"},
-            {"ScanCycle", "10"}, {"Description", "test"}, {"Simulation", "None"}, {"NullTermination", "1"}};
+    return {{"Name", name},          {"Enable", "1"},        {"DeviceAddress", "D30"},
+            {"DataType", "String"},  {"DataCount", "8"},     {"ScanCycle", "10"},
+            {"Description", "test"}, {"Simulation", "None"}, {"NullTermination", "1"}};
 }
 
 inline std::string Analog(const char* name, const Attributes& changes = {})
@@ -255,8 +274,8 @@ protected:
     HRESULT LoadQuietly(const std::string& deviceBody)
     {
         COpcTagDocument document;
-        HRESULT hr = document.Load(COpcString(
-            WriteFile(L"Tags.xml", Tags(Project() + Node("N", Device("P", deviceBody)))).c_str()));
+        HRESULT hr = document.Load(
+            COpcString(WriteFile(L"Tags.xml", Tags(Project() + Node("N", Device("P", deviceBody)))).c_str()));
         if (FAILED(hr))
             return hr;
         m_device->ReadConfiguration(*document.Root());
@@ -279,7 +298,8 @@ protected:
     {
         wchar_t ole[32];
         swprintf(ole, 32, L"OLECode  = 0x%8.8x ", static_cast<unsigned>(MapDeviceCode(code)));
-        for (const std::wstring& r : Records()) {
+        for (const std::wstring& r : Records())
+        {
             if (r.find(ole) != std::wstring::npos &&
                 r.find(std::wstring(L"ItemID   = ") + itemId + L"\r\n") != std::wstring::npos &&
                 r.find(std::wstring(L"Property = ") + property + L"\r\n") != std::wstring::npos)

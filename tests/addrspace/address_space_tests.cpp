@@ -31,7 +31,8 @@ public:
     {
         ++stopped;
         // A scan under way needs the address-space lock to end: another thread must get it now.
-        if (probe != nullptr) {
+        if (probe != nullptr)
+        {
             HANDLE thread = CreateThread(nullptr, 0, TryLock, probe, 0, nullptr);
             DWORD got = 0;
             WaitForSingleObject(thread, INFINITE);
@@ -62,8 +63,8 @@ class CountingEntry : public COpcDaItemEntry
 {
 public:
     using COpcDaItemEntry::COpcDaItemEntry;
-    HRESULT ReadItem(DWORD accessMode, LCID locale, VARTYPE requestedType, DWORD maxAge, DWORD selector,
-                     VARIANT* value, FILETIME* timeStamp, WORD* quality) override
+    HRESULT ReadItem(DWORD accessMode, LCID locale, VARTYPE requestedType, DWORD maxAge, DWORD selector, VARIANT* value,
+                     FILETIME* timeStamp, WORD* quality) override
     {
         ++reads;
         return COpcDaItemEntry::ReadItem(accessMode, locale, requestedType, maxAge, selector, value, timeStamp,
@@ -87,7 +88,8 @@ TEST(BrowseTreeTest, ItemIdsBecomeBranchesAndLeavesInTheOrderAdded)
 {
     COpcDaBrowseTree tree;
     std::vector<COpcDaItemEntry*> entries;
-    for (const wchar_t* id : {L"N.P.G.B", L"N.P.G.A", L"N.P.T", L"N.Q..x", L"N.P.G"}) {
+    for (const wchar_t* id : {L"N.P.G.B", L"N.P.G.A", L"N.P.T", L"N.Q..x", L"N.P.G"})
+    {
         entries.push_back(new COpcDaItemEntry(COpcString(id), nullptr));
         ASSERT_NE(nullptr, tree.AddItem(COpcString(id), entries.back()));
     }
@@ -95,17 +97,17 @@ TEST(BrowseTreeTest, ItemIdsBecomeBranchesAndLeavesInTheOrderAdded)
     EXPECT_EQ((std::vector<std::wstring>{L"N"}), ChildNames(root));
     COpcDaBrowseNode* group = root->Find(L"N.P.G");
     ASSERT_NE(nullptr, group);
-    EXPECT_EQ((std::vector<std::wstring>{L"B", L"A"}), ChildNames(group));   // not sorted
+    EXPECT_EQ((std::vector<std::wstring>{L"B", L"A"}), ChildNames(group)); // not sorted
     EXPECT_TRUE(group->Path().Equals(L"N.P.G"));
     EXPECT_TRUE(group->FullItemId().Equals(L"N.P.G"));
     EXPECT_TRUE(group->IsItem());
     EXPECT_FALSE(root->Find(L"N.P")->IsItem());
-    EXPECT_EQ(group, root->Find(L"..N.P.G"));                 // leading separators are skipped
+    EXPECT_EQ(group, root->Find(L"..N.P.G")); // leading separators are skipped
     EXPECT_EQ(group->ChildAt(1), group->Find(L"A"));
     EXPECT_EQ(root, root->Find(L""));
     EXPECT_EQ(nullptr, root->Find(L"N.P.X"));
     EXPECT_EQ(nullptr, group->ChildAt(2));
-    ASSERT_NE(nullptr, root->Find(L"N.Q.x"));                 // an empty segment makes no node
+    ASSERT_NE(nullptr, root->Find(L"N.Q.x")); // an empty segment makes no node
     EXPECT_TRUE(root->Find(L"N.Q.x")->FullItemId().Equals(L"N.Q..x"));
     EXPECT_TRUE(root->Find(L"N.P")->FullItemId().Equals(L"N.P"));
     EXPECT_EQ(L'.', root->Find(L"N.P")->Separator());
@@ -114,7 +116,7 @@ TEST(BrowseTreeTest, ItemIdsBecomeBranchesAndLeavesInTheOrderAdded)
     // Removing items prunes the branches left with neither item nor children.
     EXPECT_TRUE(tree.RemoveItem(COpcString(L"N.P.G.A")));
     EXPECT_TRUE(tree.RemoveItem(COpcString(L"N.P.G.B")));
-    EXPECT_EQ(group, root->Find(L"N.P.G"));   // still an item of its own
+    EXPECT_EQ(group, root->Find(L"N.P.G")); // still an item of its own
     EXPECT_FALSE(group->HasChildren());
     EXPECT_FALSE(tree.RemoveItem(COpcString(L"N.P.G.A")));
     EXPECT_TRUE(tree.RemoveItem(COpcString(L"N.Q..x")));
@@ -133,7 +135,8 @@ TEST(BrowseTreeTest, ManyChildrenAreFoundByNameAndKeepTheirOrder)
         ASSERT_NE(nullptr, tree.AddItem(COpcString((L"D.T" + std::to_wstring(i)).c_str()), nullptr));
     COpcDaBrowseNode* device = tree.Root()->Find(L"D");
     ASSERT_EQ(5000u, device->ChildCount());
-    for (int i = 0; i < 5000; i += 499) {
+    for (int i = 0; i < 5000; i += 499)
+    {
         COpcDaBrowseNode* child = device->Find((L"T" + std::to_wstring(i)).c_str());
         ASSERT_NE(nullptr, child) << i;
         EXPECT_EQ(child, device->ChildAt(static_cast<UINT>(i)));
@@ -223,8 +226,8 @@ TEST_F(AddressSpaceItemsTest, TheItemMapServesValuesAndPropertiesThroughTheProvi
                                       value.Get(), nullptr, nullptr));
     EXPECT_STREQ(L"0", value->bstrVal);
     EXPECT_EQ(2, CountingEntry::reads);
-    EXPECT_EQ(OPC_E_UNKNOWNITEMID, m_cache->ReadItem(COpcString(L"N.P.X"), 2, 0, VT_EMPTY, 0, value.Get(),
-                                                         nullptr, nullptr));
+    EXPECT_EQ(OPC_E_UNKNOWNITEMID,
+              m_cache->ReadItem(COpcString(L"N.P.X"), 2, 0, VT_EMPTY, 0, value.Get(), nullptr, nullptr));
 
     SetInt16(value.Get(), 12);
     EXPECT_EQ(S_OK, m_cache->WriteItem(COpcString(L"N.P.A"), LOCALE_USER_DEFAULT, *value.Get(), nullptr, nullptr));
@@ -270,8 +273,7 @@ TEST_F(AddressSpaceItemsTest, InitializeAndUninitializeDriveTheServerState)
     const std::wstring tags = WriteFile(L"Tags.xml", Tags(Node("N", Device("P", Analog("A") + Digital("D")))));
     const std::string config = "<OpcConfiguration><OutputLogDisable>0</OutputLogDisable>"
                                "<Simulation Enabled=\"1\" Interval=\"100\" File=\"" +
-                               std::string(COpcString(table.c_str()).NarrowText()) +
-                               "\"/><TagConfiguration File=\"" +
+                               std::string(COpcString(table.c_str()).NarrowText()) + "\"/><TagConfiguration File=\"" +
                                std::string(COpcString(tags.c_str()).NarrowText()) + "\"/></OpcConfiguration>";
     const COpcString configPath(WriteFile(L"OpcConfiguration.xml", config).c_str());
 
@@ -281,7 +283,7 @@ TEST_F(AddressSpaceItemsTest, InitializeAndUninitializeDriveTheServerState)
     m_cache->SetConfigurationPath(configPath);
     EXPECT_EQ(E_FAIL, m_cache->Initialize());
     EXPECT_EQ(OPC_STATUS_FAILED, m_cache->GetState());
-    EXPECT_EQ(E_FAIL, m_cache->Initialize());   // only from the suspended state
+    EXPECT_EQ(E_FAIL, m_cache->Initialize()); // only from the suspended state
 
     FreshSettings();
     Build();

@@ -149,7 +149,7 @@ TEST(Bcd, EncodesAndDecodesDigits)
     uint32_t value = 0;
     EXPECT_TRUE(DecodeBcd(0x1234, 4, value));
     EXPECT_EQ(value, 1234u);
-    EXPECT_TRUE(DecodeBcd(0x9123, 3, value));   // only the lowest three digits
+    EXPECT_TRUE(DecodeBcd(0x9123, 3, value)); // only the lowest three digits
     EXPECT_EQ(value, 123u);
     EXPECT_FALSE(DecodeBcd(0x12A4, 4, value));
     EXPECT_FALSE(DecodeBcd(0xF0000000, 8, value));
@@ -173,7 +173,7 @@ TEST(CheckRange, ScalarsSetTheLimitBit)
     SetR8(v, NAN);
     EXPECT_EQ(CheckRange(*v.Get(), 0x54, 10, 0, &quality), S_FALSE);
     EXPECT_EQ(quality, 0x55);
-    SetI2(v, 0xFFFF);   // -1 as a signed value
+    SetI2(v, 0xFFFF); // -1 as a signed value
     EXPECT_EQ(CheckRange(*v.Get(), 0x10, 10, 0, &quality), S_FALSE);
     EXPECT_EQ(quality, 0x11);
     v.Clear();
@@ -426,7 +426,7 @@ TEST(ConditionWrite, EuRangeAndInstrumentRangeRefuse)
     SetR8(v, 100.5);
     EXPECT_EQ(ConditionWrite(linear, v.Get(), &quality), OPC_E_RANGE);
     EXPECT_EQ(quality, 0x56);
-    EXPECT_EQ(v->vt, VT_R8);   // untouched
+    EXPECT_EQ(v->vt, VT_R8); // untouched
     EXPECT_EQ(v->dblVal, 100.5);
     SetR8(v, -1);
     EXPECT_EQ(ConditionWrite(linear, v.Get(), &quality), OPC_E_RANGE);
@@ -466,7 +466,7 @@ TEST(ConditionWrite, LinearAndSqrtInvertToTheRawType)
     v->vt = VT_I4;
     v->lVal = 25;
     ASSERT_EQ(ConditionWrite(linear, v.Get(), &quality), S_OK);
-    EXPECT_EQ(v->uiVal, 1024);   // 1023.75
+    EXPECT_EQ(v->uiVal, 1024); // 1023.75
 
     const SOpcConditioning sqrtScale = Config(kOpcTypeInt32, kOpcConditionSqrt, 0, 100, 0, 10);
     SetR8(v, 5);
@@ -505,8 +505,7 @@ TEST(ConditionWrite, DecimalPointMultipliesAndChecksTheRawRange)
     EXPECT_EQ(quality, 0x11);
 
     // The signed 32-bit lower limit leaves out -2147483648.
-    const SOpcConditioning int32 =
-        Config(kOpcTypeInt32, kOpcConditionNone, -2147483648.0, 2147483647.0, -1e9, 1e9, 1);
+    const SOpcConditioning int32 = Config(kOpcTypeInt32, kOpcConditionNone, -2147483648.0, 2147483647.0, -1e9, 1e9, 1);
     SetR8(v, -214748364.8);
     EXPECT_EQ(ConditionWrite(int32, v.Get(), &quality), OPC_E_RANGE);
     EXPECT_EQ(quality, 0x11);

@@ -58,26 +58,32 @@ protected:
 Attributes Linear(const char* address, const char* hir, const char* lir, const char* heu, const char* leu,
                   const char* condition = "Linear", const char* type = "16Bit(UnSigned)")
 {
-    return {{"DeviceAddress", address}, {"DataType", type},           {"SignalCondition", condition},
-            {"HighInstrumentRange", hir}, {"LowInstrumentRange", lir}, {"HighEU", heu},
+    return {{"DeviceAddress", address},
+            {"DataType", type},
+            {"SignalCondition", condition},
+            {"HighInstrumentRange", hir},
+            {"LowInstrumentRange", lir},
+            {"HighEU", heu},
             {"LowEU", leu}};
 }
 } // namespace
 
 TEST_F(DeviceItemTest, RawDeviceWordsAreDecodedAndScaledAsTheirConditionSays)
 {
-    UseFakeDevice();   // values only: the library adds nothing here
-    ASSERT_EQ(S_OK, LoadQuietly(Analog("Bin8", Linear("D0", "127", "-128", "127", "-128", "8Bit Binary", "16Bit(Signed)")) +
-                         Analog("Bin13", Linear("D1", "8191", "0", "8191", "0", "13Bit Binary")) +
-                         Analog("Bcd", Linear("D2", "9999", "0", "9999", "0", "4BCD")) +
-                         Analog("Lin", Linear("D3", "4095", "0", "100", "0")) +
-                         Analog("Dec", {{"DeviceAddress", "D4"}, {"DecimalPoint", "2"}, {"HighEU", "1000"},
-                                        {"LowEU", "-1000"}}) +
-                         Analog("Over", Linear("D5", "1000", "0", "100000", "-100000", "None", "16Bit(Signed)"))));
+    UseFakeDevice(); // values only: the library adds nothing here
+    ASSERT_EQ(
+        S_OK,
+        LoadQuietly(
+            Analog("Bin8", Linear("D0", "127", "-128", "127", "-128", "8Bit Binary", "16Bit(Signed)")) +
+            Analog("Bin13", Linear("D1", "8191", "0", "8191", "0", "13Bit Binary")) +
+            Analog("Bcd", Linear("D2", "9999", "0", "9999", "0", "4BCD")) +
+            Analog("Lin", Linear("D3", "4095", "0", "100", "0")) +
+            Analog("Dec", {{"DeviceAddress", "D4"}, {"DecimalPoint", "2"}, {"HighEU", "1000"}, {"LowEU", "-1000"}}) +
+            Analog("Over", Linear("D5", "1000", "0", "100000", "-100000", "None", "16Bit(Signed)"))));
     WORD quality = 0;
-    SetWords("D0", {0x8005});   // sign bit: 0xFF85, -123
+    SetWords("D0", {0x8005}); // sign bit: 0xFF85, -123
     EXPECT_EQ(-123.0, ReadReal(L"N.P.Bin8", quality));
-    SetWords("D0", {0x0085});   // masked to 0x0005
+    SetWords("D0", {0x0085}); // masked to 0x0005
     EXPECT_EQ(5.0, ReadReal(L"N.P.Bin8", quality));
     SetWords("D1", {0xFFFF});
     EXPECT_EQ(8191.0, ReadReal(L"N.P.Bin13", quality));
@@ -91,7 +97,7 @@ TEST_F(DeviceItemTest, RawDeviceWordsAreDecodedAndScaledAsTheirConditionSays)
     EXPECT_EQ(0x40, quality);
 
     SetWords("D3", {4095});
-    EXPECT_EQ(100.0, ReadReal(L"N.P.Lin", quality));   // exactly
+    EXPECT_EQ(100.0, ReadReal(L"N.P.Lin", quality)); // exactly
     SetWords("D3", {2048});
     EXPECT_NEAR(50.0122100122, ReadReal(L"N.P.Lin", quality), 1e-9);
     SetWords("D3", {0});
@@ -103,12 +109,12 @@ TEST_F(DeviceItemTest, RawDeviceWordsAreDecodedAndScaledAsTheirConditionSays)
     ASSERT_EQ(VT_R4, dec->vt);
     EXPECT_EQ(-12.34f, dec->fltVal);
 
-    SetWords("D5", {2000});   // above HighInstrumentRange: sensor failure with the high-limit bit
+    SetWords("D5", {2000}); // above HighInstrumentRange: sensor failure with the high-limit bit
     EXPECT_EQ(2000.0, ReadReal(L"N.P.Over", quality));
     EXPECT_EQ(0x12, quality);
     COpcVariant stored;
     ASSERT_EQ(S_OK, Item(L"N.P.Over")->GetPropertyValue(OPC_DA_PROP_QUALITY, stored.Get()));
-    EXPECT_EQ(0x12, stored->iVal);   // the read's check stays on the item until the next refresh
+    EXPECT_EQ(0x12, stored->iVal); // the read's check stays on the item until the next refresh
 }
 
 TEST_F(DeviceItemTest, AFailedRefreshShowsCommFailureFirstAndLastKnownAfterAGoodValue)
@@ -126,7 +132,7 @@ TEST_F(DeviceItemTest, AFailedRefreshShowsCommFailureFirstAndLastKnownAfterAGood
     FILETIME after = {};
     ASSERT_EQ(S_OK, item->ReadItem(OPC_DA_READ_CACHE, value.Get(), &after, &quality));
     EXPECT_EQ(0x18, quality);
-    EXPECT_EQ(0, CompareFileTime(&before, &after));   // no new time stamp without a value
+    EXPECT_EQ(0, CompareFileTime(&before, &after)); // no new time stamp without a value
 
     item->Poll(1, 0, 1000);
     ASSERT_EQ(S_OK, item->ReadItem(OPC_DA_READ_CACHE, value.Get(), nullptr, &quality));
@@ -146,7 +152,7 @@ TEST_F(DeviceItemTest, StringsAreCutToDataCountOnWriteAndReadPastTheOldFixedBuff
 {
     UseRuntime();
     ASSERT_EQ(S_OK, LoadQuietly(Text("S", {{"DeviceAddress", "D30"}, {"DataCount", "8"}}) +
-                         Text("Long", {{"DeviceAddress", "D1000"}, {"DataCount", "600"}})));
+                                Text("Long", {{"DeviceAddress", "D1000"}, {"DataCount", "600"}})));
     COpcVariant text;
     SetString(text.Get(), COpcString(L"ABCDEFGHIJKL"));
     ASSERT_EQ(S_OK, Write(L"N.P.S", *text.Get()));
@@ -175,13 +181,15 @@ TEST_F(DeviceItemTest, StringsAreCutToDataCountOnWriteAndReadPastTheOldFixedBuff
 TEST_F(DeviceItemTest, WritesAreScaledBackToRawAndRefusedOutsideTheEuRange)
 {
     UseRuntime();
-    ASSERT_EQ(S_OK, LoadQuietly(Analog("Lin", Linear("D3", "4095", "0", "100", "0")) +
-                         Analog("Dec", {{"DeviceAddress", "D4"}, {"DecimalPoint", "2"}, {"HighEU", "1000"},
-                                        {"LowEU", "-1000"}}) +
-                         Analog("Bcd", Linear("D6", "9999", "0", "9999", "0", "4BCD", "16Bit(Signed)"))));
+    ASSERT_EQ(
+        S_OK,
+        LoadQuietly(
+            Analog("Lin", Linear("D3", "4095", "0", "100", "0")) +
+            Analog("Dec", {{"DeviceAddress", "D4"}, {"DecimalPoint", "2"}, {"HighEU", "1000"}, {"LowEU", "-1000"}}) +
+            Analog("Bcd", Linear("D6", "9999", "0", "9999", "0", "4BCD", "16Bit(Signed)"))));
     COpcVariant v;
     ASSERT_EQ(S_OK, Write(L"N.P.Lin", *Real(v, 50.0)));
-    EXPECT_EQ(2048, Words("D3", 1)[0]);   // 2047.5 rounds to even
+    EXPECT_EQ(2048, Words("D3", 1)[0]); // 2047.5 rounds to even
     WORD quality = 0;
     EXPECT_NEAR(50.0122100122, ReadReal(L"N.P.Lin", quality), 1e-9);
     ASSERT_EQ(S_OK, Write(L"N.P.Lin", *Real(v, 100.0)));
@@ -198,7 +206,7 @@ TEST_F(DeviceItemTest, WritesAreScaledBackToRawAndRefusedOutsideTheEuRange)
     EXPECT_EQ(0x56, limit);
     EXPECT_EQ(OPC_E_RANGE, Write(L"N.P.Lin", *Real(v, -0.5), &limit));
     EXPECT_EQ(0x55, limit);
-    EXPECT_EQ(writes, DevlaneControlCallCount("WriteDevice16DM"));   // nothing reached the device
+    EXPECT_EQ(writes, DevlaneControlCallCount("WriteDevice16DM")); // nothing reached the device
     EXPECT_EQ(4095, Words("D3", 1)[0]);
 }
 
@@ -206,8 +214,8 @@ TEST_F(DeviceItemTest, BitsFollowInverseBothWaysAndTypesMustMatch)
 {
     UseRuntime();
     ASSERT_EQ(S_OK, LoadQuietly(Digital("Bits", {{"DeviceAddress", "M0"}, {"DataCount", "4"}, {"Inverse", "On"}}) +
-                         Digital("One", {{"DeviceAddress", "M8"}})));
-    SetWords("M0", {0x000D});   // bits 1 0 1 1
+                                Digital("One", {{"DeviceAddress", "M8"}})));
+    SetWords("M0", {0x000D}); // bits 1 0 1 1
     COpcVariant value;
     ASSERT_EQ(S_OK, ReadValue(L"N.P.Bits", value, nullptr, OPC_DA_READ_DEVICE));
     ASSERT_EQ(VT_ARRAY | VT_BOOL, value->vt);
@@ -237,13 +245,13 @@ TEST_F(DeviceItemTest, PropertiesFollowTheTagKindAndTheirFixedOrder)
 {
     UseRuntime();
     ASSERT_EQ(S_OK, LoadQuietly(Analog("A", {{"ScanCycle", "5"}, {"Description", "Level"}}) + Digital("D") + Text("S") +
-                         Analog("W", {{"ScanCycle", "0"}})));
-    EXPECT_EQ((std::vector<DWORD>{1, 2, 3, 4, 5, 6, 7, 101, 100, 102, 103, 104, 105, 306, 5007, 5009, 5003, 5000,
-                                  5001, 5002, 5004, 5005, 5006, 5011}),
+                                Analog("W", {{"ScanCycle", "0"}})));
+    EXPECT_EQ((std::vector<DWORD>{1,   2,   3,    4,    5,    6,    7,    101,  100,  102,  103,  104,
+                                  105, 306, 5007, 5009, 5003, 5000, 5001, 5002, 5004, 5005, 5006, 5011}),
               Listed(L"N.P.A"));
-    EXPECT_EQ((std::vector<DWORD>{1, 2, 3, 4, 5, 6, 7, 101, 106, 107, 5008, 5003, 5000, 5001, 5002, 5004, 5005, 5006,
-                                  5011}),
-              Listed(L"N.P.D"));
+    EXPECT_EQ(
+        (std::vector<DWORD>{1, 2, 3, 4, 5, 6, 7, 101, 106, 107, 5008, 5003, 5000, 5001, 5002, 5004, 5005, 5006, 5011}),
+        Listed(L"N.P.D"));
     EXPECT_EQ((std::vector<DWORD>{1, 2, 3, 4, 5, 6, 7, 101, 5010, 5003, 5000, 5001, 5002, 5004, 5005, 5006, 5011}),
               Listed(L"N.P.S"));
 
@@ -253,7 +261,7 @@ TEST_F(DeviceItemTest, PropertiesFollowTheTagKindAndTheirFixedOrder)
     ASSERT_EQ(S_OK, analog->GetPropertyValue(OPC_DA_PROP_SCANRATE, value.Get()));
     EXPECT_EQ(VT_R4, value->vt);
     EXPECT_EQ(500.0f, value->fltVal);
-    ASSERT_EQ(S_OK, analog->GetPropertyValue(OPC_DA_PROP_EUINFO, value.Get()));   // answered, not listed
+    ASSERT_EQ(S_OK, analog->GetPropertyValue(OPC_DA_PROP_EUINFO, value.Get())); // answered, not listed
     EXPECT_EQ(VT_ARRAY | VT_BSTR, value->vt);
     ASSERT_EQ(S_OK, analog->GetPropertyValue(OPC_DA_PROP_NODE_NAME, value.Get()));
     EXPECT_STREQ(L"N", value->bstrVal);
@@ -304,8 +312,9 @@ TEST_F(DeviceItemTest, BitTagsLongerThanOneBitWriteAreReadOnly)
 {
     UseRuntime();
     ASSERT_EQ(S_OK, LoadQuietly(Digital("Fits", {{"DeviceAddress", "M0"}, {"DataCount", "256"}}) +
-                         Digital("Long", {{"DeviceAddress", "M300"}, {"DataCount", "257"}}) +
-                         Digital("LongWriteOnly", {{"DeviceAddress", "M600"}, {"DataCount", "300"}, {"ScanCycle", "0"}})));
+                                Digital("Long", {{"DeviceAddress", "M300"}, {"DataCount", "257"}}) +
+                                Digital("LongWriteOnly",
+                                        {{"DeviceAddress", "M600"}, {"DataCount", "300"}, {"ScanCycle", "0"}})));
     // Neither readable nor writable: refused at load.
     EXPECT_EQ(nullptr, Item(L"N.P.LongWriteOnly"));
     EXPECT_TRUE(Logged(OPC_DEV_E_ATTRIBUTE, L"N.P.LongWriteOnly", L"DataCount"));
@@ -317,7 +326,8 @@ TEST_F(DeviceItemTest, BitTagsLongerThanOneBitWriteAreReadOnly)
         LONG rights;
         HRESULT write;
     } cases[] = {{L"N.P.Fits", 256, 3, S_OK}, {L"N.P.Long", 257, 1, OPC_E_BADRIGHTS}};
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
+    {
         COpcDaDeviceItem* item = Item(c.id);
         ASSERT_NE(nullptr, item);
         COpcVariant value;

@@ -34,7 +34,8 @@ protected:
         m_cache->SetConfigurationPath(COpcString((dir + L"\\OpcConfiguration.xml").c_str()));
         ASSERT_EQ(S_OK, m_cache->Initialize());
         ASSERT_EQ(OPC_STATUS_RUNNING, m_cache->GetState());
-        for (const std::wstring& record : Records()) {
+        for (const std::wstring& record : Records())
+        {
             EXPECT_EQ(std::wstring::npos, record.find(L"COpcDaDevice")) << std::string(record.begin(), record.end());
             EXPECT_EQ(std::wstring::npos, record.find(L"LT_")) << std::string(record.begin(), record.end());
         }
@@ -43,8 +44,8 @@ protected:
 
     HRESULT Read(const wchar_t* itemId, COpcVariant& value, WORD& quality)
     {
-        return m_cache->ReadItem(COpcString(itemId), OPC_DA_READ_DEVICE, LOCALE_USER_DEFAULT, VT_EMPTY, 0,
-                                 value.Get(), nullptr, &quality);
+        return m_cache->ReadItem(COpcString(itemId), OPC_DA_READ_DEVICE, LOCALE_USER_DEFAULT, VT_EMPTY, 0, value.Get(),
+                                 nullptr, &quality);
     }
 
     void TearDown() override
@@ -86,7 +87,7 @@ TEST_F(ExamplesTest, TheLiveSampleMatchesTheSubstituteRuntimesDescription)
     EXPECT_FALSE(m_settings->simulationEnabled);
     EXPECT_EQ(100u, m_settings->baseTick);
     uint32_t number = 0;
-    EXPECT_TRUE(m_device->DeviceNumber(COpcString(L"Line1.Spare"), number));   // numbered, though disabled
+    EXPECT_TRUE(m_device->DeviceNumber(COpcString(L"Line1.Spare"), number)); // numbered, though disabled
 
     COpcVariant value;
     WORD quality = 0;

@@ -17,7 +17,8 @@ protected:
     bool HasRecordFor(const std::wstring& itemId) const
     {
         const std::wstring line = L"ItemID   = " + itemId + L"\r\n";
-        for (const std::wstring& r : Records()) {
+        for (const std::wstring& r : Records())
+        {
             if (r.find(line) != std::wstring::npos)
                 return true;
         }
@@ -28,16 +29,45 @@ protected:
 };
 
 // Values a careless or hostile file might hold; all plain XML attribute text.
-const char* const kJunk[] = {"",      " ",     "-1",     "0",          "1",         "65536",  "1e309",
-                             "nan",   "inf",   "-0",     "0x10",       "1020",      "1021",   "abc",
-                             "On",    "Off",   "true",   "Bit",        "String",    "Float",  "CSV",
-                             "SIN",   "Linear", "4BCD",  "&amp;&lt;",  "12.25",     "100.5",  "-2147483649",
-                             "4294967296", "16Bit(Signed)", "32Bit(BCD)", "8Bit Binary", "\xe6\xb8\xa9\xe5\xba\xa6"};
+const char* const kJunk[] = {"",
+                             " ",
+                             "-1",
+                             "0",
+                             "1",
+                             "65536",
+                             "1e309",
+                             "nan",
+                             "inf",
+                             "-0",
+                             "0x10",
+                             "1020",
+                             "1021",
+                             "abc",
+                             "On",
+                             "Off",
+                             "true",
+                             "Bit",
+                             "String",
+                             "Float",
+                             "CSV",
+                             "SIN",
+                             "Linear",
+                             "4BCD",
+                             "&amp;&lt;",
+                             "12.25",
+                             "100.5",
+                             "-2147483649",
+                             "4294967296",
+                             "16Bit(Signed)",
+                             "32Bit(BCD)",
+                             "8Bit Binary",
+                             "\xe6\xb8\xa9\xe5\xba\xa6"};
 } // namespace
 
 TEST_F(LoaderBadInputTest, RandomAttributeValuesNeverCrashAndEveryRefusalIsLogged)
 {
-    for (bool simulation : {true, false}) {
+    for (bool simulation : {true, false})
+    {
         FreshSettings();
         if (simulation)
             UseSimulation();
@@ -46,18 +76,25 @@ TEST_F(LoaderBadInputTest, RandomAttributeValuesNeverCrashAndEveryRefusalIsLogge
         std::mt19937 random(simulation ? 1234 : 4321);
         std::string body;
         std::vector<std::string> names;
-        for (int i = 0; i < 300; ++i) {
+        for (int i = 0; i < 300; ++i)
+        {
             const std::string name = "T" + std::to_string(i);
             names.push_back(name);
             Attributes attributes = i % 3 == 0   ? AnalogDefaults("")
                                     : i % 3 == 1 ? DigitalDefaults("")
                                                  : StringDefaults("");
-            for (auto& a : attributes) {
-                if (a.first == "Name") {
+            for (auto& a : attributes)
+            {
+                if (a.first == "Name")
+                {
                     a.second = names.back().c_str();
-                } else if (a.first == "Enable") {
-                    a.second = random() % 10 == 0 ? "maybe" : "1";   // never a valid "off": hidden tags log nothing
-                } else if (random() % 4 == 0) {
+                }
+                else if (a.first == "Enable")
+                {
+                    a.second = random() % 10 == 0 ? "maybe" : "1"; // never a valid "off": hidden tags log nothing
+                }
+                else if (random() % 4 == 0)
+                {
                     a.second = random() % 8 == 0 ? nullptr : kJunk[random() % (sizeof(kJunk) / sizeof(kJunk[0]))];
                 }
             }
@@ -66,7 +103,8 @@ TEST_F(LoaderBadInputTest, RandomAttributeValuesNeverCrashAndEveryRefusalIsLogge
         }
         ASSERT_EQ(S_OK, LoadQuietly(body));
         size_t loaded = 0;
-        for (const std::string& name : names) {
+        for (const std::string& name : names)
+        {
             const std::wstring id = L"N.P." + Wide(name);
             if (Item(id.c_str()) != nullptr)
                 ++loaded;
@@ -87,14 +125,16 @@ TEST_F(LoaderBadInputTest, EachMissingAttributeRefusesTheTagNamingTheAttribute)
     {
         const char* element;
         Attributes defaults;
-    } kinds[] = {{"AnalogTag", AnalogDefaults("")}, {"DigitalTag", DigitalDefaults("")},
-                 {"StringTag", StringDefaults("")}};
+    } kinds[] = {
+        {"AnalogTag", AnalogDefaults("")}, {"DigitalTag", DigitalDefaults("")}, {"StringTag", StringDefaults("")}};
     std::string body;
-    std::vector<std::pair<std::wstring, std::wstring>> expected;   // item ID, property
+    std::vector<std::pair<std::wstring, std::wstring>> expected; // item ID, property
     int n = 0;
     std::vector<std::string> names;
-    for (const Kind& kind : kinds) {
-        for (const auto& missing : kind.defaults) {
+    for (const Kind& kind : kinds)
+    {
+        for (const auto& missing : kind.defaults)
+        {
             if (missing.first == "Name")
                 continue;
             names.push_back("M" + std::to_string(n++));
@@ -122,7 +162,7 @@ TEST_F(LoaderBadInputTest, UnknownElementsAtEveryLevelAreSkippedAndTheRestLoads)
                                                                    Element("analogtag", AnalogDefaults("C")))))));
     EXPECT_NE(nullptr, Item(L"N.P.G.A"));
     EXPECT_NE(nullptr, Item(L"N.P.B"));
-    EXPECT_EQ(nullptr, Item(L"N.P.C"));   // names are compared exactly
+    EXPECT_EQ(nullptr, Item(L"N.P.C")); // names are compared exactly
     EXPECT_EQ(2u, m_device->ItemCount());
     size_t unknown = 0;
     wchar_t ole[32];
@@ -141,10 +181,13 @@ TEST_F(LoaderBadInputTest, DeepNestingIsRefusedWithoutExhaustingTheStack)
     const HRESULT hr = Load(deep + Analog("Top"));
     // The reader may refuse so deep a document outright; if it reads it, the
     // walk refuses what lies too deep and keeps the rest.
-    if (hr == S_OK) {
+    if (hr == S_OK)
+    {
         EXPECT_NE(nullptr, Item(L"N.P.Top"));
         EXPECT_EQ(1u, m_device->ItemCount());
-    } else {
+    }
+    else
+    {
         EXPECT_EQ(MapDeviceCode(OPC_DEV_E_TAG_FILE), hr);
     }
 
@@ -152,7 +195,8 @@ TEST_F(LoaderBadInputTest, DeepNestingIsRefusedWithoutExhaustingTheStack)
     Build();
     std::string open;
     std::string close;
-    for (int i = 0; i < 100000; ++i) {
+    for (int i = 0; i < 100000; ++i)
+    {
         open += "<TagGroup Name=\"g\" Enable=\"1\">";
         close += "</TagGroup>";
     }
@@ -166,13 +210,14 @@ TEST_F(LoaderBadInputTest, BrokenFilesFailTheLoadAndBuildNothing)
     const std::string good = Tags(Node("N", Device("P", Analog("A"))));
     const std::string cases[] = {
         "",
-        good.substr(0, good.size() - 10),                        // cut short
+        good.substr(0, good.size() - 10), // cut short
         std::string("\x00\x01\x02\xff\xfe garbage", 13),
         "<a><b></a></b>",
         good + "<Second/>",
         "plain text",
     };
-    for (const std::string& file : cases) {
+    for (const std::string& file : cases)
+    {
         Build();
         EXPECT_EQ(MapDeviceCode(OPC_DEV_E_TAG_FILE), LoadFile(file)) << file;
         EXPECT_EQ(0u, m_device->ItemCount());
@@ -210,11 +255,12 @@ TEST_F(LoaderBadInputTest, TheDocumentKeepsTextWholeAcrossReadPiecesAndRefusesEx
 {
     // Several hundred kilobytes of three-byte characters, so that some of
     // them straddle the pieces the file is read in.
-    const std::string word = "\xe6\xb8\xa9\xe5\xba\xa6\xc2\xb0";   // two CJK characters and a degree sign
+    const std::string word = "\xe6\xb8\xa9\xe5\xba\xa6\xc2\xb0"; // two CJK characters and a degree sign
     const std::wstring wideWord = L"\x6e29\x5ea6\x00b0";
     std::string body;
     const int count = 9000;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < count; ++i)
+    {
         std::string text;
         for (int k = 0; k <= i % 23; ++k)
             text += word;
@@ -223,7 +269,8 @@ TEST_F(LoaderBadInputTest, TheDocumentKeepsTextWholeAcrossReadPiecesAndRefusesEx
     COpcTagDocument document;
     ASSERT_EQ(S_OK, document.Load(COpcString(WriteFile(L"Wide.xml", "<R>" + body + "</R>").c_str())));
     int seen = 0;
-    for (const COpcTagElement* e = document.Root()->FirstChild(); e != nullptr; e = e->NextSibling(), ++seen) {
+    for (const COpcTagElement* e = document.Root()->FirstChild(); e != nullptr; e = e->NextSibling(), ++seen)
+    {
         std::wstring expected;
         for (int k = 0; k <= seen % 23; ++k)
             expected += wideWord;
@@ -232,10 +279,12 @@ TEST_F(LoaderBadInputTest, TheDocumentKeepsTextWholeAcrossReadPiecesAndRefusesEx
     EXPECT_EQ(count, seen);
 
     // The limit on nesting holds however the file is read.
-    auto nested = [](size_t depth) {
+    auto nested = [](size_t depth)
+    {
         std::string open;
         std::string close;
-        for (size_t i = 0; i < depth; ++i) {
+        for (size_t i = 0; i < depth; ++i)
+        {
             open += "<g>";
             close += "</g>";
         }
@@ -243,6 +292,7 @@ TEST_F(LoaderBadInputTest, TheDocumentKeepsTextWholeAcrossReadPiecesAndRefusesEx
     };
     EXPECT_EQ(S_OK, document.Load(COpcString(WriteFile(L"Deep.xml", nested(COpcTagDocument::MaxDepth)).c_str())));
     EXPECT_EQ(COpcTagDocument::MaxDepth, document.ElementCount());
-    EXPECT_TRUE(FAILED(document.Load(COpcString(WriteFile(L"Deeper.xml", nested(COpcTagDocument::MaxDepth + 1)).c_str()))));
+    EXPECT_TRUE(
+        FAILED(document.Load(COpcString(WriteFile(L"Deeper.xml", nested(COpcTagDocument::MaxDepth + 1)).c_str()))));
     EXPECT_EQ(nullptr, document.Root());
 }

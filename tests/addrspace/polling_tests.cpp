@@ -14,10 +14,12 @@ protected:
     std::wstring WriteTable(const std::string& content) { return WriteFile(L"Simulation.csv", content); }
 
     // Waits until the condition holds, at most timeoutMs.
-    template <class Fn> static bool WaitFor(Fn condition, DWORD timeoutMs = 5000)
+    template <class Fn>
+    static bool WaitFor(Fn condition, DWORD timeoutMs = 5000)
     {
         const ULONGLONG end = Now() + timeoutMs;
-        while (!condition()) {
+        while (!condition())
+        {
             if (Now() > end)
                 return false;
             Sleep(10);
@@ -35,8 +37,8 @@ TEST(CycleWaitTest, TheNextCycleIsDueAPeriodAfterTheLastWasDue)
         bool mark;
         double since;
         DWORD wait;
-    } cases[] = {{false, 5000, 100}, {true, 0, 100},  {true, 30, 70}, {true, 60, 40},   {true, 99.5, 0},
-                 {true, 100, 0},     {true, 250, 0},  {true, 1e12, 0}, {true, -3, 103}, {true, -1e12, 200}};
+    } cases[] = {{false, 5000, 100}, {true, 0, 100}, {true, 30, 70},  {true, 60, 40},  {true, 99.5, 0},
+                 {true, 100, 0},     {true, 250, 0}, {true, 1e12, 0}, {true, -3, 103}, {true, -1e12, 200}};
     for (const auto& c : cases)
         EXPECT_EQ(c.wait, OpcCycleWait(c.mark, c.since, 100)) << c.since;
 }
@@ -72,7 +74,7 @@ TEST_F(PollingTest, AStopDuringATenSecondPeriodEndsWithinOneSlice)
     // On its way out the thread destroyed its cache and let go of its handle.
     EXPECT_EQ(1, DevlaneControlCallCount("LT_DestroyCacheM"));
     EXPECT_EQ(1, DevlaneControlCallCount("DeleteLintorHandle"));
-    EXPECT_EQ(0u, m_cache->ItemCount());   // and the item IDs left the address space
+    EXPECT_EQ(0u, m_cache->ItemCount()); // and the item IDs left the address space
 
     // The simulation thread keeps the same pace.
     FreshSettings();
@@ -90,12 +92,14 @@ TEST_F(PollingTest, AStopDuringATenSecondPeriodEndsWithinOneSlice)
 TEST_F(PollingTest, ItemsWithScanCycleZeroBelongToNoCacheAndAreNeverPolled)
 {
     UseRuntime();
-    ASSERT_EQ(S_OK, Load(Analog("Read", {{"ScanCycle", "1"}}) +
-                         Analog("WriteOnly", {{"ScanCycle", "0"}, {"DataType", "Float"}, {"DeviceAddress", "D20"},
-                                              {"HighInstrumentRange", "100"}, {"LowInstrumentRange", "0"}})));
+    ASSERT_EQ(S_OK, Load(Analog("Read", {{"ScanCycle", "1"}}) + Analog("WriteOnly", {{"ScanCycle", "0"},
+                                                                                     {"DataType", "Float"},
+                                                                                     {"DeviceAddress", "D20"},
+                                                                                     {"HighInstrumentRange", "100"},
+                                                                                     {"LowInstrumentRange", "0"}})));
     ASSERT_EQ(1u, m_device->CacheCount());
     EXPECT_EQ(1u, m_device->PollerAt(0)->ItemCount());
-    EXPECT_TRUE(m_cache->ValidateItemID(COpcString(L"N.P.WriteOnly")));   // still in the address space
+    EXPECT_TRUE(m_cache->ValidateItemID(COpcString(L"N.P.WriteOnly"))); // still in the address space
     ASSERT_TRUE(WaitFor([&] { return m_device->PollerAt(0)->Passes() >= 3; }));
     m_device->StopPolling();
     EXPECT_GE(DevlaneControlCallCount("ReadDevice16M"), 3);
@@ -114,19 +118,20 @@ TEST_F(PollingTest, EveryCacheGetsOneThreadOfItsOwnAndARunningOneIsLeftAlone)
     COpcDaDevicePoller* first = m_device->PollerAt(1);
     ASSERT_TRUE(first->Start());
     EXPECT_TRUE(first->IsRunning());
-    EXPECT_FALSE(first->Start());    // one thread per cache, never a second
+    EXPECT_FALSE(first->Start()); // one thread per cache, never a second
     EXPECT_FALSE(first->Launch());
     EXPECT_TRUE(first->WaitRunning());
 
     // The others come up together; the running one keeps its thread.
     ASSERT_EQ(S_OK, m_device->StartPolling());
-    for (size_t i = 0; i < m_device->CacheCount(); ++i) {
+    for (size_t i = 0; i < m_device->CacheCount(); ++i)
+    {
         COpcDaDevicePoller* poller = m_device->PollerAt(i);
         EXPECT_TRUE(poller->IsRunning()) << i;
         EXPECT_TRUE(WaitFor([&] { return poller->Passes() >= 1; })) << i;
     }
     EXPECT_EQ(3, DevlaneControlCallCount("CreateLintorHandle") - handlesBefore);
-    EXPECT_EQ(S_OK, m_device->StartPolling());   // nothing left to start
+    EXPECT_EQ(S_OK, m_device->StartPolling()); // nothing left to start
     EXPECT_EQ(3, DevlaneControlCallCount("CreateLintorHandle") - handlesBefore);
 
     m_device->StopPolling();

@@ -80,9 +80,9 @@ protected:
 };
 int ConfigurationTest::s_counter = 0;
 
-const HRESULT Invalid = static_cast<HRESULT>(0xC0049002);       // 0xC0B00732 mapped
-const HRESULT NoSimulation = static_cast<HRESULT>(0xC0049005);  // 0xC0B00735 mapped
-const HRESULT Unparsable = static_cast<HRESULT>(0xC0049001);    // 0xC0B00731 mapped
+const HRESULT Invalid = static_cast<HRESULT>(0xC0049002);      // 0xC0B00732 mapped
+const HRESULT NoSimulation = static_cast<HRESULT>(0xC0049005); // 0xC0B00735 mapped
+const HRESULT Unparsable = static_cast<HRESULT>(0xC0049001);   // 0xC0B00731 mapped
 } // namespace
 
 TEST_F(ConfigurationTest, ALiveConfigurationFillsTheSettings)
@@ -101,12 +101,14 @@ TEST_F(ConfigurationTest, ALiveConfigurationFillsTheSettings)
 
 TEST_F(ConfigurationTest, IntervalMustBeAMultipleOfAHundredFromAHundredOn)
 {
-    for (const char* bad : {"50", "150", "0", "-100", "abc", ""}) {
+    for (const char* bad : {"50", "150", "0", "-100", "abc", ""})
+    {
         m_settings->Reset();
         EXPECT_EQ(Invalid, LoadText(Live(Cycles(10), bad))) << bad;
         EXPECT_NE(std::wstring::npos, LastRecord().find(L"Property = Simulation")) << bad;
     }
-    for (const char* good : {"100", "1000", "0x3E8"}) {
+    for (const char* good : {"100", "1000", "0x3E8"})
+    {
         m_settings->Reset();
         EXPECT_EQ(S_OK, LoadText(Live(Cycles(10), good))) << good;
     }
@@ -162,7 +164,8 @@ TEST_F(ConfigurationTest, SimulationNeedsItsFileOnlyWhenEnabled)
 
 TEST_F(ConfigurationTest, CttWaitTimeIsOptionalAndZeroMeansUnset)
 {
-    for (const char* text : {"", "<CTTWaitTime/>", "<CTTWaitTime>0</CTTWaitTime>", "<CTTWaitTime>x</CTTWaitTime>"}) {
+    for (const char* text : {"", "<CTTWaitTime/>", "<CTTWaitTime>0</CTTWaitTime>", "<CTTWaitTime>x</CTTWaitTime>"})
+    {
         m_settings->Reset();
         EXPECT_EQ(S_OK, LoadText(Live(std::string(text) + Cycles(10)))) << text;
         EXPECT_EQ(0u, m_settings->cttWaitTime) << text;
@@ -225,7 +228,8 @@ TEST(SimulationFile, RowsTakeTheHeaderWidthAndCellsStayAsWritten)
     {
         std::ofstream out(path.c_str(), std::ios::binary);
         std::string longCell(100000, 'x');
-        out << "A,B,C\r\n5\r\n\r\n 1 ,2,3,4\n" << longCell << ",y\n"
+        out << "A,B,C\r\n5\r\n\r\n 1 ,2,3,4\n"
+            << longCell << ",y\n"
             << "last,row" << '\xFF' << "\nnever,read\n";
     }
     COpcDaSettings settings;
@@ -244,7 +248,8 @@ TEST(SimulationFile, RowsTakeTheHeaderWidthAndCellsStayAsWritten)
     EXPECT_TRUE(settings.SimulationCell(0, 3).IsEmpty());
 
     // Rows repeat after the last; CSV columns are handed out in turn.
-    for (uint32_t expected : {1u, 2u, 3u, 0u, 1u}) {
+    for (uint32_t expected : {1u, 2u, 3u, 0u, 1u})
+    {
         settings.AdvanceSimulationRow();
         EXPECT_EQ(expected, settings.simulationRow);
     }

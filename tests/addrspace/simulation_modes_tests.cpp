@@ -71,9 +71,9 @@ TEST(SimulationWave, RepeatsEveryWaveLength)
     }
     for (size_t n = 0; n + 10 < values.size(); ++n)
         EXPECT_EQ(values[n], values[n + 10]) << "pass " << n;
-    EXPECT_EQ(values[0], 0);     // sin 0: the middle
-    EXPECT_EQ(values[5], 0);     // sin pi (truncated from a tiny remainder)
-    EXPECT_GT(values[2], 90);    // near the top at a quarter wave and a bit
+    EXPECT_EQ(values[0], 0);  // sin 0: the middle
+    EXPECT_EQ(values[5], 0);  // sin pi (truncated from a tiny remainder)
+    EXPECT_GT(values[2], 90); // near the top at a quarter wave and a bit
     EXPECT_LT(values[7], -90);
 
     SOpcSimulationStep cosine = Step(kOpcSimCos, 100, -100);
@@ -104,7 +104,7 @@ TEST(SimulationLimits, HeldWithinTheKind)
     EXPECT_EQ(OpcSimulate(wide, int64_t(0)), INT64_MAX);
     EXPECT_EQ(OpcSimulate(wide, 0.0f), FLT_MAX);
     EXPECT_EQ(OpcSimulate(wide, 0.0), DBL_MAX);
-    wide.cycle = 1;   // cos(0.2 pi): inside the range, not at its end
+    wide.cycle = 1; // cos(0.2 pi): inside the range, not at its end
     EXPECT_NEAR(OpcSimulate(wide, 0.0) / DBL_MAX, 0.809017, 1e-6);
     wide.cycle = 5;
     EXPECT_EQ(OpcSimulate(wide, int64_t(0)), INT64_MIN);
@@ -114,7 +114,7 @@ TEST(SimulationLimits, HeldWithinTheKind)
 TEST(SimulationRandom, DrawsWithinTheRange)
 {
     OpcSeedRandom(1);
-    EXPECT_EQ(OpcNextRandom(), 41u);   // the classic sequence law
+    EXPECT_EQ(OpcNextRandom(), 41u); // the classic sequence law
     OpcSeedRandom(7);
     const uint32_t first = OpcNextRandom();
     OpcSeedRandom(7);
@@ -154,7 +154,7 @@ TEST(SimulationRandom, ReseedUsesTheTimeInSeconds)
         const uint32_t drawn = OpcNextRandom();
         const time_t after = time(nullptr);
         if (before != after)
-            continue;   // the second turned over meanwhile
+            continue; // the second turned over meanwhile
         OpcSeedRandom(static_cast<uint32_t>(before));
         EXPECT_EQ(OpcNextRandom(), drawn);
         return;
@@ -194,13 +194,13 @@ TEST(SimulationCsv, EveryKindTakesTheCell)
 
     EXPECT_TRUE(OpcSimulate(Cell(L"On"), false));
     EXPECT_FALSE(OpcSimulate(Cell(L"Off"), true));
-    EXPECT_TRUE(OpcSimulate(Cell(L"on"), true));    // other text keeps the state
+    EXPECT_TRUE(OpcSimulate(Cell(L"on"), true)); // other text keeps the state
     EXPECT_FALSE(OpcSimulate(Cell(L"1"), false));
     SOpcSimulationStep inverse = Cell(L"On");
     inverse.inverse = true;
     EXPECT_FALSE(OpcSimulate(inverse, true));
     inverse.cell = COpcString(L"Open");
-    EXPECT_TRUE(OpcSimulate(inverse, true));        // unchanged states are not turned
+    EXPECT_TRUE(OpcSimulate(inverse, true)); // unchanged states are not turned
 
     EXPECT_EQ(OpcSimulate(Cell(L" text "), COpcString(L"old")), COpcString(L" text "));
     EXPECT_EQ(OpcSimulate(Cell(L""), COpcString(L"old")), COpcString(L"old"));
@@ -258,7 +258,7 @@ TEST(SimulateValue, ArraysChangeEveryElement)
     ASSERT_EQ(OpcSimulateValue(Step(kOpcSimIncrement, 1), VT_ARRAY | VT_UI4, v.Get()), S_OK);
     uint32_t* data = nullptr;
     ASSERT_HRESULT_SUCCEEDED(SafeArrayAccessData(v->parray, reinterpret_cast<void**>(&data)));
-    EXPECT_EQ(data[0], 1u);   // 1, 0, 1
+    EXPECT_EQ(data[0], 1u); // 1, 0, 1
     EXPECT_EQ(data[2], 1u);
     SafeArrayUnaccessData(v->parray);
 

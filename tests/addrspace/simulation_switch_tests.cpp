@@ -41,7 +41,8 @@ public:
     void WriteSimulation(const std::string& attributes) const
     {
         Write("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<OpcConfiguration>\n  <Scan Cycle=\"100\"/>\n"
-              "  <Simulation " + attributes + " Mode=\"Sine\"/>\n</OpcConfiguration>\n");
+              "  <Simulation " +
+              attributes + " Mode=\"Sine\"/>\n</OpcConfiguration>\n");
     }
 
 private:
@@ -79,7 +80,7 @@ TEST_F(SimulationSwitch, FalseForFalseOrAnythingNotABoolean)
 TEST_F(SimulationSwitch, FalseWhenFileElementOrAttributeIsMissing)
 {
     EXPECT_FALSE(ReadSimulationSwitch(folder.Path())); // no file
-    folder.WriteSimulation("enabled=\"true\""); // attribute names are case-sensitive
+    folder.WriteSimulation("enabled=\"true\"");        // attribute names are case-sensitive
     EXPECT_FALSE(ReadSimulationSwitch(folder.Path()));
     folder.Write("<OpcConfiguration><simulation Enabled=\"true\"/></OpcConfiguration>");
     EXPECT_FALSE(ReadSimulationSwitch(folder.Path()));
@@ -87,7 +88,8 @@ TEST_F(SimulationSwitch, FalseWhenFileElementOrAttributeIsMissing)
     EXPECT_FALSE(ReadSimulationSwitch(folder.Path())); // only a child of the root counts
     folder.Write("<OpcConfiguration><Simulation Enabled=\"true\"></OpcConfiguration>");
     EXPECT_FALSE(ReadSimulationSwitch(folder.Path())); // not well-formed
-    folder.Write("\x7f" "ELF\x02\x01\x01");
+    folder.Write("\x7f"
+                 "ELF\x02\x01\x01");
     EXPECT_FALSE(ReadSimulationSwitch(folder.Path()));
     EXPECT_FALSE(ReadSimulationSwitch(COpcString()));
 }

@@ -32,7 +32,8 @@ protected:
     std::vector<double> Passes(const wchar_t* itemId, int count)
     {
         std::vector<double> values;
-        for (int i = 0; i < count; ++i) {
+        for (int i = 0; i < count; ++i)
+        {
             m_device->SimulationPass(m_cycle++);
             values.push_back(Raw(itemId));
         }
@@ -63,7 +64,7 @@ TEST_F(SimulationTest, CsvColumnsAreHandedOutInLoadOrderAndWrap)
     ASSERT_EQ(S_OK, LoadQuietly(Analog("X", Csv()) + Analog("Bad", With(Csv(), {{"DataCount", "x"}})) +
                                 Analog("Y", Csv()) + Analog("Z", Csv())));
     EXPECT_EQ(0u, Item(L"N.P.X")->CsvColumn());
-    EXPECT_EQ(1u, Item(L"N.P.Y")->CsvColumn());   // the refused tag took no column
+    EXPECT_EQ(1u, Item(L"N.P.Y")->CsvColumn()); // the refused tag took no column
     EXPECT_EQ(0u, Item(L"N.P.Z")->CsvColumn());
     m_device->SimulationPass(0);
     EXPECT_EQ(1.0, Raw(L"N.P.X"));
@@ -84,7 +85,7 @@ TEST_F(SimulationTest, SineWithAOneSecondIntervalRepeatsEveryTenPasses)
     UseSimulation(1000);
     ASSERT_EQ(S_OK, LoadQuietly(Analog("S", {{"Simulation", "SIN"}, {"DataType", "Double"}})));
     std::vector<double> values = Passes(L"N.P.S", 21);
-    EXPECT_DOUBLE_EQ(50.0, values[0]);   // low + (sin 0 + 1) x (high - low) / 2
+    EXPECT_DOUBLE_EQ(50.0, values[0]); // low + (sin 0 + 1) x (high - low) / 2
     for (int k = 0; k < 11; ++k)
         EXPECT_DOUBLE_EQ(values[k], values[k + 10]) << k;
     EXPECT_NE(values[1], values[6]);
@@ -93,9 +94,13 @@ TEST_F(SimulationTest, SineWithAOneSecondIntervalRepeatsEveryTenPasses)
 TEST_F(SimulationTest, SineFollowsARangeAroundZero)
 {
     UseSimulation(1000);
-    ASSERT_EQ(S_OK, LoadQuietly(Analog("W", {{"Simulation", "SIN"}, {"DataType", "Double"}, {"HighEU", "1"},
-                                             {"LowEU", "-1"}, {"HighInstrumentRange", "1"},
-                                             {"LowInstrumentRange", "-1"}, {"EngineeringUnit", ""}})));
+    ASSERT_EQ(S_OK, LoadQuietly(Analog("W", {{"Simulation", "SIN"},
+                                             {"DataType", "Double"},
+                                             {"HighEU", "1"},
+                                             {"LowEU", "-1"},
+                                             {"HighInstrumentRange", "1"},
+                                             {"LowInstrumentRange", "-1"},
+                                             {"EngineeringUnit", ""}})));
     std::vector<double> values = Passes(L"N.P.W", 4);
     EXPECT_NEAR(0.0, values[0], 1e-12);
     EXPECT_NEAR(std::sin(2 * 3.14159265358979 * 0.1), values[1], 1e-9);
@@ -143,7 +148,8 @@ TEST_F(SimulationTest, DigitalCsvCellsAreOnOrOffTurnedAroundByInverse)
     LoadTable("State\nOn\nOff\nmaybe\n");
     ASSERT_EQ(S_OK, LoadQuietly(Digital("D", {{"Simulation", "CSV"}, {"Inverse", "On"}})));
     std::vector<bool> states;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 3; ++i)
+    {
         m_device->SimulationPass(i);
         COpcVariant value;
         Item(L"N.P.D")->GetRawValue(value.Get());
@@ -173,7 +179,8 @@ TEST_F(SimulationTest, AnArrayWriteFillsTheLeadingElementsAndNeverResizesTheTag)
     UseSimulation();
     ASSERT_EQ(S_OK, LoadQuietly(Analog("Arr", {{"DataCount", "4"}})));
     COpcDaDeviceItem* item = Item(L"N.P.Arr");
-    auto write = [item](std::vector<short> values) {
+    auto write = [item](std::vector<short> values)
+    {
         COpcVariant v;
         SAFEARRAY* array = SafeArrayCreateVector(VT_I2, 0, static_cast<ULONG>(values.size()));
         for (LONG i = 0; i < static_cast<LONG>(values.size()); ++i)

@@ -43,17 +43,17 @@ TEST_F(TagLoaderTest, ASecondTagWithTheSameItemIdIsSkippedAndLogged)
 TEST_F(TagLoaderTest, DisabledGroupsHideTheirTagsAndTheFlagCarriesOverToFollowingSiblings)
 {
     UseSimulation();
-    ASSERT_EQ(S_OK, Load(Group("Off", Analog("A"), "0") +       // hidden by its group
-                         Analog("B") +                          // still sees the cleared group flag
-                         Group("On", Analog("C")) +             // a group sets it again
-                         Analog("D") +                          // and so for the sibling after it
+    ASSERT_EQ(S_OK, Load(Group("Off", Analog("A"), "0") + // hidden by its group
+                         Analog("B") +                    // still sees the cleared group flag
+                         Group("On", Analog("C")) +       // a group sets it again
+                         Analog("D") +                    // and so for the sibling after it
                          Group("Outer", Group("Sub", Analog("E"), "false") + Analog("F"))));
     EXPECT_EQ(nullptr, Item(L"N.P.Off.A"));
     EXPECT_EQ(nullptr, Item(L"N.P.B"));
     EXPECT_NE(nullptr, Item(L"N.P.On.C"));
     EXPECT_NE(nullptr, Item(L"N.P.D"));
     EXPECT_EQ(nullptr, Item(L"N.P.Outer.Sub.E"));
-    EXPECT_NE(nullptr, Item(L"N.P.Outer.F"));   // the subgroup flag is set again after a nested group
+    EXPECT_NE(nullptr, Item(L"N.P.Outer.F")); // the subgroup flag is set again after a nested group
     EXPECT_EQ(3u, m_device->ItemCount());
 
     // Disabled nodes and devices hide everything below them.
@@ -87,9 +87,9 @@ TEST_F(TagLoaderTest, TagsShareACacheByDeviceAndScanPeriodAndNamesInUseAreSkippe
     char reply[256];
     ASSERT_EQ(0, DevlaneControlCommand("cache reserve #OPC_DeviceCache_0_1000_0 1000", reply, sizeof(reply)));
     ASSERT_EQ(S_OK, LoadFile(Tags(Project() + Node("N", Device("P", Analog("A", {{"DeviceAddress", "D0"}}) +
-                                                                      Analog("B", {{"DeviceAddress", "D1"}}) +
-                                                                      Analog("C", {{"ScanCycle", "5"}})) +
-                                                         Device("Q", Analog("D"))))));
+                                                                        Analog("B", {{"DeviceAddress", "D1"}}) +
+                                                                        Analog("C", {{"ScanCycle", "5"}})) +
+                                                            Device("Q", Analog("D"))))));
     ASSERT_EQ(3u, m_device->CacheCount());
     COpcDaDevicePoller* shared = m_device->PollerFor(COpcString(L"#OPC_DeviceCache_0_1000_1"));
     ASSERT_NE(nullptr, shared);
@@ -122,7 +122,8 @@ TEST_F(TagLoaderTest, AThousandCacheNamesInUseRefuseTheTag)
 {
     UseRuntime();
     char reply[256];
-    for (int serial = 0; serial < 1000; ++serial) {
+    for (int serial = 0; serial < 1000; ++serial)
+    {
         std::string command = "cache reserve #OPC_DeviceCache_0_1000_" + std::to_string(serial) + " 1000";
         ASSERT_EQ(0, DevlaneControlCommand(command.c_str(), reply, sizeof(reply)));
     }
@@ -137,7 +138,9 @@ TEST_F(TagLoaderTest, DataCountAndTheCanonicalTypes)
 {
     UseSimulation();
     ASSERT_EQ(S_OK, Load(Analog("Big", {{"DataCount", "1021"}}) + Analog("Max", {{"DataCount", "1020"}}) +
-                         Analog("Pair", {{"DataType", "Float"}, {"DataCount", "2"}, {"HighInstrumentRange", "100"},
+                         Analog("Pair", {{"DataType", "Float"},
+                                         {"DataCount", "2"},
+                                         {"HighInstrumentRange", "100"},
                                          {"LowInstrumentRange", "0"}}) +
                          Text("Word", {{"DataCount", "8"}}) + Digital("Bits", {{"DataCount", "3"}})));
     EXPECT_EQ(nullptr, Item(L"N.P.Big"));
@@ -157,14 +160,14 @@ TEST_F(TagLoaderTest, TagNamesAreLimitedToFortyCharactersWithoutInnerDots)
     UseSimulation();
     const std::string forty(40, 'x');
     const std::string fortyOne(41, 'y');
-    ASSERT_EQ(S_OK, Load(Analog(forty.c_str()) + Analog(fortyOne.c_str()) + Analog("a.b") + Analog(".lead") +
-                         Analog("")));
+    ASSERT_EQ(S_OK,
+              Load(Analog(forty.c_str()) + Analog(fortyOne.c_str()) + Analog("a.b") + Analog(".lead") + Analog("")));
     EXPECT_NE(nullptr, Item((L"N.P." + std::wstring(40, L'x')).c_str()));
     EXPECT_EQ(nullptr, Item((L"N.P." + std::wstring(41, L'y')).c_str()));
     EXPECT_TRUE(Logged(OPC_DEV_E_ATTRIBUTE, (L"N.P." + std::wstring(41, L'y')).c_str(), L"Name"));
     EXPECT_EQ(nullptr, Item(L"N.P.a.b"));
     EXPECT_TRUE(Logged(OPC_DEV_E_ATTRIBUTE, L"N.P.a.b", L"Name"));
-    EXPECT_NE(nullptr, Item(L"N.P..lead"));   // a leading dot is allowed
+    EXPECT_NE(nullptr, Item(L"N.P..lead")); // a leading dot is allowed
     EXPECT_EQ(2u, m_device->ItemCount());
     // Nodes and devices are refused the same way; their tags are not walked.
     Build();
@@ -183,7 +186,7 @@ TEST_F(TagLoaderTest, WithSimulationOnNoLibraryCallIsMade)
     EXPECT_NE(nullptr, Item(L"N.P.A"));
     ASSERT_NE(nullptr, Item(L"N.P.S.G.Speed"));
     EXPECT_TRUE(Item(L"N.P.S.G.Speed")->AccessPath().Equals(L"S.G.Speed"));
-    EXPECT_EQ(1000u, Item(L"N.P.A")->ScanPeriod());   // the simulation interval
+    EXPECT_EQ(1000u, Item(L"N.P.A")->ScanPeriod()); // the simulation interval
     for (const char* function : {"LT_CreateCacheM", "LT_EntryCacheRecordM", "LT_StartCacheM", "GetSymbolInformation",
                                  "GetLintorLoadedRXPPathW", "ReadDevice16M"})
         EXPECT_EQ(0, DevlaneControlCallCount(function)) << function;
@@ -195,21 +198,24 @@ TEST_F(TagLoaderTest, WithSimulationOnNoLibraryCallIsMade)
 TEST_F(TagLoaderTest, SymbolSheetTagsMustMatchTheRuntimesSymbol)
 {
     UseRuntime();
-    auto sheet = [](const std::string& body) {
+    auto sheet = [](const std::string& body)
+    {
         return Element("SymbolSheet", {{"Name", "S"}, {"Enable", "1"}},
                        Element("TagGroup", {{"Name", "Grp"}, {"SymbolName", "G"}, {"Enable", "1"}}, body));
     };
     ASSERT_EQ(S_OK, Load(sheet(Analog("Speed", {{"SymbolName", "Speed"}, {"DeviceAddress", "D100"}}) +
                                Analog("Wrong", {{"SymbolName", "Speed"}, {"DeviceAddress", "D101"}}) +
-                               Analog("Rates", {{"SymbolName", "Rates"}, {"DeviceAddress", "D110"},
-                                                {"DataType", "Float"}, {"HighInstrumentRange", "100"},
+                               Analog("Rates", {{"SymbolName", "Rates"},
+                                                {"DeviceAddress", "D110"},
+                                                {"DataType", "Float"},
+                                                {"HighInstrumentRange", "100"},
                                                 {"LowInstrumentRange", "0"}}) +
                                Analog("Missing", {{"SymbolName", "Nothing"}}))));
     ASSERT_NE(nullptr, Item(L"N.P.S.Grp.Speed"));
     EXPECT_TRUE(Item(L"N.P.S.Grp.Speed")->AccessPath().Equals(L"S.G.Speed"));
     EXPECT_EQ(nullptr, Item(L"N.P.S.Grp.Wrong"));
     EXPECT_TRUE(Logged(OPC_DEV_E_ATTRIBUTE, L"N.P.S.G.Wrong", L"DeviceAddress"));
-    EXPECT_EQ(nullptr, Item(L"N.P.S.Grp.Rates"));   // the symbol holds 2 values, the tag 1
+    EXPECT_EQ(nullptr, Item(L"N.P.S.Grp.Rates")); // the symbol holds 2 values, the tag 1
     EXPECT_TRUE(Logged(OPC_DEV_E_ATTRIBUTE, L"N.P.S.G.Rates", L"DataCount"));
     EXPECT_EQ(nullptr, Item(L"N.P.S.Grp.Missing"));
     // Symbol records go to the runtime without type and count.
@@ -258,13 +264,13 @@ TEST_F(TagLoaderTest, TheProjectCheckFailsInitialisationWithNoConfig)
                                "<TagConfiguration File=\"" +
                                std::string(COpcString((m_dir + L"\\Tags.xml").c_str()).NarrowText()) +
                                "\"/><ScanCycles>" +
-                               [] {
-                                   std::string s;
-                                   for (int i = 1; i <= 10; ++i)
-                                       s += "<ScanCycle>" + std::to_string(i) + "</ScanCycle>";
-                                   return s;
-                               }() +
-                               "</ScanCycles></OpcConfiguration>";
+                               []
+    {
+        std::string s;
+        for (int i = 1; i <= 10; ++i)
+            s += "<ScanCycle>" + std::to_string(i) + "</ScanCycle>";
+        return s;
+    }() + "</ScanCycles></OpcConfiguration>";
     const std::wstring configPath = WriteFile(L"OpcConfiguration.xml", config);
     const std::string body = Node("N", Device("P", Analog("A")));
     struct Case
@@ -272,17 +278,18 @@ TEST_F(TagLoaderTest, TheProjectCheckFailsInitialisationWithNoConfig)
         std::string file;
         HRESULT expected;
     } cases[] = {
-        {Tags(body), MapDeviceCode(OPC_DEV_E_PROJECT)},                                 // no project record
-        {Tags(Project("Test.rxp", "8") + body), MapDeviceCode(OPC_DEV_E_PROJECT)},      // other build
-        {Tags(Project("Other.rxp") + body), MapDeviceCode(OPC_DEV_E_PROJECT)},          // other project
+        {Tags(body), MapDeviceCode(OPC_DEV_E_PROJECT)},                            // no project record
+        {Tags(Project("Test.rxp", "8") + body), MapDeviceCode(OPC_DEV_E_PROJECT)}, // other build
+        {Tags(Project("Other.rxp") + body), MapDeviceCode(OPC_DEV_E_PROJECT)},     // other project
         {Tags(Element("RXIInformation", {{"BuiledNumber", "7"}}) + body), MapDeviceCode(OPC_DEV_E_PROJECT)},
-        {Tags(body + Project()), MapDeviceCode(OPC_DEV_E_PROJECT)},                     // not the first child
-        {Tags(Project("TEST.RXP") + body), S_OK},                                       // case is ignored
-        {Tags(Project("C:\\Lintor\\Projects\\Test.rxp") + body), S_OK},                 // the whole path too
-        {Tags(""), S_OK},                                                               // nothing at all
+        {Tags(body + Project()), MapDeviceCode(OPC_DEV_E_PROJECT)},     // not the first child
+        {Tags(Project("TEST.RXP") + body), S_OK},                       // case is ignored
+        {Tags(Project("C:\\Lintor\\Projects\\Test.rxp") + body), S_OK}, // the whole path too
+        {Tags(""), S_OK},                                               // nothing at all
         {"<Broken", MapDeviceCode(OPC_DEV_E_TAG_FILE)},
     };
-    for (const Case& c : cases) {
+    for (const Case& c : cases)
+    {
         // Initialize reads the settings afresh from the file.
         FreshSettings();
         ASSERT_EQ(0, DevlaneControlLoadDescriptionText(kRuntime));
@@ -291,7 +298,8 @@ TEST_F(TagLoaderTest, TheProjectCheckFailsInitialisationWithNoConfig)
         WriteFile(L"Tags.xml", c.file);
         EXPECT_EQ(c.expected, m_cache->Initialize()) << c.file;
         EXPECT_EQ(c.expected == S_OK ? OPC_STATUS_RUNNING : OPC_STATUS_NOCONFIG, m_cache->GetState()) << c.file;
-        if (c.expected == MapDeviceCode(OPC_DEV_E_PROJECT)) {
+        if (c.expected == MapDeviceCode(OPC_DEV_E_PROJECT))
+        {
             EXPECT_EQ(nullptr, Item(L"N.P.A"));
             EXPECT_NE(std::wstring::npos, Records().front().find(L"API      = Load_TagCnfFile"));
         }

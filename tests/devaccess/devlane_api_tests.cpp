@@ -92,7 +92,8 @@ protected:
     {
         std::vector<std::string> entries;
         LONG n = DevlaneControlOutputLogCount();
-        for (LONG i = 0; i < n; ++i) {
+        for (LONG i = 0; i < n; ++i)
+        {
             LONG level = 0;
             char source[64] = {};
             char message[512] = {};
@@ -164,10 +165,13 @@ TEST_F(DevlaneApiTest, HandlesBelongToTheirThread)
 
     // Another thread has none of its own until it makes one.
     HRESULT fromOther = S_OK;
-    std::thread([&] {
-        short v[1];
-        fromOther = api.ReadDevice16M(Device, COpcString(L"D0"), v, 1);
-    }).join();
+    std::thread(
+        [&]
+        {
+            short v[1];
+            fromOther = api.ReadDevice16M(Device, COpcString(L"D0"), v, 1);
+        })
+        .join();
     EXPECT_EQ(NoHandle, fromOther);
     api.DeleteThreadHandle(GetCurrentThreadId());
     EXPECT_EQ(0u, api.GetThreadHandle());
@@ -289,7 +293,8 @@ TEST_F(DevlaneApiTest, ReadsOfAnyLengthDeliverEveryElementAndOnlyOnSuccess)
     for (size_t i = 0; i < words.size(); ++i)
         words[i] = static_cast<WORD>(i * 7 + 1);
     ASSERT_EQ(0, DevlaneControlSetWords("N.P", "D1000", words.data(), static_cast<LONG>(words.size())));
-    for (short count : {1, 255, 256, 257, 600}) {
+    for (short count : {1, 255, 256, 257, 600})
+    {
         std::vector<short> s(static_cast<size_t>(count) + 1, -9);
         ASSERT_EQ(S_OK, api.ReadDevice16M(Device, COpcString(L"D1000"), s.data(), count)) << count;
         for (short i = 0; i < count; ++i)
@@ -316,7 +321,8 @@ TEST_F(DevlaneApiTest, ReadsOfAnyLengthDeliverEveryElementAndOnlyOnSuccess)
 
     // A failure leaves short and long outputs as they were.
     ASSERT_EQ(0, DevlaneControlInjectFailure("ReadDevice16M", static_cast<LONG>(0xC0B00010), 0, nullptr));
-    for (short count : {2, 600}) {
+    for (short count : {2, 600})
+    {
         std::vector<short> s(static_cast<size_t>(count), 77);
         EXPECT_EQ(static_cast<HRESULT>(0xC0048010), api.ReadDevice16M(Device, COpcString(L"D1000"), s.data(), count));
         EXPECT_EQ(std::vector<short>(static_cast<size_t>(count), 77), s) << count;
@@ -380,7 +386,8 @@ TEST_F(DevlaneApiTest, TheFileHoldsTheCurrentRecordsNewestFirst)
 {
     {
         COpcDevlaneAPI& api = Api();
-        for (int i = 0; i < 1001; ++i) {
+        for (int i = 0; i < 1001; ++i)
+        {
             wchar_t item[16];
             swprintf(item, 16, L"Tag%d", i);
             api.LogFailure(OPC_LOG_DEVICE_CONFIG, static_cast<LONG>(0xC0B00739), L"COpcDaDevice::Read", nullptr, item,

@@ -24,10 +24,11 @@ public:
     STDMETHOD(Clone)(IEnumUnknown**) override { return E_NOTIMPL; }
 };
 
-const SOpcInterfaceEntry<TwoFaced> TwoFaced::Interfaces[] = {
-    OpcInterface<TwoFaced, IEnumString>(IID_IUnknown), OpcInterface<TwoFaced, IEnumString>(IID_IEnumString),
-    OpcInterface<TwoFaced, IEnumUnknown>(IID_IEnumUnknown), OpcInterface<TwoFaced, IEnumUnknown>(IID_IEnumVARIANT),
-    {}};
+const SOpcInterfaceEntry<TwoFaced> TwoFaced::Interfaces[] = {OpcInterface<TwoFaced, IEnumString>(IID_IUnknown),
+                                                             OpcInterface<TwoFaced, IEnumString>(IID_IEnumString),
+                                                             OpcInterface<TwoFaced, IEnumUnknown>(IID_IEnumUnknown),
+                                                             OpcInterface<TwoFaced, IEnumUnknown>(IID_IEnumVARIANT),
+                                                             {}};
 
 TEST(OpcComObject, QueryInterfaceAnswersFromTheTableAndTheLastReleaseDestroysOnce)
 {
@@ -46,7 +47,8 @@ TEST(OpcComObject, QueryInterfaceAnswersFromTheTableAndTheLastReleaseDestroysOnc
         {&IID_IConnectionPoint, E_NOINTERFACE, nullptr},
     };
     ULONG held = 1;
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
+    {
         void* out = reinterpret_cast<void*>(1);
         EXPECT_EQ(c.result, object->QueryInterface(*c.iid, &out));
         EXPECT_EQ(c.pointer, out);
@@ -56,7 +58,8 @@ TEST(OpcComObject, QueryInterfaceAnswersFromTheTableAndTheLastReleaseDestroysOnc
     EXPECT_EQ(E_POINTER, object->QueryInterface(IID_IUnknown, nullptr));
     EXPECT_TRUE(object->TryAddRef());
     ++held;
-    while (held > 1) {
+    while (held > 1)
+    {
         EXPECT_EQ(held - 1, object->Release());
         --held;
     }

@@ -59,7 +59,8 @@ TEST(Map, KeepsSeventeenBucketsUntilTheSixteenthKeyThenDoublesTheCount)
     EXPECT_EQ(52u, map.GetBucketCount());
 
     // Every entry survives the rehashes.
-    for (int i = 0; i < 27; ++i) {
+    for (int i = 0; i < 27; ++i)
+    {
         int v = -1;
         ASSERT_TRUE(map.Lookup(Key(i), v)) << i;
         if (i >= 15)
@@ -223,7 +224,8 @@ TEST(GrowArray, KeepsOrderThroughGrowthAndFreesOwnersOnce)
     {
         COpcGrowArray<std::unique_ptr<Tracked>> owners;
         COpcGrowArray<int> plain;
-        for (int i = 0; i < 100; ++i) {
+        for (int i = 0; i < 100; ++i)
+        {
             ASSERT_TRUE(owners.Append(std::unique_ptr<Tracked>(new Tracked(i))));
             ASSERT_TRUE(plain.Append(i));
         }
@@ -235,7 +237,8 @@ TEST(GrowArray, KeepsOrderThroughGrowthAndFreesOwnersOnce)
         EXPECT_EQ(98, Tracked::live);
         ASSERT_EQ(98u, owners.GetCount());
         ASSERT_EQ(98u, plain.GetCount());
-        for (size_t i = 0; i < owners.GetCount(); ++i) {
+        for (size_t i = 0; i < owners.GetCount(); ++i)
+        {
             EXPECT_EQ(static_cast<int>(i) + 1, owners[i]->v);
             EXPECT_EQ(static_cast<int>(i) + 1, plain[i]);
         }

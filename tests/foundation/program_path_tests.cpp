@@ -10,12 +10,9 @@ TEST(DirectoryOfPath, IsEverythingBeforeTheLastSeparator)
         const wchar_t* directory;
     };
     const Case cases[] = {
-        {L"tagbridge.exe", L""},
-        {L"\\tagbridge.exe", L""},
-        {L"C:\\tagbridge.exe", L"C:"},
-        {L"C:\\Program Files\\Vantrel\\tagbridge.exe", L"C:\\Program Files\\Vantrel"},
-        {L"C:\\dir\\", L"C:\\dir"},
-        {L"", L""},
+        {L"tagbridge.exe", L""},       {L"\\tagbridge.exe", L""},
+        {L"C:\\tagbridge.exe", L"C:"}, {L"C:\\Program Files\\Vantrel\\tagbridge.exe", L"C:\\Program Files\\Vantrel"},
+        {L"C:\\dir\\", L"C:\\dir"},    {L"", L""},
     };
     for (const Case& c : cases)
     {

@@ -100,8 +100,8 @@ TEST(OpcString, AppendMidAndFind)
     EXPECT_TRUE(s.Mid(1, 0).IsEmpty());
 
     COpcString path(L"Node.Dev.Group.dev.Tag");
-    EXPECT_EQ(5, path.Find(L"DEV"));           // any case
-    EXPECT_EQ(15, path.ReverseFind(L"dev"));    // exact case, last place
+    EXPECT_EQ(5, path.Find(L"DEV"));         // any case
+    EXPECT_EQ(15, path.ReverseFind(L"dev")); // exact case, last place
     EXPECT_EQ(5, path.ReverseFind(L"Dev"));
     EXPECT_EQ(-1, path.ReverseFind(L"DEV"));
     EXPECT_EQ(-1, path.Find(L""));
@@ -162,11 +162,12 @@ TEST(OpcStringParse, UnsignedDecimalAndHexForms)
         EXPECT_TRUE(ParseUInt64(text, u64));
         EXPECT_EQ(31u, u64);
     }
-    for (const wchar_t* text : {L"0x", L"-1", L"", L"   ", L"1F", L"0x1G", L"+5", L"x1F", static_cast<const wchar_t*>(nullptr)})
+    for (const wchar_t* text :
+         {L"0x", L"-1", L"", L"   ", L"1F", L"0x1G", L"+5", L"x1F", static_cast<const wchar_t*>(nullptr)})
     {
         u8 = 7;
         u64 = 7;
-        EXPECT_FALSE(ParseUInt8(text, u8)) ;
+        EXPECT_FALSE(ParseUInt8(text, u8));
         EXPECT_EQ(0, u8);
         EXPECT_FALSE(ParseUInt64(text, u64));
         EXPECT_EQ(0u, u64);
@@ -263,7 +264,8 @@ TEST(OpcStringParse, BooleanNumbersAndWords)
         EXPECT_FALSE(b) << text;
     }
     // Words are compared whole, without trimming.
-    for (const wchar_t* text : {L"yes", L" true", L"true ", L"tru", L"truee", L"", static_cast<const wchar_t*>(nullptr)})
+    for (const wchar_t* text :
+         {L"yes", L" true", L"true ", L"tru", L"truee", L"", static_cast<const wchar_t*>(nullptr)})
     {
         b = true;
         EXPECT_FALSE(ParseBoolean(text, b));

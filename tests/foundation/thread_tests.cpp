@@ -13,7 +13,7 @@
 
 namespace
 {
-const DWORD kLongWait = 10000;   // only a broken implementation waits this long
+const DWORD kLongWait = 10000; // only a broken implementation waits this long
 
 COpcHandle NewEvent(bool manualReset = true)
 {
@@ -32,19 +32,22 @@ COpcHandle OpenCurrentThread()
 
 bool WaitForAll(const std::vector<HANDLE>& handles)
 {
-    return handles.empty() || WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(),
-                                                     TRUE, kLongWait) < WAIT_OBJECT_0 + handles.size();
+    return handles.empty() || WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), TRUE,
+                                                     kLongWait) < WAIT_OBJECT_0 + handles.size();
 }
 
 // Whether another thread could take the lock right now.
 bool FreeForOthers(COpcLock& lock)
 {
     bool entered = false;
-    std::thread([&] {
-        entered = lock.TryEnter();
-        if (entered)
-            lock.Leave();
-    }).join();
+    std::thread(
+        [&]
+        {
+            entered = lock.TryEnter();
+            if (entered)
+                lock.Leave();
+        })
+        .join();
     return entered;
 }
 } // namespace
@@ -65,7 +68,7 @@ TEST(OpcLock, OwnerReentersAndOthersWaitUntilTheLastLeave)
         EXPECT_FALSE(FreeForOthers(lock));
 
         outer.Release();
-        outer.Release();   // a second release must not leave again
+        outer.Release(); // a second release must not leave again
         EXPECT_EQ(COpcLock::NoOwner, lock.OwnerThread());
         EXPECT_TRUE(FreeForOthers(lock));
         outer.Reenter();
@@ -145,14 +148,14 @@ TEST(OpcWorkerThread, StartHandshakeMessagesStopMessageAndRestart)
     COpcWorkerThread worker;
     EXPECT_FALSE(worker.Post(WM_USER)) << "idle worker";
     EXPECT_FALSE(worker.Start(nullptr, nullptr));
-    worker.Stop(0);   // idle: only resets
+    worker.Stop(0); // idle: only resets
 
     for (WPARAM run = 0; run < 2; ++run)
     {
         g_stoppingCalls = 0;
         LoopProbe probe;
-        ASSERT_TRUE(worker.Start(MessageLoopBody, &probe, kLongWait, THREAD_PRIORITY_NORMAL,
-                                 OpcThreadRole::UpdateScheduler));
+        ASSERT_TRUE(
+            worker.Start(MessageLoopBody, &probe, kLongWait, THREAD_PRIORITY_NORMAL, OpcThreadRole::UpdateScheduler));
         EXPECT_TRUE(worker.IsRunning());
         // The queue exists once Start returns, so nothing posted now is lost.
         ASSERT_TRUE(worker.Post(WM_USER, run));
@@ -258,12 +261,12 @@ namespace
 struct PoolProbe
 {
     std::mutex mutex;
-    std::vector<int> order;   // job indexes in the order they executed
+    std::vector<int> order; // job indexes in the order they executed
     std::set<DWORD> threads;
     std::vector<HANDLE> threadHandles;
     LONG executed = 0;
     LONG destroyed = 0;
-    LONG expected = 0;        // executions that signal allDone
+    LONG expected = 0; // executions that signal allDone
     COpcHandle allDone = NewEvent();
 
     ~PoolProbe()
@@ -505,7 +508,7 @@ public:
     {
         m_probe.thread = OpenCurrentThread();
         FollowUpJob* next = new FollowUpJob(m_probe.followUpDestroyed.Get());
-        m_probe.submitted = m_probe.pool->Submit(next);   // no pool lock is held here
+        m_probe.submitted = m_probe.pool->Submit(next); // no pool lock is held here
         delete m_probe.pool;
         if (!m_probe.submitted)
             next->Destroy();

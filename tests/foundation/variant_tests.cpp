@@ -80,9 +80,12 @@ int ElementSizeOf(VARTYPE type)
 {
     switch (type)
     {
-    case VT_I1: case VT_UI1: return 1;
-    case VT_I2: case VT_UI2: return 2;
-    case VT_I4: case VT_UI4: return 4;
+    case VT_I1:
+    case VT_UI1: return 1;
+    case VT_I2:
+    case VT_UI2: return 2;
+    case VT_I4:
+    case VT_UI4: return 4;
     default: return 8;
     }
 }
@@ -603,8 +606,8 @@ TEST_F(OpcVariant, MakeByRefAcceptsTheListedTypesOnly)
     VariantInit(&ref);
     for (VARTYPE type : {VT_I2, VT_BSTR, VT_BOOL, VT_VARIANT, VT_I1, VT_UI8})
         EXPECT_EQ(S_OK, MakeByRef(&ref, type, &value)) << type;
-    const VARTYPE refused[] = {VT_EMPTY, VT_NULL, VT_DISPATCH, VT_ERROR, VT_DECIMAL, VT_INT,
-                               static_cast<VARTYPE>(VT_ARRAY | VT_I4)};
+    const VARTYPE refused[] = {
+        VT_EMPTY, VT_NULL, VT_DISPATCH, VT_ERROR, VT_DECIMAL, VT_INT, static_cast<VARTYPE>(VT_ARRAY | VT_I4)};
     for (VARTYPE type : refused)
         EXPECT_EQ(E_INVALIDARG, MakeByRef(&ref, type, &value)) << type;
     EXPECT_EQ(E_POINTER, MakeByRef(&ref, VT_I4, nullptr));
@@ -648,7 +651,7 @@ TEST_F(OpcVariant, StringListsAndArrays)
 
 TEST_F(OpcVariant, CanonicalTypeTable)
 {
-    const VARTYPE expected[] = {VT_EMPTY, VT_BOOL, VT_I1, VT_UI1, VT_I2, VT_UI2, VT_I4, VT_UI4,
+    const VARTYPE expected[] = {VT_EMPTY, VT_BOOL, VT_I1, VT_UI1, VT_I2, VT_UI2,  VT_I4,   VT_UI4,
                                 VT_I8,    VT_UI8,  VT_R4, VT_R8,  VT_CY, VT_BSTR, VT_DATE, VT_VARIANT};
     for (UINT i = 0; i < kOpcCanonicalTypeCount; ++i)
     {

@@ -103,8 +103,9 @@ protected:
 TEST_F(OpcXml, ChildMatchesTheExactNodeNameOnly)
 {
     COpcXmlDocument document;
-    COpcXmlElement root = Parse(document, L"<Root><!--note-->text<simulation Enabled='a'/>"
-                                          L"<x:Simulation xmlns:x='urn:x' Enabled='b'/><Simulation Enabled='c'/></Root>");
+    COpcXmlElement root =
+        Parse(document, L"<Root><!--note-->text<simulation Enabled='a'/>"
+                        L"<x:Simulation xmlns:x='urn:x' Enabled='b'/><Simulation Enabled='c'/></Root>");
     COpcXmlElement child = root.Child(COpcString(L"Simulation"));
     ASSERT_FALSE(child.IsNull());
     EXPECT_EQ(L"c", W(child.Attribute(COpcString(L"Enabled")).Value()));
@@ -258,10 +259,9 @@ TEST_F(OpcXml, DeclarationsAreFoundOnElementsWithoutOtherAttributes)
 TEST_F(OpcXml, SchemaTypeResolvesItsPrefix)
 {
     COpcXmlDocument document;
-    COpcXmlElement root = Parse(document,
-                                L"<Root xmlns='urn:default' xmlns:xsd='http://www.w3.org/2001/XMLSchema'"
-                                L" xmlns:xsi='http://www.w3.org/2001/XMLSchema-instance'>"
-                                L"<A xsi:type='xsd:int'/><C xsi:type='Local'/><D/><E xsi:type=''/></Root>");
+    COpcXmlElement root = Parse(document, L"<Root xmlns='urn:default' xmlns:xsd='http://www.w3.org/2001/XMLSchema'"
+                                          L" xmlns:xsi='http://www.w3.org/2001/XMLSchema-instance'>"
+                                          L"<A xsi:type='xsd:int'/><C xsi:type='Local'/><D/><E xsi:type=''/></Root>");
     COpcQualifiedName type;
     ASSERT_TRUE(root.Child(COpcString(L"A")).SchemaType(type));
     EXPECT_EQ(L"int", W(type.Name()));
@@ -282,8 +282,9 @@ TEST_F(OpcXml, SchemaTypeResolvesItsPrefix)
 TEST_F(OpcXml, ExistingDeclarationsAreKeptAndNeverDuplicated)
 {
     COpcXmlDocument document;
-    COpcXmlElement root = Parse(document, L"<Root xmlns:xsd='urn:own' xmlns:xsi='http://www.w3.org/2001/XMLSchema-instance'>"
-                                          L"<xsd:A xsi:type='xsd:x'/></Root>");
+    COpcXmlElement root =
+        Parse(document, L"<Root xmlns:xsd='urn:own' xmlns:xsi='http://www.w3.org/2001/XMLSchema-instance'>"
+                        L"<xsd:A xsi:type='xsd:x'/></Root>");
     EXPECT_EQ(L"urn:own", W(root.NamespaceForPrefix(COpcString(L"xsd"))));
     EXPECT_FALSE(document.DeclareNamespace(COpcString(L"xsd"), COpcString(kSchemaNs)));
     EXPECT_TRUE(document.DeclareNamespace(COpcString(L"xsi"), COpcString(kInstanceNs)));
@@ -314,7 +315,8 @@ TEST_F(OpcXml, WrittenDocumentStartsWithTheDeclaration)
     if (static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE)
         start = 2;
     for (size_t i = start; i + 1 < bytes.size(); i += 2)
-        text += static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8));
+        text += static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
+                                     (static_cast<unsigned char>(bytes[i + 1]) << 8));
     EXPECT_EQ(0u, text.find(L"<?xml version=\"1.0\" encoding=\"utf-16\"?>")) << text;
     EXPECT_NE(std::wstring::npos, text.find(L"<Root")) << text;
 

@@ -23,8 +23,8 @@ struct CallbackEntry
     FILETIME stamp = {};
     HRESULT error = S_OK;
     CallbackEntry() { VariantInit(&value); }
-    CallbackEntry(const CallbackEntry& other) : client(other.client), quality(other.quality), stamp(other.stamp),
-                                                error(other.error)
+    CallbackEntry(const CallbackEntry& other)
+        : client(other.client), quality(other.quality), stamp(other.stamp), error(other.error)
     {
         VariantInit(&value);
         VariantCopy(&value, const_cast<VARIANT*>(&other.value));
@@ -35,7 +35,13 @@ struct CallbackEntry
 
 struct CallbackRecord
 {
-    enum Kind { DataChange, ReadComplete, WriteComplete, CancelComplete } kind;
+    enum Kind
+    {
+        DataChange,
+        ReadComplete,
+        WriteComplete,
+        CancelComplete
+    } kind;
     DWORD transactionId = 0;
     OPCHANDLE group = 0;
     HRESULT masterQuality = S_OK;
@@ -54,25 +60,25 @@ public:
     // What every call returns (a client that is gone, for example); set before advising.
     HRESULT answer = S_OK;
 
-    STDMETHOD(OnDataChange)(DWORD tid, OPCHANDLE group, HRESULT quality, HRESULT error, DWORD count,
-                            OPCHANDLE* clients, VARIANT* values, WORD* qualities, FILETIME* stamps,
-                            HRESULT* errors) override
+    STDMETHOD(OnDataChange)
+    (DWORD tid, OPCHANDLE group, HRESULT quality, HRESULT error, DWORD count, OPCHANDLE* clients, VARIANT* values,
+     WORD* qualities, FILETIME* stamps, HRESULT* errors) override
     {
-        return Record(CallbackRecord::DataChange, tid, group, quality, error, count, clients, values, qualities,
-                      stamps, errors);
+        return Record(CallbackRecord::DataChange, tid, group, quality, error, count, clients, values, qualities, stamps,
+                      errors);
     }
-    STDMETHOD(OnReadComplete)(DWORD tid, OPCHANDLE group, HRESULT quality, HRESULT error, DWORD count,
-                              OPCHANDLE* clients, VARIANT* values, WORD* qualities, FILETIME* stamps,
-                              HRESULT* errors) override
+    STDMETHOD(OnReadComplete)
+    (DWORD tid, OPCHANDLE group, HRESULT quality, HRESULT error, DWORD count, OPCHANDLE* clients, VARIANT* values,
+     WORD* qualities, FILETIME* stamps, HRESULT* errors) override
     {
         return Record(CallbackRecord::ReadComplete, tid, group, quality, error, count, clients, values, qualities,
                       stamps, errors);
     }
-    STDMETHOD(OnWriteComplete)(DWORD tid, OPCHANDLE group, HRESULT error, DWORD count, OPCHANDLE* clients,
-                               HRESULT* errors) override
+    STDMETHOD(OnWriteComplete)
+    (DWORD tid, OPCHANDLE group, HRESULT error, DWORD count, OPCHANDLE* clients, HRESULT* errors) override
     {
-        return Record(CallbackRecord::WriteComplete, tid, group, S_OK, error, count, clients, nullptr, nullptr,
-                      nullptr, errors);
+        return Record(CallbackRecord::WriteComplete, tid, group, S_OK, error, count, clients, nullptr, nullptr, nullptr,
+                      errors);
     }
     STDMETHOD(OnCancelComplete)(DWORD tid, OPCHANDLE group) override
     {
@@ -84,7 +90,8 @@ public:
     bool WaitUntil(const std::function<bool(const std::vector<CallbackRecord>&)>& done, DWORD ceilingMs = 20000)
     {
         const ULONGLONG end = GetTickCount64() + ceilingMs;
-        for (;;) {
+        for (;;)
+        {
             {
                 COpcLockGuard guard(m_lock);
                 if (done(m_records))
@@ -105,9 +112,9 @@ public:
     int Overlaps() const { return m_overlaps; }
 
 private:
-    HRESULT Record(CallbackRecord::Kind kind, DWORD tid, OPCHANDLE group, HRESULT quality, HRESULT error,
-                   DWORD count, const OPCHANDLE* clients, const VARIANT* values, const WORD* qualities,
-                   const FILETIME* stamps, const HRESULT* errors)
+    HRESULT Record(CallbackRecord::Kind kind, DWORD tid, OPCHANDLE group, HRESULT quality, HRESULT error, DWORD count,
+                   const OPCHANDLE* clients, const VARIANT* values, const WORD* qualities, const FILETIME* stamps,
+                   const HRESULT* errors)
     {
         if (++m_inside > 1)
             ++m_overlaps;
@@ -118,7 +125,8 @@ private:
         record.masterQuality = quality;
         record.masterError = error;
         record.count = count;
-        for (DWORD i = 0; i < count; ++i) {
+        for (DWORD i = 0; i < count; ++i)
+        {
             CallbackEntry entry;
             entry.client = clients[i];
             if (values != nullptr)

@@ -15,8 +15,8 @@ class ShutdownSink : public TestOwnedSink<IOPCShutdown>
 public:
     ShutdownSink() : TestOwnedSink(IID_IOPCShutdown) {}
 
-    std::atomic<int> calls{0};      // every request
-    std::atomic<int> requests{0};   // the requests that gave a reason
+    std::atomic<int> calls{0};    // every request
+    std::atomic<int> requests{0}; // the requests that gave a reason
 
     STDMETHOD(ShutdownRequest)(LPCWSTR reason) override
     {

@@ -43,9 +43,9 @@ public:
     {
         Kill();
         SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-        HANDLE output = CreateFileW(outputFile.empty() ? L"NUL" : outputFile.c_str(), GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE output =
+            CreateFileW(outputFile.empty() ? L"NUL" : outputFile.c_str(), GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
@@ -108,7 +108,8 @@ inline DWORD RunToEnd(const std::wstring& commandLine, DWORD timeoutMs = 60000,
     // Under a loaded Wine a process start now and then fails outright; the
     // program under test has not run then, so a second start is sound.
     bool started = false;
-    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+    for (int attempt = 0; attempt < 3 && !started; ++attempt)
+    {
         started = child.Start(commandLine, outputFile);
         if (!started)
             Sleep(200);
@@ -150,8 +151,8 @@ inline std::wstring Lower(std::wstring text)
 inline std::string ReadFileText(const std::wstring& path)
 {
     std::string text;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              0, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return text;
     char buffer[4096];
@@ -208,15 +209,13 @@ inline void QuitThreadsOf(DWORD processId)
 inline void StopServiceIfRunning(const wchar_t* name)
 {
     ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    ScHandle service(manager ? OpenServiceW(manager.Get(), name,
-                                            SERVICE_QUERY_STATUS | SERVICE_STOP)
-                             : nullptr);
+    ScHandle service(manager ? OpenServiceW(manager.Get(), name, SERVICE_QUERY_STATUS | SERVICE_STOP) : nullptr);
     if (!service)
         return;
     SERVICE_STATUS_PROCESS status = {};
     DWORD needed = 0;
-    if (!QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                              sizeof status, &needed) ||
+    if (!QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                              &needed) ||
         status.dwCurrentState == SERVICE_STOPPED)
         return;
     SERVICE_STATUS ignored = {};

@@ -134,7 +134,7 @@ protected:
         m_server = client.server.Get();
     }
 
-    COpcApartment m_com;   // first in, last out: the clients' pointers go before it
+    COpcApartment m_com; // first in, last out: the clients' pointers go before it
     std::wstring m_folder;
     std::vector<std::unique_ptr<Client>> m_clients;
     IOPCServer* m_server = nullptr; // held by the first client

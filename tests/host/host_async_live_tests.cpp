@@ -20,7 +20,8 @@ protected:
         ASSERT_TRUE(m_async);
         OPCITEMDEF defs[2] = {};
         const wchar_t* ids[2] = {L"Line1.PLC1.Fixed.Count", L"Line1.PLC1.Fixed.Total"};
-        for (int i = 0; i < 2; ++i) {
+        for (int i = 0; i < 2; ++i)
+        {
             defs[i].szItemID = const_cast<LPWSTR>(ids[i]);
             defs[i].szAccessPath = const_cast<LPWSTR>(L"");
             defs[i].bActive = TRUE;
@@ -71,8 +72,10 @@ protected:
 
     static auto Has(CallbackRecord::Kind kind, DWORD tid)
     {
-        return [kind, tid](const std::vector<CallbackRecord>& records) {
-            for (const CallbackRecord& r : records) {
+        return [kind, tid](const std::vector<CallbackRecord>& records)
+        {
+            for (const CallbackRecord& r : records)
+            {
                 if (r.kind == kind && r.transactionId == tid)
                     return true;
             }
@@ -130,8 +133,10 @@ TEST_F(LiveAsyncTest, CallsQueueTheKnownItemsAndEachCallbackComesOnce)
     std::vector<CallbackRecord> records = sink.Records();
     ASSERT_EQ(1, CountOf(records, CallbackRecord::ReadComplete, 7));
     EXPECT_EQ(0, CountOf(records, CallbackRecord::ReadComplete, 8));
-    for (const CallbackRecord& r : records) {
-        if (r.kind == CallbackRecord::ReadComplete && r.transactionId == 7) {
+    for (const CallbackRecord& r : records)
+    {
+        if (r.kind == CallbackRecord::ReadComplete && r.transactionId == 7)
+        {
             EXPECT_EQ(77u, r.group);
             ASSERT_EQ(1u, r.count);
             EXPECT_EQ(100u, r.entries[0].client);
@@ -142,7 +147,8 @@ TEST_F(LiveAsyncTest, CallsQueueTheKnownItemsAndEachCallbackComesOnce)
         }
         if (r.kind == CallbackRecord::ReadComplete && r.transactionId == 9)
             EXPECT_EQ(1234, r.entries[0].value.iVal);
-        if (r.kind == CallbackRecord::WriteComplete && r.transactionId == 10) {
+        if (r.kind == CallbackRecord::WriteComplete && r.transactionId == 10)
+        {
             EXPECT_EQ(S_OK, r.masterError);
             EXPECT_EQ(101u, r.entries[0].client);
         }

@@ -8,7 +8,7 @@
 namespace
 {
 // A plain COM object standing in for the server object.
-class FakeServer final : public IClassFactory  // any interface other than IUnknown will do
+class FakeServer final : public IClassFactory // any interface other than IUnknown will do
 {
 public:
     static LONG live;

@@ -75,7 +75,8 @@ protected:
     Added Add(const std::vector<std::pair<const wchar_t*, VARTYPE>>& items)
     {
         std::vector<OPCITEMDEF> defs(items.size());
-        for (size_t i = 0; i < items.size(); ++i) {
+        for (size_t i = 0; i < items.size(); ++i)
+        {
             defs[i] = OPCITEMDEF{};
             defs[i].szItemID = const_cast<LPWSTR>(items[i].first);
             defs[i].szAccessPath = const_cast<LPWSTR>(L"");
@@ -86,11 +87,12 @@ protected:
         Added added;
         COpcTaskMem<OPCITEMRESULT> results;
         COpcTaskMem<HRESULT> errors;
-        added.call = m_items->AddItems(static_cast<DWORD>(defs.size()), defs.data(), results.Receive(),
-                                       errors.Receive());
+        added.call =
+            m_items->AddItems(static_cast<DWORD>(defs.size()), defs.data(), results.Receive(), errors.Receive());
         if (FAILED(added.call))
             return added;
-        for (size_t i = 0; i < items.size(); ++i) {
+        for (size_t i = 0; i < items.size(); ++i)
+        {
             added.errors.push_back(errors.Get()[i]);
             added.handles.push_back(results.Get()[i].hServer);
             added.canonical.push_back(results.Get()[i].vtCanonicalDataType);
@@ -107,8 +109,8 @@ protected:
         FILETIME stamp = {};
         Sample() { VariantInit(&value); }
         Sample(const Sample&) = delete;
-        Sample(Sample&& other) noexcept : error(other.error), value(other.value), quality(other.quality),
-                                          stamp(other.stamp)
+        Sample(Sample&& other) noexcept
+            : error(other.error), value(other.value), quality(other.quality), stamp(other.stamp)
         {
             VariantInit(&other.value);
         }
@@ -125,7 +127,8 @@ protected:
         COpcTaskMem<HRESULT> errors;
         HRESULT hr = m_sync->ReadMaxAge(1, &handle, &maxAge, values.Receive(), qualities.Receive(), stamps.Receive(),
                                         errors.Receive());
-        if (FAILED(hr)) {
+        if (FAILED(hr))
+        {
             sample.error = hr;
             return sample;
         }
@@ -148,7 +151,8 @@ protected:
             *call = hr;
         if (FAILED(hr))
             return samples;
-        for (size_t i = 0; i < handles.size(); ++i) {
+        for (size_t i = 0; i < handles.size(); ++i)
+        {
             Sample sample;
             sample.error = errors.Get()[i];
             sample.value = states.Get()[i].vDataValue;
@@ -243,7 +247,8 @@ TEST_F(LiveItemsTest, ItemManagementRefusesWhatItMustAndKeepsTheRest)
     EXPECT_EQ(100u, level.hClient);
     EXPECT_EQ(VT_BSTR, list[1].vtRequestedDataType);
     EXPECT_EQ(VT_EMPTY, list[2].vEUInfo.vt);
-    for (ULONG i = 0; i < fetched; ++i) {
+    for (ULONG i = 0; i < fetched; ++i)
+    {
         CoTaskMemFree(list[i].szItemID);
         CoTaskMemFree(list[i].szAccessPath);
         CoTaskMemFree(list[i].pBlob);
@@ -376,10 +381,13 @@ TEST_F(LiveItemsTest, MaxAgeDecidesWhenTheDeviceIsAsked)
     devlane_control::Client runtime(devlane_control::FindProcess(L"tagbridge.exe"));
     const std::string before = runtime.Get("Line1.PLC1", "D100", "int16");
     ASSERT_FALSE(before.empty());
-    ASSERT_TRUE(WaitFor([&] {
-        const std::string now = runtime.Get("Line1.PLC1", "D100", "int16");
-        return !now.empty() && now != before;
-    })) << "the runtime's ramp moves every 100 ms";
+    ASSERT_TRUE(WaitFor(
+        [&]
+        {
+            const std::string now = runtime.Get("Line1.PLC1", "D100", "int16");
+            return !now.empty() && now != before;
+        }))
+        << "the runtime's ramp moves every 100 ms";
     Sample rampCached = ReadAged(ramp, 0xFFFFFFFF);
     EXPECT_EQ(rampFirst.value.iVal, rampCached.value.iVal);
     EXPECT_EQ(Ticks(rampFirst.stamp), Ticks(rampCached.stamp));
@@ -427,8 +435,8 @@ TEST_F(LiveItemsTest, ContactLabelsAndPropertyItemIds)
     COpcTaskMem<WORD> qualities;
     COpcTaskMem<FILETIME> stamps;
     COpcTaskMem<HRESULT> errors;
-    ASSERT_EQ(S_FALSE, m_itemIo->Read(5, ids, ages, values.Receive(), qualities.Receive(), stamps.Receive(),
-                                      errors.Receive()));
+    ASSERT_EQ(S_FALSE,
+              m_itemIo->Read(5, ids, ages, values.Receive(), qualities.Receive(), stamps.Receive(), errors.Receive()));
     EXPECT_EQ((std::vector<HRESULT>{S_OK, S_OK, OPC_E_UNKNOWNITEMID, OPC_E_INVALIDITEMID, OPC_E_INVALIDITEMID}),
               std::vector<HRESULT>(errors.Get(), errors.Get() + 5));
     EXPECT_EQ(VT_I2, values.Get()[0].vt);
@@ -495,12 +503,12 @@ TEST_F(LiveItemsTest, ValuesAndHandlesTheServerMustRefuse)
     good.vt = VT_I4;
     good.lVal = -12345;
 
-    std::vector<HRESULT> errors = Write({total, total, total, total, 0xBADBAD, total},
-                                        {byRef, dispatch, unknowns, empty, good, good}, call);
+    std::vector<HRESULT> errors =
+        Write({total, total, total, total, 0xBADBAD, total}, {byRef, dispatch, unknowns, empty, good, good}, call);
     EXPECT_EQ(S_FALSE, call);
-    EXPECT_EQ((std::vector<HRESULT>{OPC_E_BADTYPE, OPC_E_BADTYPE, OPC_E_BADTYPE, OPC_E_BADTYPE, OPC_E_INVALIDHANDLE,
-                                    S_OK}),
-              errors);
+    EXPECT_EQ(
+        (std::vector<HRESULT>{OPC_E_BADTYPE, OPC_E_BADTYPE, OPC_E_BADTYPE, OPC_E_BADTYPE, OPC_E_INVALIDHANDLE, S_OK}),
+        errors);
     SafeArrayDestroy(unknowns.parray);
     EXPECT_EQ("-12345", RuntimeValue("D10", "int32")) << "only the good value reached the device";
 
@@ -553,11 +561,14 @@ TEST_F(LiveFaultsTest, EveryFailedDeviceCallFailsAndKeepsTheValue)
     {
         unsigned long code;
         HRESULT expected;
-    } cases[] = {{0xC0B0020E, static_cast<HRESULT>(0xC0048400)}, {0xC0B00040, static_cast<HRESULT>(0xC0048400)},
-                 {0xC0B00300, static_cast<HRESULT>(0xC0048400)}, {0x00000005, static_cast<HRESULT>(0xC0048400)},
+    } cases[] = {{0xC0B0020E, static_cast<HRESULT>(0xC0048400)},
+                 {0xC0B00040, static_cast<HRESULT>(0xC0048400)},
+                 {0xC0B00300, static_cast<HRESULT>(0xC0048400)},
+                 {0x00000005, static_cast<HRESULT>(0xC0048400)},
                  {0xC0B00010, static_cast<HRESULT>(0xC0048010)}};
     short good = 100;
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
+    {
         SCOPED_TRACE(c.code);
         ASSERT_TRUE(runtime.Set("Line1.PLC1", "D40", "int16", std::to_string(++good)));
         std::vector<Sample> samples = Read(OPC_DS_DEVICE, {word});

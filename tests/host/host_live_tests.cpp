@@ -44,9 +44,10 @@ TEST_F(LiveServerTest, OpcProbeConnectsByTheDefaultProgIdAndManagesGroups)
 {
     ASSERT_EQ(0u, Tagbridge(L"/regserver"));
     const std::wstring outputFile = TempFile(L"prb");
-    const DWORD code = RunToEnd(L"\"" + ProgramPath(L"opcprobe.exe") +
-                                    L"\" status add-group - 250 add-group - 100 list-groups remove-group Group001 status",
-                                60000, outputFile);
+    const DWORD code =
+        RunToEnd(L"\"" + ProgramPath(L"opcprobe.exe") +
+                     L"\" status add-group - 250 add-group - 100 list-groups remove-group Group001 status",
+                 60000, outputFile);
     const std::string output = ReadFileText(outputFile);
     DeleteFileW(outputFile.c_str());
     ASSERT_EQ(0u, code) << output;
@@ -71,7 +72,8 @@ TEST_F(LiveServerTest, ServiceStopWithAClientNotifiesItAndWaitsForItsRelease)
     ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     ScHandle service(OpenServiceW(manager.Get(), opc_host::kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS));
     ASSERT_TRUE(service);
-    auto state = [&] {
+    auto state = [&]
+    {
         SERVICE_STATUS status = {};
         QueryServiceStatus(service.Get(), &status);
         return status.dwCurrentState;
@@ -116,8 +118,8 @@ GroupState StateOf(IUnknown* group)
     LONG bias = 0;
     FLOAT deadband = 0;
     DWORD lcid = 0;
-    state.result = mgt->GetState(&state.rate, &state.active, &name, &bias, &deadband, &lcid, &state.client,
-                                 &state.server);
+    state.result =
+        mgt->GetState(&state.rate, &state.active, &name, &bias, &deadband, &lcid, &state.client, &state.server);
     if (name != nullptr)
         state.name = name;
     CoTaskMemFree(name);
@@ -152,7 +154,8 @@ TEST_F(LiveServerTest, GroupRulesHoldThroughTheProxy)
     IOPCServer* server = client.server.Get();
 
     auto add = [&](const wchar_t* name, DWORD rate, FLOAT* deadband, COpcComPtr<IUnknown>& group, DWORD* revised,
-                   OPCHANDLE* handle) {
+                   OPCHANDLE* handle)
+    {
         return server->AddGroup(name, FALSE, rate, 77, nullptr, deadband, 1033, handle, revised, IID_IUnknown,
                                 group.Receive());
     };
@@ -234,15 +237,16 @@ TEST_F(LiveServerTest, AKilledClientLeavesTheServerWorkingForOthers)
     // A client process that holds a server object and groups, then dies.
     Child doomed;
     const std::wstring probeOutput = TempFile(L"prb");
-    ASSERT_TRUE(doomed.Start(L"\"" + ProgramPath(L"opcprobe.exe") +
-                                 L"\" add-group Doomed 1000 add-group - 500 wait 60000",
-                             probeOutput));
+    ASSERT_TRUE(doomed.Start(
+        L"\"" + ProgramPath(L"opcprobe.exe") + L"\" add-group Doomed 1000 add-group - 500 wait 60000", probeOutput));
     // It dies once the server has made both of its groups.
-    ASSERT_TRUE(WaitFor([&] {
-        const std::string text = ReadFileText(probeOutput);
-        const size_t first = text.find("group: ");
-        return first != std::string::npos && text.find("group: ", first + 1) != std::string::npos;
-    }));
+    ASSERT_TRUE(WaitFor(
+        [&]
+        {
+            const std::string text = ReadFileText(probeOutput);
+            const size_t first = text.find("group: ");
+            return first != std::string::npos && text.find("group: ", first + 1) != std::string::npos;
+        }));
     const DWORD pid = devlane_control::FindProcess(L"tagbridge.exe");
     ASSERT_NE(0u, pid);
     doomed.Kill();
@@ -284,7 +288,8 @@ std::vector<std::wstring> BrowsePage(IOPCBrowse* browse, const wchar_t* itemId, 
     hr = browse->Browse(const_cast<LPWSTR>(itemId), point, max, OPC_BROWSE_FILTER_ALL, const_cast<LPWSTR>(L""),
                         const_cast<LPWSTR>(vendor), FALSE, FALSE, 0, &noProperties, &more, &count, &elements);
     EXPECT_FALSE(more);
-    for (DWORD i = 0; i < count; ++i) {
+    for (DWORD i = 0; i < count; ++i)
+    {
         names.push_back(elements[i].szName);
         CoTaskMemFree(elements[i].szName);
         CoTaskMemFree(elements[i].szItemID);
@@ -298,8 +303,8 @@ TEST_F(LiveServerTest, BrowsingThroughTheProxyWalksTheLiveSampleAndItsEdges)
     ASSERT_EQ(0u, Tagbridge(L"/regserver"));
     Client& client = NewClient();
     ASSERT_HRESULT_SUCCEEDED(client.Connect());
-    auto space = COpcComPtr<IOPCBrowseServerAddressSpace>::QueryFrom(client.server.Get(),
-                                                                      IID_IOPCBrowseServerAddressSpace);
+    auto space =
+        COpcComPtr<IOPCBrowseServerAddressSpace>::QueryFrom(client.server.Get(), IID_IOPCBrowseServerAddressSpace);
     auto browse = COpcComPtr<IOPCBrowse>::QueryFrom(client.server.Get(), IID_IOPCBrowse);
     ASSERT_TRUE(space && browse);
 
@@ -328,7 +333,8 @@ TEST_F(LiveServerTest, BrowsingThroughTheProxyWalksTheLiveSampleAndItsEdges)
     *point = L'\0';
     std::vector<size_t> pages;
     HRESULT hr = E_FAIL;
-    do {
+    do
+    {
         pages.push_back(BrowsePage(browse.Get(), L"Line1.PLC1.Process", &point, 2, L"", hr).size());
         ASSERT_EQ(S_OK, hr);
         ASSERT_NE(nullptr, point);
@@ -417,8 +423,8 @@ TEST_F(LiveServerTest, ABrokenConfigurationIsReportedAsNoConfig)
         std::string text;
         ~Restore()
         {
-            HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                      nullptr);
+            HANDLE file =
+                CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
             DWORD written = 0;
             WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
             CloseHandle(file);
@@ -427,8 +433,8 @@ TEST_F(LiveServerTest, ABrokenConfigurationIsReportedAsNoConfig)
     {
         const std::string broken = "<OpcConfiguration><OutputLogDisable>0</OutputLogDisable>"
                                    "<Simulation Enabled=\"false\" Interval=\"150\" File=\"x\"/></OpcConfiguration>";
-        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr);
+        HANDLE file =
+            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(INVALID_HANDLE_VALUE, file);
         DWORD written = 0;
         WriteFile(file, broken.data(), static_cast<DWORD>(broken.size()), &written, nullptr);
@@ -458,7 +464,8 @@ TEST_F(LiveServerTest, ItemsAndSynchronousIoThroughTheProxy)
 
     const wchar_t* ids[] = {L"Line1.PLC1.Process.Level", L"Line1.PLC1.Fixed.Setpoint", L"", L"Line1.PLC1.NoSuchTag"};
     OPCITEMDEF defs[4] = {};
-    for (DWORD i = 0; i < 4; ++i) {
+    for (DWORD i = 0; i < 4; ++i)
+    {
         defs[i].szItemID = const_cast<LPWSTR>(ids[i]);
         defs[i].szAccessPath = const_cast<LPWSTR>(L"");
         defs[i].bActive = TRUE;

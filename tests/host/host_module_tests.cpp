@@ -25,7 +25,7 @@ TEST(RunMode, OnlyASlashSwitchInAnyCaseRegistersOrUnregisters)
         {L"C:\\bin\\tagbridge.exe /REGSERVER", OpcRunMode::RegisterLocalServer},
         {L"\"C:\\bin\\tagbridge.exe\" /  Service", OpcRunMode::RegisterService},
         {L"tagbridge.exe /UnregServer", OpcRunMode::Unregister},
-        {L"tagbridge.exe /unregserver /regserver", OpcRunMode::Unregister},  // only the first switch counts
+        {L"tagbridge.exe /unregserver /regserver", OpcRunMode::Unregister}, // only the first switch counts
         {L"tagbridge.exe /regserver\tmore words", OpcRunMode::RegisterLocalServer},
         {L"tagbridge.exe -regserver", OpcRunMode::Run},
         {L"tagbridge.exe /regserver2", OpcRunMode::Run},
@@ -127,8 +127,8 @@ protected:
         }
     }
 
-    COpcServiceModule m_module{nullptr, L"TbHostTest", L"TbHostTestService", L"Host test", kTestAppId, kNoClasses,
-                               kNoCategories};
+    COpcServiceModule m_module{nullptr,    L"TbHostTest", L"TbHostTestService", L"Host test",
+                               kTestAppId, kNoClasses,    kNoCategories};
 };
 
 TEST_F(ModuleLockTest, FirstLockBuildsOnceAndLastReleaseTearsDownAndQuits)
@@ -196,8 +196,8 @@ TEST_F(ModuleLockTest, FailedBuildLeavesNothingAndTheNextLockTriesAgain)
 TEST_F(ModuleLockTest, ServiceEndsOnlyAfterAStopRequest)
 {
     AttachModule(true);
-    ASSERT_EQ(S_OK, AddServerLock());  // the service's own lock
-    ASSERT_EQ(S_OK, AddServerLock());  // a client's server object
+    ASSERT_EQ(S_OK, AddServerLock()); // the service's own lock
+    ASSERT_EQ(S_OK, AddServerLock()); // a client's server object
 
     ReleaseServerLock();
     EXPECT_FALSE(QuitPosted()) << "a service without a stop request keeps running";
@@ -211,7 +211,7 @@ TEST_F(ModuleLockTest, ServiceEndsOnlyAfterAStopRequest)
     EXPECT_TRUE(QuitPosted()) << "the service's own lock is the last one after the stop request";
     EXPECT_NE(nullptr, ServerSettings());
 
-    ReleaseServerLock();  // the service's own, after its loop
+    ReleaseServerLock(); // the service's own, after its loop
     EXPECT_EQ(nullptr, ServerSettings());
 }
 
@@ -241,8 +241,7 @@ int StopMessages()
         LONG level = 0;
         char source[64] = {};
         char message[512] = {};
-        if (DevlaneControlReadOutputLog(i, &level, source, sizeof source, message, sizeof message) == 0 &&
-            level == 16)
+        if (DevlaneControlReadOutputLog(i, &level, source, sizeof source, message, sizeof message) == 0 && level == 16)
             ++stops;
     }
     return stops;
@@ -263,17 +262,18 @@ TEST_F(ModuleLockTest, EveryWayOutEndsTheDeviceLibraryExactlyOnce)
         void (*afterTheLoop)();
     } cases[] = {
         {"last release on the loop thread", false, [] { ReleaseServerLock(); }, false, [] {}},
-        {"last release on an RPC thread", false, [] { std::thread([] { ReleaseServerLock(); }).join(); }, false,
-         [] {}},
+        {"last release on an RPC thread", false, [] { std::thread([] { ReleaseServerLock(); }).join(); }, false, [] {}},
         {"a late activation still counted", false,
-         [] {
+         []
+         {
              std::thread([] { ReleaseServerLock(); }).join();
              EXPECT_EQ(CO_E_SERVER_STOPPING, AddServerLock());
          },
          false, [] { ReleaseServerLock(); }},
         {"a client still connected", false, [] {}, true, [] { ReleaseServerLock(); }},
         {"a client connecting to the stopping service", true,
-         [] {
+         []
+         {
              RequestStop();
              EXPECT_EQ(S_OK, AddServerLock());
          },

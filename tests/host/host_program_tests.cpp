@@ -54,8 +54,8 @@ protected:
     static bool IsInCategory(const GUID& catid)
     {
         COpcComPtr<ICatInformation> info;
-        if (FAILED(CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
-                                    IID_ICatInformation, reinterpret_cast<void**>(info.Receive()))))
+        if (FAILED(CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER, IID_ICatInformation,
+                                    reinterpret_cast<void**>(info.Receive()))))
             return false;
         CATID implemented = catid;
         return info->IsClassOfCategories(opc_host::kServerClsid, 1, &implemented, 0, nullptr) == S_OK;
@@ -64,8 +64,8 @@ protected:
     static std::wstring CategoryDescription(const GUID& catid)
     {
         COpcComPtr<ICatInformation> info;
-        if (FAILED(CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
-                                    IID_ICatInformation, reinterpret_cast<void**>(info.Receive()))))
+        if (FAILED(CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER, IID_ICatInformation,
+                                    reinterpret_cast<void**>(info.Receive()))))
             return L"<no manager>";
         COpcTaskMem<wchar_t> text;
         CATID id = catid;
@@ -86,7 +86,8 @@ TEST_F(ProgramTest, RegServerWritesTheClassProgIdAndAppIdLayout)
     EXPECT_EQ(opc_host::kAppIdText, ReadValue(HKEY_CLASSES_ROOT, kClsidKey, L"AppID"));
     EXPECT_EQ(L"Vantrel.Kestrix.1", ReadValue(HKEY_CLASSES_ROOT, kClsidKey + L"\\ProgID"));
     EXPECT_EQ(L"Vantrel.Kestrix", ReadValue(HKEY_CLASSES_ROOT, kClsidKey + L"\\VersionIndependentProgID"));
-    EXPECT_EQ(Lower(ProgramPath(L"tagbridge.exe")), Lower(ReadValue(HKEY_CLASSES_ROOT, kClsidKey + L"\\LocalServer32")));
+    EXPECT_EQ(Lower(ProgramPath(L"tagbridge.exe")),
+              Lower(ReadValue(HKEY_CLASSES_ROOT, kClsidKey + L"\\LocalServer32")));
     EXPECT_EQ(L"Free", ReadValue(HKEY_CLASSES_ROOT, kClsidKey + L"\\LocalServer32", L"ThreadingModel"));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClsidKey + L"\\InprocServer32"));
 
@@ -199,20 +200,23 @@ TEST_F(ProgramTest, ServiceWithoutClientsRunsAndStopsAtOnce)
 {
     ASSERT_EQ(0u, RunTagbridge(L"/service"));
     ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    ScHandle service(OpenServiceW(manager.Get(), opc_host::kServiceName,
-                                  SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS));
+    ScHandle service(
+        OpenServiceW(manager.Get(), opc_host::kServiceName, SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS));
     ASSERT_TRUE(service);
     ASSERT_TRUE(StartServiceW(service.Get(), 0, nullptr)) << GetLastError();
 
-    auto state = [&](SERVICE_STATUS_PROCESS& status) {
+    auto state = [&](SERVICE_STATUS_PROCESS& status)
+    {
         DWORD needed = 0;
         return QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
                                     sizeof status, &needed) != FALSE;
     };
     SERVICE_STATUS_PROCESS status = {};
-    WaitFor([&] {
-        return !state(status) || status.dwCurrentState == SERVICE_RUNNING || status.dwCurrentState == SERVICE_STOPPED;
-    });
+    WaitFor(
+        [&] {
+            return !state(status) || status.dwCurrentState == SERVICE_RUNNING ||
+                   status.dwCurrentState == SERVICE_STOPPED;
+        });
     ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), status.dwCurrentState);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_ACCEPT_STOP), status.dwControlsAccepted);
     const DWORD processId = status.dwProcessId;
@@ -237,10 +241,12 @@ TEST_F(ProgramTest, SecondInstanceWaitsForTheMutexAndLeaves)
 {
     HANDLE mutex = CreateMutexW(nullptr, TRUE, opc_host::kInstanceMutexName);
     ASSERT_NE(nullptr, mutex);
-    std::unique_ptr<void, void (*)(void*)> owner(mutex, [](void* m) {
-        ReleaseMutex(m);
-        CloseHandle(m);
-    });
+    std::unique_ptr<void, void (*)(void*)> owner(mutex,
+                                                 [](void* m)
+                                                 {
+                                                     ReleaseMutex(m);
+                                                     CloseHandle(m);
+                                                 });
     if (GetLastError() == ERROR_ALREADY_EXISTS)
     {
         ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, 0)) << "another server holds the guard";

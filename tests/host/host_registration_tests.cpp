@@ -50,8 +50,8 @@ protected:
         UnregisterServer(nullptr, kVendor, kService, kTestAppId, classes, nullptr);
         DeleteRegistryTree(HKEY_CURRENT_USER, kTestKey.c_str());
         COpcComPtr<ICatRegister> categories;
-        if (SUCCEEDED(CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
-                                       IID_ICatRegister, reinterpret_cast<void**>(categories.Receive()))))
+        if (SUCCEEDED(CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER, IID_ICatRegister,
+                                       reinterpret_cast<void**>(categories.Receive()))))
         {
             CATID id = kTestCategory;
             categories->UnRegisterCategories(1, &id);

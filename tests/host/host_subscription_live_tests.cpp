@@ -70,8 +70,8 @@ protected:
     {
         DWORD revised = 0;
         OPCHANDLE handle = 0;
-        ASSERT_EQ(S_OK, m_server->AddGroup(L"Subscribed", FALSE, rate, 9, nullptr, &deadband, 1033, &handle,
-                                           &revised, IID_IUnknown, m_group.Receive()));
+        ASSERT_EQ(S_OK, m_server->AddGroup(L"Subscribed", FALSE, rate, 9, nullptr, &deadband, 1033, &handle, &revised,
+                                           IID_IUnknown, m_group.Receive()));
         m_items = COpcComPtr<IOPCItemMgt>::QueryFrom(m_group.Get(), IID_IOPCItemMgt);
         m_state = COpcComPtr<IOPCGroupStateMgt2>::QueryFrom(m_group.Get(), IID_IOPCGroupStateMgt2);
         auto container = COpcComPtr<IConnectionPointContainer>::QueryFrom(m_group.Get(), IID_IConnectionPointContainer);
@@ -87,7 +87,8 @@ protected:
         for (const auto& item : items)
             ids.push_back(std::wstring(L"Line1.PLC1.") + std::get<0>(item));
         std::vector<OPCITEMDEF> defs(items.size());
-        for (size_t i = 0; i < items.size(); ++i) {
+        for (size_t i = 0; i < items.size(); ++i)
+        {
             defs[i] = OPCITEMDEF{};
             defs[i].szItemID = const_cast<LPWSTR>(ids[i].c_str());
             defs[i].szAccessPath = const_cast<LPWSTR>(L"");
@@ -97,8 +98,8 @@ protected:
         COpcTaskMem<OPCITEMRESULT> results;
         COpcTaskMem<HRESULT> errors;
         std::vector<OPCHANDLE> handles;
-        EXPECT_EQ(S_OK, m_items->AddItems(static_cast<DWORD>(defs.size()), defs.data(), results.Receive(),
-                                          errors.Receive()));
+        EXPECT_EQ(S_OK,
+                  m_items->AddItems(static_cast<DWORD>(defs.size()), defs.data(), results.Receive(), errors.Receive()));
         if (results.Get() == nullptr)
             return handles;
         for (size_t i = 0; i < items.size(); ++i)
@@ -113,7 +114,10 @@ protected:
         ASSERT_EQ(S_OK, m_state->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr));
     }
 
-    devlane_control::Client Runtime() { return devlane_control::Client(devlane_control::FindProcess(L"tagbridge.exe")); }
+    devlane_control::Client Runtime()
+    {
+        return devlane_control::Client(devlane_control::FindProcess(L"tagbridge.exe"));
+    }
 
     // A value as the server reads it: from its cache (as the subscription
     // last sampled it) or from the device.
@@ -177,8 +181,7 @@ TEST_F(LiveSubscriptionTest, ActivationReportsEveryActiveItemThenOncePerUpdateRa
     ASSERT_EQ(S_OK, m_items->SetActiveState(1, &ramp, TRUE, errors.Receive()));
     const ULONGLONG start = GetTickCount64();
     const size_t before = m_sink.Records().size();
-    ASSERT_TRUE(m_sink.WaitUntil([before](const Records& c) { return c.size() >= before + 4; },
-                                 kCeilingMs));
+    ASSERT_TRUE(m_sink.WaitUntil([before](const Records& c) { return c.size() >= before + 4; }, kCeilingMs));
     const Records changes = m_sink.Records();
     const ULONGLONG seconds = (GetTickCount64() - start) / 1000;
     EXPECT_LE(changes.size() - before, seconds + 2) << "at most one report per second";
@@ -194,9 +197,9 @@ TEST_F(LiveSubscriptionTest, ChangesWithinTheDeadbandAreNotReported)
     ASSERT_EQ(1u, handles.size());
     SetDevice(handles[0], "D200", "int16", 100);
     Activate();
-    ASSERT_TRUE(m_sink.WaitUntil(
-        [](const Records& c) { return c.size() == 1 && ValuesOf(c[0], kLevel) == std::vector<double>{100}; },
-        kCeilingMs));
+    ASSERT_TRUE(m_sink.WaitUntil([](const Records& c)
+                                 { return c.size() == 1 && ValuesOf(c[0], kLevel) == std::vector<double>{100}; },
+                                 kCeilingMs));
 
     // Each step is compared with the value last reported.
     const struct
@@ -205,17 +208,20 @@ TEST_F(LiveSubscriptionTest, ChangesWithinTheDeadbandAreNotReported)
         bool reported;
     } steps[] = {{115, false}, {120, true}, {101, false}, {99, true}, {80, false}, {78, true}, {90, false}};
     std::vector<double> expected = {100};
-    for (const auto& step : steps) {
+    for (const auto& step : steps)
+    {
         SCOPED_TRACE(step.value);
         ASSERT_TRUE(Runtime().Set("Line1.PLC1", "D200", "int16", std::to_string(step.value)));
-        if (step.reported) {
+        if (step.reported)
+        {
             expected.push_back(step.value);
             ASSERT_TRUE(m_sink.WaitUntil(
-                [&](const Records& c) {
-                    return ValuesOf(c.back(), kLevel) == std::vector<double>{static_cast<double>(step.value)};
-                },
+                [&](const Records& c)
+                { return ValuesOf(c.back(), kLevel) == std::vector<double>{static_cast<double>(step.value)}; },
                 kCeilingMs));
-        } else {
+        }
+        else
+        {
             // Sampled once the cache holds it; a report of it would be queued by then.
             ASSERT_TRUE(WaitFor([&] { return ReadValue(handles[0]) == step.value; }, kCeilingMs));
         }
@@ -236,14 +242,15 @@ TEST_F(LiveSubscriptionTest, AQualityChangeAloneIsReported)
     Activate();
     ASSERT_TRUE(m_sink.WaitUntil(
         [](const Records& c) {
-            return !c.empty() && ValuesOf(c.back(), kLevel) == std::vector<double>{50} && c.back().entries[0].quality == 0xC0;
+            return !c.empty() && ValuesOf(c.back(), kLevel) == std::vector<double>{50} &&
+                   c.back().entries[0].quality == 0xC0;
         },
         kCeilingMs));
     // Failed polls keep the value and lower its quality to "last known".
     ASSERT_TRUE(Runtime().Inject("ReadDevice16M", 0xC0B00010, 30));
-    ASSERT_TRUE(m_sink.WaitUntil(
-        [](const Records& c) { return !c.empty() && c.back().count == 1 && c.back().entries[0].quality != 0xC0; },
-        kCeilingMs));
+    ASSERT_TRUE(m_sink.WaitUntil([](const Records& c)
+                                 { return !c.empty() && c.back().count == 1 && c.back().entries[0].quality != 0xC0; },
+                                 kCeilingMs));
     const CallbackRecord lowered = m_sink.Records().back();
     EXPECT_EQ(50.0, Number(lowered.entries[0].value));
     EXPECT_EQ(0x14, lowered.entries[0].quality);
@@ -289,8 +296,10 @@ TEST_F(LiveSubscriptionTest, KeepAlivesComeWithoutChangesAndWhileCallbacksAreDis
     ASSERT_EQ(S_OK, m_state->SetKeepAlive(2000, &revised));
     Activate();
 
-    const auto keepAlives = [](size_t from) {
-        return [from](const Records& c) {
+    const auto keepAlives = [](size_t from)
+    {
+        return [from](const Records& c)
+        {
             size_t n = 0;
             for (size_t i = from; i < c.size(); ++i)
                 n += c[i].count == 0 ? 1 : 0;
@@ -305,7 +314,8 @@ TEST_F(LiveSubscriptionTest, KeepAlivesComeWithoutChangesAndWhileCallbacksAreDis
     ASSERT_TRUE(async);
     ASSERT_EQ(S_OK, async->SetEnable(FALSE));
     const size_t from = m_sink.Records().size();
-    for (int value = 8; value < 12; ++value) {
+    for (int value = 8; value < 12; ++value)
+    {
         ASSERT_TRUE(Runtime().Set("Line1.PLC1", "D202", "int32", std::to_string(value)));
         // Sampled by the subscription once its cache holds the value.
         ASSERT_TRUE(WaitFor([&] { return ReadValue(handles[0]) == value; }, kCeilingMs));
@@ -350,7 +360,8 @@ TEST_F(LiveSubscriptionTest, ItemDeadbandAndSamplingSettingsFollowTheirRules)
         DWORD revised;
         HRESULT result;
     } rateCases[] = {{0, 100, OPC_S_UNSUPPORTEDRATE}, {150, 200, OPC_S_UNSUPPORTEDRATE}, {200, 200, S_OK}};
-    for (const auto& c : rateCases) {
+    for (const auto& c : rateCases)
+    {
         SCOPED_TRACE(c.requested);
         DWORD requested = c.requested;
         EXPECT_EQ(c.result == S_OK ? S_OK : S_FALSE,
@@ -396,8 +407,10 @@ TEST_F(LiveSubscriptionTest, ASlowSinkGetsItsReportsOneAtATimeAndNeverAnOlderVal
     ASSERT_TRUE(m_sink.WaitUntil([](const Records& r) { return DataChanges(r) >= 6; }, kCeilingMs));
     EXPECT_EQ(0, m_sink.Overlaps());
     ULONGLONG newest = 0;
-    for (const CallbackRecord& r : m_sink.Records()) {
-        for (const CallbackEntry& entry : r.entries) {
+    for (const CallbackRecord& r : m_sink.Records())
+    {
+        for (const CallbackEntry& entry : r.entries)
+        {
             EXPECT_GE(Ticks(entry.stamp), newest) << "an older sample after a newer one";
             newest = Ticks(entry.stamp);
         }
@@ -411,8 +424,8 @@ TEST_F(LiveSubscriptionTest, AKilledSubscriberLeavesTheOthersServed)
     Child doomed;
     ASSERT_TRUE(doomed.Start(L"\"" + ProgramPath(L"opcprobe.exe") + L"\" watch Line1.PLC1.Ramp rate=100 duration=60000",
                              output));
-    ASSERT_TRUE(WaitFor([&] { return ReadFileText(output).find("Line1.PLC1.Ramp = ") != std::string::npos; },
-                        kCeilingMs));
+    ASSERT_TRUE(
+        WaitFor([&] { return ReadFileText(output).find("Line1.PLC1.Ramp = ") != std::string::npos; }, kCeilingMs));
     const DWORD pid = devlane_control::FindProcess(L"tagbridge.exe");
     doomed.Kill();
     DeleteFileW(output.c_str());

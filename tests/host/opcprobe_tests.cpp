@@ -88,14 +88,16 @@ TEST(OpcProbe, WatchPrintsChangesAndKeepAlivesAndReportsWhatFailed)
         std::vector<std::string> present;
         const char* absent;
     } cases[] = {
-        {L"watch Tag.A \"\" Tag.B rate=120 keepalive=1000 duration=0 status", 1,
+        {L"watch Tag.A \"\" Tag.B rate=120 keepalive=1000 duration=0 status",
+         1,
          {"watching 3 items, rate 150 ms\n", "Tag.A = (empty)  quality 0x20  time 20",
           "Tag.B = (empty)  quality 0x20  time 20", "keep-alive 20", "error: watch  failed: 0xC0040008", "groups: 0\n"},
          nullptr},
         {L"watch Tag.A duration=0 status", 0, {"Tag.A = (empty)  quality 0x20", "groups: 0\n"}, "keep-alive"},
         {L"watch branch=Line1 status", 1, {"error: watch branch=Line1 failed: 0x80004001", "groups: 0\n"}, "watching"},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
+    {
         ProbeRun run = Probe(TestServer() + c.args);
         EXPECT_EQ(c.code, run.code) << run.output;
         for (const std::string& line : c.present)

@@ -8,18 +8,22 @@
 
 using namespace testserver;
 
-namespace {
+namespace
+{
 
 constexpr DWORD kWaitMs = 10000;
 
 template <class I>
-class Sink : public I {
+class Sink : public I
+{
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv) return E_POINTER;
+        if (!ppv)
+            return E_POINTER;
         *ppv = nullptr;
-        if (!InlineIsEqualGUID(riid, IID_IUnknown) && !InlineIsEqualGUID(riid, iid_)) return E_NOINTERFACE;
+        if (!InlineIsEqualGUID(riid, IID_IUnknown) && !InlineIsEqualGUID(riid, iid_))
+            return E_NOINTERFACE;
         *ppv = static_cast<I*>(this);
         this->AddRef();
         return S_OK;
@@ -28,7 +32,8 @@ public:
     ULONG STDMETHODCALLTYPE Release() override
     {
         ULONG left = --refs_;
-        if (left == 0) delete this;
+        if (left == 0)
+            delete this;
         return left;
     }
 
@@ -42,7 +47,8 @@ private:
 };
 
 // What one callback brought, copied before the call returned.
-struct Call {
+struct Call
+{
     DWORD transaction = 0;
     OPCHANDLE group = 0;
     HRESULT masterQuality = E_FAIL;
@@ -54,19 +60,29 @@ struct Call {
     std::vector<HRESULT> errors;
 };
 
-class DataSink final : public Sink<IOPCDataCallback> {
+class DataSink final : public Sink<IOPCDataCallback>
+{
 public:
-    enum Kind { DataChange, ReadComplete, WriteComplete, CancelComplete, Kinds };
+    enum Kind
+    {
+        DataChange,
+        ReadComplete,
+        WriteComplete,
+        CancelComplete,
+        Kinds
+    };
 
     DataSink() : Sink(IID_IOPCDataCallback)
     {
-        for (Handle& e : events_) e.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        for (Handle& e : events_)
+            e.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     }
 
     // Waits for the next callback of that kind and hands out what it carried.
     bool Wait(Kind kind, Call& out)
     {
-        if (WaitForSingleObject(events_[kind].get(), kWaitMs) != WAIT_OBJECT_0) return false;
+        if (WaitForSingleObject(events_[kind].get(), kWaitMs) != WAIT_OBJECT_0)
+            return false;
         std::lock_guard<std::mutex> guard(lock_);
         out = calls_[kind];
         return true;
@@ -106,15 +122,21 @@ private:
         call.group = group;
         call.masterQuality = quality;
         call.masterError = error;
-        for (DWORD i = 0; i < count; ++i) {
-            if (clients) call.clients.push_back(clients[i]);
-            if (values) {
+        for (DWORD i = 0; i < count; ++i)
+        {
+            if (clients)
+                call.clients.push_back(clients[i]);
+            if (values)
+            {
                 call.values.emplace_back();
                 VariantCopy(call.values.back().get(), const_cast<VARIANT*>(&values[i]));
             }
-            if (qualities) call.qualities.push_back(qualities[i]);
-            if (times) call.times.push_back(times[i]);
-            if (errors) call.errors.push_back(errors[i]);
+            if (qualities)
+                call.qualities.push_back(qualities[i]);
+            if (times)
+                call.times.push_back(times[i]);
+            if (errors)
+                call.errors.push_back(errors[i]);
         }
         {
             std::lock_guard<std::mutex> guard(lock_);
@@ -129,13 +151,15 @@ private:
     Handle events_[Kinds];
 };
 
-class ShutdownSink final : public Sink<IOPCShutdown> {
+class ShutdownSink final : public Sink<IOPCShutdown>
+{
 public:
     ShutdownSink() : Sink(IID_IOPCShutdown), called_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
     bool Wait(std::wstring& reason)
     {
-        if (WaitForSingleObject(called_.get(), kWaitMs) != WAIT_OBJECT_0) return false;
+        if (WaitForSingleObject(called_.get(), kWaitMs) != WAIT_OBJECT_0)
+            return false;
         std::lock_guard<std::mutex> guard(lock_);
         reason = reason_;
         return true;
@@ -162,7 +186,8 @@ HRESULT Connect(const ComPtr<IUnknown>& source, REFIID iid, IUnknown* sink, ComP
 {
     ComPtr<IConnectionPointContainer> container;
     HRESULT hr = source.As(IID_IConnectionPointContainer, container);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     hr = container->FindConnectionPoint(iid, point.put());
     return FAILED(hr) ? hr : point->Advise(sink, &cookie);
 }
@@ -196,14 +221,16 @@ TEST_F(TestServerTest, DataCallbacksFromAServerThreadArriveIntact)
 
     ComPtr<IOPCAsyncIO3> async;
     ASSERT_HRESULT_SUCCEEDED(items.As(IID_IOPCAsyncIO3, async));
-    auto expectValues = [&](const Call& call, DWORD transaction) {
+    auto expectValues = [&](const Call& call, DWORD transaction)
+    {
         EXPECT_EQ(call.transaction, transaction);
         EXPECT_EQ(call.group, 500u);
         EXPECT_EQ(call.masterQuality, S_OK);
         EXPECT_EQ(call.masterError, S_OK);
         ASSERT_EQ(call.clients.size(), 3u);
         ASSERT_EQ(call.values.size(), 3u);
-        for (DWORD i = 0; i < 3; ++i) {
+        for (DWORD i = 0; i < 3; ++i)
+        {
             SCOPED_TRACE(i);
             EXPECT_EQ(call.clients[i], 7000 + i);
             EXPECT_TRUE(SameVariant(*call.values[i].get(), *values[i].get()));
@@ -272,4 +299,4 @@ TEST_F(TestServerTest, ShutdownRequestFromAServerThreadArrivesIntact)
     EXPECT_EQ(point->Unadvise(cookie), S_OK);
 }
 
-}  // namespace
+} // namespace

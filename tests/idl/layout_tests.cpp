@@ -134,7 +134,8 @@ static_assert(sizeof(OPCDATASOURCE) == 4 && sizeof(OPCBROWSETYPE) == 4 && sizeof
               "OPC enums are 32-bit in memory");
 static_assert(sizeof(OPCHANDLE) == 4, "OPCHANDLE is a DWORD");
 
-namespace {
+namespace
+{
 
 std::wstring Text(REFGUID guid)
 {
@@ -145,7 +146,11 @@ std::wstring Text(REFGUID guid)
 
 TEST(OpcIdlGuids, InterfaceAndCategoryIdsAreThePublishedOnes)
 {
-    const struct { const GUID& guid; const wchar_t* text; } expected[] = {
+    const struct
+    {
+        const GUID& guid;
+        const wchar_t* text;
+    } expected[] = {
         {IID_IOPCServer, L"{39C13A4D-011E-11D0-9675-0020AFD8ADB3}"},
         {IID_IOPCServerPublicGroups, L"{39C13A4E-011E-11D0-9675-0020AFD8ADB3}"},
         {IID_IOPCBrowseServerAddressSpace, L"{39C13A4F-011E-11D0-9675-0020AFD8ADB3}"},
@@ -176,27 +181,50 @@ TEST(OpcIdlGuids, InterfaceAndCategoryIdsAreThePublishedOnes)
         {CATID_OPCDAServer30, L"{CC603642-66D7-48F1-B69A-B625E73652D7}"},
         {CATID_XMLDAServer10, L"{3098EDA4-A006-48B2-A27F-247453959408}"},
     };
-    for (const auto& e : expected) EXPECT_EQ(Text(e.guid), e.text);
+    for (const auto& e : expected)
+        EXPECT_EQ(Text(e.guid), e.text);
     EXPECT_STREQ(OPC_CATEGORY_DESCRIPTION_DA20, L"OPC Data Access Servers Version 2.0");
     EXPECT_STREQ(OPC_CATEGORY_DESCRIPTION_DA30, L"OPC Data Access Servers Version 3.0");
 }
 
 TEST(OpcIdlCodes, ResultCodesAndConstantsHaveThePublishedValues)
 {
-    const struct { HRESULT code; unsigned long value; } codes[] = {
-        {OPC_E_INVALIDHANDLE, 0xC0040001}, {OPC_E_BADTYPE, 0xC0040004}, {OPC_E_PUBLIC, 0xC0040005},
-        {OPC_E_BADRIGHTS, 0xC0040006}, {OPC_E_UNKNOWNITEMID, 0xC0040007}, {OPC_E_INVALIDITEMID, 0xC0040008},
-        {OPC_E_INVALIDFILTER, 0xC0040009}, {OPC_E_UNKNOWNPATH, 0xC004000A}, {OPC_E_RANGE, 0xC004000B},
-        {OPC_E_DUPLICATENAME, 0xC004000C}, {OPC_S_UNSUPPORTEDRATE, 0x0004000D}, {OPC_S_CLAMP, 0x0004000E},
-        {OPC_S_INUSE, 0x0004000F}, {OPC_E_INVALIDCONFIGFILE, 0xC0040010}, {OPC_E_NOTFOUND, 0xC0040011},
-        {OPC_E_INVALID_PID, 0xC0040203}, {OPC_E_DEADBANDNOTSET, 0xC0040400},
-        {OPC_E_DEADBANDNOTSUPPORTED, 0xC0040401}, {OPC_E_NOBUFFERING, 0xC0040402},
-        {OPC_E_INVALIDCONTINUATIONPOINT, 0xC0040403}, {OPC_S_DATAQUEUEOVERFLOW, 0x00040404},
-        {OPC_E_RATENOTSET, 0xC0040405}, {OPC_E_NOTSUPPORTED, 0xC0040406}, {OPCCPX_E_TYPE_CHANGED, 0xC0040407},
-        {OPCCPX_E_FILTER_DUPLICATE, 0xC0040408}, {OPCCPX_E_FILTER_INVALID, 0xC0040409},
-        {OPCCPX_E_FILTER_ERROR, 0xC004040A}, {OPCCPX_S_FILTER_NO_DATA, 0x0004040B},
+    const struct
+    {
+        HRESULT code;
+        unsigned long value;
+    } codes[] = {
+        {OPC_E_INVALIDHANDLE, 0xC0040001},
+        {OPC_E_BADTYPE, 0xC0040004},
+        {OPC_E_PUBLIC, 0xC0040005},
+        {OPC_E_BADRIGHTS, 0xC0040006},
+        {OPC_E_UNKNOWNITEMID, 0xC0040007},
+        {OPC_E_INVALIDITEMID, 0xC0040008},
+        {OPC_E_INVALIDFILTER, 0xC0040009},
+        {OPC_E_UNKNOWNPATH, 0xC004000A},
+        {OPC_E_RANGE, 0xC004000B},
+        {OPC_E_DUPLICATENAME, 0xC004000C},
+        {OPC_S_UNSUPPORTEDRATE, 0x0004000D},
+        {OPC_S_CLAMP, 0x0004000E},
+        {OPC_S_INUSE, 0x0004000F},
+        {OPC_E_INVALIDCONFIGFILE, 0xC0040010},
+        {OPC_E_NOTFOUND, 0xC0040011},
+        {OPC_E_INVALID_PID, 0xC0040203},
+        {OPC_E_DEADBANDNOTSET, 0xC0040400},
+        {OPC_E_DEADBANDNOTSUPPORTED, 0xC0040401},
+        {OPC_E_NOBUFFERING, 0xC0040402},
+        {OPC_E_INVALIDCONTINUATIONPOINT, 0xC0040403},
+        {OPC_S_DATAQUEUEOVERFLOW, 0x00040404},
+        {OPC_E_RATENOTSET, 0xC0040405},
+        {OPC_E_NOTSUPPORTED, 0xC0040406},
+        {OPCCPX_E_TYPE_CHANGED, 0xC0040407},
+        {OPCCPX_E_FILTER_DUPLICATE, 0xC0040408},
+        {OPCCPX_E_FILTER_INVALID, 0xC0040409},
+        {OPCCPX_E_FILTER_ERROR, 0xC004040A},
+        {OPCCPX_S_FILTER_NO_DATA, 0x0004040B},
     };
-    for (const auto& c : codes) EXPECT_EQ(static_cast<unsigned long>(c.code), c.value);
+    for (const auto& c : codes)
+        EXPECT_EQ(static_cast<unsigned long>(c.code), c.value);
     EXPECT_TRUE(SUCCEEDED(OPC_S_INUSE));
     EXPECT_TRUE(FAILED(OPC_E_UNKNOWNITEMID));
 
@@ -213,4 +241,4 @@ TEST(OpcIdlCodes, ResultCodesAndConstantsHaveThePublishedValues)
     EXPECT_STREQ(OPC_PROPERTY_DESC_CHANGE_RATE_LIMIT, L"Rate of Change Limit");
 }
 
-}  // namespace
+} // namespace

@@ -8,14 +8,20 @@
 
 #include "opcerror.h"
 
-namespace {
+namespace
+{
 
-class Module {
+class Module
+{
 public:
     explicit Module(const wchar_t* name) : module_(LoadLibraryW(name)) {}
     Module(const Module&) = delete;
     Module& operator=(const Module&) = delete;
-    ~Module() { if (module_) FreeLibrary(module_); }
+    ~Module()
+    {
+        if (module_)
+            FreeLibrary(module_);
+    }
     HMODULE get() const { return module_; }
 
 private:
@@ -28,24 +34,48 @@ std::wstring Text(HMODULE module, HRESULT code, WORD language, DWORD* error = nu
     wchar_t buffer[1024] = {};
     DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, module,
                              static_cast<DWORD>(code), language, buffer, 1024, nullptr);
-    if (error) *error = n ? 0 : GetLastError();
+    if (error)
+        *error = n ? 0 : GetLastError();
     return std::wstring(buffer, n);
 }
 
 const HRESULT kAllCodes[] = {
-    OPC_E_INVALIDHANDLE, OPC_E_BADTYPE, OPC_E_PUBLIC, OPC_E_BADRIGHTS, OPC_E_UNKNOWNITEMID,
-    OPC_E_INVALIDITEMID, OPC_E_INVALIDFILTER, OPC_E_UNKNOWNPATH, OPC_E_RANGE, OPC_E_DUPLICATENAME,
-    OPC_S_UNSUPPORTEDRATE, OPC_S_CLAMP, OPC_S_INUSE, OPC_E_INVALIDCONFIGFILE, OPC_E_NOTFOUND,
-    OPC_E_INVALID_PID, OPC_E_DEADBANDNOTSET, OPC_E_DEADBANDNOTSUPPORTED, OPC_E_NOBUFFERING,
-    OPC_E_INVALIDCONTINUATIONPOINT, OPC_S_DATAQUEUEOVERFLOW, OPC_E_RATENOTSET, OPC_E_NOTSUPPORTED,
-    OPCCPX_E_TYPE_CHANGED, OPCCPX_E_FILTER_DUPLICATE, OPCCPX_E_FILTER_INVALID, OPCCPX_E_FILTER_ERROR,
-    OPCCPX_S_FILTER_NO_DATA, KESTRIX_E_DEVICE_FAILURE,
+    OPC_E_INVALIDHANDLE,
+    OPC_E_BADTYPE,
+    OPC_E_PUBLIC,
+    OPC_E_BADRIGHTS,
+    OPC_E_UNKNOWNITEMID,
+    OPC_E_INVALIDITEMID,
+    OPC_E_INVALIDFILTER,
+    OPC_E_UNKNOWNPATH,
+    OPC_E_RANGE,
+    OPC_E_DUPLICATENAME,
+    OPC_S_UNSUPPORTEDRATE,
+    OPC_S_CLAMP,
+    OPC_S_INUSE,
+    OPC_E_INVALIDCONFIGFILE,
+    OPC_E_NOTFOUND,
+    OPC_E_INVALID_PID,
+    OPC_E_DEADBANDNOTSET,
+    OPC_E_DEADBANDNOTSUPPORTED,
+    OPC_E_NOBUFFERING,
+    OPC_E_INVALIDCONTINUATIONPOINT,
+    OPC_S_DATAQUEUEOVERFLOW,
+    OPC_E_RATENOTSET,
+    OPC_E_NOTSUPPORTED,
+    OPCCPX_E_TYPE_CHANGED,
+    OPCCPX_E_FILTER_DUPLICATE,
+    OPCCPX_E_FILTER_INVALID,
+    OPCCPX_E_FILTER_ERROR,
+    OPCCPX_S_FILTER_NO_DATA,
+    KESTRIX_E_DEVICE_FAILURE,
 };
 
 bool IsAscii(const std::wstring& text)
 {
     for (wchar_t c : text)
-        if (c > 0x7E) return false;
+        if (c > 0x7E)
+            return false;
     return true;
 }
 
@@ -62,7 +92,8 @@ TEST(OpcProxyMessages, EveryOpcCodeHasBothTexts)
 {
     Module proxy(L"opcproxy.dll");
     ASSERT_NE(proxy.get(), nullptr);
-    for (HRESULT code : kAllCodes) {
+    for (HRESULT code : kAllCodes)
+    {
         SCOPED_TRACE(static_cast<unsigned long>(code));
         const std::wstring english = Text(proxy.get(), code, 1033);
         const std::wstring japanese = Text(proxy.get(), code, 1041);
@@ -85,4 +116,4 @@ TEST(OpcProxyMessages, CodesOutsideTheTableAndOtherLanguagesFindNothing)
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_RESOURCE_LANG_NOT_FOUND));
 }
 
-}  // namespace
+} // namespace

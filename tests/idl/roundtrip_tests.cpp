@@ -6,13 +6,15 @@
 
 using namespace testserver;
 
-namespace {
+namespace
+{
 
 std::wstring ReadDefault(HKEY root, const std::wstring& path)
 {
     wchar_t value[MAX_PATH] = {};
     DWORD bytes = sizeof(value) - sizeof(wchar_t);
-    if (RegGetValueW(root, path.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value, &bytes) != ERROR_SUCCESS) return L"";
+    if (RegGetValueW(root, path.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value, &bytes) != ERROR_SUCCESS)
+        return L"";
     return value;
 }
 
@@ -25,16 +27,39 @@ std::wstring GuidText(REFGUID guid)
 
 TEST(OpcProxyRegistration, EveryInterfaceIsMarshalledByOpcproxyWithThePublishedMethodCount)
 {
-    const struct { const IID& iid; int methods; } interfaces[] = {
-        {IID_IOPCServer, 9}, {IID_IOPCServerPublicGroups, 5}, {IID_IOPCBrowseServerAddressSpace, 8},
-        {IID_IOPCGroupStateMgt, 7}, {IID_IOPCGroupStateMgt2, 9}, {IID_IOPCPublicGroupStateMgt, 5},
-        {IID_IOPCSyncIO, 5}, {IID_IOPCSyncIO2, 7}, {IID_IOPCAsyncIO, 7}, {IID_IOPCAsyncIO2, 9},
-        {IID_IOPCAsyncIO3, 12}, {IID_IOPCItemMgt, 10}, {IID_IOPCItemDeadbandMgt, 6}, {IID_IOPCItemSamplingMgt, 8},
-        {IID_IOPCItemProperties, 6}, {IID_IOPCBrowse, 5}, {IID_IOPCItemIO, 5}, {IID_IEnumOPCItemAttributes, 7},
-        {IID_IOPCDataCallback, 7}, {IID_IOPCCommon, 8}, {IID_IOPCShutdown, 4}, {IID_IOPCServerList, 6},
-        {IID_IOPCServerList2, 6}, {IID_IOPCEnumGUID, 7}, {IID_IOpcDaShutdownControl, 4},
+    const struct
+    {
+        const IID& iid;
+        int methods;
+    } interfaces[] = {
+        {IID_IOPCServer, 9},
+        {IID_IOPCServerPublicGroups, 5},
+        {IID_IOPCBrowseServerAddressSpace, 8},
+        {IID_IOPCGroupStateMgt, 7},
+        {IID_IOPCGroupStateMgt2, 9},
+        {IID_IOPCPublicGroupStateMgt, 5},
+        {IID_IOPCSyncIO, 5},
+        {IID_IOPCSyncIO2, 7},
+        {IID_IOPCAsyncIO, 7},
+        {IID_IOPCAsyncIO2, 9},
+        {IID_IOPCAsyncIO3, 12},
+        {IID_IOPCItemMgt, 10},
+        {IID_IOPCItemDeadbandMgt, 6},
+        {IID_IOPCItemSamplingMgt, 8},
+        {IID_IOPCItemProperties, 6},
+        {IID_IOPCBrowse, 5},
+        {IID_IOPCItemIO, 5},
+        {IID_IEnumOPCItemAttributes, 7},
+        {IID_IOPCDataCallback, 7},
+        {IID_IOPCCommon, 8},
+        {IID_IOPCShutdown, 4},
+        {IID_IOPCServerList, 6},
+        {IID_IOPCServerList2, 6},
+        {IID_IOPCEnumGUID, 7},
+        {IID_IOpcDaShutdownControl, 4},
     };
-    for (const auto& i : interfaces) {
+    for (const auto& i : interfaces)
+    {
         const std::wstring key = L"Interface\\" + GuidText(i.iid);
         SCOPED_TRACE(key);
         EXPECT_EQ(ReadDefault(HKEY_CLASSES_ROOT, key + L"\\NumMethods"), std::to_wstring(i.methods));
@@ -52,7 +77,8 @@ TEST_F(TestServerTest, StringOutParametersArriveIntact)
 {
     auto common = Server<IOPCCommon>(IID_IOPCCommon);
     const std::wstring longName(3000, L'名');
-    for (const std::wstring& client : {std::wstring(L"クライアント\u00e9-1"), longName, std::wstring()}) {
+    for (const std::wstring& client : {std::wstring(L"クライアント\u00e9-1"), longName, std::wstring()})
+    {
         ASSERT_HRESULT_SUCCEEDED(common->SetClientName(client.c_str()));
         ASSERT_HRESULT_SUCCEEDED(common->SetLocaleID(1041));
         TaskString text;
@@ -70,7 +96,8 @@ TEST_F(TestServerTest, StringOutParametersArriveIntact)
     ASSERT_EQ(common->QueryAvailableLocaleIDs(&count, locales.put()), S_OK);
     ASSERT_EQ(count, 5u);
     const LCID expected[] = {1033, 9, 0, 127, 1041};
-    for (DWORD i = 0; i < count; ++i) EXPECT_EQ(locales[i], expected[i]);
+    for (DWORD i = 0; i < count; ++i)
+        EXPECT_EQ(locales[i], expected[i]);
 
     auto browse = Server<IOPCBrowseServerAddressSpace>(IID_IOPCBrowseServerAddressSpace);
     OPCNAMESPACETYPE organization = OPC_NS_HIERARCHIAL;
@@ -104,8 +131,8 @@ TEST_F(TestServerTest, GroupStateArrivesIntact)
     OPCHANDLE handle = 0;
     DWORD revised = 0;
     ComPtr<IOPCGroupStateMgt2> group;
-    ASSERT_EQ(server_->AddGroup(L"g1", TRUE, 230, 77, &bias, &percent, 1041, &handle, &revised,
-                                IID_IOPCGroupStateMgt2, reinterpret_cast<IUnknown**>(group.put())),
+    ASSERT_EQ(server_->AddGroup(L"g1", TRUE, 230, 77, &bias, &percent, 1041, &handle, &revised, IID_IOPCGroupStateMgt2,
+                                reinterpret_cast<IUnknown**>(group.put())),
               OPC_S_UNSUPPORTEDRATE);
     EXPECT_EQ(revised, 250u);
     EXPECT_NE(handle, 0u);
@@ -128,8 +155,8 @@ TEST_F(TestServerTest, GroupStateArrivesIntact)
 
     // [in, unique] pointers: NULL must arrive as NULL, not as a pointer to 0.
     ComPtr<IOPCGroupStateMgt> bare;
-    ASSERT_EQ(server_->AddGroup(L"", FALSE, 100, 78, nullptr, nullptr, 0, &handle, &revised,
-                                IID_IOPCGroupStateMgt, reinterpret_cast<IUnknown**>(bare.put())),
+    ASSERT_EQ(server_->AddGroup(L"", FALSE, 100, 78, nullptr, nullptr, 0, &handle, &revised, IID_IOPCGroupStateMgt,
+                                reinterpret_cast<IUnknown**>(bare.put())),
               S_OK);
     ASSERT_EQ(bare->GetState(&rate, &active, name.put(), &gotBias, &gotPercent, &lcid, &client, &server), S_OK);
     EXPECT_EQ(Str(name.get()), L"Group2");
@@ -167,8 +194,8 @@ TEST_F(TestServerTest, ServerStatusArrivesIntact)
     OPCHANDLE handle = 0;
     DWORD revised = 0;
     ComPtr<IUnknown> group;
-    ASSERT_HRESULT_SUCCEEDED(server_->AddGroup(L"", TRUE, 100, 1, nullptr, nullptr, 0, &handle, &revised,
-                                               IID_IUnknown, group.put()));
+    ASSERT_HRESULT_SUCCEEDED(
+        server_->AddGroup(L"", TRUE, 100, 1, nullptr, nullptr, 0, &handle, &revised, IID_IUnknown, group.put()));
     TaskPtr<OPCSERVERSTATUS> status;
     ASSERT_EQ(server_->GetStatus(status.put()), S_OK);
     ASSERT_NE(status.get(), nullptr);
@@ -197,7 +224,7 @@ TEST_F(TestServerTest, ItemDefinitionsResultsAndAttributesArriveIntact)
     OPCITEMDEF defs[4] = {};
     defs[0] = {path0, id0, TRUE, 11, sizeof(blob), blob, VT_R4, 0};
     defs[1] = {nullptr, id1, FALSE, 12, 0, nullptr, VT_EMPTY, 0};
-    defs[2] = {nullptr, empty, TRUE, 13, 0, nullptr, VT_I2, 0};  // invalid: empty item ID
+    defs[2] = {nullptr, empty, TRUE, 13, 0, nullptr, VT_I2, 0}; // invalid: empty item ID
     defs[3] = {empty, id3, TRUE, 14, 0, nullptr, VT_BSTR, 0};
     TaskArray<OPCITEMRESULT> results(4);
     TaskArray<HRESULT> errors(4);
@@ -225,7 +252,8 @@ TEST_F(TestServerTest, ItemDefinitionsResultsAndAttributesArriveIntact)
     ASSERT_EQ(fetched, 3u);
     const OPCITEMDEF* added[] = {&defs[0], &defs[1], &defs[3]};
     const OPCHANDLE serverHandles[] = {results[0].hServer, results[1].hServer, results[3].hServer};
-    for (ULONG i = 0; i < fetched; ++i) {
+    for (ULONG i = 0; i < fetched; ++i)
+    {
         SCOPED_TRACE(i);
         const OPCITEMATTRIBUTES& a = attributes[i];
         EXPECT_EQ(Str(a.szAccessPath), Str(added[i]->szAccessPath));
@@ -235,7 +263,8 @@ TEST_F(TestServerTest, ItemDefinitionsResultsAndAttributesArriveIntact)
         EXPECT_EQ(a.hServer, serverHandles[i]);
         EXPECT_EQ(a.dwAccessRights, static_cast<DWORD>(OPC_READABLE | OPC_WRITEABLE));
         ASSERT_EQ(a.dwBlobSize, added[i]->dwBlobSize);
-        if (a.dwBlobSize) {
+        if (a.dwBlobSize)
+        {
             EXPECT_EQ(0, std::memcmp(a.pBlob, added[i]->pBlob, a.dwBlobSize));
         }
         EXPECT_EQ(a.vtRequestedDataType, added[i]->vtRequestedDataType);
@@ -273,26 +302,29 @@ TEST_F(TestServerTest, VariantValuesRoundTripThroughSyncIo)
     OPCHANDLE handles[6] = {};
     ComPtr<IOPCItemMgt> items = AddGroupWithItems(5, handles);
     ASSERT_TRUE(items);
-    handles[5] = 0xDEAD;  // unknown
+    handles[5] = 0xDEAD; // unknown
     ComPtr<IOPCSyncIO2> io;
     ASSERT_HRESULT_SUCCEEDED(items.As(IID_IOPCSyncIO2, io));
 
     Variant values[5];
     MakeValues(values);
     VARIANT sent[6];
-    for (int i = 0; i < 5; ++i) sent[i] = *values[i].get();
+    for (int i = 0; i < 5; ++i)
+        sent[i] = *values[i].get();
     VariantInit(&sent[5]);
     {
         TaskArray<HRESULT> errors(6);
         ASSERT_EQ(io->Write(6, handles, sent, errors.put()), S_FALSE);
-        for (int i = 0; i < 5; ++i) EXPECT_EQ(errors[i], S_OK);
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(errors[i], S_OK);
         EXPECT_EQ(errors[5], OPC_E_INVALIDHANDLE);
     }
     {
         TaskArray<OPCITEMSTATE> states(6);
         TaskArray<HRESULT> errors(6);
         ASSERT_EQ(io->Read(OPC_DS_DEVICE, 6, handles, states.put(), errors.put()), S_FALSE);
-        for (DWORD i = 0; i < 5; ++i) {
+        for (DWORD i = 0; i < 5; ++i)
+        {
             SCOPED_TRACE(i);
             EXPECT_EQ(errors[i], S_OK);
             EXPECT_EQ(states[i].hClient, 7000 + i);
@@ -341,19 +373,22 @@ TEST_F(TestServerTest, ItemPropertiesArriveIntact)
     ASSERT_EQ(properties->QueryAvailableProperties(item, &count, ids.put(), descriptions.put(), types.put()), S_OK);
     descriptions.set_count(count);
     ASSERT_EQ(count, kPropertyCount);
-    for (DWORD i = 0; i < count; ++i) {
+    for (DWORD i = 0; i < count; ++i)
+    {
         EXPECT_EQ(ids[i], kProperties[i].id);
         EXPECT_EQ(types[i], kProperties[i].type);
         EXPECT_EQ(Str(descriptions[i]), PropertyDescription(item, kProperties[i]));
     }
 
     DWORD wanted[kPropertyCount + 1];
-    for (DWORD i = 0; i < kPropertyCount; ++i) wanted[i] = kProperties[i].id;
+    for (DWORD i = 0; i < kPropertyCount; ++i)
+        wanted[i] = kProperties[i].id;
     wanted[kPropertyCount] = 4999;
     TaskArray<VARIANT> values(kPropertyCount + 1);
     TaskArray<HRESULT> errors(kPropertyCount + 1);
     ASSERT_EQ(properties->GetItemProperties(item, kPropertyCount + 1, wanted, values.put(), errors.put()), S_FALSE);
-    for (DWORD i = 0; i < kPropertyCount; ++i) {
+    for (DWORD i = 0; i < kPropertyCount; ++i)
+    {
         SCOPED_TRACE(wanted[i]);
         EXPECT_EQ(errors[i], S_OK);
         Variant expected;
@@ -379,12 +414,14 @@ void ExpectProperties(const OPCITEMPROPERTIES& got, const wchar_t* item, const D
     ASSERT_EQ(got.hrErrorID, S_OK);
     ASSERT_EQ(got.dwNumProperties, count);
     ASSERT_NE(got.pItemProperties, nullptr);
-    for (DWORD i = 0; i < count; ++i) {
+    for (DWORD i = 0; i < count; ++i)
+    {
         SCOPED_TRACE(ids[i]);
         const OPCITEMPROPERTY& p = got.pItemProperties[i];
         EXPECT_EQ(p.dwPropertyID, ids[i]);
         const PropertyInfo* info = FindProperty(ids[i]);
-        if (!info) {
+        if (!info)
+        {
             EXPECT_EQ(p.hrErrorID, OPC_E_INVALID_PID);
             EXPECT_EQ(p.szItemID, nullptr);
             continue;
@@ -394,7 +431,8 @@ void ExpectProperties(const OPCITEMPROPERTIES& got, const wchar_t* item, const D
         EXPECT_EQ(Str(p.szItemID), PropertyItemId(item, ids[i]));
         EXPECT_EQ(Str(p.szDescription), PropertyDescription(item, *info));
         Variant expected;
-        if (values) {
+        if (values)
+        {
             ASSERT_HRESULT_SUCCEEDED(PropertyValue(item, ids[i], expected.put()));
         }
         EXPECT_TRUE(SameVariant(p.vValue, *expected.get()));
@@ -422,10 +460,11 @@ TEST_F(TestServerTest, BrowsePropertiesElementsAndContinuationPointsArriveIntact
     // Three pages of two, one and none left; the continuation point goes in
     // and comes out through the same [in, out] string.
     wchar_t root[] = L"plant", all[] = L"*", vendor[] = L"";
-    DWORD noIds = 0;  // [in, size_is(0)] is still a reference pointer: never NULL
+    DWORD noIds = 0; // [in, size_is(0)] is still a reference pointer: never NULL
     TaskString continuation;
     std::vector<DWORD> seen;
-    for (int page = 0; page < 3; ++page) {
+    for (int page = 0; page < 3; ++page)
+    {
         SCOPED_TRACE(page);
         BOOL more = FALSE;
         DWORD count = 0;
@@ -436,7 +475,8 @@ TEST_F(TestServerTest, BrowsePropertiesElementsAndContinuationPointsArriveIntact
         elements.set_count(count);
         const DWORD first = static_cast<DWORD>(seen.size());
         ASSERT_EQ(count, std::min<DWORD>(2, kBrowseElementCount - first));
-        for (DWORD i = 0; i < count; ++i) {
+        for (DWORD i = 0; i < count; ++i)
+        {
             const OPCBROWSEELEMENT& e = elements[i];
             EXPECT_EQ(Str(e.szName), BrowseName(first + i));
             EXPECT_EQ(Str(e.szItemID), BrowseItemId(root, first + i));
@@ -445,10 +485,13 @@ TEST_F(TestServerTest, BrowsePropertiesElementsAndContinuationPointsArriveIntact
             ExpectProperties(e.ItemProperties, BrowseItemId(root, first + i).c_str(), &valueOnly, 1, true);
             seen.push_back(first + i);
         }
-        if (seen.size() < kBrowseElementCount) {
+        if (seen.size() < kBrowseElementCount)
+        {
             EXPECT_TRUE(more);
             EXPECT_EQ(Str(continuation.get()), ContinuationPoint(root, static_cast<DWORD>(seen.size())));
-        } else {
+        }
+        else
+        {
             EXPECT_FALSE(more);
             EXPECT_EQ(continuation.get(), nullptr);
         }
@@ -465,7 +508,8 @@ TEST_F(TestServerTest, BrowsePropertiesElementsAndContinuationPointsArriveIntact
               S_OK);
     items.set_count(count);
     ASSERT_EQ(count, 3u);
-    for (DWORD i = 0; i < count; ++i) {
+    for (DWORD i = 0; i < count; ++i)
+    {
         EXPECT_EQ(Str(items[i].szName), BrowseName(2 * i));
         EXPECT_EQ(items[i].ItemProperties.dwNumProperties, 0u);
         EXPECT_EQ(items[i].ItemProperties.pItemProperties, nullptr);
@@ -484,7 +528,8 @@ TEST_F(TestServerTest, ItemIoByItemIdArrivesIntact)
         TaskArray<FILETIME> times(3);
         TaskArray<HRESULT> errors(3);
         ASSERT_EQ(io->Read(3, ids, maxAge, values.put(), qualities.put(), times.put(), errors.put()), S_FALSE);
-        for (DWORD i : {0u, 2u}) {
+        for (DWORD i : {0u, 2u})
+        {
             Variant expected;
             MakeBstr((std::wstring(ids[i]) + L"@" + std::to_wstring(maxAge[i])).c_str(), expected.put());
             EXPECT_TRUE(SameVariant(values[i], *expected.get()));
@@ -582,4 +627,4 @@ TEST_F(TestServerTest, InterfacesNotOfferedAnswerNoInterface)
     EXPECT_EQ(items.As(IID_IOPCPublicGroupStateMgt, none), E_NOINTERFACE);
 }
 
-}  // namespace
+} // namespace

@@ -25,34 +25,47 @@
 
 using namespace testserver;
 
-namespace {
+namespace
+{
 
 // ---------------------------------------------------------------- module
 
 std::atomic<long> g_objects{0};
-Handle g_idle;  // set when the last object is gone
+Handle g_idle; // set when the last object is gone
 
-class ModuleLock {
+class ModuleLock
+{
 public:
     ModuleLock() { ++g_objects; }
     ModuleLock(const ModuleLock&) : ModuleLock() {}
     ~ModuleLock()
     {
-        if (--g_objects == 0 && g_idle) SetEvent(g_idle.get());
+        if (--g_objects == 0 && g_idle)
+            SetEvent(g_idle.get());
     }
 };
 
-bool IsIid(REFIID a, REFIID b) { return InlineIsEqualGUID(a, b) != 0; }
+bool IsIid(REFIID a, REFIID b)
+{
+    return InlineIsEqualGUID(a, b) != 0;
+}
 
 HRESULT Deliver(std::function<void()> call)
 {
-    try {
-        std::thread([call = std::move(call), lock = ModuleLock()] {
-            COpcApartment apartment;
-            if (SUCCEEDED(apartment.Result())) call();
-        }).detach();
+    try
+    {
+        std::thread(
+            [call = std::move(call), lock = ModuleLock()]
+            {
+                COpcApartment apartment;
+                if (SUCCEEDED(apartment.Result()))
+                    call();
+            })
+            .detach();
         return S_OK;
-    } catch (...) {
+    }
+    catch (...)
+    {
         return E_OUTOFMEMORY;
     }
 }
@@ -66,15 +79,18 @@ HRESULT Allocate(TaskArray<T>& array, DWORD count)
 // --------------------------------------------------------- connection point
 
 // One outgoing interface, one sink. Enough for IOPCShutdown and IOPCDataCallback.
-class SinkPoint final : public IConnectionPoint {
+class SinkPoint final : public IConnectionPoint
+{
 public:
     explicit SinkPoint(REFIID iid) : iid_(iid) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv) return E_POINTER;
+        if (!ppv)
+            return E_POINTER;
         *ppv = nullptr;
-        if (!IsIid(riid, IID_IUnknown) && !IsIid(riid, IID_IConnectionPoint)) return E_NOINTERFACE;
+        if (!IsIid(riid, IID_IUnknown) && !IsIid(riid, IID_IConnectionPoint))
+            return E_NOINTERFACE;
         *ppv = static_cast<IConnectionPoint*>(this);
         AddRef();
         return S_OK;
@@ -83,25 +99,30 @@ public:
     ULONG STDMETHODCALLTYPE Release() override
     {
         ULONG left = --refs_;
-        if (left == 0) delete this;
+        if (left == 0)
+            delete this;
         return left;
     }
 
     HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override
     {
-        if (!iid) return E_INVALIDARG;
+        if (!iid)
+            return E_INVALIDARG;
         *iid = iid_;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Advise(IUnknown* sink, DWORD* cookie) override
     {
-        if (!sink || !cookie) return E_POINTER;
+        if (!sink || !cookie)
+            return E_POINTER;
         ComPtr<IUnknown> typed;
         HRESULT hr = sink->QueryInterface(iid_, typed.put_void());
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         std::lock_guard<std::mutex> guard(lock_);
-        if (sink_) return CONNECT_E_ADVISELIMIT;
+        if (sink_)
+            return CONNECT_E_ADVISELIMIT;
         sink_ = typed;
         *cookie = 1;
         return S_OK;
@@ -110,7 +131,8 @@ public:
     {
         ComPtr<IUnknown> gone;
         std::lock_guard<std::mutex> guard(lock_);
-        if (cookie != 1 || !sink_) return CONNECT_E_NOCONNECTION;
+        if (cookie != 1 || !sink_)
+            return CONNECT_E_NOCONNECTION;
         std::swap(gone, sink_);
         return S_OK;
     }
@@ -134,17 +156,20 @@ private:
 
 HRESULT FindPoint(const ComPtr<SinkPoint>& point, REFIID iid, IConnectionPoint** out)
 {
-    if (!out) return E_POINTER;
+    if (!out)
+        return E_POINTER;
     *out = nullptr;
     IID own{};
     point->GetConnectionInterface(&own);
-    if (!IsIid(iid, own)) return CONNECT_E_NOCONNECTION;
+    if (!IsIid(iid, own))
+        return CONNECT_E_NOCONNECTION;
     return point->QueryInterface(IID_IConnectionPoint, reinterpret_cast<void**>(out));
 }
 
 // -------------------------------------------------------------------- items
 
-struct Item {
+struct Item
+{
     DWORD index = 0;
     std::wstring accessPath;
     bool hasAccessPath = false;
@@ -165,16 +190,21 @@ struct Item {
 };
 
 // Snapshot of item attributes for the enumerator; deep-copied out on Next.
-class ItemEnum final : public IEnumOPCItemAttributes {
+class ItemEnum final : public IEnumOPCItemAttributes
+{
 public:
     ItemEnum(std::vector<std::pair<OPCHANDLE, Item>> items, ULONG position)
-        : items_(std::move(items)), position_(position) {}
+        : items_(std::move(items)), position_(position)
+    {
+    }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv) return E_POINTER;
+        if (!ppv)
+            return E_POINTER;
         *ppv = nullptr;
-        if (!IsIid(riid, IID_IUnknown) && !IsIid(riid, IID_IEnumOPCItemAttributes)) return E_NOINTERFACE;
+        if (!IsIid(riid, IID_IUnknown) && !IsIid(riid, IID_IEnumOPCItemAttributes))
+            return E_NOINTERFACE;
         *ppv = static_cast<IEnumOPCItemAttributes*>(this);
         AddRef();
         return S_OK;
@@ -183,31 +213,39 @@ public:
     ULONG STDMETHODCALLTYPE Release() override
     {
         ULONG left = --refs_;
-        if (left == 0) delete this;
+        if (left == 0)
+            delete this;
         return left;
     }
 
     HRESULT STDMETHODCALLTYPE Next(ULONG celt, OPCITEMATTRIBUTES** items, ULONG* fetched) override
     {
-        if (!items || !fetched) return E_INVALIDARG;
+        if (!items || !fetched)
+            return E_INVALIDARG;
         *items = nullptr;
         *fetched = 0;
         std::lock_guard<std::mutex> guard(lock_);
         const ULONG count = std::min<ULONG>(celt, static_cast<ULONG>(items_.size()) - position_);
         TaskArray<OPCITEMATTRIBUTES> out;
-        if (FAILED(Allocate(out, count))) return E_OUTOFMEMORY;
-        for (ULONG i = 0; i < count; ++i) {
+        if (FAILED(Allocate(out, count)))
+            return E_OUTOFMEMORY;
+        for (ULONG i = 0; i < count; ++i)
+        {
             const auto& [handle, item] = items_[position_ + i];
             OPCITEMATTRIBUTES& a = out[i];
-            if (item.hasAccessPath && FAILED(CopyTo(item.accessPath.c_str(), &a.szAccessPath))) return E_OUTOFMEMORY;
-            if (FAILED(CopyTo(item.itemId.c_str(), &a.szItemID))) return E_OUTOFMEMORY;
+            if (item.hasAccessPath && FAILED(CopyTo(item.accessPath.c_str(), &a.szAccessPath)))
+                return E_OUTOFMEMORY;
+            if (FAILED(CopyTo(item.itemId.c_str(), &a.szItemID)))
+                return E_OUTOFMEMORY;
             a.bActive = item.active;
             a.hClient = item.client;
             a.hServer = handle;
             a.dwAccessRights = OPC_READABLE | OPC_WRITEABLE;
-            if (!item.blob.empty()) {
+            if (!item.blob.empty())
+            {
                 a.pBlob = static_cast<BYTE*>(CoTaskMemAlloc(item.blob.size()));
-                if (!a.pBlob) return E_OUTOFMEMORY;
+                if (!a.pBlob)
+                    return E_OUTOFMEMORY;
                 std::memcpy(a.pBlob, item.blob.data(), item.blob.size());
                 a.dwBlobSize = static_cast<DWORD>(item.blob.size());
             }
@@ -215,7 +253,8 @@ public:
             a.vtCanonicalDataType = item.canonical;
             a.dwEUType = EuTypeOf(item.index);
             HRESULT hr = EuInfoOf(item.index, &a.vEUInfo);
-            if (FAILED(hr)) return hr;
+            if (FAILED(hr))
+                return hr;
         }
         position_ += count;
         *fetched = count;
@@ -237,7 +276,8 @@ public:
     }
     HRESULT STDMETHODCALLTYPE Clone(IEnumOPCItemAttributes** out) override
     {
-        if (!out) return E_INVALIDARG;
+        if (!out)
+            return E_INVALIDARG;
         std::lock_guard<std::mutex> guard(lock_);
         *out = new (std::nothrow) ItemEnum(items_, position_);
         return *out ? S_OK : E_OUTOFMEMORY;
@@ -253,7 +293,8 @@ private:
 };
 
 // Values of one asynchronous transaction, owned until the callback returns.
-struct Delivery {
+struct Delivery
+{
     std::vector<OPCHANDLE> clients;
     std::vector<Variant> values;
     std::vector<WORD> qualities;
@@ -274,7 +315,8 @@ class Group final : public IOPCItemMgt,
                     public IOPCGroupStateMgt2,
                     public IOPCItemDeadbandMgt,
                     public IOPCItemSamplingMgt,
-                    public IConnectionPointContainer {
+                    public IConnectionPointContainer
+{
 public:
     Group(std::wstring name, OPCHANDLE handle) : name_(std::move(name)), handle_(handle)
     {
@@ -297,7 +339,8 @@ public:
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv) return E_POINTER;
+        if (!ppv)
+            return E_POINTER;
         *ppv = nullptr;
         if (IsIid(riid, IID_IUnknown) || IsIid(riid, IID_IOPCItemMgt))
             *ppv = static_cast<IOPCItemMgt*>(this);
@@ -322,7 +365,8 @@ public:
     ULONG STDMETHODCALLTYPE Release() override
     {
         ULONG left = --refs_;
-        if (left == 0) delete this;
+        if (left == 0)
+            delete this;
         return left;
     }
 
@@ -338,20 +382,25 @@ public:
     // update at once, followed by a keep-alive (no items) when one is set. Both
     // are sent before AddItems returns, so a subscribing client has seen them
     // by the time its call comes back.
-    HRESULT STDMETHODCALLTYPE AddItems(DWORD count, OPCITEMDEF* defs, OPCITEMRESULT** results, HRESULT** errors) override
+    HRESULT STDMETHODCALLTYPE AddItems(DWORD count, OPCITEMDEF* defs, OPCITEMRESULT** results,
+                                       HRESULT** errors) override
     {
         HRESULT hr = AddOrValidate(count, defs, TRUE, true, results, errors);
         ComPtr<IOPCDataCallback> sink = point_->Sink<IOPCDataCallback>();
-        if (FAILED(hr) || !sink) return hr;
+        if (FAILED(hr) || !sink)
+            return hr;
         Delivery d;
         OPCHANDLE group = 0;
         bool keepAlive = false;
         {
             std::lock_guard<std::mutex> guard(lock_);
-            if (!active_) return hr;
-            for (DWORD i = 0; i < count; ++i) {
+            if (!active_)
+                return hr;
+            for (DWORD i = 0; i < count; ++i)
+            {
                 auto found = SUCCEEDED((*errors)[i]) ? items_.find((*results)[i].hServer) : items_.end();
-                if (found != items_.end() && found->second.active) Snapshot(found->second, S_OK, d);
+                if (found != items_.end() && found->second.active)
+                    Snapshot(found->second, S_OK, d);
             }
             group = client_;
             keepAlive = keepAlive_ != 0;
@@ -360,7 +409,8 @@ public:
         if (n > 0)
             sink->OnDataChange(0, group, d.masterQuality, d.masterError, n, d.clients.data(), d.Values(),
                                d.qualities.data(), d.times.data(), d.errors.data());
-        if (keepAlive) {
+        if (keepAlive)
+        {
             // The arrays are reference pointers on the wire, even when empty.
             OPCHANDLE noClient = 0;
             Variant noValue;
@@ -378,28 +428,45 @@ public:
     }
     HRESULT STDMETHODCALLTYPE RemoveItems(DWORD count, OPCHANDLE* handles, HRESULT** errors) override
     {
-        return PerItem(count, handles, errors, [this](OPCHANDLE h, DWORD) {
-            return items_.erase(h) ? S_OK : OPC_E_INVALIDHANDLE;
-        });
+        return PerItem(count, handles, errors,
+                       [this](OPCHANDLE h, DWORD) { return items_.erase(h) ? S_OK : OPC_E_INVALIDHANDLE; });
     }
     HRESULT STDMETHODCALLTYPE SetActiveState(DWORD count, OPCHANDLE* handles, BOOL active, HRESULT** errors) override
     {
-        return PerItem(count, handles, errors, [&](Item& item, DWORD) { item.active = active; return S_OK; });
+        return PerItem(count, handles, errors,
+                       [&](Item& item, DWORD)
+                       {
+                           item.active = active;
+                           return S_OK;
+                       });
     }
     HRESULT STDMETHODCALLTYPE SetClientHandles(DWORD count, OPCHANDLE* handles, OPCHANDLE* clients,
                                                HRESULT** errors) override
     {
-        if (!clients) return E_INVALIDARG;
-        return PerItem(count, handles, errors, [&](Item& item, DWORD i) { item.client = clients[i]; return S_OK; });
+        if (!clients)
+            return E_INVALIDARG;
+        return PerItem(count, handles, errors,
+                       [&](Item& item, DWORD i)
+                       {
+                           item.client = clients[i];
+                           return S_OK;
+                       });
     }
     HRESULT STDMETHODCALLTYPE SetDatatypes(DWORD count, OPCHANDLE* handles, VARTYPE* types, HRESULT** errors) override
     {
-        if (!types) return E_INVALIDARG;
-        return PerItem(count, handles, errors, [&](Item& item, DWORD i) { item.requested = types[i]; return S_OK; });
+        if (!types)
+            return E_INVALIDARG;
+        return PerItem(count, handles, errors,
+                       [&](Item& item, DWORD i)
+                       {
+                           item.requested = types[i];
+                           return S_OK;
+                       });
     }
     HRESULT STDMETHODCALLTYPE CreateEnumerator(REFIID riid, IUnknown** out) override
     {
-        if (!out) return E_INVALIDARG;
+        if (!out)
+            return E_INVALIDARG;
         *out = nullptr;
         std::vector<std::pair<OPCHANDLE, Item>> snapshot;
         {
@@ -416,29 +483,37 @@ public:
     HRESULT STDMETHODCALLTYPE Read(OPCDATASOURCE source, DWORD count, OPCHANDLE* handles, OPCITEMSTATE** states,
                                    HRESULT** errors) override
     {
-        if (!states || !errors || !handles || count == 0) return E_INVALIDARG;
-        if (source != OPC_DS_CACHE && source != OPC_DS_DEVICE) return E_INVALIDARG;
+        if (!states || !errors || !handles || count == 0)
+            return E_INVALIDARG;
+        if (source != OPC_DS_CACHE && source != OPC_DS_DEVICE)
+            return E_INVALIDARG;
         *states = nullptr;
         TaskArray<OPCITEMSTATE> out;
-        if (FAILED(Allocate(out, count))) return E_OUTOFMEMORY;
-        HRESULT hr = PerItem(count, handles, errors, [&](Item& item, DWORD i) {
-            out[i].hClient = item.client;
-            out[i].ftTimeStamp = item.time;
-            out[i].wQuality = item.quality;
-            return VariantCopy(&out[i].vDataValue, item.value.get());
-        });
-        if (SUCCEEDED(hr)) *states = out.release();
+        if (FAILED(Allocate(out, count)))
+            return E_OUTOFMEMORY;
+        HRESULT hr = PerItem(count, handles, errors,
+                             [&](Item& item, DWORD i)
+                             {
+                                 out[i].hClient = item.client;
+                                 out[i].ftTimeStamp = item.time;
+                                 out[i].wQuality = item.quality;
+                                 return VariantCopy(&out[i].vDataValue, item.value.get());
+                             });
+        if (SUCCEEDED(hr))
+            *states = out.release();
         return hr;
     }
     HRESULT STDMETHODCALLTYPE Write(DWORD count, OPCHANDLE* handles, VARIANT* values, HRESULT** errors) override
     {
-        if (!values) return E_INVALIDARG;
+        if (!values)
+            return E_INVALIDARG;
         return PerItem(count, handles, errors, [&](Item& item, DWORD i) { return Store(item, values[i]); });
     }
     HRESULT STDMETHODCALLTYPE ReadMaxAge(DWORD count, OPCHANDLE* handles, DWORD* maxAge, VARIANT** values,
                                          WORD** qualities, FILETIME** times, HRESULT** errors) override
     {
-        if (!maxAge || !values || !qualities || !times || !errors || !handles || count == 0) return E_INVALIDARG;
+        if (!maxAge || !values || !qualities || !times || !errors || !handles || count == 0)
+            return E_INVALIDARG;
         *values = nullptr;
         *qualities = nullptr;
         *times = nullptr;
@@ -447,12 +522,15 @@ public:
         TaskArray<FILETIME> t;
         if (FAILED(Allocate(v, count)) || FAILED(Allocate(q, count)) || FAILED(Allocate(t, count)))
             return E_OUTOFMEMORY;
-        HRESULT hr = PerItem(count, handles, errors, [&](Item& item, DWORD i) {
-            q[i] = item.quality;
-            t[i] = item.time;
-            return VariantCopy(&v[i], item.value.get());
-        });
-        if (SUCCEEDED(hr)) {
+        HRESULT hr = PerItem(count, handles, errors,
+                             [&](Item& item, DWORD i)
+                             {
+                                 q[i] = item.quality;
+                                 t[i] = item.time;
+                                 return VariantCopy(&v[i], item.value.get());
+                             });
+        if (SUCCEEDED(hr))
+        {
             *values = v.release();
             *qualities = q.release();
             *times = t.release();
@@ -461,7 +539,8 @@ public:
     }
     HRESULT STDMETHODCALLTYPE WriteVQT(DWORD count, OPCHANDLE* handles, OPCITEMVQT* vqts, HRESULT** errors) override
     {
-        if (!vqts) return E_INVALIDARG;
+        if (!vqts)
+            return E_INVALIDARG;
         return PerItem(count, handles, errors, [&](Item& item, DWORD i) { return StoreVqt(item, vqts[i]); });
     }
 
@@ -474,13 +553,15 @@ public:
     HRESULT STDMETHODCALLTYPE Write(DWORD count, OPCHANDLE* handles, VARIANT* values, DWORD transaction, DWORD* cancel,
                                     HRESULT** errors) override
     {
-        if (!values) return E_INVALIDARG;
+        if (!values)
+            return E_INVALIDARG;
         return WriteAsync(count, handles, transaction, cancel, errors,
                           [&](Item& item, DWORD i) { return Store(item, values[i]); });
     }
     HRESULT STDMETHODCALLTYPE Refresh2(OPCDATASOURCE source, DWORD transaction, DWORD* cancel) override
     {
-        if (source != OPC_DS_CACHE && source != OPC_DS_DEVICE) return E_INVALIDARG;
+        if (source != OPC_DS_CACHE && source != OPC_DS_DEVICE)
+            return E_INVALIDARG;
         return RefreshAsync(transaction, cancel);
     }
     HRESULT STDMETHODCALLTYPE Cancel2(DWORD cancelId) override
@@ -491,12 +572,14 @@ public:
         {
             std::lock_guard<std::mutex> guard(lock_);
             auto found = pending_.find(cancelId);
-            if (found == pending_.end()) return E_FAIL;
+            if (found == pending_.end())
+                return E_FAIL;
             transaction = found->second;
             pending_.erase(found);
             group = client_;
         }
-        if (!sink) return CONNECT_E_NOCONNECTION;
+        if (!sink)
+            return CONNECT_E_NOCONNECTION;
         return Deliver([sink, transaction, group] { sink->OnCancelComplete(transaction, group); });
     }
     HRESULT STDMETHODCALLTYPE SetEnable(BOOL enable) override
@@ -507,7 +590,8 @@ public:
     }
     HRESULT STDMETHODCALLTYPE GetEnable(BOOL* enable) override
     {
-        if (!enable) return E_INVALIDARG;
+        if (!enable)
+            return E_INVALIDARG;
         std::lock_guard<std::mutex> guard(lock_);
         *enable = enable_;
         return S_OK;
@@ -515,13 +599,15 @@ public:
     HRESULT STDMETHODCALLTYPE ReadMaxAge(DWORD count, OPCHANDLE* handles, DWORD* maxAge, DWORD transaction,
                                          DWORD* cancel, HRESULT** errors) override
     {
-        if (!maxAge) return E_INVALIDARG;
+        if (!maxAge)
+            return E_INVALIDARG;
         return ReadAsync(count, handles, transaction, cancel, errors);
     }
     HRESULT STDMETHODCALLTYPE WriteVQT(DWORD count, OPCHANDLE* handles, OPCITEMVQT* vqts, DWORD transaction,
                                        DWORD* cancel, HRESULT** errors) override
     {
-        if (!vqts) return E_INVALIDARG;
+        if (!vqts)
+            return E_INVALIDARG;
         return WriteAsync(count, handles, transaction, cancel, errors,
                           [&](Item& item, DWORD i) { return StoreVqt(item, vqts[i]); });
     }
@@ -534,10 +620,12 @@ public:
     HRESULT STDMETHODCALLTYPE GetState(DWORD* rate, BOOL* active, LPWSTR* name, LONG* bias, FLOAT* deadband,
                                        DWORD* lcid, OPCHANDLE* client, OPCHANDLE* server) override
     {
-        if (!rate || !active || !name || !bias || !deadband || !lcid || !client || !server) return E_INVALIDARG;
+        if (!rate || !active || !name || !bias || !deadband || !lcid || !client || !server)
+            return E_INVALIDARG;
         std::lock_guard<std::mutex> guard(lock_);
         HRESULT hr = CopyTo(name_.c_str(), name);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         *rate = rate_;
         *active = active_;
         *bias = bias_;
@@ -550,24 +638,33 @@ public:
     HRESULT STDMETHODCALLTYPE SetState(DWORD* rate, DWORD* revised, BOOL* active, LONG* bias, FLOAT* deadband,
                                        DWORD* lcid, OPCHANDLE* client) override
     {
-        if (!revised) return E_INVALIDARG;
+        if (!revised)
+            return E_INVALIDARG;
         std::lock_guard<std::mutex> guard(lock_);
         HRESULT result = S_OK;
-        if (rate) {
+        if (rate)
+        {
             rate_ = (*rate + 49) / 50 * 50;
-            if (rate_ != *rate) result = OPC_S_UNSUPPORTEDRATE;
+            if (rate_ != *rate)
+                result = OPC_S_UNSUPPORTEDRATE;
         }
         *revised = rate_;
-        if (active) active_ = *active;
-        if (bias) bias_ = *bias;
-        if (deadband) deadband_ = *deadband;
-        if (lcid) lcid_ = *lcid;
-        if (client) client_ = *client;
+        if (active)
+            active_ = *active;
+        if (bias)
+            bias_ = *bias;
+        if (deadband)
+            deadband_ = *deadband;
+        if (lcid)
+            lcid_ = *lcid;
+        if (client)
+            client_ = *client;
         return result;
     }
     HRESULT STDMETHODCALLTYPE SetName(LPCWSTR name) override
     {
-        if (!name || !*name) return E_INVALIDARG;
+        if (!name || !*name)
+            return E_INVALIDARG;
         std::lock_guard<std::mutex> guard(lock_);
         name_ = name;
         return S_OK;
@@ -575,7 +672,8 @@ public:
     HRESULT STDMETHODCALLTYPE CloneGroup(LPCWSTR, REFIID, IUnknown**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE SetKeepAlive(DWORD time, DWORD* revised) override
     {
-        if (!revised) return E_INVALIDARG;
+        if (!revised)
+            return E_INVALIDARG;
         std::lock_guard<std::mutex> guard(lock_);
         keepAlive_ = (time + 999) / 1000 * 1000;
         *revised = keepAlive_;
@@ -583,7 +681,8 @@ public:
     }
     HRESULT STDMETHODCALLTYPE GetKeepAlive(DWORD* time) override
     {
-        if (!time) return E_INVALIDARG;
+        if (!time)
+            return E_INVALIDARG;
         std::lock_guard<std::mutex> guard(lock_);
         *time = keepAlive_;
         return S_OK;
@@ -593,75 +692,100 @@ public:
     HRESULT STDMETHODCALLTYPE SetItemDeadband(DWORD count, OPCHANDLE* handles, FLOAT* deadbands,
                                               HRESULT** errors) override
     {
-        if (!deadbands) return E_INVALIDARG;
-        return PerItem(count, handles, errors, [&](Item& item, DWORD i) {
-            if (!(deadbands[i] >= 0.0f && deadbands[i] <= 100.0f)) return E_INVALIDARG;
-            item.deadband = deadbands[i];
-            item.deadbandSet = true;
-            return S_OK;
-        });
+        if (!deadbands)
+            return E_INVALIDARG;
+        return PerItem(count, handles, errors,
+                       [&](Item& item, DWORD i)
+                       {
+                           if (!(deadbands[i] >= 0.0f && deadbands[i] <= 100.0f))
+                               return E_INVALIDARG;
+                           item.deadband = deadbands[i];
+                           item.deadbandSet = true;
+                           return S_OK;
+                       });
     }
     HRESULT STDMETHODCALLTYPE GetItemDeadband(DWORD count, OPCHANDLE* handles, FLOAT** deadbands,
                                               HRESULT** errors) override
     {
-        return PerItemOut(count, handles, deadbands, errors, [](Item& item, DWORD, FLOAT& out) {
-            out = item.deadband;
-            return item.deadbandSet ? S_OK : OPC_E_DEADBANDNOTSET;
-        });
+        return PerItemOut(count, handles, deadbands, errors,
+                          [](Item& item, DWORD, FLOAT& out)
+                          {
+                              out = item.deadband;
+                              return item.deadbandSet ? S_OK : OPC_E_DEADBANDNOTSET;
+                          });
     }
     HRESULT STDMETHODCALLTYPE ClearItemDeadband(DWORD count, OPCHANDLE* handles, HRESULT** errors) override
     {
-        return PerItem(count, handles, errors, [](Item& item, DWORD) {
-            if (!item.deadbandSet) return OPC_E_DEADBANDNOTSET;
-            item.deadbandSet = false;
-            item.deadband = 0.0f;
-            return S_OK;
-        });
+        return PerItem(count, handles, errors,
+                       [](Item& item, DWORD)
+                       {
+                           if (!item.deadbandSet)
+                               return OPC_E_DEADBANDNOTSET;
+                           item.deadbandSet = false;
+                           item.deadband = 0.0f;
+                           return S_OK;
+                       });
     }
 
     // IOPCItemSamplingMgt: rates are revised up to whole 100 ms.
     HRESULT STDMETHODCALLTYPE SetItemSamplingRate(DWORD count, OPCHANDLE* handles, DWORD* requested, DWORD** revised,
                                                   HRESULT** errors) override
     {
-        if (!requested) return E_INVALIDARG;
-        return PerItemOut(count, handles, revised, errors, [&](Item& item, DWORD i, DWORD& out) {
-            const DWORD want = requested[i];
-            item.samplingRate = (want + 99) / 100 * 100;
-            item.rateSet = true;
-            out = item.samplingRate;
-            return out == want ? S_OK : OPC_S_UNSUPPORTEDRATE;
-        });
+        if (!requested)
+            return E_INVALIDARG;
+        return PerItemOut(count, handles, revised, errors,
+                          [&](Item& item, DWORD i, DWORD& out)
+                          {
+                              const DWORD want = requested[i];
+                              item.samplingRate = (want + 99) / 100 * 100;
+                              item.rateSet = true;
+                              out = item.samplingRate;
+                              return out == want ? S_OK : OPC_S_UNSUPPORTEDRATE;
+                          });
     }
     HRESULT STDMETHODCALLTYPE GetItemSamplingRate(DWORD count, OPCHANDLE* handles, DWORD** rates,
                                                   HRESULT** errors) override
     {
-        return PerItemOut(count, handles, rates, errors, [](Item& item, DWORD, DWORD& out) {
-            out = item.samplingRate;
-            return item.rateSet ? S_OK : OPC_E_RATENOTSET;
-        });
+        return PerItemOut(count, handles, rates, errors,
+                          [](Item& item, DWORD, DWORD& out)
+                          {
+                              out = item.samplingRate;
+                              return item.rateSet ? S_OK : OPC_E_RATENOTSET;
+                          });
     }
     HRESULT STDMETHODCALLTYPE ClearItemSamplingRate(DWORD count, OPCHANDLE* handles, HRESULT** errors) override
     {
-        return PerItem(count, handles, errors, [](Item& item, DWORD) {
-            if (!item.rateSet) return OPC_E_RATENOTSET;
-            item.rateSet = false;
-            item.samplingRate = 0;
-            return S_OK;
-        });
+        return PerItem(count, handles, errors,
+                       [](Item& item, DWORD)
+                       {
+                           if (!item.rateSet)
+                               return OPC_E_RATENOTSET;
+                           item.rateSet = false;
+                           item.samplingRate = 0;
+                           return S_OK;
+                       });
     }
     HRESULT STDMETHODCALLTYPE SetItemBufferEnable(DWORD count, OPCHANDLE* handles, BOOL* enable,
                                                   HRESULT** errors) override
     {
-        if (!enable) return E_INVALIDARG;
-        return PerItem(count, handles, errors, [&](Item& item, DWORD i) { item.bufferEnable = enable[i]; return S_OK; });
+        if (!enable)
+            return E_INVALIDARG;
+        return PerItem(count, handles, errors,
+                       [&](Item& item, DWORD i)
+                       {
+                           item.bufferEnable = enable[i];
+                           return S_OK;
+                       });
     }
     HRESULT STDMETHODCALLTYPE GetItemBufferEnable(DWORD count, OPCHANDLE* handles, BOOL** enable,
                                                   HRESULT** errors) override
     {
-        return PerItemOut(count, handles, enable, errors, [](Item& item, DWORD, BOOL& out) {
-            out = item.bufferEnable;
-            return S_OK;
-        });
+        return PerItemOut(count, handles, enable, errors,
+                          [](Item& item, DWORD, BOOL& out)
+                          {
+                              out = item.bufferEnable;
+                              return S_OK;
+                          });
     }
 
 private:
@@ -670,15 +794,19 @@ private:
     static HRESULT Store(Item& item, const VARIANT& value)
     {
         HRESULT hr = VariantCopy(item.value.put(), const_cast<VARIANT*>(&value));
-        if (SUCCEEDED(hr)) item.quality = OPC_QUALITY_GOOD;
+        if (SUCCEEDED(hr))
+            item.quality = OPC_QUALITY_GOOD;
         return hr;
     }
     static HRESULT StoreVqt(Item& item, const OPCITEMVQT& vqt)
     {
         HRESULT hr = Store(item, vqt.vDataValue);
-        if (FAILED(hr)) return hr;
-        if (vqt.bQualitySpecified) item.quality = vqt.wQuality;
-        if (vqt.bTimeStampSpecified) item.time = vqt.ftTimeStamp;
+        if (FAILED(hr))
+            return hr;
+        if (vqt.bQualitySpecified)
+            item.quality = vqt.wQuality;
+        if (vqt.bTimeStampSpecified)
+            item.time = vqt.ftTimeStamp;
         return S_OK;
     }
 
@@ -687,17 +815,23 @@ private:
     template <class Fn>
     HRESULT PerItem(DWORD count, OPCHANDLE* handles, HRESULT** errors, Fn fn)
     {
-        if (!errors || !handles || count == 0) return E_INVALIDARG;
+        if (!errors || !handles || count == 0)
+            return E_INVALIDARG;
         *errors = nullptr;
         TaskArray<HRESULT> out;
-        if (FAILED(Allocate(out, count))) return E_OUTOFMEMORY;
+        if (FAILED(Allocate(out, count)))
+            return E_OUTOFMEMORY;
         bool failed = false;
         {
             std::lock_guard<std::mutex> guard(lock_);
-            for (DWORD i = 0; i < count; ++i) {
-                if constexpr (std::is_invocable_v<Fn, OPCHANDLE, DWORD>) {
+            for (DWORD i = 0; i < count; ++i)
+            {
+                if constexpr (std::is_invocable_v<Fn, OPCHANDLE, DWORD>)
+                {
                     out[i] = fn(handles[i], i);
-                } else {
+                }
+                else
+                {
                     auto found = items_.find(handles[i]);
                     out[i] = found == items_.end() ? OPC_E_INVALIDHANDLE : fn(found->second, i);
                 }
@@ -711,29 +845,36 @@ private:
     template <class T, class Fn>
     HRESULT PerItemOut(DWORD count, OPCHANDLE* handles, T** values, HRESULT** errors, Fn fn)
     {
-        if (!values) return E_INVALIDARG;
+        if (!values)
+            return E_INVALIDARG;
         *values = nullptr;
         TaskArray<T> out;
-        if (FAILED(Allocate(out, count))) return E_OUTOFMEMORY;
+        if (FAILED(Allocate(out, count)))
+            return E_OUTOFMEMORY;
         HRESULT hr = PerItem(count, handles, errors, [&](Item& item, DWORD i) { return fn(item, i, out[i]); });
-        if (SUCCEEDED(hr)) *values = out.release();
+        if (SUCCEEDED(hr))
+            *values = out.release();
         return hr;
     }
 
     HRESULT AddOrValidate(DWORD count, OPCITEMDEF* defs, BOOL withBlob, bool add, OPCITEMRESULT** results,
                           HRESULT** errors)
     {
-        if (!defs || !results || !errors || count == 0) return E_INVALIDARG;
+        if (!defs || !results || !errors || count == 0)
+            return E_INVALIDARG;
         *results = nullptr;
         *errors = nullptr;
         TaskArray<OPCITEMRESULT> out(count);
         TaskArray<HRESULT> err;
-        if (FAILED(Allocate(out, count)) || FAILED(Allocate(err, count))) return E_OUTOFMEMORY;
+        if (FAILED(Allocate(out, count)) || FAILED(Allocate(err, count)))
+            return E_OUTOFMEMORY;
         bool failed = false;
         std::lock_guard<std::mutex> guard(lock_);
-        for (DWORD i = 0; i < count; ++i) {
+        for (DWORD i = 0; i < count; ++i)
+        {
             const OPCITEMDEF& def = defs[i];
-            if (!def.szItemID || !*def.szItemID) {
+            if (!def.szItemID || !*def.szItemID)
+            {
                 err[i] = OPC_E_INVALIDITEMID;
                 failed = true;
                 continue;
@@ -745,7 +886,8 @@ private:
             item.itemId = def.szItemID;
             item.active = def.bActive;
             item.client = def.hClient;
-            if (def.pBlob) item.blob.assign(def.pBlob, def.pBlob + def.dwBlobSize);
+            if (def.pBlob)
+                item.blob.assign(def.pBlob, def.pBlob + def.dwBlobSize);
             item.requested = def.vtRequestedDataType;
             item.canonical = def.vtRequestedDataType != VT_EMPTY ? def.vtRequestedDataType : VARTYPE{VT_R8};
             item.time = ItemTime(item.index);
@@ -754,13 +896,16 @@ private:
             r.vtCanonicalDataType = item.canonical;
             r.dwAccessRights = OPC_READABLE | OPC_WRITEABLE;
             // The blob comes back reversed: proof the server saw what was sent.
-            if (withBlob && !item.blob.empty()) {
+            if (withBlob && !item.blob.empty())
+            {
                 r.pBlob = static_cast<BYTE*>(CoTaskMemAlloc(item.blob.size()));
-                if (!r.pBlob) return E_OUTOFMEMORY;
+                if (!r.pBlob)
+                    return E_OUTOFMEMORY;
                 std::reverse_copy(item.blob.begin(), item.blob.end(), r.pBlob);
                 r.dwBlobSize = static_cast<DWORD>(item.blob.size());
             }
-            if (add) {
+            if (add)
+            {
                 r.hServer = nextHandle_++;
                 ++nextIndex_;
                 items_.emplace(r.hServer, std::move(item));
@@ -774,9 +919,11 @@ private:
 
     HRESULT Begin(DWORD transaction, DWORD* cancel, ComPtr<IOPCDataCallback>& sink, OPCHANDLE& group)
     {
-        if (!cancel) return E_INVALIDARG;
+        if (!cancel)
+            return E_INVALIDARG;
         sink = point_->Sink<IOPCDataCallback>();
-        if (!sink) return CONNECT_E_NOCONNECTION;
+        if (!sink)
+            return CONNECT_E_NOCONNECTION;
         std::lock_guard<std::mutex> guard(lock_);
         *cancel = nextCancel_++;
         pending_[*cancel] = transaction;
@@ -791,8 +938,10 @@ private:
         d.qualities.push_back(item.quality);
         d.times.push_back(item.time);
         d.errors.push_back(error);
-        if (FAILED(error)) d.masterError = S_FALSE;
-        if ((item.quality & OPC_QUALITY_MASK) != OPC_QUALITY_GOOD) d.masterQuality = S_FALSE;
+        if (FAILED(error))
+            d.masterError = S_FALSE;
+        if ((item.quality & OPC_QUALITY_MASK) != OPC_QUALITY_GOOD)
+            d.masterQuality = S_FALSE;
     }
 
     HRESULT ReadAsync(DWORD count, OPCHANDLE* handles, DWORD transaction, DWORD* cancel, HRESULT** errors)
@@ -800,18 +949,24 @@ private:
         ComPtr<IOPCDataCallback> sink;
         OPCHANDLE group = 0;
         HRESULT hr = Begin(transaction, cancel, sink, group);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         auto d = std::make_shared<Delivery>();
-        hr = PerItem(count, handles, errors, [&](Item& item, DWORD) {
-            Snapshot(item, S_OK, *d);
-            return S_OK;
-        });
-        if (FAILED(hr) || d->clients.empty()) return hr;
+        hr = PerItem(count, handles, errors,
+                     [&](Item& item, DWORD)
+                     {
+                         Snapshot(item, S_OK, *d);
+                         return S_OK;
+                     });
+        if (FAILED(hr) || d->clients.empty())
+            return hr;
         const DWORD n = static_cast<DWORD>(d->clients.size());
-        HRESULT sent = Deliver([sink, d, transaction, group, n] {
-            sink->OnReadComplete(transaction, group, d->masterQuality, d->masterError, n, d->clients.data(),
-                                 d->Values(), d->qualities.data(), d->times.data(), d->errors.data());
-        });
+        HRESULT sent = Deliver(
+            [sink, d, transaction, group, n]
+            {
+                sink->OnReadComplete(transaction, group, d->masterQuality, d->masterError, n, d->clients.data(),
+                                     d->Values(), d->qualities.data(), d->times.data(), d->errors.data());
+            });
         return FAILED(sent) ? sent : hr;
     }
 
@@ -821,20 +976,25 @@ private:
         ComPtr<IOPCDataCallback> sink;
         OPCHANDLE group = 0;
         HRESULT hr = Begin(transaction, cancel, sink, group);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         auto d = std::make_shared<Delivery>();
-        hr = PerItem(count, handles, errors, [&](Item& item, DWORD i) {
-            HRESULT stored = store(item, i);
-            d->clients.push_back(item.client);
-            d->errors.push_back(stored);
-            if (FAILED(stored)) d->masterError = S_FALSE;
-            return stored;
-        });
-        if (FAILED(hr) || d->clients.empty()) return hr;
+        hr = PerItem(count, handles, errors,
+                     [&](Item& item, DWORD i)
+                     {
+                         HRESULT stored = store(item, i);
+                         d->clients.push_back(item.client);
+                         d->errors.push_back(stored);
+                         if (FAILED(stored))
+                             d->masterError = S_FALSE;
+                         return stored;
+                     });
+        if (FAILED(hr) || d->clients.empty())
+            return hr;
         const DWORD n = static_cast<DWORD>(d->clients.size());
-        HRESULT sent = Deliver([sink, d, transaction, group, n] {
-            sink->OnWriteComplete(transaction, group, d->masterError, n, d->clients.data(), d->errors.data());
-        });
+        HRESULT sent = Deliver(
+            [sink, d, transaction, group, n]
+            { sink->OnWriteComplete(transaction, group, d->masterError, n, d->clients.data(), d->errors.data()); });
         return FAILED(sent) ? sent : hr;
     }
 
@@ -843,20 +1003,26 @@ private:
         ComPtr<IOPCDataCallback> sink;
         OPCHANDLE group = 0;
         HRESULT hr = Begin(transaction, cancel, sink, group);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         auto d = std::make_shared<Delivery>();
         {
             std::lock_guard<std::mutex> guard(lock_);
-            if (!active_) return E_FAIL;
+            if (!active_)
+                return E_FAIL;
             for (const auto& entry : items_)
-                if (entry.second.active) Snapshot(entry.second, S_OK, *d);
+                if (entry.second.active)
+                    Snapshot(entry.second, S_OK, *d);
         }
-        if (d->clients.empty()) return E_FAIL;
+        if (d->clients.empty())
+            return E_FAIL;
         const DWORD n = static_cast<DWORD>(d->clients.size());
-        return Deliver([sink, d, transaction, group, n] {
-            sink->OnDataChange(transaction, group, d->masterQuality, d->masterError, n, d->clients.data(),
-                               d->Values(), d->qualities.data(), d->times.data(), d->errors.data());
-        });
+        return Deliver(
+            [sink, d, transaction, group, n]
+            {
+                sink->OnDataChange(transaction, group, d->masterQuality, d->masterError, n, d->clients.data(),
+                                   d->Values(), d->qualities.data(), d->times.data(), d->errors.data());
+            });
     }
 
     std::atomic<ULONG> refs_{1};
@@ -875,14 +1041,15 @@ private:
     OPCHANDLE nextHandle_ = 1000;
     DWORD nextIndex_ = 0;
     DWORD nextCancel_ = 1;
-    std::map<DWORD, DWORD> pending_;  // cancel ID -> transaction ID
+    std::map<DWORD, DWORD> pending_; // cancel ID -> transaction ID
     ComPtr<SinkPoint> point_;
     ModuleLock module_;
 };
 
 // ------------------------------------------------------------------- server
 
-struct Written {
+struct Written
+{
     Variant value;
     WORD quality = OPC_QUALITY_GOOD;
     FILETIME time{};
@@ -895,13 +1062,15 @@ class Server final : public IOPCCommon,
                      public IOPCItemProperties,
                      public IOPCBrowse,
                      public IOPCItemIO,
-                     public IOpcDaShutdownControl {
+                     public IOpcDaShutdownControl
+{
 public:
     Server() { point_ = ComPtr<SinkPoint>::Adopt(new SinkPoint(IID_IOPCShutdown)); }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv) return E_POINTER;
+        if (!ppv)
+            return E_POINTER;
         *ppv = nullptr;
         if (IsIid(riid, IID_IUnknown) || IsIid(riid, IID_IOPCCommon))
             *ppv = static_cast<IOPCCommon*>(this);
@@ -928,7 +1097,8 @@ public:
     ULONG STDMETHODCALLTYPE Release() override
     {
         ULONG left = --refs_;
-        if (left == 0) delete this;
+        if (left == 0)
+            delete this;
         return left;
     }
 
@@ -941,17 +1111,20 @@ public:
     }
     HRESULT STDMETHODCALLTYPE GetLocaleID(LCID* lcid) override
     {
-        if (!lcid) return E_INVALIDARG;
+        if (!lcid)
+            return E_INVALIDARG;
         std::lock_guard<std::mutex> guard(lock_);
         *lcid = locale_;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE QueryAvailableLocaleIDs(DWORD* count, LCID** lcids) override
     {
-        if (!count || !lcids) return E_INVALIDARG;
+        if (!count || !lcids)
+            return E_INVALIDARG;
         static const LCID available[] = {1033, 9, 0, 127, 1041};
         TaskArray<LCID> out;
-        if (FAILED(Allocate(out, 5))) return E_OUTOFMEMORY;
+        if (FAILED(Allocate(out, 5)))
+            return E_OUTOFMEMORY;
         std::copy(std::begin(available), std::end(available), out.get());
         *count = 5;
         *lcids = out.release();
@@ -959,7 +1132,8 @@ public:
     }
     HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT code, LPWSTR* text) override
     {
-        if (!text) return E_INVALIDARG;
+        if (!text)
+            return E_INVALIDARG;
         std::lock_guard<std::mutex> guard(lock_);
         return CopyTo(CommonErrorText(code, locale_, client_).c_str(), text);
     }
@@ -975,43 +1149,52 @@ public:
                                        FLOAT* deadband, DWORD lcid, OPCHANDLE* handle, DWORD* revised, REFIID riid,
                                        IUnknown** group) override
     {
-        if (!handle || !revised || !group) return E_INVALIDARG;
+        if (!handle || !revised || !group)
+            return E_INVALIDARG;
         *group = nullptr;
         std::lock_guard<std::mutex> guard(lock_);
         std::wstring groupName = name && *name ? name : L"Group" + std::to_wstring(groups_.size() + 1);
-        if (groups_.count(groupName)) return OPC_E_DUPLICATENAME;
+        if (groups_.count(groupName))
+            return OPC_E_DUPLICATENAME;
         ComPtr<Group> g = ComPtr<Group>::Adopt(new Group(groupName, nextGroup_++));
         g->Init(active, 0, client, bias, deadband, lcid);
         HRESULT hr = g->SetState(&rate, revised, nullptr, nullptr, nullptr, nullptr, nullptr);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         HRESULT qi = g->QueryInterface(riid, reinterpret_cast<void**>(group));
-        if (FAILED(qi)) return qi;
+        if (FAILED(qi))
+            return qi;
         *handle = g->handle();
         groups_.emplace(groupName, g);
         return hr;
     }
     HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT code, LCID locale, LPWSTR* text) override
     {
-        if (!text) return E_INVALIDARG;
+        if (!text)
+            return E_INVALIDARG;
         std::lock_guard<std::mutex> guard(lock_);
         return CopyTo(ServerErrorText(code, locale, client_).c_str(), text);
     }
     HRESULT STDMETHODCALLTYPE GetGroupByName(LPCWSTR name, REFIID riid, IUnknown** group) override
     {
-        if (!group) return E_INVALIDARG;
+        if (!group)
+            return E_INVALIDARG;
         *group = nullptr;
         std::lock_guard<std::mutex> guard(lock_);
         auto found = name ? groups_.find(name) : groups_.end();
-        if (found == groups_.end()) return E_INVALIDARG;
+        if (found == groups_.end())
+            return E_INVALIDARG;
         return found->second->QueryInterface(riid, reinterpret_cast<void**>(group));
     }
     HRESULT STDMETHODCALLTYPE GetStatus(OPCSERVERSTATUS** status) override
     {
-        if (!status) return E_INVALIDARG;
+        if (!status)
+            return E_INVALIDARG;
         *status = nullptr;
         TaskPtr<OPCSERVERSTATUS> out;
         *out.put() = static_cast<OPCSERVERSTATUS*>(CoTaskMemAlloc(sizeof(OPCSERVERSTATUS)));
-        if (!out.get()) return E_OUTOFMEMORY;
+        if (!out.get())
+            return E_OUTOFMEMORY;
         std::memset(out.get(), 0, sizeof(OPCSERVERSTATUS));
         std::lock_guard<std::mutex> guard(lock_);
         out->ftStartTime = kStartTime;
@@ -1024,7 +1207,8 @@ public:
         out->wMinorVersion = kMinor;
         out->wBuildNumber = kBuild;
         HRESULT hr = CopyTo(kVendorInfo, &out->szVendorInfo);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         *status = out.release();
         return S_OK;
     }
@@ -1032,8 +1216,10 @@ public:
     {
         ComPtr<Group> gone;
         std::lock_guard<std::mutex> guard(lock_);
-        for (auto it = groups_.begin(); it != groups_.end(); ++it) {
-            if (it->second->handle() == handle) {
+        for (auto it = groups_.begin(); it != groups_.end(); ++it)
+        {
+            if (it->second->handle() == handle)
+            {
                 gone = it->second;
                 groups_.erase(it);
                 return S_OK;
@@ -1053,7 +1239,8 @@ public:
     // IOPCBrowseServerAddressSpace
     HRESULT STDMETHODCALLTYPE QueryOrganization(OPCNAMESPACETYPE* type) override
     {
-        if (!type) return E_INVALIDARG;
+        if (!type)
+            return E_INVALIDARG;
         *type = OPC_NS_FLAT;
         return S_OK;
     }
@@ -1069,7 +1256,8 @@ public:
     }
     HRESULT STDMETHODCALLTYPE GetItemID(LPWSTR leaf, LPWSTR* itemId) override
     {
-        if (!itemId) return E_INVALIDARG;
+        if (!itemId)
+            return E_INVALIDARG;
         std::lock_guard<std::mutex> guard(lock_);
         return CopyTo(ItemIdAt(position_, leaf).c_str(), itemId);
     }
@@ -1079,18 +1267,21 @@ public:
     HRESULT STDMETHODCALLTYPE QueryAvailableProperties(LPWSTR item, DWORD* count, DWORD** ids, LPWSTR** descriptions,
                                                        VARTYPE** types) override
     {
-        if (!count || !ids || !descriptions || !types) return E_INVALIDARG;
+        if (!count || !ids || !descriptions || !types)
+            return E_INVALIDARG;
         TaskArray<DWORD> i;
         TaskArray<LPWSTR> d;
         TaskArray<VARTYPE> t;
         if (FAILED(Allocate(i, kPropertyCount)) || FAILED(Allocate(d, kPropertyCount)) ||
             FAILED(Allocate(t, kPropertyCount)))
             return E_OUTOFMEMORY;
-        for (DWORD n = 0; n < kPropertyCount; ++n) {
+        for (DWORD n = 0; n < kPropertyCount; ++n)
+        {
             i[n] = kProperties[n].id;
             t[n] = kProperties[n].type;
             HRESULT hr = CopyTo(PropertyDescription(item, kProperties[n]).c_str(), &d[n]);
-            if (FAILED(hr)) return hr;
+            if (FAILED(hr))
+                return hr;
         }
         *count = kPropertyCount;
         *ids = i.release();
@@ -1101,12 +1292,15 @@ public:
     HRESULT STDMETHODCALLTYPE GetItemProperties(LPWSTR item, DWORD count, DWORD* ids, VARIANT** values,
                                                 HRESULT** errors) override
     {
-        if (!ids || !values || !errors || count == 0) return E_INVALIDARG;
+        if (!ids || !values || !errors || count == 0)
+            return E_INVALIDARG;
         TaskArray<VARIANT> v;
         TaskArray<HRESULT> e;
-        if (FAILED(Allocate(v, count)) || FAILED(Allocate(e, count))) return E_OUTOFMEMORY;
+        if (FAILED(Allocate(v, count)) || FAILED(Allocate(e, count)))
+            return E_OUTOFMEMORY;
         bool failed = false;
-        for (DWORD n = 0; n < count; ++n) {
+        for (DWORD n = 0; n < count; ++n)
+        {
             e[n] = PropertyValue(item, ids[n], &v[n]);
             failed = failed || FAILED(e[n]);
         }
@@ -1117,19 +1311,24 @@ public:
     HRESULT STDMETHODCALLTYPE LookupItemIDs(LPWSTR item, DWORD count, DWORD* ids, LPWSTR** itemIds,
                                             HRESULT** errors) override
     {
-        if (!ids || !itemIds || !errors || count == 0) return E_INVALIDARG;
+        if (!ids || !itemIds || !errors || count == 0)
+            return E_INVALIDARG;
         TaskArray<LPWSTR> s;
         TaskArray<HRESULT> e;
-        if (FAILED(Allocate(s, count)) || FAILED(Allocate(e, count))) return E_OUTOFMEMORY;
+        if (FAILED(Allocate(s, count)) || FAILED(Allocate(e, count)))
+            return E_OUTOFMEMORY;
         bool failed = false;
-        for (DWORD n = 0; n < count; ++n) {
-            if (!FindProperty(ids[n])) {
+        for (DWORD n = 0; n < count; ++n)
+        {
+            if (!FindProperty(ids[n]))
+            {
                 e[n] = OPC_E_INVALID_PID;
                 failed = true;
                 continue;
             }
             e[n] = CopyTo(PropertyItemId(item, ids[n]).c_str(), &s[n]);
-            if (FAILED(e[n])) return e[n];
+            if (FAILED(e[n]))
+                return e[n];
         }
         *itemIds = s.release();
         *errors = e.release();
@@ -1140,19 +1339,24 @@ public:
     HRESULT STDMETHODCALLTYPE GetProperties(DWORD itemCount, LPWSTR* itemIds, BOOL withValues, DWORD propertyCount,
                                             DWORD* propertyIds, OPCITEMPROPERTIES** out) override
     {
-        if (!itemIds || !out || itemCount == 0 || (propertyCount && !propertyIds)) return E_INVALIDARG;
+        if (!itemIds || !out || itemCount == 0 || (propertyCount && !propertyIds))
+            return E_INVALIDARG;
         *out = nullptr;
         TaskArray<OPCITEMPROPERTIES> items;
-        if (FAILED(Allocate(items, itemCount))) return E_OUTOFMEMORY;
+        if (FAILED(Allocate(items, itemCount)))
+            return E_OUTOFMEMORY;
         bool failed = false;
-        for (DWORD n = 0; n < itemCount; ++n) {
-            if (!itemIds[n] || wcscmp(itemIds[n], L"bad") == 0) {
+        for (DWORD n = 0; n < itemCount; ++n)
+        {
+            if (!itemIds[n] || wcscmp(itemIds[n], L"bad") == 0)
+            {
                 items[n].hrErrorID = OPC_E_UNKNOWNITEMID;
                 failed = true;
                 continue;
             }
             HRESULT hr = FillProperties(itemIds[n], withValues, propertyCount, propertyIds, items[n]);
-            if (FAILED(hr)) return hr;
+            if (FAILED(hr))
+                return hr;
         }
         *out = items.release();
         return failed ? S_FALSE : S_OK;
@@ -1161,40 +1365,51 @@ public:
                                      LPWSTR, LPWSTR, BOOL allProperties, BOOL withValues, DWORD propertyCount,
                                      DWORD* propertyIds, BOOL* more, DWORD* count, OPCBROWSEELEMENT** elements) override
     {
-        if (!continuation || !more || !count || !elements || (propertyCount && !propertyIds)) return E_INVALIDARG;
+        if (!continuation || !more || !count || !elements || (propertyCount && !propertyIds))
+            return E_INVALIDARG;
         *more = FALSE;
         *count = 0;
         *elements = nullptr;
         std::vector<DWORD> matching;
-        for (DWORD i = 0; i < kBrowseElementCount; ++i) {
+        for (DWORD i = 0; i < kBrowseElementCount; ++i)
+        {
             const bool item = BrowseFlags(i) & OPC_BROWSE_ISITEM;
             if (filter == OPC_BROWSE_FILTER_ALL || (filter == OPC_BROWSE_FILTER_ITEMS && item) ||
                 (filter == OPC_BROWSE_FILTER_BRANCHES && !item))
                 matching.push_back(i);
         }
         DWORD start = 0;
-        if (*continuation) {
+        if (*continuation)
+        {
             for (start = 0; start <= matching.size(); ++start)
-                if (ContinuationPoint(root, start) == *continuation) break;
-            if (start > matching.size()) return OPC_E_INVALIDCONTINUATIONPOINT;
+                if (ContinuationPoint(root, start) == *continuation)
+                    break;
+            if (start > matching.size())
+                return OPC_E_INVALIDCONTINUATIONPOINT;
         }
         const DWORD left = static_cast<DWORD>(matching.size()) - start;
         const DWORD n = maxElements ? std::min(maxElements, left) : left;
         TaskArray<OPCBROWSEELEMENT> out;
-        if (FAILED(Allocate(out, n))) return E_OUTOFMEMORY;
-        for (DWORD k = 0; k < n; ++k) {
+        if (FAILED(Allocate(out, n)))
+            return E_OUTOFMEMORY;
+        for (DWORD k = 0; k < n; ++k)
+        {
             const DWORD index = matching[start + k];
             OPCBROWSEELEMENT& e = out[k];
             e.dwFlagValue = BrowseFlags(index);
-            if (FAILED(CopyTo(BrowseName(index).c_str(), &e.szName))) return E_OUTOFMEMORY;
+            if (FAILED(CopyTo(BrowseName(index).c_str(), &e.szName)))
+                return E_OUTOFMEMORY;
             const std::wstring id = BrowseItemId(root, index);
-            if (FAILED(CopyTo(id.c_str(), &e.szItemID))) return E_OUTOFMEMORY;
-            if (allProperties || propertyCount) {
+            if (FAILED(CopyTo(id.c_str(), &e.szItemID)))
+                return E_OUTOFMEMORY;
+            if (allProperties || propertyCount)
+            {
                 DWORD valueOnly = OPC_PROPERTY_VALUE;
-                HRESULT hr = allProperties ? FillProperties(id.c_str(), withValues, 1, &valueOnly, e.ItemProperties)
-                                           : FillProperties(id.c_str(), withValues, propertyCount, propertyIds,
-                                                            e.ItemProperties);
-                if (FAILED(hr)) return hr;
+                HRESULT hr = allProperties
+                                 ? FillProperties(id.c_str(), withValues, 1, &valueOnly, e.ItemProperties)
+                                 : FillProperties(id.c_str(), withValues, propertyCount, propertyIds, e.ItemProperties);
+                if (FAILED(hr))
+                    return hr;
             }
         }
         TaskString next;
@@ -1213,7 +1428,8 @@ public:
     HRESULT STDMETHODCALLTYPE Read(DWORD count, LPCWSTR* itemIds, DWORD* maxAge, VARIANT** values, WORD** qualities,
                                    FILETIME** times, HRESULT** errors) override
     {
-        if (!itemIds || !maxAge || !values || !qualities || !times || !errors || count == 0) return E_INVALIDARG;
+        if (!itemIds || !maxAge || !values || !qualities || !times || !errors || count == 0)
+            return E_INVALIDARG;
         TaskArray<VARIANT> v;
         TaskArray<WORD> q;
         TaskArray<FILETIME> t;
@@ -1223,18 +1439,23 @@ public:
             return E_OUTOFMEMORY;
         bool failed = false;
         std::lock_guard<std::mutex> guard(lock_);
-        for (DWORD n = 0; n < count; ++n) {
-            if (!itemIds[n] || !*itemIds[n]) {
+        for (DWORD n = 0; n < count; ++n)
+        {
+            if (!itemIds[n] || !*itemIds[n])
+            {
                 e[n] = OPC_E_INVALIDITEMID;
                 failed = true;
                 continue;
             }
             auto found = written_.find(itemIds[n]);
-            if (found != written_.end()) {
+            if (found != written_.end())
+            {
                 e[n] = VariantCopy(&v[n], found->second.value.get());
                 q[n] = found->second.quality;
                 t[n] = found->second.time;
-            } else {
+            }
+            else
+            {
                 e[n] = MakeBstr((std::wstring(itemIds[n]) + L"@" + std::to_wstring(maxAge[n])).c_str(), &v[n]);
                 q[n] = OPC_QUALITY_GOOD;
                 t[n] = ItemTime(n);
@@ -1249,13 +1470,17 @@ public:
     }
     HRESULT STDMETHODCALLTYPE WriteVQT(DWORD count, LPCWSTR* itemIds, OPCITEMVQT* vqts, HRESULT** errors) override
     {
-        if (!itemIds || !vqts || !errors || count == 0) return E_INVALIDARG;
+        if (!itemIds || !vqts || !errors || count == 0)
+            return E_INVALIDARG;
         TaskArray<HRESULT> e;
-        if (FAILED(Allocate(e, count))) return E_OUTOFMEMORY;
+        if (FAILED(Allocate(e, count)))
+            return E_OUTOFMEMORY;
         bool failed = false;
         std::lock_guard<std::mutex> guard(lock_);
-        for (DWORD n = 0; n < count; ++n) {
-            if (!itemIds[n] || !*itemIds[n]) {
+        for (DWORD n = 0; n < count; ++n)
+        {
+            if (!itemIds[n] || !*itemIds[n])
+            {
                 e[n] = OPC_E_INVALIDITEMID;
                 failed = true;
                 continue;
@@ -1274,7 +1499,8 @@ public:
     HRESULT STDMETHODCALLTYPE RequestShutdown() override
     {
         ComPtr<IOPCShutdown> sink = point_->Sink<IOPCShutdown>();
-        if (!sink) return S_OK;
+        if (!sink)
+            return S_OK;
         return Deliver([sink] { sink->ShutdownRequest(kShutdownReason); });
     }
 
@@ -1286,13 +1512,16 @@ private:
     {
         const DWORD n = count ? count : kPropertyCount;
         TaskArray<OPCITEMPROPERTY> props;
-        if (FAILED(Allocate(props, n))) return E_OUTOFMEMORY;
-        for (DWORD k = 0; k < n; ++k) {
+        if (FAILED(Allocate(props, n)))
+            return E_OUTOFMEMORY;
+        for (DWORD k = 0; k < n; ++k)
+        {
             const DWORD id = count ? ids[k] : kProperties[k].id;
             const PropertyInfo* info = FindProperty(id);
             OPCITEMPROPERTY& p = props[k];
             p.dwPropertyID = id;
-            if (!info) {
+            if (!info)
+            {
                 p.hrErrorID = OPC_E_INVALID_PID;
                 continue;
             }
@@ -1320,13 +1549,16 @@ private:
     ModuleLock module_;
 };
 
-class Factory final : public IClassFactory {
+class Factory final : public IClassFactory
+{
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
-        if (!ppv) return E_POINTER;
+        if (!ppv)
+            return E_POINTER;
         *ppv = nullptr;
-        if (!IsIid(riid, IID_IUnknown) && !IsIid(riid, IID_IClassFactory)) return E_NOINTERFACE;
+        if (!IsIid(riid, IID_IUnknown) && !IsIid(riid, IID_IClassFactory))
+            return E_NOINTERFACE;
         *ppv = static_cast<IClassFactory*>(this);
         return S_OK;
     }
@@ -1334,32 +1566,44 @@ public:
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override
     {
-        if (!ppv) return E_POINTER;
+        if (!ppv)
+            return E_POINTER;
         *ppv = nullptr;
-        if (outer) return CLASS_E_NOAGGREGATION;
-        try {
+        if (outer)
+            return CLASS_E_NOAGGREGATION;
+        try
+        {
             ComPtr<Server> server = ComPtr<Server>::Adopt(new Server());
             return server->QueryInterface(riid, ppv);
-        } catch (...) {
+        }
+        catch (...)
+        {
             return E_OUTOFMEMORY;
         }
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override
     {
-        if (lock) ++g_objects;
-        else if (--g_objects == 0 && g_idle) SetEvent(g_idle.get());
+        if (lock)
+            ++g_objects;
+        else if (--g_objects == 0 && g_idle)
+            SetEvent(g_idle.get());
         return S_OK;
     }
 };
 
 // ------------------------------------------------------------ process modes
 
-class RegKey {
+class RegKey
+{
 public:
     RegKey() = default;
     RegKey(const RegKey&) = delete;
     RegKey& operator=(const RegKey&) = delete;
-    ~RegKey() { if (key_) RegCloseKey(key_); }
+    ~RegKey()
+    {
+        if (key_)
+            RegCloseKey(key_);
+    }
     HKEY* put() { return &key_; }
     HKEY get() const { return key_; }
 
@@ -1377,9 +1621,10 @@ std::wstring ModulePath()
 LONG SetDefault(const std::wstring& keyPath, const std::wstring& value)
 {
     RegKey key;
-    LONG rc = RegCreateKeyExW(HKEY_CLASSES_ROOT, keyPath.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
-                              nullptr);
-    if (rc != ERROR_SUCCESS) return rc;
+    LONG rc =
+        RegCreateKeyExW(HKEY_CLASSES_ROOT, keyPath.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr);
+    if (rc != ERROR_SUCCESS)
+        return rc;
     return RegSetValueExW(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
@@ -1387,7 +1632,8 @@ LONG SetDefault(const std::wstring& keyPath, const std::wstring& value)
 int Register()
 {
     const std::wstring clsid = std::wstring(L"CLSID\\") + kTestServerClsidText;
-    if (SetDefault(clsid, L"opcidl test server") != ERROR_SUCCESS) return 1;
+    if (SetDefault(clsid, L"opcidl test server") != ERROR_SUCCESS)
+        return 1;
     return SetDefault(clsid + L"\\LocalServer32", L"\"" + ModulePath() + L"\"") == ERROR_SUCCESS ? 0 : 1;
 }
 
@@ -1401,32 +1647,39 @@ int Unregister()
 int Serve(bool persist)
 {
     Handle alive(CreateMutexW(nullptr, TRUE, kAliveMutexName));
-    if (!alive) return 1;
+    if (!alive)
+        return 1;
     // A second start (two clients activating at once) leaves the serving to
     // the instance that is already there.
-    if (GetLastError() == ERROR_ALREADY_EXISTS) return 0;
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
+        return 0;
     Handle ready(CreateEventW(nullptr, TRUE, FALSE, kReadyEventName));
     Handle stop(CreateEventW(nullptr, TRUE, FALSE, kStopEventName));
     g_idle.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!ready || !stop || !g_idle) return 1;
+    if (!ready || !stop || !g_idle)
+        return 1;
 
     COpcApartment apartment;
-    if (FAILED(apartment.Result())) return 1;
+    if (FAILED(apartment.Result()))
+        return 1;
     static Factory factory;
     DWORD cookie = 0;
-    if (FAILED(CoRegisterClassObject(CLSID_OpcIdlTestServer, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
-                                     &cookie)))
+    if (FAILED(
+            CoRegisterClassObject(CLSID_OpcIdlTestServer, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie)))
         return 1;
     SetEvent(ready.get());
 
     // Persistent: until /stop. COM-started: until the last object is gone, or
     // after a while without any, so an instance nobody uses does not linger.
     HANDLE waits[] = {stop.get(), g_idle.get()};
-    for (;;) {
+    for (;;)
+    {
         const DWORD timeout = persist || g_objects > 0 ? INFINITE : 30000;
         DWORD w = WaitForMultipleObjects(persist ? 1 : 2, waits, FALSE, timeout);
-        if (w == WAIT_OBJECT_0 || w == WAIT_TIMEOUT || w == WAIT_FAILED) break;
-        if (w == WAIT_OBJECT_0 + 1 && g_objects == 0) break;
+        if (w == WAIT_OBJECT_0 || w == WAIT_TIMEOUT || w == WAIT_FAILED)
+            break;
+        if (w == WAIT_OBJECT_0 + 1 && g_objects == 0)
+            break;
     }
     CoRevokeClassObject(cookie);
     ResetEvent(ready.get());
@@ -1438,16 +1691,20 @@ int Serve(bool persist)
 // that kept the caller's pipes would keep ctest waiting for the end of them.
 int Start()
 {
-    if (Register() != 0) return 1;
+    if (Register() != 0)
+        return 1;
     Handle ready(CreateEventW(nullptr, TRUE, FALSE, kReadyEventName));
-    if (!ready) return 1;
+    if (!ready)
+        return 1;
     Handle running(OpenMutexW(SYNCHRONIZE, FALSE, kAliveMutexName));
-    if (running) return WaitForSingleObject(ready.get(), 30000) == WAIT_OBJECT_0 ? 0 : 1;
+    if (running)
+        return WaitForSingleObject(ready.get(), 30000) == WAIT_OBJECT_0 ? 0 : 1;
 
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
     Handle nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                            OPEN_EXISTING, 0, nullptr));
-    if (!nul) return 1;
+    if (!nul)
+        return 1;
     STARTUPINFOW si{};
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESTDHANDLES;
@@ -1466,10 +1723,12 @@ int Stop()
 {
     Handle stop(OpenEventW(EVENT_MODIFY_STATE, FALSE, kStopEventName));
     Handle alive(OpenMutexW(SYNCHRONIZE, FALSE, kAliveMutexName));
-    if (!stop || !alive) return 0;  // nothing running
+    if (!stop || !alive)
+        return 0; // nothing running
     SetEvent(stop.get());
     DWORD w = WaitForSingleObject(alive.get(), 15000);
-    if (w == WAIT_OBJECT_0 || w == WAIT_ABANDONED) {
+    if (w == WAIT_OBJECT_0 || w == WAIT_ABANDONED)
+    {
         ReleaseMutex(alive.get());
         return 0;
     }
@@ -1477,30 +1736,41 @@ int Stop()
     return 1;
 }
 
-}  // namespace
+} // namespace
 
 int main()
 {
-    struct LocalDelete {
+    struct LocalDelete
+    {
         void operator()(LPWSTR* p) const { LocalFree(p); }
     };
     int argc = 0;
     std::unique_ptr<LPWSTR, LocalDelete> args(CommandLineToArgvW(GetCommandLineW(), &argc));
-    if (!args) return 1;
+    if (!args)
+        return 1;
     LPWSTR* argv = args.get();
     bool embedding = false, persist = false;
-    int mode = 0;  // 1 register, 2 unregister, 3 start, 4 stop
-    for (int i = 1; i < argc; ++i) {
+    int mode = 0; // 1 register, 2 unregister, 3 start, 4 stop
+    for (int i = 1; i < argc; ++i)
+    {
         const wchar_t* a = argv[i];
-        if (*a == L'-' || *a == L'/') ++a;
-        if (_wcsicmp(a, L"Embedding") == 0) embedding = true;
-        else if (_wcsicmp(a, L"persist") == 0) persist = true;
-        else if (_wcsicmp(a, L"regserver") == 0) mode = 1;
-        else if (_wcsicmp(a, L"unregserver") == 0) mode = 2;
-        else if (_wcsicmp(a, L"start") == 0) mode = 3;
-        else if (_wcsicmp(a, L"stop") == 0) mode = 4;
+        if (*a == L'-' || *a == L'/')
+            ++a;
+        if (_wcsicmp(a, L"Embedding") == 0)
+            embedding = true;
+        else if (_wcsicmp(a, L"persist") == 0)
+            persist = true;
+        else if (_wcsicmp(a, L"regserver") == 0)
+            mode = 1;
+        else if (_wcsicmp(a, L"unregserver") == 0)
+            mode = 2;
+        else if (_wcsicmp(a, L"start") == 0)
+            mode = 3;
+        else if (_wcsicmp(a, L"stop") == 0)
+            mode = 4;
     }
-    switch (mode) {
+    switch (mode)
+    {
     case 1: return Register();
     case 2: return Unregister();
     case 3: return Start();

@@ -101,7 +101,7 @@ std::string GrabScreen(const RECT& rect)
     std::unique_ptr<std::remove_pointer<HDC>::type, void (*)(HDC)> screen(GetDC(nullptr),
                                                                           [](HDC dc) { ReleaseDC(nullptr, dc); });
     std::unique_ptr<std::remove_pointer<HDC>::type, BOOL(WINAPI*)(HDC)> memory(CreateCompatibleDC(screen.get()),
-                                                                              DeleteDC);
+                                                                               DeleteDC);
     std::unique_ptr<std::remove_pointer<HBITMAP>::type, BOOL(WINAPI*)(HGDIOBJ)> bitmap(
         CreateCompatibleBitmap(screen.get(), width, height), DeleteObject);
     HGDIOBJ old = SelectObject(memory.get(), bitmap.get());
@@ -147,16 +147,19 @@ class CUser
 {
 public:
     CUser(DWORD process, std::vector<int> answers, std::wstring photoFile)
-        : m_process(process), m_answers(std::move(answers)), m_photoFile(std::move(photoFile)) {}
+        : m_process(process), m_answers(std::move(answers)), m_photoFile(std::move(photoFile))
+    {
+    }
 
-    std::vector<std::wstring> boxes;  // texts in the order shown
+    std::vector<std::wstring> boxes; // texts in the order shown
     Photo photo;
     bool scriptRanOut = false;
 
     void Look()
     {
         EnumWindows(
-            [](HWND window, LPARAM self) -> BOOL {
+            [](HWND window, LPARAM self) -> BOOL
+            {
                 reinterpret_cast<CUser*>(self)->Consider(window);
                 return TRUE;
             },
@@ -174,7 +177,7 @@ private:
         if (HWND text = GetDlgItem(window, 1002))
         {
             if (!m_photoFile.empty() && !Photograph(window, text))
-                return;  // not painted yet; look again
+                return; // not painted yet; look again
         }
         else if (!Answer(window))
             return;
@@ -248,10 +251,11 @@ void SetUninstallEntry(const wchar_t* code, const wchar_t* version, const std::w
     if (version == nullptr)
         return;
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE | KEY_WOW64_32KEY,
-                              nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE | KEY_WOW64_32KEY, nullptr,
+                              &key, nullptr),
               ERROR_SUCCESS);
-    auto set = [key](const wchar_t* name, const std::wstring& value) {
+    auto set = [key](const wchar_t* name, const std::wstring& value)
+    {
         RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     };
@@ -271,13 +275,13 @@ std::string Parameters(const std::string& commandLine)
 struct Case
 {
     const char* name;
-    const wchar_t* dravonVersion;  // installed version; nullptr: not installed; "": no DisplayVersion
+    const wchar_t* dravonVersion; // installed version; nullptr: not installed; "": no DisplayVersion
     const wchar_t* sendelVersion;
     bool runtimeRunning;
     const wchar_t* msiexecCodes;
     const wchar_t* setupCodes;
     std::vector<int> answers;
-    std::vector<std::wstring> boxes;  // each shown text starts with the one here
+    std::vector<std::wstring> boxes; // each shown text starts with the one here
     int exitCode;
     int patchRuns;
     bool protocolRuns;
@@ -294,8 +298,8 @@ TEST(MendkitEndToEnd, PatchMediumOnARealDesktop)
     const std::wstring sendelDir = root + L"Sendel Tool\\";
     const std::string narrowMedium(medium.begin(), medium.end());
     const std::string narrowSendel(sendelDir.begin(), sendelDir.end());
-    for (const std::wstring& dir : {root, medium, medium + L"Dravon", medium + L"Sendel", medium + L"Protocol",
-                                    dravonDir, sendelDir})
+    for (const std::wstring& dir :
+         {root, medium, medium + L"Dravon", medium + L"Sendel", medium + L"Protocol", dravonDir, sendelDir})
         CreateDirectoryW(dir.c_str(), nullptr);
     ASSERT_TRUE(CopyFileW((bin + L"mendkit.exe").c_str(), (medium + L"mendkit.exe").c_str(), FALSE));
     const std::wstring standin = bin + L"mendkit_standin_installer.exe";
@@ -319,15 +323,57 @@ TEST(MendkitEndToEnd, PatchMediumOnARealDesktop)
     const Case cases[] = {
         {"every step", L"1.0.5", L"", false, L"0,0", L"0", {ok, ok}, {done, L"Patches applied."}, 0, 2, true, true, ""},
         {"neither product installed", nullptr, nullptr, true, L"", L"", {ok}, {cannotPatch}, 10, 0, false, false, ""},
-        {"runtime running, retried, cancelled", L"1.0", nullptr, true, L"", L"", {retry, cancel},
-         {L"The update cannot be executed", L"The update cannot be executed"}, 11, 0, false, false, ""},
-        {"editor installer asks for a reboot", L"1.0", L"1.0", false, L"3010", L"", {}, {}, 3, 1, false, false,
+        {"runtime running, retried, cancelled",
+         L"1.0",
+         nullptr,
+         true,
+         L"",
+         L"",
+         {retry, cancel},
+         {L"The update cannot be executed", L"The update cannot be executed"},
+         11,
+         0,
+         false,
+         false,
+         ""},
+        {"editor installer asks for a reboot",
+         L"1.0",
+         L"1.0",
+         false,
+         L"3010",
+         L"",
+         {},
+         {},
+         3,
+         1,
+         false,
+         false,
          "Can not launch the Dravon Patch!"},
-        {"editor already updated (1.10 is above 1.1)", L"1.10", L"1.0", false, L"", L"", {ok},
-         {L"'Dravon Editor' is already updated on the this machine.\nThe setup cannot continue."}, 6, 0, false, false,
+        {"editor already updated (1.10 is above 1.1)",
+         L"1.10",
+         L"1.0",
+         false,
+         L"",
+         L"",
+         {ok},
+         {L"'Dravon Editor' is already updated on the this machine.\nThe setup cannot continue."},
+         6,
+         0,
+         false,
+         false,
          "Invalid Dravon Version!"},
-        {"protocol installer fails, readme still copied", nullptr, L"1.9.9", false, L"0", L"1", {ok, ok},
-         {L"Failed to install the Protocol drivers. Click OK to exit.", L"Patches applied."}, 5, 1, true, true,
+        {"protocol installer fails, readme still copied",
+         nullptr,
+         L"1.9.9",
+         false,
+         L"0",
+         L"1",
+         {ok, ok},
+         {L"Failed to install the Protocol drivers. Click OK to exit.", L"Patches applied."},
+         5,
+         1,
+         true,
+         true,
          "Can not launch the Protocol Installer!"},
     };
     for (const Case& c : cases)
@@ -344,20 +390,20 @@ TEST(MendkitEndToEnd, PatchMediumOnARealDesktop)
         const bool photograph = c.protocolRuns && c.exitCode == 0;
         SetEnvironmentVariableW(L"MENDKIT_STANDIN_HOLD_SETUP", photograph ? kRelease : nullptr);
         COpcHandle release(CreateEventW(nullptr, TRUE, FALSE, kRelease));
-        COpcHandle mapping(c.runtimeRunning ? CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                                                 4096, L"7a3c5e91.0.0.Memory")
+        COpcHandle mapping(c.runtimeRunning ? CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
+                                                                 L"7a3c5e91.0.0.Memory")
                                             : nullptr);
 
         SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-        COpcHandle output(CreateFileW(console.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0,
-                                      nullptr));
+        COpcHandle output(
+            CreateFileW(console.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr));
         STARTUPINFOW start = {sizeof(start)};
         start.dwFlags = STARTF_USESTDHANDLES;
         start.hStdOutput = start.hStdError = output.Get();
         PROCESS_INFORMATION info = {};
         std::wstring commandLine = L"\"" + medium + L"mendkit.exe\"";
-        ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start,
-                                   &info));
+        ASSERT_TRUE(
+            CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &info));
         COpcHandle process(info.hProcess), thread(info.hThread);
         output.Close();
 
@@ -381,18 +427,19 @@ TEST(MendkitEndToEnd, PatchMediumOnARealDesktop)
         std::istringstream calls(ReadFile(log));
         for (std::string line; std::getline(calls, line);)
             if (line.erase(line.find_last_not_of('\r') + 1).find('|') != std::string::npos)
-                (line.rfind("MSIEXEC|", 0) == 0 ? patches : protocol).push_back(Parameters(line.substr(line.find('|') + 1)));
+                (line.rfind("MSIEXEC|", 0) == 0 ? patches : protocol)
+                    .push_back(Parameters(line.substr(line.find('|') + 1)));
         const std::string expectedPatches[] = {"/p \"" + narrowMedium + "Dravon\\Patch.msp\" /qn REBOOT=ReallySuppress",
                                                "/p \"" + narrowMedium + "Sendel\\Patch.msp\" /qn"};
         ASSERT_EQ(patches.size(), static_cast<size_t>(c.patchRuns));
         for (const std::string& patch : patches)
             EXPECT_TRUE(patch == expectedPatches[0] || patch == expectedPatches[1]) << patch;
-        if (c.patchRuns == 2)  // the editor goes first
+        if (c.patchRuns == 2) // the editor goes first
         {
             EXPECT_EQ(patches[1], expectedPatches[1]);
         }
         ASSERT_EQ(protocol.size(), c.protocolRuns ? 1u : 0u);
-        if (c.protocolRuns)  // the directory's trailing separator is dropped inside the quotes
+        if (c.protocolRuns) // the directory's trailing separator is dropped inside the quotes
         {
             EXPECT_EQ(protocol[0], "/s /a/p\"" + narrowSendel.substr(0, narrowSendel.size() - 1) + "\"");
         }
@@ -433,4 +480,4 @@ TEST(MendkitEndToEnd, PatchMediumOnARealDesktop)
     for (const wchar_t* code : {kDravonCode, kSendelCode})
         SetUninstallEntry(code, nullptr, L"");
 }
-}  // namespace
+} // namespace

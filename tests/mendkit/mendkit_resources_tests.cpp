@@ -12,12 +12,19 @@ const LANGID kJapanese = MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT);
 
 TEST(MendkitResources, StringsLoadInTheAskedLanguageOrEnglish)
 {
-    struct Row { unsigned id; LANGID language; const wchar_t* text; } rows[] = {
+    struct Row
+    {
+        unsigned id;
+        LANGID language;
+        const wchar_t* text;
+    } rows[] = {
         {IDS_MEND_PROTOCOL_WAIT, kEnglish, L"Please wait while installing Protocol drivers."},
         {IDS_MEND_PROTOCOL_WAIT, kJapanese, L"プロトコルをインストールしています。しばらくお待ちください。"},
         {IDS_MEND_PROTOCOL_CAPTION, kJapanese, L"Protocol Installer"},
-        {IDS_MEND_ALREADY_UPDATED, kEnglish, L"'%s' is already updated on the this machine.\nThe setup cannot continue."},
-        {IDS_MEND_ALREADY_UPDATED, kJapanese, L"このマシンでは、既に「%s」のアップデートが実施されています。\nセットアップを続行することはできません。"},
+        {IDS_MEND_ALREADY_UPDATED, kEnglish,
+         L"'%s' is already updated on the this machine.\nThe setup cannot continue."},
+        {IDS_MEND_ALREADY_UPDATED, kJapanese,
+         L"このマシンでは、既に「%s」のアップデートが実施されています。\nセットアップを続行することはできません。"},
         {IDS_MEND_PROTOCOL_FAILED, MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN),
          L"Failed to install the Protocol drivers. Click OK to exit."},
         {113, kEnglish, L""},
@@ -38,7 +45,13 @@ TEST(MendkitResources, ProtocolWindowIsATopmostExtendedTemplate)
     ASSERT_NE(found, nullptr);
     const BYTE* data = static_cast<const BYTE*>(LockResource(LoadResource(module, found)));
     ASSERT_NE(data, nullptr);
-    struct Head { WORD version, signature; DWORD helpId, exStyle, style; WORD items; short x, y, cx, cy; };
+    struct Head
+    {
+        WORD version, signature;
+        DWORD helpId, exStyle, style;
+        WORD items;
+        short x, y, cx, cy;
+    };
     Head head;
     memcpy(&head, data, sizeof(head));
     EXPECT_EQ(head.version, 1);
@@ -50,4 +63,4 @@ TEST(MendkitResources, ProtocolWindowIsATopmostExtendedTemplate)
     EXPECT_EQ(head.cx, 265);
     EXPECT_EQ(head.cy, 65);
 }
-}  // namespace
+} // namespace

@@ -18,7 +18,7 @@ std::wstring Env(const std::wstring& name)
     DWORD length = GetEnvironmentVariableW(name.c_str(), buffer, 1024);
     return length > 0 && length < 1024 ? std::wstring(buffer, length) : std::wstring();
 }
-}  // namespace
+} // namespace
 
 int wmain()
 {

@@ -41,8 +41,8 @@ public:
 // string, "N.P.Db" analog with a 5 % deadband.
 inline std::string SampleTags()
 {
-    return Analog("A") + Analog("Arr", {{"DeviceAddress", "D10"}, {"DataCount", "4"}}) + Digital("D") +
-           Text("S") + Analog("Db", {{"DeviceAddress", "D20"}, {"DeadBand", "5"}});
+    return Analog("A") + Analog("Arr", {{"DeviceAddress", "D10"}, {"DataCount", "4"}}) + Digital("D") + Text("S") +
+           Analog("Db", {{"DeviceAddress", "D20"}, {"DeadBand", "5"}});
 }
 
 class ServerItemsTest : public AddressSpaceTest

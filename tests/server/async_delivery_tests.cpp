@@ -18,11 +18,12 @@ TEST_F(ServerItemsTest, ASinkWhoseClientIsGoneIsDroppedOthersAreKept)
     {
         HRESULT answer;
         bool dropped;
-    } cases[] = {{static_cast<HRESULT>(0x80010108), true},  // the client's process is gone
-                 {static_cast<HRESULT>(0x800706BA), true},  // the client's machine cannot be reached
-                 {E_FAIL, false},                           // a client fault is its own business
+    } cases[] = {{static_cast<HRESULT>(0x80010108), true}, // the client's process is gone
+                 {static_cast<HRESULT>(0x800706BA), true}, // the client's machine cannot be reached
+                 {E_FAIL, false},                          // a client fault is its own business
                  {S_OK, false}};
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
+    {
         DataCallbackSink sink;
         sink.answer = c.answer;
         DWORD cookie = 0;
@@ -32,12 +33,15 @@ TEST_F(ServerItemsTest, ASinkWhoseClientIsGoneIsDroppedOthersAreKept)
         ASSERT_EQ(S_OK, async->Read(1, const_cast<OPCHANDLE*>(&item), 1, &cancel, errors.Receive()));
         ASSERT_TRUE(sink.WaitUntil([](const auto& calls) { return !calls.empty(); })) << std::hex << c.answer;
         BOOL enabled = FALSE;
-        if (c.dropped) {
+        if (c.dropped)
+        {
             EXPECT_TRUE(WaitFor([&] { return async->GetEnable(&enabled) == CONNECT_E_NOCONNECTION; }))
                 << std::hex << c.answer;
-            EXPECT_EQ(CONNECT_E_NOCONNECTION, async->Read(1, const_cast<OPCHANDLE*>(&item), 2, &cancel,
-                                                          errors.Receive()));
-        } else {
+            EXPECT_EQ(CONNECT_E_NOCONNECTION,
+                      async->Read(1, const_cast<OPCHANDLE*>(&item), 2, &cancel, errors.Receive()));
+        }
+        else
+        {
             // Still called: a second read reaches it.
             ASSERT_EQ(S_OK, async->Read(1, const_cast<OPCHANDLE*>(&item), 2, &cancel, errors.Receive()));
             EXPECT_TRUE(WaitFor([&] { return sink.Records().size() == 2; })) << std::hex << c.answer;

@@ -124,11 +124,13 @@ struct BrowseResult
 {
     ~BrowseResult()
     {
-        for (DWORD i = 0; i < count; ++i) {
+        for (DWORD i = 0; i < count; ++i)
+        {
             CoTaskMemFree(elements[i].szName);
             CoTaskMemFree(elements[i].szItemID);
             OPCITEMPROPERTIES& p = elements[i].ItemProperties;
-            for (DWORD j = 0; j < p.dwNumProperties; ++j) {
+            for (DWORD j = 0; j < p.dwNumProperties; ++j)
+            {
                 CoTaskMemFree(p.pItemProperties[j].szItemID);
                 CoTaskMemFree(p.pItemProperties[j].szDescription);
                 VariantClear(&p.pItemProperties[j].vValue);
@@ -160,8 +162,8 @@ protected:
         ASSERT_EQ(S_OK, host.Load());
         OpcSetServerHost(&host);
         ASSERT_EQ(S_OK, OpcCreateServerObject(nullptr, m_unknown.Receive()));
-        m_space = COpcComPtr<IOPCBrowseServerAddressSpace>::QueryFrom(m_unknown.Get(),
-                                                                      IID_IOPCBrowseServerAddressSpace);
+        m_space =
+            COpcComPtr<IOPCBrowseServerAddressSpace>::QueryFrom(m_unknown.Get(), IID_IOPCBrowseServerAddressSpace);
         m_browse = COpcComPtr<IOPCBrowse>::QueryFrom(m_unknown.Get(), IID_IOPCBrowse);
         m_properties = COpcComPtr<IOPCItemProperties>::QueryFrom(m_unknown.Get(), IID_IOPCItemProperties);
         ASSERT_TRUE(m_space && m_browse && m_properties);
@@ -196,9 +198,9 @@ protected:
                 OPCBROWSEFILTER filter = OPC_BROWSE_FILTER_ALL, const wchar_t* vendor = L"", BOOL all = FALSE,
                 DWORD propertyCount = 0, DWORD* ids = nullptr)
     {
-        r.hr = m_browse->Browse(const_cast<LPWSTR>(item), point, max, filter, const_cast<LPWSTR>(L""),
-                                const_cast<LPWSTR>(vendor), all, TRUE, propertyCount, ids, &r.more, &r.count,
-                                &r.elements);
+        r.hr =
+            m_browse->Browse(const_cast<LPWSTR>(item), point, max, filter, const_cast<LPWSTR>(L""),
+                             const_cast<LPWSTR>(vendor), all, TRUE, propertyCount, ids, &r.more, &r.count, &r.elements);
     }
 
     LoadedHost host;
@@ -291,7 +293,8 @@ TEST_F(BrowseTest, BrowseHandsOutFiveChildrenTwoAtATimeThroughDecimalContinuatio
 {
     std::vector<Names> pages;
     LPWSTR point = DuplicateText(L"");
-    for (int call = 0; call < 4; ++call) {
+    for (int call = 0; call < 4; ++call)
+    {
         BrowseResult r;
         Browse(r, L"N.P", &point, 2);
         ASSERT_EQ(S_OK, r.hr);
@@ -320,7 +323,8 @@ TEST_F(BrowseTest, BrowseHandsOutFiveChildrenTwoAtATimeThroughDecimalContinuatio
         EXPECT_EQ(nullptr, r.elements);
         EXPECT_STREQ(L"", point);
     }
-    for (const wchar_t* bad : {L"x1", L"-1", L"0x2", L"4294967296", L" 1"}) {
+    for (const wchar_t* bad : {L"x1", L"-1", L"0x2", L"4294967296", L" 1"})
+    {
         CoTaskMemFree(point);
         point = DuplicateText(bad);
         BrowseResult r;
@@ -356,7 +360,8 @@ TEST_F(BrowseTest, BrowseFlagsFiltersAndUnknownStartingPoints)
     }
     // Branches pass the vendor filter; leaves only with a matching DataType,
     // whatever the case of the group name.
-    for (const wchar_t* vendor : {L"Digital Tag Type", L"digital tag type"}) {
+    for (const wchar_t* vendor : {L"Digital Tag Type", L"digital tag type"})
+    {
         BrowseResult r;
         Browse(r, L"N.P", nullptr, 0, OPC_BROWSE_FILTER_ALL, vendor);
         EXPECT_EQ(Names({L"D", L"G"}), r.Names()) << vendor;
@@ -380,8 +385,8 @@ TEST_F(BrowseTest, BrowseFlagsFiltersAndUnknownStartingPoints)
     BrowseResult r;
     EXPECT_EQ(E_INVALIDARG, m_browse->Browse(nullptr, nullptr, 0, static_cast<OPCBROWSEFILTER>(0), nullptr, nullptr,
                                              FALSE, FALSE, 0, nullptr, &r.more, &r.count, &r.elements));
-    EXPECT_EQ(E_INVALIDARG, m_browse->Browse(nullptr, nullptr, 0, OPC_BROWSE_FILTER_ALL, nullptr, nullptr, FALSE,
-                                             FALSE, 0, nullptr, nullptr, &r.count, &r.elements));
+    EXPECT_EQ(E_INVALIDARG, m_browse->Browse(nullptr, nullptr, 0, OPC_BROWSE_FILTER_ALL, nullptr, nullptr, FALSE, FALSE,
+                                             0, nullptr, nullptr, &r.count, &r.elements));
 }
 
 TEST_F(BrowseTest, BrowseAttachesTheRequestedPropertiesToEachElement)
@@ -408,8 +413,8 @@ TEST_F(BrowseTest, ItemPropertiesReportValuesItemIdsAndTheirErrors)
     DWORD* ids = nullptr;
     LPWSTR* descriptions = nullptr;
     VARTYPE* types = nullptr;
-    ASSERT_EQ(S_OK, m_properties->QueryAvailableProperties(const_cast<LPWSTR>(L"N.P.D"), &count, &ids,
-                                                           &descriptions, &types));
+    ASSERT_EQ(S_OK, m_properties->QueryAvailableProperties(const_cast<LPWSTR>(L"N.P.D"), &count, &ids, &descriptions,
+                                                           &types));
     ASSERT_GT(count, 3u);
     EXPECT_EQ(3u, ids[2]);
     EXPECT_EQ(VT_I2, types[2]);
@@ -441,8 +446,7 @@ TEST_F(BrowseTest, ItemPropertiesReportValuesItemIdsAndTheirErrors)
     CoTaskMemFree(errors);
 
     VARIANT* values = nullptr;
-    ASSERT_EQ(S_FALSE, m_properties->GetItemProperties(const_cast<LPWSTR>(L"N.P.A"), 2, &wanted[3], &values,
-                                                    &errors));
+    ASSERT_EQ(S_FALSE, m_properties->GetItemProperties(const_cast<LPWSTR>(L"N.P.A"), 2, &wanted[3], &values, &errors));
     EXPECT_STREQ(L"Level", values[0].bstrVal);
     EXPECT_EQ(OPC_E_INVALID_PID, errors[1]);
     for (int i = 0; i < 2; ++i)
@@ -462,8 +466,7 @@ TEST_F(BrowseTest, BadCountsAndNullArraysAreRefusedBeforeAnythingIsRead)
     EXPECT_EQ(E_INVALIDARG, m_properties->GetItemProperties(item, 0xFFFFFFFF, &one, &values, &errors));
     EXPECT_EQ(E_INVALIDARG, m_properties->GetItemProperties(item, 1, nullptr, &values, &errors));
     EXPECT_EQ(E_INVALIDARG, m_properties->LookupItemIDs(item, 0xFFFFFFFF, &one, &itemIds, &errors));
-    EXPECT_EQ(OPC_E_INVALIDITEMID, m_properties->GetItemProperties(const_cast<LPWSTR>(L""), 1, &one, &values,
-                                                                   &errors));
+    EXPECT_EQ(OPC_E_INVALIDITEMID, m_properties->GetItemProperties(const_cast<LPWSTR>(L""), 1, &one, &values, &errors));
     EXPECT_EQ(nullptr, values);
     EXPECT_EQ(nullptr, errors);
 
@@ -502,8 +505,8 @@ TEST_F(BrowseTest, GetPropertiesSetsTheProcessWidePropertyLocale)
     DWORD* ids = nullptr;
     LPWSTR* descriptions = nullptr;
     VARTYPE* types = nullptr;
-    ASSERT_EQ(S_OK, otherProperties->QueryAvailableProperties(const_cast<LPWSTR>(L"N.P.A"), &count, &ids,
-                                                              &descriptions, &types));
+    ASSERT_EQ(S_OK, otherProperties->QueryAvailableProperties(const_cast<LPWSTR>(L"N.P.A"), &count, &ids, &descriptions,
+                                                              &types));
     EXPECT_STREQ(L"アイテム品質", descriptions[2]);
     for (DWORD i = 0; i < count; ++i)
         CoTaskMemFree(descriptions[i]);
@@ -521,8 +524,10 @@ namespace
 TEST(BrowseLargeTest, AFlatBrowseOfAHundredThousandItemsListsEveryOne)
 {
     BrowseOnlyHost host;
-    for (int group = 0; group < 100; ++group) {
-        for (int tag = 0; tag < 1000; ++tag) {
+    for (int group = 0; group < 100; ++group)
+    {
+        for (int tag = 0; tag < 1000; ++tag)
+        {
             std::wstring id = L"L.G" + std::to_wstring(group) + L".T" + std::to_wstring(tag);
             ASSERT_EQ(S_OK, host.cache.AddItem(COpcString(id.c_str())));
         }
@@ -531,16 +536,18 @@ TEST(BrowseLargeTest, AFlatBrowseOfAHundredThousandItemsListsEveryOne)
     {
         COpcComPtr<IUnknown> unknown;
         ASSERT_EQ(S_OK, OpcCreateServerObject(nullptr, unknown.Receive()));
-        auto space = COpcComPtr<IOPCBrowseServerAddressSpace>::QueryFrom(unknown.Get(),
-                                                                          IID_IOPCBrowseServerAddressSpace);
+        auto space =
+            COpcComPtr<IOPCBrowseServerAddressSpace>::QueryFrom(unknown.Get(), IID_IOPCBrowseServerAddressSpace);
         COpcComPtr<IEnumString> names;
         ASSERT_EQ(S_OK, space->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, 0, names.Receive()));
         ULONG total = 0;
         std::wstring last;
         LPOLESTR batch[256];
         ULONG fetched = 0;
-        while (SUCCEEDED(names->Next(256, batch, &fetched)) && fetched > 0) {
-            if (total == 0) {
+        while (SUCCEEDED(names->Next(256, batch, &fetched)) && fetched > 0)
+        {
+            if (total == 0)
+            {
                 EXPECT_STREQ(L"L.G0.T0", batch[0]);
             }
             last = batch[fetched - 1];

@@ -111,7 +111,8 @@ TEST(OpcCommon, ErrorTextsComeFromTheProxyTableThenTheSystemWithFallbacks)
 {
     TestObject object;
     // Not loaded: the OPC codes have no text of their own.
-    if (GetModuleHandleW(L"opcproxy") == nullptr) {
+    if (GetModuleHandleW(L"opcproxy") == nullptr)
+    {
         object.SetLocaleID(1033);
         LPWSTR text = nullptr;
         EXPECT_EQ(E_INVALIDARG, object.GetErrorString(OPC_E_UNKNOWNITEMID, &text));
@@ -234,10 +235,16 @@ TEST(ConnectionPoints, AdviseAsksTheSinkWithoutHoldingThePoint)
     } cases[] = {
         {"retired", [](TestObject& object, IConnectionPoint&) { object.RemoveConnectionPoint(IID_IOPCShutdown); },
          E_FAIL},
-        {"taken", [&other](TestObject&, IConnectionPoint& point) { DWORD c; point.Advise(&other, &c); },
+        {"taken",
+         [&other](TestObject&, IConnectionPoint& point)
+         {
+             DWORD c;
+             point.Advise(&other, &c);
+         },
          CONNECT_E_ADVISELIMIT},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
+    {
         auto* object = new TestObject;
         IConnectionPoint* point = nullptr;
         ASSERT_EQ(S_OK, object->FindConnectionPoint(IID_IOPCShutdown, &point));
@@ -247,10 +254,12 @@ TEST(ConnectionPoints, AdviseAsksTheSinkWithoutHoldingThePoint)
         std::thread client([&] { advised = point->Advise(&sink, &cookie); });
         ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(sink.entered.Get(), 10000)) << c.name;
         COpcHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        std::thread second([&] {
-            c.meanwhile(*object, *point);
-            SetEvent(done.Get());
-        });
+        std::thread second(
+            [&]
+            {
+                c.meanwhile(*object, *point);
+                SetEvent(done.Get());
+            });
         const DWORD waited = WaitForSingleObject(done.Get(), 10000);
         SetEvent(sink.release.Get());
         client.join();

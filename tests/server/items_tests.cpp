@@ -19,7 +19,8 @@ protected:
                                                   reinterpret_cast<LPUNKNOWN*>(enumerator.Receive())));
         if (!enumerator)
             return all;
-        for (;;) {
+        for (;;)
+        {
             COpcTaskMem<OPCITEMATTRIBUTES> batch;
             ULONG fetched = 0;
             HRESULT hr = enumerator->Next(2, batch.Receive(), &fetched);
@@ -40,22 +41,23 @@ protected:
 
 TEST_F(ItemsTest, AddItemsReportsEachEntryAndAddsTheGoodOnes)
 {
-    std::vector<OPCITEMDEF> defs = {Def(L""),                                  // empty ID
-                                    Def(L"N.P.Missing"),                       // not in the address space
-                                    Def(L"N.P.A", VT_DECIMAL),                 // unsupported type
-                                    Def(L"N.P.A", VT_ARRAY | VT_I2),           // array of a scalar
-                                    Def(L"N.P.Arr", VT_I2),                    // scalar of an array
-                                    Def(L"N.P.Arr", VT_BSTR),                  // an array read as text
-                                    Def(L"N.P.A", VT_R8),                      // fine
-                                    Def(L"N.P.A"),                             // the same ID again
-                                    Def(L"N.P.A:abc")};                        // suffix not a number
+    std::vector<OPCITEMDEF> defs = {Def(L""),                        // empty ID
+                                    Def(L"N.P.Missing"),             // not in the address space
+                                    Def(L"N.P.A", VT_DECIMAL),       // unsupported type
+                                    Def(L"N.P.A", VT_ARRAY | VT_I2), // array of a scalar
+                                    Def(L"N.P.Arr", VT_I2),          // scalar of an array
+                                    Def(L"N.P.Arr", VT_BSTR),        // an array read as text
+                                    Def(L"N.P.A", VT_R8),            // fine
+                                    Def(L"N.P.A"),                   // the same ID again
+                                    Def(L"N.P.A:abc")};              // suffix not a number
     defs[0].szItemID = nullptr;
     COpcTaskMem<OPCITEMRESULT> results;
     COpcTaskMem<HRESULT> errors;
-    ASSERT_EQ(S_FALSE, m_items->AddItems(static_cast<DWORD>(defs.size()), defs.data(), results.Receive(),
-                                         errors.Receive()));
-    const HRESULT expected[] = {OPC_E_INVALIDITEMID, OPC_E_UNKNOWNITEMID, OPC_E_BADTYPE, OPC_E_BADTYPE, OPC_E_BADTYPE,
-                                S_OK, S_OK, S_OK, OPC_E_UNKNOWNITEMID};
+    ASSERT_EQ(S_FALSE,
+              m_items->AddItems(static_cast<DWORD>(defs.size()), defs.data(), results.Receive(), errors.Receive()));
+    const HRESULT expected[] = {
+        OPC_E_INVALIDITEMID, OPC_E_UNKNOWNITEMID, OPC_E_BADTYPE, OPC_E_BADTYPE, OPC_E_BADTYPE, S_OK, S_OK, S_OK,
+        OPC_E_UNKNOWNITEMID};
     for (size_t i = 0; i < defs.size(); ++i)
         EXPECT_EQ(expected[i], errors.Get()[i]) << "entry " << i;
     // Failed entries leave their result zeroed.
@@ -115,8 +117,10 @@ TEST_F(ItemsTest, HandleMethodsAnswerPerEntryAndLeaveUnknownHandlesAlone)
 
     std::vector<OPCITEMATTRIBUTES> all = Attributes();
     ASSERT_EQ(2u, all.size());
-    for (const auto& attr : all) {
-        if (attr.hServer == a) {
+    for (const auto& attr : all)
+    {
+        if (attr.hServer == a)
+        {
             EXPECT_FALSE(attr.bActive);
             EXPECT_EQ(55u, attr.hClient);
             EXPECT_EQ(VT_R4, attr.vtRequestedDataType);
@@ -130,7 +134,9 @@ TEST_F(ItemsTest, HandleMethodsAnswerPerEntryAndLeaveUnknownHandlesAlone)
             EXPECT_EQ(0.0, range[0]);
             EXPECT_EQ(100.0, range[1]);
             SafeArrayUnaccessData(attr.vEUInfo.parray);
-        } else {
+        }
+        else
+        {
             EXPECT_EQ(d, attr.hServer);
             EXPECT_TRUE(attr.bActive);
             EXPECT_EQ(VT_BOOL, attr.vtCanonicalDataType);
@@ -153,7 +159,8 @@ TEST_F(ItemsTest, HandleMethodsAnswerPerEntryAndLeaveUnknownHandlesAlone)
 TEST_F(ItemsTest, EnumeratorOfAnEmptyGroupAndItsNavigation)
 {
     COpcComPtr<IEnumOPCItemAttributes> empty;
-    ASSERT_EQ(S_OK, m_items->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<LPUNKNOWN*>(empty.Receive())));
+    ASSERT_EQ(S_OK,
+              m_items->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<LPUNKNOWN*>(empty.Receive())));
     COpcTaskMem<OPCITEMATTRIBUTES> batch;
     ULONG fetched = 99;
     EXPECT_EQ(S_FALSE, empty->Next(1, batch.Receive(), &fetched));
@@ -167,11 +174,12 @@ TEST_F(ItemsTest, EnumeratorOfAnEmptyGroupAndItsNavigation)
     for (int i = 0; i < 3; ++i)
         AddOne(L"N.P.S");
     COpcComPtr<IEnumOPCItemAttributes> full;
-    ASSERT_EQ(S_OK, m_items->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<LPUNKNOWN*>(full.Receive())));
+    ASSERT_EQ(S_OK,
+              m_items->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<LPUNKNOWN*>(full.Receive())));
     EXPECT_EQ(S_OK, full->Skip(2));
     COpcComPtr<IEnumOPCItemAttributes> clone;
     ASSERT_EQ(S_OK, full->Clone(clone.Receive()));
-    ASSERT_EQ(S_FALSE, clone->Next(5, batch.Receive(), &fetched));   // the clone keeps the position
+    ASSERT_EQ(S_FALSE, clone->Next(5, batch.Receive(), &fetched)); // the clone keeps the position
     ASSERT_EQ(1u, fetched);
     EXPECT_STREQ(L"N.P.S", batch.Get()[0].szItemID);
     OpcDaClearItemAttributes(batch.Get()[0]);
@@ -192,7 +200,8 @@ TEST_F(ItemsTest, BadCountsAndNullPointersAreRefusedWithoutOutput)
     VARTYPE type = VT_I2;
     COpcTaskMem<OPCITEMRESULT> results;
     COpcTaskMem<HRESULT> errors;
-    for (DWORD count : {0u, 0xFFFFFFFFu}) {
+    for (DWORD count : {0u, 0xFFFFFFFFu})
+    {
         HRESULT expected = count == 0 ? E_INVALIDARG : E_OUTOFMEMORY;
         EXPECT_EQ(expected, m_items->AddItems(count, &def, results.Receive(), errors.Receive()));
         EXPECT_EQ(nullptr, results.Get());
@@ -215,7 +224,8 @@ TEST_F(ItemsTest, BadCountsAndNullPointersAreRefusedWithoutOutput)
     for (VARTYPE bad : {static_cast<VARTYPE>(VT_BYREF | VT_I4), static_cast<VARTYPE>(VT_ARRAY | VT_BYREF | VT_I4),
                         static_cast<VARTYPE>(VT_VECTOR | VT_I4), static_cast<VARTYPE>(VT_DISPATCH),
                         static_cast<VARTYPE>(VT_ARRAY | VT_UNKNOWN), static_cast<VARTYPE>(VT_INT),
-                        static_cast<VARTYPE>(VT_NULL), static_cast<VARTYPE>(0x0FFF), static_cast<VARTYPE>(0xFFFF)}) {
+                        static_cast<VARTYPE>(VT_NULL), static_cast<VARTYPE>(0x0FFF), static_cast<VARTYPE>(0xFFFF)})
+    {
         HRESULT error = S_OK;
         EXPECT_EQ(0u, AddOne(L"N.P.A", bad, TRUE, &error)) << bad;
         EXPECT_EQ(OPC_E_BADTYPE, error) << bad;
@@ -258,8 +268,8 @@ TEST_F(ItemsTest, CloneGroupCopiesItemsUnderNewHandles)
     COpcComPtr<IOPCItemMgt> clone;
     ASSERT_EQ(S_OK, state->CloneGroup(L"Copy", IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(clone.Receive())));
     COpcComPtr<IEnumOPCItemAttributes> enumerator;
-    ASSERT_EQ(S_OK, clone->CreateEnumerator(IID_IEnumOPCItemAttributes,
-                                            reinterpret_cast<LPUNKNOWN*>(enumerator.Receive())));
+    ASSERT_EQ(S_OK,
+              clone->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<LPUNKNOWN*>(enumerator.Receive())));
     COpcTaskMem<OPCITEMATTRIBUTES> batch;
     ULONG fetched = 0;
     ASSERT_EQ(S_FALSE, enumerator->Next(2, batch.Receive(), &fetched));

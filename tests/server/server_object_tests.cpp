@@ -84,8 +84,8 @@ protected:
     {
         OPCHANDLE h = 0;
         DWORD r = 0;
-        HRESULT hr = m_server->AddGroup(name, FALSE, rate, 42, nullptr, nullptr, 1033, &h, &r,
-                                        IID_IOPCGroupStateMgt2, reinterpret_cast<LPUNKNOWN*>(group.Receive()));
+        HRESULT hr = m_server->AddGroup(name, FALSE, rate, 42, nullptr, nullptr, 1033, &h, &r, IID_IOPCGroupStateMgt2,
+                                        reinterpret_cast<LPUNKNOWN*>(group.Receive()));
         if (handle)
             *handle = h;
         if (revised)
@@ -162,7 +162,8 @@ TEST(BuildNumber, SmallBuildsFoldTheRevisionIn)
 TEST_F(ServerTest, InterfacesAnswerInTheirOrderAndOthersAreRefused)
 {
     for (REFIID iid : {IID_IOPCCommon, IID_IConnectionPointContainer, IID_IOPCServer, IID_IOPCBrowseServerAddressSpace,
-                       IID_IOPCBrowse, IID_IOPCItemProperties, IID_IOPCItemIO, IID_IOpcDaShutdownControl}) {
+                       IID_IOPCBrowse, IID_IOPCItemProperties, IID_IOPCItemIO, IID_IOpcDaShutdownControl})
+    {
         IUnknown* p = nullptr;
         EXPECT_EQ(S_OK, m_unknown->QueryInterface(iid, reinterpret_cast<void**>(&p)));
         if (p)
@@ -209,8 +210,8 @@ TEST_F(ServerTest, AddGroupWithoutOutPointersLeavesNoGroup)
 {
     OPCHANDLE h = 0;
     IUnknown* unk = nullptr;
-    EXPECT_EQ(E_INVALIDARG, m_server->AddGroup(L"G", TRUE, 1000, 1, nullptr, nullptr, 0, &h, nullptr,
-                                               IID_IOPCGroupStateMgt, &unk));
+    EXPECT_EQ(E_INVALIDARG,
+              m_server->AddGroup(L"G", TRUE, 1000, 1, nullptr, nullptr, 0, &h, nullptr, IID_IOPCGroupStateMgt, &unk));
     EXPECT_EQ(0u, GroupCount());
     EXPECT_EQ(E_INVALIDARG, m_server->GetGroupByName(L"G", IID_IUnknown, &unk));
     DWORD revised = 0;
@@ -234,7 +235,8 @@ TEST_F(ServerTest, UpdateRatesAreRevisedToMultiplesOfTheBaseCycle)
                  {250, 300, OPC_S_UNSUPPORTEDRATE},
                  {1000, 1000, S_OK},
                  {0xFFFFFFFF, 0xFFFFFFFF / 100 * 100, OPC_S_UNSUPPORTEDRATE}};
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
+    {
         COpcComPtr<IOPCGroupStateMgt2> g;
         DWORD revised = 0;
         OPCHANDLE h = 0;
@@ -250,7 +252,8 @@ TEST_F(ServerTest, SetStateRejectsBadDeadbandWithoutChangingAnything)
     COpcComPtr<IOPCGroupStateMgt2> g;
     ASSERT_EQ(S_OK, Add(L"G", 1000, g));
     DWORD requested = 500, revised = 7;
-    for (FLOAT bad : {100.5f, -0.1f, std::nanf("")}) {
+    for (FLOAT bad : {100.5f, -0.1f, std::nanf("")})
+    {
         FLOAT deadband = bad;
         EXPECT_EQ(E_INVALIDARG, g->SetState(&requested, &revised, nullptr, nullptr, &deadband, nullptr, nullptr));
     }
@@ -364,26 +367,32 @@ TEST_F(ServerTest, GroupCallsRacingTheServersLastReleaseFindItWholeOrGone)
     COpcHandle go(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     COpcHandle done(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     // One client thread for all rounds: a thread costs Wine as much as a round.
-    std::thread client([&] {
-        while (WaitForSingleObject(go.Get(), INFINITE) == WAIT_OBJECT_0 && !stop) {
-            for (int i = 0;; ++i) {
-                // A clone without the asked interface is removed again: a third call to the server.
-                IUnknown* clone = nullptr;
-                HRESULT hr = i % 2 == 0 ? group->SetName(i % 4 == 0 ? L"B" : L"A")
-                                        : group->CloneGroup(L"C", IID_IPersistFile, &clone);
-                ++calls;
-                if (hr != S_OK && hr != E_NOINTERFACE) {
-                    if (hr != E_FAIL)
-                        unexpected = hr;
-                    break;
+    std::thread client(
+        [&]
+        {
+            while (WaitForSingleObject(go.Get(), INFINITE) == WAIT_OBJECT_0 && !stop)
+            {
+                for (int i = 0;; ++i)
+                {
+                    // A clone without the asked interface is removed again: a third call to the server.
+                    IUnknown* clone = nullptr;
+                    HRESULT hr = i % 2 == 0 ? group->SetName(i % 4 == 0 ? L"B" : L"A")
+                                            : group->CloneGroup(L"C", IID_IPersistFile, &clone);
+                    ++calls;
+                    if (hr != S_OK && hr != E_NOINTERFACE)
+                    {
+                        if (hr != E_FAIL)
+                            unexpected = hr;
+                        break;
+                    }
                 }
+                gone = true;
+                SetEvent(done.Get());
             }
-            gone = true;
-            SetEvent(done.Get());
-        }
-    });
+        });
     int round = 0;
-    for (; round < 1000 && unexpected == S_OK; ++round) {
+    for (; round < 1000 && unexpected == S_OK; ++round)
+    {
         COpcComPtr<IUnknown> unknown;
         if (FAILED(OpcCreateServerObject(nullptr, unknown.Receive())))
             break;
@@ -470,13 +479,15 @@ TEST_F(ServerTest, ShutdownNoticeReachesEverySinkOnce)
     ShutdownSink first, second;
     DWORD cookie = 0, firstCookie = 0;
     COpcComPtr<IConnectionPoint> firstPoint;
-    for (auto pair : {std::make_pair(m_unknown.Get(), &first), std::make_pair(other.Get(), &second)}) {
+    for (auto pair : {std::make_pair(m_unknown.Get(), &first), std::make_pair(other.Get(), &second)})
+    {
         IConnectionPointContainer* cpc = nullptr;
         pair.first->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc));
         IConnectionPoint* cp = nullptr;
         cpc->FindConnectionPoint(IID_IOPCShutdown, &cp);
         ASSERT_EQ(S_OK, cp->Advise(pair.second, &cookie));
-        if (pair.second == &first) {
+        if (pair.second == &first)
+        {
             firstPoint = COpcComPtr<IConnectionPoint>::FromBorrowed(cp);
             firstCookie = cookie;
         }

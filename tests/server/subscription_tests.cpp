@@ -50,11 +50,11 @@ TEST(SubscriptionChangeTest, DeadbandOverTheRangeQualityAndArrays)
         {"every element inside", Array({105, 110}), 0xC0, Array({100, 100}), 10, OPC_ANALOG, false},
         {"length changed", Array({100}), 0xC0, Array({100, 100}), 10, OPC_ANALOG, true},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
+    {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.changed,
-                  OpcDaSampleChanged(*c.value->Get(), c.quality, *c.reference->Get(), 0xC0, c.deadband, c.euType, 0,
-                                     200));
+        EXPECT_EQ(c.changed, OpcDaSampleChanged(*c.value->Get(), c.quality, *c.reference->Get(), 0xC0, c.deadband,
+                                                c.euType, 0, 200));
     }
 }
 
@@ -62,7 +62,8 @@ TEST(SubscriptionChangeTest, AFullBufferKeepsTheNewestAndSaysItOverflowed)
 {
     COpcDaItemSamples samples;
     ASSERT_TRUE(samples.SetBuffered(true));
-    for (int i = 1; i <= 20; ++i) {
+    for (int i = 1; i <= 20; ++i)
+    {
         SOpcDaSample sample = {};
         sample.value->vt = VT_I4;
         sample.value->lVal = i;
@@ -76,7 +77,8 @@ TEST(SubscriptionChangeTest, AFullBufferKeepsTheNewestAndSaysItOverflowed)
     EXPECT_FALSE(samples.Overflowed());
     // Back to one entry: a new sample takes the only place, nothing overflows.
     ASSERT_TRUE(samples.SetBuffered(false));
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 3; ++i)
+    {
         SOpcDaSample sample = {};
         samples.Append(sample);
     }

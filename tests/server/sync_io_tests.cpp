@@ -109,7 +109,8 @@ TEST_F(SyncIoTest, ArgumentsAreCheckedBeforeAnythingIsRead)
     OPCHANDLE handle = AddOne(L"N.P.A");
     COpcTaskMem<OPCITEMSTATE> states;
     COpcTaskMem<HRESULT> errors;
-    EXPECT_EQ(E_INVALIDARG, m_sync->Read(static_cast<OPCDATASOURCE>(3), 1, &handle, states.Receive(), errors.Receive()));
+    EXPECT_EQ(E_INVALIDARG,
+              m_sync->Read(static_cast<OPCDATASOURCE>(3), 1, &handle, states.Receive(), errors.Receive()));
     EXPECT_EQ(nullptr, states.Get());
     EXPECT_EQ(nullptr, errors.Get());
     EXPECT_EQ(E_INVALIDARG, m_sync->Read(OPC_DS_CACHE, 0, &handle, states.Receive(), errors.Receive()));
@@ -143,7 +144,8 @@ TEST_F(SyncIoTest, UnknownHandlesFailPerEntry)
     EXPECT_EQ(VT_EMPTY, states.Get()[1].vDataValue.vt);
     VariantClear(&states.Get()[0].vDataValue);
     VARIANT values[2];
-    for (auto& v : values) {
+    for (auto& v : values)
+    {
         v.vt = VT_I4;
         v.lVal = 3;
     }
@@ -187,7 +189,7 @@ TEST_F(SyncIoTest, ValuesTheServerMustNotLookIntoAreRefused)
     values[0].vt = VT_BYREF | VT_I4;
     values[0].plVal = &target;
     values[1].vt = VT_DISPATCH;
-    values[1].pdispVal = reinterpret_cast<IDispatch*>(static_cast<uintptr_t>(0x10));   // never touched
+    values[1].pdispVal = reinterpret_cast<IDispatch*>(static_cast<uintptr_t>(0x10)); // never touched
     values[2].vt = VT_ARRAY | VT_UNKNOWN;
     values[2].parray = SafeArrayCreateVector(VT_UNKNOWN, 0, 1);
     values[3].vt = VT_ARRAY | VT_VARIANT;
@@ -199,7 +201,8 @@ TEST_F(SyncIoTest, ValuesTheServerMustNotLookIntoAreRefused)
     SafeArrayPutElement(values[3].parray, &index, &inner);
     std::vector<OPCHANDLE> handles(values.size(), a);
     COpcTaskMem<HRESULT> errors;
-    ASSERT_EQ(S_FALSE, m_sync->Write(static_cast<DWORD>(values.size()), handles.data(), values.data(), errors.Receive()));
+    ASSERT_EQ(S_FALSE,
+              m_sync->Write(static_cast<DWORD>(values.size()), handles.data(), values.data(), errors.Receive()));
     for (size_t i = 0; i < values.size(); ++i)
         EXPECT_EQ(OPC_E_BADTYPE, errors.Get()[i]) << i;
     SafeArrayDestroy(values[2].parray);
@@ -228,7 +231,7 @@ TEST_F(SyncIoTest, MaxAgeDecidesWhetherTheDeviceIsAsked)
     ASSERT_EQ(S_OK, ReadAged(a, 0xFFFFFFFF, value, &stamp));
     EXPECT_EQ(1, Number(value));
     EXPECT_EQ(Ticks(first), Ticks(stamp));
-    ASSERT_EQ(S_OK, ReadAged(a, 500000, value));   // 500 s: far younger than that
+    ASSERT_EQ(S_OK, ReadAged(a, 500000, value)); // 500 s: far younger than that
     EXPECT_EQ(1, Number(value));
     // The cache read of OPC_DS_CACHE keeps it too; the device read does not.
     ASSERT_EQ(S_OK, ReadOne(OPC_DS_CACHE, a, value));
@@ -249,7 +252,7 @@ TEST_F(SyncIoTest, WriteVqtPassesQualityAndTimeOnlyWhenSpecified)
     OPCITEMVQT vqt = {};
     vqt.vDataValue.vt = VT_I2;
     vqt.vDataValue.iVal = 9;
-    vqt.wQuality = 0x40;   // set but not specified
+    vqt.wQuality = 0x40; // set but not specified
     vqt.ftTimeStamp.dwHighDateTime = 0x01000000;
     COpcTaskMem<HRESULT> errors;
     ASSERT_EQ(S_OK, m_sync->WriteVQT(1, &a, &vqt, errors.Receive()));
@@ -324,7 +327,8 @@ TEST_F(SyncIoTest, ItemIoReadsAndWritesByItemId)
     COpcTaskMem<WORD> qualities;
     COpcTaskMem<FILETIME> stamps;
     COpcTaskMem<HRESULT> errors;
-    ASSERT_EQ(S_FALSE, io->Read(5, ids, ages, values.Receive(), qualities.Receive(), stamps.Receive(), errors.Receive()));
+    ASSERT_EQ(S_FALSE,
+              io->Read(5, ids, ages, values.Receive(), qualities.Receive(), stamps.Receive(), errors.Receive()));
     EXPECT_EQ(S_OK, errors.Get()[0]);
     EXPECT_EQ(VT_I2, values.Get()[0].vt);
     EXPECT_EQ(21, values.Get()[0].iVal);
@@ -347,15 +351,15 @@ TEST_F(SyncIoTest, ItemIoReadsAndWritesByItemId)
     LPCWSTR targets[] = {L"N.P.A", L"N.P.A:101"};
     ASSERT_EQ(S_FALSE, io->WriteVQT(2, targets, vqts, errors.Receive()));
     EXPECT_EQ(S_OK, errors.Get()[0]);
-    EXPECT_EQ(OPC_E_BADRIGHTS, errors.Get()[1]);   // a property names no writable value
+    EXPECT_EQ(OPC_E_BADRIGHTS, errors.Get()[1]); // a property names no writable value
     COpcVariant read;
     ASSERT_EQ(S_OK, Item(L"N.P.A")->ReadItem(OPC_DA_READ_CACHE, read.Get(), nullptr, nullptr));
     EXPECT_EQ(33, Number(read));
 
-    EXPECT_EQ(E_INVALIDARG, io->Read(0, ids, ages, values.Receive(), qualities.Receive(), stamps.Receive(),
-                                     errors.Receive()));
-    EXPECT_EQ(E_INVALIDARG, io->Read(1, ids, nullptr, values.Receive(), qualities.Receive(), stamps.Receive(),
-                                     errors.Receive()));
+    EXPECT_EQ(E_INVALIDARG,
+              io->Read(0, ids, ages, values.Receive(), qualities.Receive(), stamps.Receive(), errors.Receive()));
+    EXPECT_EQ(E_INVALIDARG,
+              io->Read(1, ids, nullptr, values.Receive(), qualities.Receive(), stamps.Receive(), errors.Receive()));
     EXPECT_EQ(nullptr, values.Get());
     EXPECT_EQ(E_OUTOFMEMORY, io->WriteVQT(0xFFFFFFFF, targets, vqts, errors.Receive()));
     EXPECT_EQ(E_INVALIDARG, io->WriteVQT(1, nullptr, vqts, errors.Receive()));
@@ -366,9 +370,11 @@ TEST_F(SyncIoTest, ConcurrentCallersEachReceiveTheirOwnResults)
     SetDevice(L"N.P.A", 5);
     OPCHANDLE a = AddOne(L"N.P.A");
     OPCHANDLE d = AddOne(L"N.P.D", VT_I4);
-    auto reader = [this](OPCHANDLE handle, VARTYPE expected, int* failures) {
+    auto reader = [this](OPCHANDLE handle, VARTYPE expected, int* failures)
+    {
         COpcApartment com;
-        for (int i = 0; i < 200; ++i) {
+        for (int i = 0; i < 200; ++i)
+        {
             COpcTaskMem<OPCITEMSTATE> states;
             COpcTaskMem<HRESULT> errors;
             if (m_sync->Read(OPC_DS_DEVICE, 1, &handle, states.Receive(), errors.Receive()) != S_OK ||
@@ -391,17 +397,19 @@ TEST(RequestWorker, RunsRequestsOnItsOwnThreadAndRefusesThemOnceStopped)
 {
     COpcDaRequestWorker worker;
     DWORD executedOn = 0;
-    auto request = OpcDaMakeRequest([&]() {
-        executedOn = GetCurrentThreadId();
-        return S_FALSE;
-    });
-    EXPECT_EQ(E_FAIL, worker.Run(COpcDaRequestWorker::GroupRead, request));   // not started
+    auto request = OpcDaMakeRequest(
+        [&]()
+        {
+            executedOn = GetCurrentThreadId();
+            return S_FALSE;
+        });
+    EXPECT_EQ(E_FAIL, worker.Run(COpcDaRequestWorker::GroupRead, request)); // not started
     EXPECT_EQ(0u, executedOn);
     ASSERT_TRUE(worker.Start(nullptr));
     EXPECT_EQ(S_FALSE, worker.Run(COpcDaRequestWorker::ItemWrite, request));
     EXPECT_EQ(worker.ThreadId(), executedOn);
     EXPECT_NE(GetCurrentThreadId(), executedOn);
-    EXPECT_EQ(E_INVALIDARG, worker.Run(0x2414, request));   // the stop message is no request kind
+    EXPECT_EQ(E_INVALIDARG, worker.Run(0x2414, request)); // the stop message is no request kind
     worker.Stop();
     executedOn = 0;
     EXPECT_EQ(E_FAIL, worker.Run(COpcDaRequestWorker::GroupRead, request));
@@ -416,7 +424,7 @@ TEST_F(SyncIoTest, DeadbandKeepsTheCachedValueButTheTimeMovesOn)
     FILETIME first = {}, stamp = {};
     ASSERT_EQ(S_OK, ReadAged(db, 0, value, &first));
     EXPECT_EQ(50, Number(value));
-    SetDevice(L"N.P.Db", 52);   // 2 % of 0..100: inside the deadband
+    SetDevice(L"N.P.Db", 52); // 2 % of 0..100: inside the deadband
     Sleep(20);
     ASSERT_EQ(S_OK, ReadAged(db, 0, value, &stamp));
     EXPECT_EQ(50, Number(value));

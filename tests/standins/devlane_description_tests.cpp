@@ -41,7 +41,8 @@ protected:
         wchar_t dir[MAX_PATH] = {};
         GetTempPathW(MAX_PATH, dir);
         std::wstring path = std::wstring(dir) + name;
-        std::ofstream(path.c_str(), std::ios::binary).write(content.data(), static_cast<std::streamsize>(content.size()));
+        std::ofstream(path.c_str(), std::ios::binary)
+            .write(content.data(), static_cast<std::streamsize>(content.size()));
         return path;
     }
 };
@@ -49,33 +50,33 @@ protected:
 
 TEST_F(DevlaneDescription, BadLinesAreSkippedWithTheirNumberAndGoodLinesStillCount)
 {
-    const char* text = "\xEF\xBB\xBF# comment\n"            // 1
-                       "orphan = 1\n"                        // 2 outside any section
-                       "[project]\n"                         // 3
-                       "build = twelve\n"                    // 4
-                       "build = 12\n"                        // 5
-                       "[device N1.P1]\r\n"                  // 6
-                       "D0 = int16 70000\n"                  // 7 does not fit
-                       "D0 = int16 -5 6\n"                   // 8
-                       "D2 = string \"a\\\"b\\\\c\\x41\"\n"  // 9
-                       "D9 = string \"open\n"                // 10 unterminated
-                       "D10 = nothing 1\n"                   // 11 unknown type
-                       "Q10 = int16 1\n"                     // 12 not an address
-                       "D8191 = int16 1 2\n"                 // 13 past the end
+    const char* text = "\xEF\xBB\xBF# comment\n"                 // 1
+                       "orphan = 1\n"                            // 2 outside any section
+                       "[project]\n"                             // 3
+                       "build = twelve\n"                        // 4
+                       "build = 12\n"                            // 5
+                       "[device N1.P1]\r\n"                      // 6
+                       "D0 = int16 70000\n"                      // 7 does not fit
+                       "D0 = int16 -5 6\n"                       // 8
+                       "D2 = string \"a\\\"b\\\\c\\x41\"\n"      // 9
+                       "D9 = string \"open\n"                    // 10 unterminated
+                       "D10 = nothing 1\n"                       // 11 unknown type
+                       "Q10 = int16 1\n"                         // 12 not an address
+                       "D8191 = int16 1 2\n"                     // 13 past the end
                        "D20 = int16 ramp from=0 to=10 step=-1\n" // 14 never reaches 'to'
-                       "D21 = int16 sine period=0\n"         // 15
-                       "D22 = int16 toggle speed=3\n"        // 16 unknown setting
-                       "D23 = string ramp\n"                 // 17 strings do not move
-                       "size.Q = 10\n"                       // 18
-                       "delay = 999999\n"                    // 19
-                       "no equals sign\n"                    // 20
-                       "[wrong section]\n"                   // 21
-                       "D0 = int16 1\n"                      // 22 skipped with its section
-                       "[symbols N1.P1]\n"                   // 23
-                       "A.B = D0 int16 1\n"                  // 24
-                       "A.B = D1 int16 1\n"                  // 25 twice
-                       "A.C = D0 int16 0\n"                  // 26 count 0
-                       "A.D = D0\n";                         // 27 too short
+                       "D21 = int16 sine period=0\n"             // 15
+                       "D22 = int16 toggle speed=3\n"            // 16 unknown setting
+                       "D23 = string ramp\n"                     // 17 strings do not move
+                       "size.Q = 10\n"                           // 18
+                       "delay = 999999\n"                        // 19
+                       "no equals sign\n"                        // 20
+                       "[wrong section]\n"                       // 21
+                       "D0 = int16 1\n"                          // 22 skipped with its section
+                       "[symbols N1.P1]\n"                       // 23
+                       "A.B = D0 int16 1\n"                      // 24
+                       "A.B = D1 int16 1\n"                      // 25 twice
+                       "A.C = D0 int16 0\n"                      // 26 count 0
+                       "A.D = D0\n";                             // 27 too short
     LONG warnings = DevlaneControlLoadDescriptionText(text);
     std::vector<std::string> lines = Warnings();
     ASSERT_EQ(static_cast<size_t>(warnings), lines.size());
@@ -114,14 +115,15 @@ TEST_F(DevlaneDescription, BinaryJunkAndHugeLinesEndInWarnings)
     std::string huge = "[device N1.P1]\nD0 = int16";
     for (int i = 0; i < 200000; ++i)
         huge += " 1";
-    huge += "\nD1 = string \"" + std::string(100000, 'x') + "\"\n" + std::string(1000000, 0xFF) + "\n" +
-            "[" + std::string(5000, 'd') + "]\nD2 = int16 9\n";
+    huge += "\nD1 = string \"" + std::string(100000, 'x') + "\"\n" + std::string(1000000, 0xFF) + "\n" + "[" +
+            std::string(5000, 'd') + "]\nD2 = int16 9\n";
     EXPECT_EQ(4, DevlaneControlLoadDescriptionText(huge.c_str()));
 }
 
 TEST_F(DevlaneDescription, AbsurdNumbersAreRefused)
 {
-    std::string file = "[project]\npath = C:\\" + std::string(300, 'p') + "\nbuild = 4294967296\n"
+    std::string file = "[project]\npath = C:\\" + std::string(300, 'p') +
+                       "\nbuild = 4294967296\n"
                        "[device N1.P1]\n"
                        "size.D = 0\n"
                        "size.D = 99999999999\n"

@@ -81,8 +81,8 @@ protected:
 TEST_F(DevlaneRemote, AnotherProcessSetsValuesThisOneReads)
 {
     ASSERT_EQ(0u, RunProgram(L"devlane_control_child.exe",
-                      {OwnPid(), "ping", "ok " + OwnPid(), "set N1.P1 D0 int16 777", "ok",
-                       "set N1.P1 D10 string \"from afar\"", "ok", "set N1.P1 M3 bit 1", "ok"}));
+                             {OwnPid(), "ping", "ok " + OwnPid(), "set N1.P1 D0 int16 777", "ok",
+                              "set N1.P1 D10 string \"from afar\"", "ok", "set N1.P1 M3 bit 1", "ok"}));
     short v = 0;
     ASSERT_EQ(0, ReadDevice16M(h, "N1.P1", "D0", &v, 1));
     EXPECT_EQ(777, v);
@@ -100,8 +100,8 @@ TEST_F(DevlaneRemote, AnotherProcessSeesValuesLogAndCounts)
     ASSERT_EQ(0, WriteDevice16DM(h, "N1.P1", "D5", &v, 1));
     ASSERT_EQ(0, EasyOutputLog(8, "Kestrix:", "hello"));
     EXPECT_EQ(0u, RunProgram(L"devlane_control_child.exe",
-                      {OwnPid(), "get N1.P1 D5 int16", "ok 4242", "log", "ok 1\n8\t\"Kestrix:\"\t\"hello\"",
-                       "count WriteDevice16DM", "ok 1", "get N1.P9 D5 int16", "error unknown device*"}));
+                             {OwnPid(), "get N1.P1 D5 int16", "ok 4242", "log", "ok 1\n8\t\"Kestrix:\"\t\"hello\"",
+                              "count WriteDevice16DM", "ok 1", "get N1.P9 D5 int16", "error unknown device*"}));
 }
 
 TEST_F(DevlaneRemote, AnotherProcessTakesTheRuntimeAwayAndBringsItBack)
@@ -110,14 +110,15 @@ TEST_F(DevlaneRemote, AnotherProcessTakesTheRuntimeAwayAndBringsItBack)
     EXPECT_EQ(kRuntimeNotRunning, EasyCheckServerFork());
     ASSERT_EQ(0u, RunProgram(L"devlane_control_child.exe", {OwnPid(), "runtime up", "ok up*"}));
     EXPECT_EQ(0, EasyCheckServerFork());
-    ASSERT_EQ(0u, RunProgram(L"devlane_control_child.exe", {OwnPid(), "runtime restart", "ok up generation=2 attached=1"}));
+    ASSERT_EQ(0u,
+              RunProgram(L"devlane_control_child.exe", {OwnPid(), "runtime restart", "ok up generation=2 attached=1"}));
     EXPECT_EQ(kRuntimeRestarted, EasyCheckServerFork());
 }
 
 TEST_F(DevlaneRemote, AnotherProcessInjectsFailuresAndSlowsADevice)
 {
     ASSERT_EQ(0u, RunProgram(L"devlane_control_child.exe",
-                      {OwnPid(), "inject ReadDevice16M C0B00203 1", "ok", "delay N1.P1 300", "ok"}));
+                             {OwnPid(), "inject ReadDevice16M C0B00203 1", "ok", "delay N1.P1 300", "ok"}));
     short v = 0;
     EXPECT_EQ(kAddressRange, ReadDevice16M(h, "N1.P1", "D0", &v, 1));
     auto start = std::chrono::steady_clock::now();

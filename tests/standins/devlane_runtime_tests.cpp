@@ -28,12 +28,14 @@ TEST_F(DevlaneRuntime, HandlesWorkOnlyOnTheirOwnThread)
     LINTOR_HANDLE foreign = 0;
     LONG ownRead = -1;
     LONG ownCacheCall = -1;
-    std::thread creator([&] {
-        foreign = static_cast<LINTOR_HANDLE>(CreateLintorHandle());
-        short v = 0;
-        ownRead = ReadDevice16M(foreign, "N1.P1", "D0", &v, 1);
-        ownCacheCall = LT_CreateCacheM(foreign, "cache-of-thread", 100);
-    });
+    std::thread creator(
+        [&]
+        {
+            foreign = static_cast<LINTOR_HANDLE>(CreateLintorHandle());
+            short v = 0;
+            ownRead = ReadDevice16M(foreign, "N1.P1", "D0", &v, 1);
+            ownCacheCall = LT_CreateCacheM(foreign, "cache-of-thread", 100);
+        });
     creator.join();
     ASSERT_NE(0u, foreign);
     EXPECT_EQ(0, ownRead);
@@ -103,7 +105,7 @@ TEST_F(DevlaneRuntime, CacheRecordsAreCheckedAndFrozenByStart)
     EXPECT_EQ(kCacheNotFound, LT_EntryCacheRecordM(h, "no such cache", "N1.P1", "D0", 2, 1));
     EXPECT_EQ(kRecordDevice, LT_EntryCacheRecordM(h, cache, "N1.P9", "D0", 2, 1));
     EXPECT_EQ(kRecordAddress, LT_EntryCacheRecordM(h, cache, "N1.P1", "Q0", 2, 1));
-    EXPECT_EQ(kRecordAddress, LT_EntryCacheRecordM(h, cache, "N1.P1", "D0", 0, 0)); // 0/0 only for symbols
+    EXPECT_EQ(kRecordAddress, LT_EntryCacheRecordM(h, cache, "N1.P1", "D0", 0, 0));   // 0/0 only for symbols
     EXPECT_EQ(kRecordAddress, LT_EntryCacheRecordM(h, cache, "N1.P1", "D90", 11, 3)); // past D99
     EXPECT_EQ(kBadDataType, LT_EntryCacheRecordM(h, cache, "N1.P1", "D0", 13, 1));
     EXPECT_EQ(kBadCount, LT_EntryCacheRecordM(h, cache, "N1.P1", "D0", 2, 0));
@@ -116,10 +118,12 @@ TEST_F(DevlaneRuntime, CacheRecordsAreCheckedAndFrozenByStart)
 
     // A polling thread destroys the cache with its own handle.
     LONG destroyed = -1;
-    std::thread poller([&] {
-        Handle own;
-        destroyed = LT_DestroyCacheM(own, cache);
-    });
+    std::thread poller(
+        [&]
+        {
+            Handle own;
+            destroyed = LT_DestroyCacheM(own, cache);
+        });
     poller.join();
     EXPECT_EQ(0, destroyed);
     EXPECT_EQ("ok 0", Command("caches"));
@@ -294,13 +298,15 @@ TEST_F(DevlaneRuntime, ASlowDeviceDelaysOnlyItsOwnCallers)
 {
     ASSERT_EQ(0, DevlaneControlSetDeviceDelay("N1.P1", 400));
     long long slowMs = 0;
-    std::thread slow([&] {
-        Handle own;
-        short v = 0;
-        Clock::time_point start = Clock::now();
-        EXPECT_EQ(0, ReadDevice16M(own, "N1.P1", "D0", &v, 1));
-        slowMs = MillisecondsSince(start);
-    });
+    std::thread slow(
+        [&]
+        {
+            Handle own;
+            short v = 0;
+            Clock::time_point start = Clock::now();
+            EXPECT_EQ(0, ReadDevice16M(own, "N1.P1", "D0", &v, 1));
+            slowMs = MillisecondsSince(start);
+        });
     Sleep(50); // let the slow call begin its wait
     Handle h;
     short v = 0;

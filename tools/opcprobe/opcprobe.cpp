@@ -62,7 +62,8 @@ void WriteText(DWORD which, const std::wstring& text)
         WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
         return;
     }
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    int bytes =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     if (bytes <= 0)
         return;
     std::string utf8(static_cast<size_t>(bytes), '\0');
@@ -194,14 +195,14 @@ public:
         OPCHANDLE handle = 0;
         DWORD revised = 0;
         COpcComPtr<IUnknown> group;
-        HRESULT hr = m_server->AddGroup(requested, TRUE, rate, static_cast<OPCHANDLE>(m_groups.size() + 1), nullptr,
-                                        nullptr, 0, &handle, &revised, IID_IUnknown,
-                                        reinterpret_cast<IUnknown**>(group.Receive()));
+        HRESULT hr =
+            m_server->AddGroup(requested, TRUE, rate, static_cast<OPCHANDLE>(m_groups.size() + 1), nullptr, nullptr, 0,
+                               &handle, &revised, IID_IUnknown, reinterpret_cast<IUnknown**>(group.Receive()));
         if (FAILED(hr))
             return Fail(L"add-group", hr);
         std::wstring actual = ActualName(group, name);
         Out(L"group: %ls handle=0x%08lX rate=%lu%ls\n", actual.c_str(), static_cast<unsigned long>(handle),
-                     static_cast<unsigned long>(revised), hr == OPC_S_UNSUPPORTEDRATE ? L" (rate revised)" : L"");
+            static_cast<unsigned long>(revised), hr == OPC_S_UNSUPPORTEDRATE ? L" (rate revised)" : L"");
         m_groups[actual] = group;
         return ExitOk;
     }
@@ -280,7 +281,8 @@ private:
 
     static std::wstring ActualName(const COpcComPtr<IUnknown>& group, const std::wstring& requested)
     {
-        COpcComPtr<IOPCGroupStateMgt> state = COpcComPtr<IOPCGroupStateMgt>::QueryFrom(group.Get(), IID_IOPCGroupStateMgt);
+        COpcComPtr<IOPCGroupStateMgt> state =
+            COpcComPtr<IOPCGroupStateMgt>::QueryFrom(group.Get(), IID_IOPCGroupStateMgt);
         if (state)
         {
             DWORD rate = 0;
@@ -307,8 +309,8 @@ private:
             text = message.Get();
         while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r'))
             text.pop_back();
-        Err(L"error: %ls failed: 0x%08lX%ls%ls\n", action, static_cast<unsigned long>(hr),
-                      text.empty() ? L"" : L" ", text.c_str());
+        Err(L"error: %ls failed: 0x%08lX%ls%ls\n", action, static_cast<unsigned long>(hr), text.empty() ? L"" : L" ",
+            text.c_str());
         return ExitActionFailed;
     }
 
@@ -331,8 +333,7 @@ int Connect(const Options& options, COpcComPtr<IOPCServer>& server)
     if (FAILED(hr))
     {
         Err(L"error: %ls is not a registered server: 0x%08lX\n",
-                      options.clsid.empty() ? options.progId.c_str() : options.clsid.c_str(),
-                      static_cast<unsigned long>(hr));
+            options.clsid.empty() ? options.progId.c_str() : options.clsid.c_str(), static_cast<unsigned long>(hr));
         return ExitUnreachable;
     }
     hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
@@ -359,10 +360,12 @@ int Connect(const Options& options, COpcComPtr<IOPCServer>& server)
 // Words that start the next action, so an optional ID is never mistaken for one.
 bool IsActionWord(const std::wstring& word)
 {
-    static const wchar_t* const words[] = {L"status", L"add-group", L"list-groups", L"remove-group",
-                                           L"force-remove-group", L"wait", L"browse", L"browse-flat",
-                                           L"props", L"read", L"write", L"watch"};
-    for (const wchar_t* w : words) {
+    static const wchar_t* const words[] = {
+        L"status", L"add-group", L"list-groups", L"remove-group", L"force-remove-group",
+        L"wait",   L"browse",    L"browse-flat", L"props",        L"read",
+        L"write",  L"watch"};
+    for (const wchar_t* w : words)
+    {
         if (word == w)
             return true;
     }
@@ -383,11 +386,13 @@ struct BrowseArguments
 int ReadBrowseArguments(int argc, wchar_t** argv, int i, bool flat, BrowseArguments& args)
 {
     int taken = 0;
-    if (!flat && i < argc && std::wcschr(argv[i], L'=') == nullptr && !IsActionWord(argv[i])) {
+    if (!flat && i < argc && std::wcschr(argv[i], L'=') == nullptr && !IsActionWord(argv[i]))
+    {
         args.itemId = argv[i];
         ++taken;
     }
-    for (; i + taken < argc; ++taken) {
+    for (; i + taken < argc; ++taken)
+    {
         std::wstring word = argv[i + taken];
         size_t equals = word.find(L'=');
         if (equals == std::wstring::npos)
@@ -427,7 +432,8 @@ int ReportFailure(IOPCServer* server, const wchar_t* action, HRESULT hr)
 
 void FreeProperties(OPCITEMPROPERTIES& item)
 {
-    for (DWORD i = 0; item.pItemProperties != nullptr && i < item.dwNumProperties; ++i) {
+    for (DWORD i = 0; item.pItemProperties != nullptr && i < item.dwNumProperties; ++i)
+    {
         CoTaskMemFree(item.pItemProperties[i].szItemID);
         CoTaskMemFree(item.pItemProperties[i].szDescription);
         VariantClear(&item.pItemProperties[i].vValue);
@@ -441,20 +447,26 @@ std::wstring ValueText(const VARIANT& value)
 {
     if (value.vt == VT_EMPTY)
         return L"(empty)";
-    if (value.vt & VT_ARRAY) {
+    if (value.vt & VT_ARRAY)
+    {
         SAFEARRAY* array = value.parray;
         LONG low = 0;
         LONG high = -1;
-        if (array == nullptr || SafeArrayGetLBound(array, 1, &low) != S_OK || SafeArrayGetUBound(array, 1, &high) != S_OK)
+        if (array == nullptr || SafeArrayGetLBound(array, 1, &low) != S_OK ||
+            SafeArrayGetUBound(array, 1, &high) != S_OK)
             return L"{}";
         std::wstring text = L"{";
-        for (LONG i = low; i <= high; ++i) {
+        for (LONG i = low; i <= high; ++i)
+        {
             COpcVariant element;
             VARTYPE type = static_cast<VARTYPE>(value.vt & ~VT_ARRAY);
-            if (type == VT_VARIANT) {
+            if (type == VT_VARIANT)
+            {
                 if (FAILED(SafeArrayGetElement(array, &i, element.Get())))
                     break;
-            } else {
+            }
+            else
+            {
                 element->vt = type;
                 if (FAILED(SafeArrayGetElement(array, &i, &element->lVal)))
                     break;
@@ -478,22 +490,25 @@ int BrowseAction(IOPCServer* server, const BrowseArguments& args)
     // The proxy refuses a null property list even when it is empty.
     DWORD noProperties = 0;
     DWORD total = 0;
-    do {
+    do
+    {
         BOOL more = FALSE;
         DWORD count = 0;
         OPCBROWSEELEMENT* elements = nullptr;
         // The server replaces the string it is given; the holder takes the new one.
         LPWSTR raw = point.Detach();
-        HRESULT hr = browse->Browse(const_cast<LPWSTR>(args.itemId.c_str()), &raw, args.max, args.kind, const_cast<LPWSTR>(args.filter.c_str()),
-                                    const_cast<LPWSTR>(args.vendor.c_str()), FALSE, FALSE, 0, &noProperties, &more,
-                                    &count, &elements);
+        HRESULT hr = browse->Browse(const_cast<LPWSTR>(args.itemId.c_str()), &raw, args.max, args.kind,
+                                    const_cast<LPWSTR>(args.filter.c_str()), const_cast<LPWSTR>(args.vendor.c_str()),
+                                    FALSE, FALSE, 0, &noProperties, &more, &count, &elements);
         point.Reset(raw);
         if (FAILED(hr))
             return ReportFailure(server, L"browse", hr);
-        for (DWORD i = 0; i < count; ++i) {
+        for (DWORD i = 0; i < count; ++i)
+        {
             DWORD flags = elements[i].dwFlagValue;
-            const wchar_t* kind = (flags & OPC_BROWSE_HASCHILDREN) ? ((flags & OPC_BROWSE_ISITEM) ? L"branch+item" : L"branch")
-                                                                  : ((flags & OPC_BROWSE_ISITEM) ? L"item" : L"leaf");
+            const wchar_t* kind = (flags & OPC_BROWSE_HASCHILDREN)
+                                      ? ((flags & OPC_BROWSE_ISITEM) ? L"branch+item" : L"branch")
+                                      : ((flags & OPC_BROWSE_ISITEM) ? L"item" : L"leaf");
             Out(L"%ls: %ls id=%ls\n", kind, elements[i].szName ? elements[i].szName : L"",
                 elements[i].szItemID ? elements[i].szItemID : L"");
             CoTaskMemFree(elements[i].szName);
@@ -524,8 +539,10 @@ HRESULT FlatItemIds(IOPCServer* server, const std::wstring& branch, const std::w
         return hr;
     LPOLESTR batch[64];
     ULONG fetched = 0;
-    while (names && SUCCEEDED(names->Next(64, batch, &fetched)) && fetched > 0) {
-        for (ULONG i = 0; i < fetched; ++i) {
+    while (names && SUCCEEDED(names->Next(64, batch, &fetched)) && fetched > 0)
+    {
+        for (ULONG i = 0; i < fetched; ++i)
+        {
             ids.push_back(batch[i] ? batch[i] : L"");
             CoTaskMemFree(batch[i]);
         }
@@ -559,10 +576,14 @@ int PropsAction(IOPCServer* server, const std::wstring& itemId)
         return ReportFailure(server, L"props", FAILED(hr) ? hr : E_UNEXPECTED);
     OPCITEMPROPERTIES& item = result.Get()[0];
     int code = ExitOk;
-    if (FAILED(item.hrErrorID)) {
+    if (FAILED(item.hrErrorID))
+    {
         code = ReportFailure(server, L"props", item.hrErrorID);
-    } else {
-        for (DWORD i = 0; i < item.dwNumProperties; ++i) {
+    }
+    else
+    {
+        for (DWORD i = 0; i < item.dwNumProperties; ++i)
+        {
             const OPCITEMPROPERTY& p = item.pItemProperties[i];
             if (FAILED(p.hrErrorID))
                 Out(L"property %lu: %ls = (error 0x%08lX)\n", static_cast<unsigned long>(p.dwPropertyID),
@@ -584,14 +605,16 @@ int BrowseActions(IOPCServer* server, int argc, wchar_t** argv, int i, int& step
 {
     std::wstring action = argv[i];
     BrowseArguments args;
-    if (action == L"browse" || action == L"browse-flat") {
+    if (action == L"browse" || action == L"browse-flat")
+    {
         bool flat = action == L"browse-flat";
         int taken = ReadBrowseArguments(argc, argv, i + 1, flat, args);
         if (taken >= 0 && server != nullptr)
             step = flat ? BrowseFlatAction(server, args) : BrowseAction(server, args);
         return taken;
     }
-    if (action == L"props" && i + 1 < argc) {
+    if (action == L"props" && i + 1 < argc)
+    {
         if (server != nullptr)
             step = PropsAction(server, argv[i + 1]);
         return 1;
@@ -604,24 +627,32 @@ int BrowseActions(IOPCServer* server, int argc, wchar_t** argv, int i, int& step
 struct ReadArguments
 {
     std::vector<std::wstring> itemIds;
-    DWORD maxAge = 0xFFFFFFFF;   // what the server holds, unless it never read the tag
+    DWORD maxAge = 0xFFFFFFFF; // what the server holds, unless it never read the tag
 };
 
 // Reads "ID... [--device] [--maxage MS]" at argv[i]: the count taken, or -1.
 int ReadReadArguments(int argc, wchar_t** argv, int i, ReadArguments& args)
 {
     int taken = 0;
-    for (; i + taken < argc; ++taken) {
+    for (; i + taken < argc; ++taken)
+    {
         std::wstring word = argv[i + taken];
-        if (word == L"--device") {
+        if (word == L"--device")
+        {
             args.maxAge = 0;
-        } else if (word == L"--maxage") {
+        }
+        else if (word == L"--maxage")
+        {
             if (i + taken + 1 >= argc || !ParseNumber(argv[i + taken + 1], args.maxAge))
                 return -1;
             ++taken;
-        } else if (IsActionWord(word)) {
+        }
+        else if (IsActionWord(word))
+        {
             break;
-        } else {
+        }
+        else
+        {
             args.itemIds.push_back(word);
         }
     }
@@ -642,9 +673,12 @@ bool ParseTypedValue(const std::wstring& text, VARIANT* value)
     VARTYPE type = VT_BSTR;
     std::wstring body = text;
     size_t colon = text.find(L':');
-    if (colon != std::wstring::npos) {
-        for (const auto& t : types) {
-            if (text.compare(0, colon, t.name) == 0) {
+    if (colon != std::wstring::npos)
+    {
+        for (const auto& t : types)
+        {
+            if (text.compare(0, colon, t.name) == 0)
+            {
                 type = t.type;
                 body = text.substr(colon + 1);
             }
@@ -677,10 +711,14 @@ int ReadAction(IOPCServer* server, const ReadArguments& args)
     if (FAILED(hr) || errors.Get() == nullptr)
         return ReportFailure(server, L"read", FAILED(hr) ? hr : E_UNEXPECTED);
     int code = ExitOk;
-    for (size_t n = 0; n < ids.size(); ++n) {
-        if (FAILED(errors.Get()[n])) {
+    for (size_t n = 0; n < ids.size(); ++n)
+    {
+        if (FAILED(errors.Get()[n]))
+        {
             code = ReportFailure(server, (L"read " + args.itemIds[n]).c_str(), errors.Get()[n]);
-        } else {
+        }
+        else
+        {
             Out(L"%ls = %ls  quality 0x%02X  time %ls\n", ids[n], ValueText(values.Get()[n]).c_str(),
                 static_cast<unsigned>(qualities.Get()[n]), TimeText(stamps.Get()[n]).c_str());
         }
@@ -695,7 +733,8 @@ int WriteAction(IOPCServer* server, const std::wstring& itemId, const std::wstri
     if (!io)
         return ReportFailure(server, L"write", E_NOINTERFACE);
     OPCITEMVQT vqt = {};
-    if (!ParseTypedValue(text, &vqt.vDataValue)) {
+    if (!ParseTypedValue(text, &vqt.vDataValue))
+    {
         Err(L"error: write: cannot make a value of %ls\n", text.c_str());
         return ExitActionFailed;
     }
@@ -729,27 +768,35 @@ struct WatchArguments
 int ReadWatchArguments(int argc, wchar_t** argv, int i, WatchArguments& args)
 {
     int taken = 0;
-    for (; i + taken < argc; ++taken) {
+    for (; i + taken < argc; ++taken)
+    {
         std::wstring word = argv[i + taken];
         if (IsActionWord(word))
             break;
         size_t equals = word.find(L'=');
         std::wstring key = equals == std::wstring::npos ? std::wstring() : word.substr(0, equals);
         const wchar_t* value = word.c_str() + equals + 1;
-        if (key == L"branch") {
+        if (key == L"branch")
+        {
             args.branch = value;
             args.byBranch = true;
-        } else if (key == L"rate" || key == L"keepalive" || key == L"duration") {
+        }
+        else if (key == L"rate" || key == L"keepalive" || key == L"duration")
+        {
             DWORD& target = key == L"rate" ? args.rate : key == L"keepalive" ? args.keepAlive : args.duration;
             if (!ParseNumber(value, target))
                 return -1;
-        } else if (key == L"deadband") {
+        }
+        else if (key == L"deadband")
+        {
             wchar_t* end = nullptr;
             double percent = std::wcstod(value, &end);
             if (*value == L'\0' || *end != L'\0' || !(percent >= 0.0 && percent <= 100.0))
                 return -1;
             args.deadband = static_cast<FLOAT>(percent);
-        } else {
+        }
+        else
+        {
             args.itemIds.push_back(word);
         }
     }
@@ -788,7 +835,8 @@ public:
     STDMETHODIMP OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD count, OPCHANDLE* clients, VARIANT* values,
                               WORD* qualities, FILETIME* stamps, HRESULT* errors) override
     {
-        if (count == 0) {
+        if (count == 0)
+        {
             FILETIME now = {};
             GetSystemTimeAsFileTime(&now);
             Out(L"keep-alive %ls\n", TimeText(now).c_str());
@@ -797,9 +845,10 @@ public:
         if (clients == nullptr || values == nullptr || qualities == nullptr || stamps == nullptr || errors == nullptr)
             return E_INVALIDARG;
         std::wstring text;
-        for (DWORD i = 0; i < count; ++i) {
+        for (DWORD i = 0; i < count; ++i)
+        {
             std::wstring id = clients[i] < m_itemIds.size() ? m_itemIds[clients[i]]
-                                                             : L"(handle " + std::to_wstring(clients[i]) + L")";
+                                                            : L"(handle " + std::to_wstring(clients[i]) + L")";
             wchar_t tail[128];
             if (FAILED(errors[i]))
                 std::swprintf(tail, 128, L": error 0x%08lX\n", static_cast<unsigned long>(errors[i]));
@@ -862,7 +911,8 @@ int AddWatchItems(IOPCServer* server, IUnknown* group, const std::vector<std::ws
     if (!items)
         return ReportFailure(server, L"watch", E_NOINTERFACE);
     std::vector<OPCITEMDEF> defs(ids.size());
-    for (size_t n = 0; n < ids.size(); ++n) {
+    for (size_t n = 0; n < ids.size(); ++n)
+    {
         defs[n].szAccessPath = const_cast<LPWSTR>(L"");
         defs[n].szItemID = const_cast<LPWSTR>(ids[n].c_str());
         defs[n].bActive = TRUE;
@@ -875,7 +925,8 @@ int AddWatchItems(IOPCServer* server, IUnknown* group, const std::vector<std::ws
     if (FAILED(hr) || results.Get() == nullptr || errors.Get() == nullptr)
         return ReportFailure(server, L"watch", FAILED(hr) ? hr : E_UNEXPECTED);
     int code = ExitOk;
-    for (size_t n = 0; n < ids.size(); ++n) {
+    for (size_t n = 0; n < ids.size(); ++n)
+    {
         CoTaskMemFree(results.Get()[n].pBlob);
         if (FAILED(errors.Get()[n]))
             code = ReportFailure(server, (L"watch " + ids[n]).c_str(), errors.Get()[n]);
@@ -890,7 +941,8 @@ int AddWatchItems(IOPCServer* server, IUnknown* group, const std::vector<std::ws
 int RunWatch(IOPCServer* server, COpcComPtr<IUnknown> group, const std::vector<std::wstring>& ids,
              const WatchArguments& args)
 {
-    if (args.keepAlive != 0) {
+    if (args.keepAlive != 0)
+    {
         COpcComPtr<IOPCGroupStateMgt2> state =
             COpcComPtr<IOPCGroupStateMgt2>::QueryFrom(group.Get(), IID_IOPCGroupStateMgt2);
         DWORD revised = 0;
@@ -913,7 +965,8 @@ int RunWatch(IOPCServer* server, COpcComPtr<IUnknown> group, const std::vector<s
     // The sink is in place before the items, so no first value is missed.
     DWORD added = 0;
     int code = AddWatchItems(server, group.Get(), ids, added);
-    if (added > 0) {
+    if (added > 0)
+    {
         CtrlCStopsWatch ctrlC;
         WaitForSingleObject(g_watchStop.Get(), args.duration);
     }
@@ -926,12 +979,14 @@ int RunWatch(IOPCServer* server, COpcComPtr<IUnknown> group, const std::vector<s
 int WatchAction(IOPCServer* server, const WatchArguments& args)
 {
     std::vector<std::wstring> ids = args.itemIds;
-    if (args.byBranch) {
+    if (args.byBranch)
+    {
         HRESULT hr = FlatItemIds(server, args.branch, L"", ids);
         if (FAILED(hr))
             return ReportFailure(server, (L"watch branch=" + args.branch).c_str(), hr);
     }
-    if (ids.empty()) {
+    if (ids.empty())
+    {
         Err(L"error: watch: no items below %ls\n", args.branch.c_str());
         return ExitActionFailed;
     }
@@ -962,21 +1017,24 @@ int WatchAction(IOPCServer* server, const WatchArguments& args)
 int IoActions(IOPCServer* server, int argc, wchar_t** argv, int i, int& step)
 {
     std::wstring action = argv[i];
-    if (action == L"read") {
+    if (action == L"read")
+    {
         ReadArguments args;
         int taken = ReadReadArguments(argc, argv, i + 1, args);
         if (taken >= 0 && server != nullptr)
             step = ReadAction(server, args);
         return taken;
     }
-    if (action == L"watch") {
+    if (action == L"watch")
+    {
         WatchArguments args;
         int taken = ReadWatchArguments(argc, argv, i + 1, args);
         if (taken >= 0 && server != nullptr)
             step = WatchAction(server, args);
         return taken;
     }
-    if (action == L"write" && i + 2 < argc) {
+    if (action == L"write" && i + 2 < argc)
+    {
         if (server != nullptr)
             step = WriteAction(server, argv[i + 1], argv[i + 2]);
         return 2;
