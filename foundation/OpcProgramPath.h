@@ -4,7 +4,7 @@
 
 #include "OpcString.h"
 
-// The part of a full path before its last "\\". Empty when there is no
+// What stands before the last "\\" of a full path. Empty when there is no
 // separator, or when the only one is the first character (nothing before it).
 COpcString DirectoryOfPath(const COpcString& path);
 
