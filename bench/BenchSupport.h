@@ -8,6 +8,7 @@
 #include <objbase.h>
 #include <tlhelp32.h>
 
+#include <cstdio>
 #include <string>
 
 namespace bench_support
@@ -86,6 +87,21 @@ inline bool WriteTextFile(const std::wstring& path, const std::string& text)
 
 // Runs a program with its output on NUL (a server it starts must not hold our
 // pipes); its exit code, or ~0u when it did not end in time.
+// Copies the server and the libraries it loads from <directory> into <folder>.
+inline bool CopyServerFiles(const std::wstring& directory, const std::wstring& folder)
+{
+    CreateDirectoryW(folder.c_str(), nullptr);
+    for (const wchar_t* file : {L"tagbridge.exe", L"Devlane.dll", L"Kelmsg.dll"})
+    {
+        if (!CopyFileW((directory + L"\\" + file).c_str(), (folder + L"\\" + file).c_str(), FALSE))
+        {
+            std::printf("cannot copy %ls: %lu\n", file, GetLastError());
+            return false;
+        }
+    }
+    return true;
+}
+
 inline DWORD RunToEnd(const std::wstring& commandLine, DWORD timeoutMs)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};

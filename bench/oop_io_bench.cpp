@@ -284,15 +284,8 @@ public:
     // not run in its own directory).
     bool Prepare(const std::wstring& directory, const std::wstring& tagFile)
     {
-        CreateDirectoryW(m_folder.c_str(), nullptr);
-        for (const wchar_t* file : {L"tagbridge.exe", L"Devlane.dll", L"Kelmsg.dll"})
-        {
-            if (!CopyFileW((directory + L"\\" + file).c_str(), (m_folder + L"\\" + file).c_str(), FALSE))
-            {
-                std::printf("cannot copy %ls: %lu\n", file, GetLastError());
-                return false;
-            }
-        }
+        if (!CopyServerFiles(directory, m_folder))
+            return false;
         const std::wstring tags = m_folder + L"\\Tags.xml";
         if (!CopyFileW(tagFile.c_str(), tags.c_str(), FALSE))
         {

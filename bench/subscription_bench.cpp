@@ -730,15 +730,8 @@ public:
     // COM does not run in its own directory).
     bool Prepare(const Scenario& s)
     {
-        CreateDirectoryW(m_folder.c_str(), nullptr);
-        for (const wchar_t* file : {L"tagbridge.exe", L"Devlane.dll", L"Kelmsg.dll"})
-        {
-            if (!CopyFileW((m_directory + L"\\" + file).c_str(), (m_folder + L"\\" + file).c_str(), FALSE))
-            {
-                std::printf("  cannot copy %ls: %lu\n", file, GetLastError());
-                return false;
-            }
-        }
+        if (!CopyServerFiles(m_directory, m_folder))
+            return false;
         // The tags' own deadbands would hold back ramp steps smaller than them
         // in the address space, so every step counts only without them.
         const std::wstring tags = m_folder + L"\\Tags.xml";
