@@ -11,7 +11,7 @@ include(GoogleTest)
 # listed when ctest starts so the build itself never needs Wine.
 function(tb_add_gtest)
     cmake_parse_arguments(T "" "NAME;WORKING_DIRECTORY;OUTPUT_DIRECTORY" "SOURCES;LIBS" ${ARGN})
-    add_executable(${T_NAME} ${T_SOURCES})
+    add_executable(${T_NAME} ${T_SOURCES} ${CMAKE_SOURCE_DIR}/tests/harness/ProgramStarted.cpp)
     target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
     target_include_directories(${T_NAME} PRIVATE ${CMAKE_SOURCE_DIR}/tests/harness)
     if(T_OUTPUT_DIRECTORY)
