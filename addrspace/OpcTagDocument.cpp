@@ -18,7 +18,9 @@ const CLSID kClsidSaxReader = {0x079AA557, 0x4A18, 0x424A, {0x8E, 0xEE, 0xE3, 0x
 const IID kIidSaxReader = {0xA4F96ED0, 0xF829, 0x476E, {0x81, 0xC0, 0xCD, 0xC7, 0xBD, 0x2A, 0x08, 0x02}};
 const IID kIidContentHandler = {0x1545CDFA, 0x9E4E, 0x4497, {0xA8, 0xA4, 0x2B, 0xF7, 0xD0, 0x11, 0x2C, 0x44}};
 
-const size_t kBlockBytes = 256 * 1024;
+// Large enough that the heap takes each block straight from the system and
+// gives it back when freed, rather than keeping it for later.
+const size_t kBlockBytes = 1024 * 1024;
 // The piece of the file read at a time.
 const ULONG kReadBytes = 256 * 1024;
 

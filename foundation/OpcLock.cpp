@@ -4,7 +4,10 @@ COpcLock::COpcLock() noexcept : m_ownerThread(NoOwner), m_depth(0)
 {
     // A short spin first: the server's locks are held briefly, and a spin is
     // much cheaper than a kernel wait when another core is about to leave.
-    InitializeCriticalSectionAndSpinCount(&m_section, 1000);
+    // No debug record: every item has a lock, and the record is a heap block
+    // of its own per lock.
+    if (!InitializeCriticalSectionEx(&m_section, 1000, CRITICAL_SECTION_NO_DEBUG_INFO))
+        InitializeCriticalSectionAndSpinCount(&m_section, 1000);
 }
 
 COpcLock::~COpcLock()

@@ -13,21 +13,26 @@ COpcString::Record* COpcString::NewRecord(const wchar_t* text, size_t length)
 {
     if (text == nullptr || length == 0)
         return nullptr;
-    if (length >= (SIZE_MAX / sizeof(wchar_t)) - 1 || length > UINT_MAX - 1)
-        return nullptr;
-    Record* rec = static_cast<Record*>(CoTaskMemAlloc(sizeof(Record)));
+    Record* rec = AllocateRecord(length);
     if (rec == nullptr)
         return nullptr;
-    rec->text = static_cast<wchar_t*>(CoTaskMemAlloc((length + 1) * sizeof(wchar_t)));
-    if (rec->text == nullptr)
-    {
-        CoTaskMemFree(rec);
-        return nullptr;
-    }
     memcpy(rec->text, text, length * sizeof(wchar_t));
     rec->text[length] = L'\0';
+    return rec;
+}
+
+// The record and its text in one block: half the allocations, and no
+// separate heap header for the text.
+COpcString::Record* COpcString::AllocateRecord(size_t length)
+{
+    if (length >= (SIZE_MAX / sizeof(wchar_t)) - 1 - sizeof(Record) || length > UINT_MAX - 1)
+        return nullptr;
+    Record* rec = static_cast<Record*>(CoTaskMemAlloc(sizeof(Record) + (length + 1) * sizeof(wchar_t)));
+    if (rec == nullptr)
+        return nullptr;
     rec->refCount = 1;
     rec->narrowCache = nullptr;
+    rec->text = reinterpret_cast<wchar_t*>(rec + 1);
     rec->length = static_cast<UINT>(length);
     return rec;
 }
@@ -46,7 +51,6 @@ void COpcString::Release() noexcept
     if (rec != nullptr && InterlockedDecrement(&rec->refCount) == 0)
     {
         CoTaskMemFree(rec->narrowCache);
-        CoTaskMemFree(rec->text);
         CoTaskMemFree(rec);
     }
 }
@@ -238,20 +242,11 @@ COpcString& COpcString::Append(const COpcString& other)
     size_t total = static_cast<size_t>(m_rec->length) + other.m_rec->length;
     if (total > UINT_MAX - 1)
         return *this;
-    Record* rec = static_cast<Record*>(CoTaskMemAlloc(sizeof(Record)));
-    wchar_t* text = static_cast<wchar_t*>(CoTaskMemAlloc((total + 1) * sizeof(wchar_t)));
-    if (rec == nullptr || text == nullptr)
-    {
-        CoTaskMemFree(rec);
-        CoTaskMemFree(text);
+    Record* rec = AllocateRecord(total);
+    if (rec == nullptr)
         return *this;
-    }
-    memcpy(text, m_rec->text, m_rec->length * sizeof(wchar_t));
-    memcpy(text + m_rec->length, other.m_rec->text, (other.m_rec->length + 1) * sizeof(wchar_t));
-    rec->refCount = 1;
-    rec->narrowCache = nullptr;
-    rec->text = text;
-    rec->length = static_cast<UINT>(total);
+    memcpy(rec->text, m_rec->text, m_rec->length * sizeof(wchar_t));
+    memcpy(rec->text + m_rec->length, other.m_rec->text, (other.m_rec->length + 1) * sizeof(wchar_t));
     Release();
     m_rec = rec;
     return *this;

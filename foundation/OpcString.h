@@ -62,11 +62,13 @@ private:
     {
         volatile LONG refCount;
         char* narrowCache;
-        wchar_t* text;
+        wchar_t* text; // right behind the record
         UINT length;
     };
 
     static Record* NewRecord(const wchar_t* text, size_t length);
+    // Text uninitialised, reference count 1; null when out of memory.
+    static Record* AllocateRecord(size_t length);
     static COpcString Adopt(Record* rec) noexcept;
     void Release() noexcept;
 
