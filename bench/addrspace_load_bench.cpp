@@ -2,6 +2,7 @@
 //
 //   addrspace_load_bench.exe TAGFILE                 simulation: load, simulation pass, cache reads
 //   addrspace_load_bench.exe TAGFILE live INIFILE    substitute runtime: load, polling pass, cache reads
+//   ... phases                                       the load's steps timed one by one
 //
 // Make the files with tools/taggen.py, for example
 //   tools/taggen.py --tags 100000 --out tags.xml
@@ -170,9 +171,12 @@ size_t WrapperPass(const COpcDaDevice& device, COpcDevlaneAPI& api)
 
 int main(int argc, char** argv)
 {
+    const bool phases = argc >= 3 && std::strcmp(argv[argc - 1], "phases") == 0;
+    if (phases)
+        --argc;
     if (argc < 2 || (argc >= 3 && (std::strcmp(argv[2], "live") != 0 || argc < 4)))
     {
-        std::printf("usage: %s TAGFILE [live INIFILE]\n", argv[0]);
+        std::printf("usage: %s TAGFILE [live INIFILE] [phases]\n", argv[0]);
         return 2;
     }
     const bool live = argc >= 4;
@@ -215,7 +219,26 @@ int main(int argc, char** argv)
         }
         Memory("after the parse alone");
         const double start = Now();
-        const HRESULT hr = cache.LoadTagConfiguration(COpcString::FromAnsi(argv[1]));
+        HRESULT hr = S_OK;
+        if (phases)
+        {
+            // The steps of LoadTagConfiguration one by one (without the project check).
+            COpcTagDocument document;
+            hr = document.Load(COpcString::FromAnsi(argv[1]));
+            const double parsed = Now();
+            device.ReadConfiguration(*document.Root());
+            const double built = Now();
+            device.RegisterAll();
+            const double registered = Now();
+            device.StartPolling();
+            const double started = Now();
+            std::printf("phases: parse %.3f s, items %.3f s, address space %.3f s, start %.3f s\n", parsed - start,
+                        built - parsed, registered - built, started - registered);
+        }
+        else
+        {
+            hr = cache.LoadTagConfiguration(COpcString::FromAnsi(argv[1]));
+        }
         const double loaded = Now();
         std::printf("load %s: 0x%08lx in %.3f s, %zu items, %zu device caches, %zu in the address space\n",
                     live ? "with the substitute runtime" : "with simulation", static_cast<unsigned long>(hr),
