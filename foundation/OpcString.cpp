@@ -16,8 +16,8 @@ COpcString::Record* COpcString::NewRecord(const wchar_t* text, size_t length)
     Record* rec = AllocateRecord(length);
     if (rec == nullptr)
         return nullptr;
-    memcpy(rec->text, text, length * sizeof(wchar_t));
-    rec->text[length] = L'\0';
+    memcpy(rec->text(), text, length * sizeof(wchar_t));
+    rec->text()[length] = L'\0';
     return rec;
 }
 
@@ -32,8 +32,8 @@ COpcString::Record* COpcString::AllocateRecord(size_t length)
         return nullptr;
     rec->refCount = 1;
     rec->narrowCache = nullptr;
-    rec->text = reinterpret_cast<wchar_t*>(rec + 1);
     rec->length = static_cast<UINT>(length);
+    rec->hash = 0;
     return rec;
 }
 
@@ -176,13 +176,13 @@ const char* COpcString::NarrowText() const
         return nullptr;
     if (m_rec->narrowCache == nullptr)
     {
-        int needed = WideCharToMultiByte(CP_ACP, 0, m_rec->text, -1, nullptr, 0, nullptr, nullptr);
+        int needed = WideCharToMultiByte(CP_ACP, 0, m_rec->text(), -1, nullptr, 0, nullptr, nullptr);
         if (needed <= 0)
             return nullptr;
         char* narrow = static_cast<char*>(CoTaskMemAlloc(static_cast<size_t>(needed)));
         if (narrow == nullptr)
             return nullptr;
-        if (WideCharToMultiByte(CP_ACP, 0, m_rec->text, -1, narrow, needed, nullptr, nullptr) <= 0)
+        if (WideCharToMultiByte(CP_ACP, 0, m_rec->text(), -1, narrow, needed, nullptr, nullptr) <= 0)
         {
             CoTaskMemFree(narrow);
             return nullptr;
@@ -210,7 +210,7 @@ wchar_t* DuplicateText(const wchar_t* text, bool emptyAsNull)
 
 wchar_t* COpcString::CopyToTaskMem() const
 {
-    return m_rec ? DuplicateText(m_rec->text) : nullptr;
+    return m_rec ? DuplicateText(m_rec->text()) : nullptr;
 }
 
 int FormatText(wchar_t* buffer, size_t bufferChars, const wchar_t* format, ...)
@@ -245,8 +245,8 @@ COpcString& COpcString::Append(const COpcString& other)
     Record* rec = AllocateRecord(total);
     if (rec == nullptr)
         return *this;
-    memcpy(rec->text, m_rec->text, m_rec->length * sizeof(wchar_t));
-    memcpy(rec->text + m_rec->length, other.m_rec->text, (other.m_rec->length + 1) * sizeof(wchar_t));
+    memcpy(rec->text(), m_rec->text(), m_rec->length * sizeof(wchar_t));
+    memcpy(rec->text() + m_rec->length, other.m_rec->text(), (other.m_rec->length + 1) * sizeof(wchar_t));
     Release();
     m_rec = rec;
     return *this;
@@ -268,7 +268,7 @@ COpcString COpcString::Mid(UINT start, int count) const
     UINT take = (count < 0 || static_cast<UINT>(count) > available) ? available : static_cast<UINT>(count);
     if (start == 0 && take == length)
         return *this;
-    return Adopt(NewRecord(m_rec->text + start, take));
+    return Adopt(NewRecord(m_rec->text() + start, take));
 }
 
 int COpcString::Find(const wchar_t* text) const
@@ -280,7 +280,7 @@ int COpcString::Find(const wchar_t* text) const
         return -1;
     for (size_t i = 0; i + needle <= m_rec->length; ++i)
     {
-        if (_wcsnicmp(m_rec->text + i, text, needle) == 0)
+        if (_wcsnicmp(m_rec->text() + i, text, needle) == 0)
             return static_cast<int>(i);
     }
     return -1;
@@ -295,7 +295,7 @@ int COpcString::ReverseFind(const wchar_t* text) const
         return -1;
     for (size_t i = m_rec->length - needle + 1; i-- > 0;)
     {
-        if (wcsncmp(m_rec->text + i, text, needle) == 0)
+        if (wcsncmp(m_rec->text() + i, text, needle) == 0)
             return static_cast<int>(i);
     }
     return -1;
@@ -310,10 +310,10 @@ int COpcString::Compare(const COpcString& other, bool ignoreCase) const noexcept
     if (other.m_rec == nullptr)
         return 1;
     if (ignoreCase)
-        return _wcsicmp(m_rec->text, other.m_rec->text);
+        return _wcsicmp(m_rec->text(), other.m_rec->text());
     // Ordinal by UTF-16 code unit; wchar_t is unsigned 16-bit here.
-    const wchar_t* a = m_rec->text;
-    const wchar_t* b = other.m_rec->text;
+    const wchar_t* a = m_rec->text();
+    const wchar_t* b = other.m_rec->text();
     while (*a != L'\0' && *a == *b)
     {
         ++a;
@@ -360,8 +360,13 @@ DWORD COpcString::Hash() const noexcept
 {
     if (m_rec == nullptr)
         return 0xFFFFFFFFu;
-    DWORD hash = 0;
-    for (const wchar_t* p = m_rec->text; *p != L'\0'; ++p)
+    // Item IDs are hashed on every map lookup; a record keeps its hash. Two
+    // threads working it out at once store the same value.
+    DWORD hash = m_rec->hash;
+    if (hash != 0)
+        return hash;
+    for (const wchar_t* p = m_rec->text(); *p != L'\0'; ++p)
         hash = hash * 33u + static_cast<unsigned short>(*p);
+    m_rec->hash = hash;
     return hash;
 }

@@ -27,9 +27,9 @@ public:
     static COpcString FromAnsi(const char* text);
 
     // The wide text, or null when empty.
-    const wchar_t* Text() const noexcept { return m_rec ? m_rec->text : nullptr; }
+    const wchar_t* Text() const noexcept { return m_rec ? m_rec->text() : nullptr; }
     // Never null: for callers that need a C string.
-    const wchar_t* TextOrEmpty() const noexcept { return m_rec ? m_rec->text : L""; }
+    const wchar_t* TextOrEmpty() const noexcept { return m_rec ? m_rec->text() : L""; }
     // ANSI form, made on first use and cached with the text. Null when empty.
     const char* NarrowText() const;
     UINT Length() const noexcept;
@@ -58,12 +58,16 @@ public:
     bool operator<(const COpcString& other) const noexcept { return Compare(other) < 0; }
 
 private:
+    // The text follows the record in the same block.
     struct Record
     {
         volatile LONG refCount;
-        char* narrowCache;
-        wchar_t* text; // right behind the record
         UINT length;
+        char* narrowCache;
+        // Hash() once worked out, 0 before; texts never change once made.
+        volatile DWORD hash;
+
+        wchar_t* text() noexcept { return reinterpret_cast<wchar_t*>(this + 1); }
     };
 
     static Record* NewRecord(const wchar_t* text, size_t length);
