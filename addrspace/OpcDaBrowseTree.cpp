@@ -1,5 +1,6 @@
 #include "OpcDaBrowseTree.h"
 
+#include <climits>
 #include <cstring>
 #include <cwchar>
 #include <new>
@@ -94,7 +95,7 @@ bool COpcDaBrowseNode::RebuildIndex()
     // Sized from the children, never from the old index, which a failed
     // allocation leaves at no slots: at most half full, a power of two.
     size_t slots = 32;
-    while (slots < count * 2 && slots <= SIZE_MAX / sizeof(void*) / 2)
+    while (slots < count * 2 && slots <= UINT_MAX / 2)
         slots *= 2;
     if (slots < count * 2)
         return false;
@@ -109,7 +110,7 @@ bool COpcDaBrowseNode::RebuildIndex()
         index.Get()[i] = child.get();
     }
     m_index = std::move(index);
-    m_indexSlots = slots;
+    m_indexSlots = static_cast<UINT>(slots);
     return true;
 }
 

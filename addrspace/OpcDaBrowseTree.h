@@ -78,10 +78,11 @@ private:
     COpcDaBrowseNode* m_parent;
     COpcDaItemEntry* m_item = nullptr; // borrowed: the item map owns the entry
     wchar_t m_separator = 0;
+    // Next to the separator, so that a node (there is one per item) takes a heap block size less.
+    UINT m_indexSlots = 0;
     COpcGrowArray<std::unique_ptr<COpcDaBrowseNode>> m_children;
     // Hash index of the children by name, made once a node has many of them.
     COpcTaskMem<COpcDaBrowseNode*> m_index;
-    size_t m_indexSlots = 0;
 };
 
 class COpcDaBrowseTree

@@ -108,9 +108,14 @@ const wchar_t* Required(const COpcTagElement& element, const wchar_t* name)
     return element.Attribute(name);
 }
 
-// A plain integer such as "-32768" directly; every other text by the general rule.
+// A plain number such as "-32768" or "0.5" directly; every other text by the
+// general rule. With fewer than 16 digits both the digits and the power of ten
+// are exact doubles, so their quotient is the correctly rounded value the
+// general rule gives too.
 bool ParseReal(const wchar_t* text, double& value)
 {
+    static const double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                     1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
     if (text != nullptr)
     {
         const wchar_t* p = text;
@@ -119,11 +124,26 @@ bool ParseReal(const wchar_t* text, double& value)
             ++p;
         uint64_t number = 0;
         int digits = 0;
-        for (; *p >= L'0' && *p <= L'9' && digits < 16; ++p, ++digits)
-            number = number * 10 + static_cast<uint64_t>(*p - L'0');
-        if (*p == L'\0' && digits > 0 && digits < 16)
+        int decimals = -1;
+        for (; digits < 16; ++p)
         {
-            value = negative ? -static_cast<double>(number) : static_cast<double>(number);
+            if (*p >= L'0' && *p <= L'9')
+            {
+                number = number * 10 + static_cast<uint64_t>(*p - L'0');
+                ++digits;
+                if (decimals >= 0)
+                    ++decimals;
+            }
+            else if (*p == L'.' && decimals < 0 && digits > 0)
+                decimals = 0;
+            else
+                break;
+        }
+        if (*p == L'\0' && digits > 0 && digits < 16 && decimals != 0)
+        {
+            const double magnitude =
+                decimals > 0 ? static_cast<double>(number) / kPowers[decimals] : static_cast<double>(number);
+            value = negative ? -magnitude : magnitude;
             return true;
         }
     }

@@ -75,11 +75,15 @@ const wchar_t* COpcTagElement::Attribute(const wchar_t* name) const noexcept
 {
     if (name == nullptr)
         return nullptr;
-    const size_t length = wcslen(name);
+    // The names carry their hash: most candidates are told apart without comparing texts.
+    size_t length = 0;
+    uint32_t hash = 2166136261u;
+    for (; name[length] != L'\0'; ++length)
+        hash = (hash ^ static_cast<uint32_t>(name[length])) * 16777619u;
     for (UINT i = 0; i < m_attributeCount; ++i)
     {
         const SAttr& a = m_attributes[i];
-        if (a.name->length == length && wmemcmp(a.name->text, name, length) == 0)
+        if (a.name->hash == hash && a.name->length == length && wmemcmp(a.name->text, name, length) == 0)
             return a.value;
     }
     return nullptr;
