@@ -1,7 +1,6 @@
 #include "OpcTagDocument.h"
 
 #include "OpcGrowArray.h"
-#include "OpcTagFastReader.h"
 #include "OpcHandle.h"
 #include "OpcTaskMem.h"
 
@@ -24,9 +23,6 @@ const IID kIidContentHandler = {0x1545CDFA, 0x9E4E, 0x4497, {0xA8, 0xA4, 0x2B, 0
 const size_t kBlockBytes = 1024 * 1024;
 // The piece of the file read at a time.
 const ULONG kReadBytes = 256 * 1024;
-// The longest element (or comment, or text) the fast reader takes; longer ones
-// are for the platform's reader.
-const size_t kFastPieceBytes = kReadBytes / 2;
 
 uint32_t HashText(const wchar_t* text, size_t length) noexcept
 {
@@ -89,86 +85,14 @@ const wchar_t* COpcTagElement::Attribute(const wchar_t* name) const noexcept
     return nullptr;
 }
 
-// --- building -------------------------------------------------------------------
-
-// Builds the tree from elements in document order, from either reader.
-class COpcTagDocument::Builder : public IOpcTagSink
-{
-public:
-    explicit Builder(COpcTagDocument& document) : m_document(document) {}
-
-    HRESULT StartElement(const wchar_t* name, int nameLength, const SAttribute* attributes, int count) override
-    {
-        if (m_stack.GetCount() >= COpcTagDocument::MaxDepth)
-            return E_FAIL; // ends the parse
-        auto* element = static_cast<COpcTagElement*>(m_document.Allocate(sizeof(COpcTagElement)));
-        if (element == nullptr)
-            return E_OUTOFMEMORY;
-        element->m_name = m_document.Intern(name, nameLength);
-        element->m_attributes = nullptr;
-        element->m_attributeCount = 0;
-        element->m_firstChild = nullptr;
-        element->m_next = nullptr;
-        if (element->m_name == nullptr)
-            return E_OUTOFMEMORY;
-        if (count > 0)
-        {
-            auto* list = static_cast<COpcTagElement::SAttr*>(
-                m_document.Allocate(sizeof(COpcTagElement::SAttr) * static_cast<size_t>(count)));
-            if (list == nullptr)
-                return E_OUTOFMEMORY;
-            for (int i = 0; i < count; ++i)
-            {
-                list[i].name = m_document.Intern(attributes[i].name, attributes[i].nameLength);
-                list[i].value = m_document.CopyText(attributes[i].value, attributes[i].valueLength);
-                if (list[i].name == nullptr || list[i].value == nullptr)
-                    return E_OUTOFMEMORY;
-            }
-            element->m_attributes = list;
-            element->m_attributeCount = static_cast<UINT>(count);
-        }
-        if (m_stack.IsEmpty())
-        {
-            m_document.m_root = element;
-        }
-        else
-        {
-            Frame& parent = m_stack[m_stack.GetCount() - 1];
-            if (parent.last != nullptr)
-                parent.last->m_next = element;
-            else
-                parent.element->m_firstChild = element;
-            parent.last = element;
-        }
-        ++m_document.m_elementCount;
-        return m_stack.Append(Frame{element, nullptr}) ? S_OK : E_OUTOFMEMORY;
-    }
-
-    void EndElement() override
-    {
-        if (!m_stack.IsEmpty())
-            m_stack.RemoveLast();
-    }
-
-private:
-    struct Frame
-    {
-        COpcTagElement* element;
-        COpcTagElement* last;
-    };
-
-    COpcTagDocument& m_document;
-    COpcGrowArray<Frame> m_stack;
-};
-
 // --- SAX handler -----------------------------------------------------------------
 
-// Hands the reader's events to a builder. It lives on the stack of Parse,
+// Builds the tree from the reader's events. It lives on the stack of Parse,
 // which releases the reader before it goes, so its reference count is not kept.
 class COpcTagDocument::Handler : public ISAXContentHandler
 {
 public:
-    explicit Handler(COpcTagDocument& document) : m_builder(document) {}
+    explicit Handler(COpcTagDocument& document) : m_document(document) {}
 
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override
     {
@@ -198,35 +122,79 @@ public:
     STDMETHODIMP startElement(const wchar_t*, int, const wchar_t*, int, const wchar_t* qName, int qLength,
                               ISAXAttributes* attributes) override
     {
+        if (m_stack.GetCount() >= COpcTagDocument::MaxDepth)
+            return E_FAIL; // ends the parse
+        auto* element = static_cast<COpcTagElement*>(m_document.Allocate(sizeof(COpcTagElement)));
+        if (element == nullptr)
+            return E_OUTOFMEMORY;
+        element->m_name = m_document.Intern(qName, qLength);
+        element->m_attributes = nullptr;
+        element->m_attributeCount = 0;
+        element->m_firstChild = nullptr;
+        element->m_next = nullptr;
+        if (element->m_name == nullptr)
+            return E_OUTOFMEMORY;
+
         int count = 0;
-        while (!m_attributes.IsEmpty())
-            m_attributes.RemoveLast(); // keeps the room for the next element
         if (attributes != nullptr && SUCCEEDED(attributes->getLength(&count)) && count > 0)
         {
-            if (!m_attributes.Reserve(static_cast<size_t>(count)))
+            auto* list = static_cast<COpcTagElement::SAttr*>(
+                m_document.Allocate(sizeof(COpcTagElement::SAttr) * static_cast<size_t>(count)));
+            if (list == nullptr)
                 return E_OUTOFMEMORY;
+            UINT kept = 0;
             for (int i = 0; i < count; ++i)
             {
-                IOpcTagSink::SAttribute a = {};
-                if (FAILED(attributes->getQName(i, &a.name, &a.nameLength)) ||
-                    FAILED(attributes->getValue(i, &a.value, &a.valueLength)))
+                const wchar_t* name = nullptr;
+                const wchar_t* value = nullptr;
+                int nameLength = 0;
+                int valueLength = 0;
+                if (FAILED(attributes->getQName(i, &name, &nameLength)) ||
+                    FAILED(attributes->getValue(i, &value, &valueLength)))
                     continue;
-                m_attributes.Append(a);
+                list[kept].name = m_document.Intern(name, nameLength);
+                list[kept].value = m_document.CopyText(value, valueLength);
+                if (list[kept].name == nullptr || list[kept].value == nullptr)
+                    return E_OUTOFMEMORY;
+                ++kept;
             }
+            element->m_attributes = list;
+            element->m_attributeCount = kept;
         }
-        return m_builder.StartElement(qName, qLength, m_attributes.GetData(),
-                                      static_cast<int>(m_attributes.GetCount()));
+
+        if (m_stack.IsEmpty())
+        {
+            m_document.m_root = element;
+        }
+        else
+        {
+            Frame& parent = m_stack[m_stack.GetCount() - 1];
+            if (parent.last != nullptr)
+                parent.last->m_next = element;
+            else
+                parent.element->m_firstChild = element;
+            parent.last = element;
+        }
+        ++m_document.m_elementCount;
+        return m_stack.Append(Frame{element, nullptr}) ? S_OK : E_OUTOFMEMORY;
     }
 
     STDMETHODIMP endElement(const wchar_t*, int, const wchar_t*, int, const wchar_t*, int) override
     {
-        m_builder.EndElement();
+        if (!m_stack.IsEmpty())
+            m_stack.RemoveAt(m_stack.GetCount() - 1);
         return S_OK;
     }
 
 private:
-    Builder m_builder;
-    COpcGrowArray<IOpcTagSink::SAttribute> m_attributes;
+    struct Frame
+    {
+        COpcTagElement* element;
+        COpcTagElement* last;
+    };
+
+    COpcTagDocument& m_document;
+    COpcGrowArray<Frame> m_stack;
 };
 
 // --- document -------------------------------------------------------------------
@@ -248,7 +216,6 @@ void COpcTagDocument::Clear() noexcept
     m_arenaBytes = 0;
     m_root = nullptr;
     m_elementCount = 0;
-    m_fast = false;
 }
 
 void* COpcTagDocument::Allocate(size_t bytes, size_t alignment)
@@ -371,41 +338,18 @@ HRESULT COpcTagDocument::Parse(VARIANT& input)
     return hr;
 }
 
-HRESULT COpcTagDocument::LoadBytes(const void* data, size_t size, Reader reader)
+HRESULT COpcTagDocument::LoadBytes(const void* data, size_t size)
 {
     Clear();
     if (data == nullptr || size == 0)
         return E_INVALIDARG;
     if (size > MaxFileBytes)
         return E_OUTOFMEMORY;
-    if (reader == Reader::Any)
-    {
-        Builder builder(*this);
-        COpcTagFastReader fast(builder);
-        if (!fast.Prepare(kFastPieceBytes))
-            return E_OUTOFMEMORY;
-        const BYTE* bytes = static_cast<const BYTE*>(data);
-        size_t offset = 0;
-        COpcTagFastReader::Status status = COpcTagFastReader::Status::More;
-        while (status == COpcTagFastReader::Status::More)
-        {
-            const size_t window = size - offset < kReadBytes ? size - offset : kReadBytes;
-            size_t consumed = 0;
-            status = fast.Read(bytes + offset, window, offset + window == size, consumed);
-            offset += consumed;
-        }
-        if (status == COpcTagFastReader::Status::Done)
-        {
-            m_fast = true;
-            return S_OK;
-        }
-        Clear();
-    }
-    COpcSafeArray array(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(size)));
-    if (array.Get() == nullptr)
+    COpcSafeArray bytes(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(size)));
+    if (bytes.Get() == nullptr)
         return E_OUTOFMEMORY;
     {
-        COpcSafeArrayAccess access(array.Get());
+        COpcSafeArrayAccess access(bytes.Get());
         if (FAILED(access.Result()))
             return access.Result();
         memcpy(access.Data(), data, size);
@@ -413,7 +357,7 @@ HRESULT COpcTagDocument::LoadBytes(const void* data, size_t size, Reader reader)
     VARIANT input;
     VariantInit(&input);
     input.vt = VT_ARRAY | VT_UI1;
-    input.parray = array.Get(); // borrowed; the owner frees it
+    input.parray = bytes.Get(); // borrowed; the owner frees it
     return Parse(input);
 }
 
@@ -512,41 +456,7 @@ private:
     HRESULT m_error = S_OK;
 };
 
-HRESULT COpcTagDocument::ReadFast(HANDLE file, uint64_t size, BYTE* buffer)
-{
-    Builder builder(*this);
-    COpcTagFastReader fast(builder);
-    if (!fast.Prepare(kFastPieceBytes))
-        return S_FALSE;
-    uint64_t left = size;
-    size_t kept = 0;
-    for (;;)
-    {
-        const ULONG room = static_cast<ULONG>(kReadBytes - kept);
-        const ULONG wanted = left < room ? static_cast<ULONG>(left) : room;
-        DWORD read = 0;
-        if (wanted > 0)
-        {
-            if (!ReadFile(file, buffer + kept, wanted, &read, nullptr))
-                return HRESULT_FROM_WIN32(GetLastError());
-            if (read == 0)
-                return E_FAIL; // the file shrank while being read
-        }
-        left -= read;
-        const size_t filled = kept + read;
-        size_t consumed = 0;
-        const COpcTagFastReader::Status status = fast.Read(buffer, filled, left == 0, consumed);
-        if (status == COpcTagFastReader::Status::Done)
-            return S_OK;
-        if (status == COpcTagFastReader::Status::Declined)
-            return S_FALSE;
-        // The piece cut off at the end goes to the front, and the file's next bytes behind it.
-        kept = filled - consumed;
-        memmove(buffer, buffer + consumed, kept);
-    }
-}
-
-HRESULT COpcTagDocument::Load(const COpcString& path, Reader reader)
+HRESULT COpcTagDocument::Load(const COpcString& path)
 {
     Clear();
     if (path.IsEmpty())
@@ -566,22 +476,6 @@ HRESULT COpcTagDocument::Load(const COpcString& path, Reader reader)
     COpcTaskMem<BYTE> buffer;
     if (!buffer.Allocate(kReadBytes))
         return E_OUTOFMEMORY;
-    if (reader == Reader::Any)
-    {
-        const HRESULT fast = ReadFast(file.Get(), static_cast<uint64_t>(size.QuadPart), buffer.Get());
-        if (fast == S_OK)
-        {
-            m_fast = true;
-            return S_OK;
-        }
-        Clear();
-        if (FAILED(fast))
-            return fast;
-        // Declined: the platform's reader reads it from the start.
-        LARGE_INTEGER origin = {};
-        if (!SetFilePointerEx(file.Get(), origin, nullptr, FILE_BEGIN))
-            return HRESULT_FROM_WIN32(GetLastError());
-    }
     FileStream stream(file.Get(), static_cast<uint64_t>(size.QuadPart), buffer.Get(), kReadBytes);
     VARIANT input;
     VariantInit(&input);

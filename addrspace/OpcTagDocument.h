@@ -1,9 +1,8 @@
 // The tag configuration file held in memory as a compact, read-only tree of
 // elements and their attributes.
 //
-// The file is read once, by a fast reader of our own when it has the plain
-// form tag files take, otherwise through the platform's SAX reader, which we
-// hand its bytes in large pieces. A DOM of a 100,000-tag file takes well over half a
+// The file is read once through the platform's SAX reader, which we hand its
+// bytes in large pieces. A DOM of a 100,000-tag file takes well over half a
 // gigabyte and, read from a path, tens of seconds; this tree takes a fraction
 // of both and holds all the loader needs: element names, attributes and
 // document order. Names are compared exactly (prefix and case included), as the DOM's
@@ -63,41 +62,27 @@ public:
     COpcTagDocument(const COpcTagDocument&) = delete;
     COpcTagDocument& operator=(const COpcTagDocument&) = delete;
 
-    // Which reader reads a file: Any tries the fast one first and leaves to the
-    // platform's what it declines; Platform is the platform's alone.
-    enum class Reader
-    {
-        Any,
-        Platform
-    };
-
     // S_OK, or a failure when the file cannot be read, is too large, is not
     // well-formed XML or nests too deep; the document is then empty. COM must be initialised on
     // the calling thread.
-    HRESULT Load(const COpcString& path, Reader reader = Reader::Any);
+    HRESULT Load(const COpcString& path);
     // The same for a file's bytes already in memory.
-    HRESULT LoadBytes(const void* data, size_t size, Reader reader = Reader::Any);
+    HRESULT LoadBytes(const void* data, size_t size);
 
     // Null when nothing is loaded.
     const COpcTagElement* Root() const noexcept { return m_root; }
     size_t ElementCount() const noexcept { return m_elementCount; }
     // Bytes held by the tree.
     size_t MemoryBytes() const noexcept { return m_arenaBytes; }
-    // Whether the fast reader read what is loaded.
-    bool ReadByFastReader() const noexcept { return m_fast; }
 
     void Clear() noexcept;
 
 private:
-    class Builder;
     class Handler;
     class FileStream;
     struct Block;
 
     HRESULT Parse(VARIANT& input);
-    // The file through the fast reader: S_OK, S_FALSE when it declined, or the
-    // failure to read the file. The buffer holds kReadBytes.
-    HRESULT ReadFast(HANDLE file, uint64_t size, BYTE* buffer);
     void* Allocate(size_t bytes, size_t alignment = sizeof(void*));
     const COpcTagElement::SName* Intern(const wchar_t* text, int length);
     const wchar_t* CopyText(const wchar_t* text, int length);
@@ -112,5 +97,4 @@ private:
     size_t m_nameCount = 0;
     COpcTagElement* m_root = nullptr;
     size_t m_elementCount = 0;
-    bool m_fast = false;
 };
