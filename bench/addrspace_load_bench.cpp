@@ -248,6 +248,7 @@ int main(int argc, char** argv)
             device.RegisterAll();
             clock[3] = Now();
             cpu[3] = CpuNow();
+            Memory("before the threads start");
             device.StartPolling();
             clock[4] = Now();
             cpu[4] = CpuNow();
