@@ -2,7 +2,11 @@
 
 #include "OpcVariant.h"
 
+#include <cstring>
+#include <cwchar>
+#include <random>
 #include <string>
+#include <vector>
 
 using namespace addrspace_test;
 
@@ -305,5 +309,53 @@ TEST_F(TagLoaderTest, TheProjectCheckFailsInitialisationWithNoConfig)
         }
         m_cache->Uninitialize();
         EXPECT_EQ(OPC_STATUS_SUSPENDED, m_cache->GetState());
+    }
+}
+
+TEST_F(TagLoaderTest, DecimalAttributesReadToTheSameDoubleAsTheCLibraryGives)
+{
+    // Plain decimals take a short way; it must give the bits the general rule
+    // gives, at every length up to where the short way gives up.
+    std::vector<std::string> texts = {"0.5",
+                                      "0.1",
+                                      "0.3",
+                                      "2.675",
+                                      "1.005",
+                                      "100",
+                                      "99.99",
+                                      "1.",
+                                      "+2.5",
+                                      "0.000001",
+                                      "123456789012.345",
+                                      "9007199254740.993",
+                                      "4503599627370.4965",
+                                      "1e2",
+                                      "12345678901234.56"};
+    std::mt19937 random(7);
+    for (int i = 0; i < 200; ++i)
+    {
+        const int digits = 1 + static_cast<int>(random() % 15);
+        std::string number;
+        for (int d = 0; d < digits; ++d)
+            number += static_cast<char>('0' + random() % 10);
+        const size_t point = random() % number.size();
+        texts.push_back(number.substr(0, point + 1) +
+                        (point + 1 < number.size() ? "." + number.substr(point + 1) : ""));
+    }
+    UseSimulation();
+    std::string body;
+    for (size_t i = 0; i < texts.size(); ++i)
+        body += Analog(("T" + std::to_string(i)).c_str(), {{"HighEU", texts[i].c_str()}, {"LowEU", "-1"}});
+    ASSERT_EQ(S_OK, Load(body));
+    for (size_t i = 0; i < texts.size(); ++i)
+    {
+        const std::wstring id = L"N.P.T" + std::to_wstring(i);
+        const std::wstring wide(texts[i].begin(), texts[i].end());
+        const double expected = wcstod(wide.c_str(), nullptr);
+        COpcVariant value;
+        ASSERT_NE(nullptr, Item(id.c_str())) << texts[i];
+        ASSERT_EQ(S_OK, Item(id.c_str())->GetPropertyValue(OPC_PROPERTY_HIGH_EU, value.Get())) << texts[i];
+        ASSERT_EQ(VT_R8, value->vt) << texts[i];
+        EXPECT_EQ(0, memcmp(&expected, &value->dblVal, sizeof(double))) << texts[i];
     }
 }
