@@ -2,6 +2,7 @@
 // program to its end, and registering the proxy/stub beside them.
 #pragma once
 
+#include "BenchClock.h"
 #include "test_com.h"
 
 #include <windows.h>
@@ -13,14 +14,7 @@
 
 namespace bench_support
 {
-inline double Now()
-{
-    LARGE_INTEGER f;
-    LARGE_INTEGER c;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&c);
-    return double(c.QuadPart) / double(f.QuadPart);
-}
+using bench_clock::Now;
 
 inline unsigned long Hex(HRESULT hr)
 {

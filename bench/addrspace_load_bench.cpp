@@ -11,6 +11,7 @@
 // With the substitute runtime the polling pass is followed by the same reads
 // made straight through the library and through the wrapper, which shows
 // where a pass spends its time.
+#include "BenchClock.h"
 #include "DevlaneApi.h"
 #include "DevlaneControl.h"
 #include "OpcDaDataTypes.h"
@@ -28,27 +29,8 @@
 
 namespace
 {
-double Now()
-{
-    LARGE_INTEGER f;
-    LARGE_INTEGER c;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&c);
-    return double(c.QuadPart) / double(f.QuadPart);
-}
-
-// CPU time of the calling thread: steadier than the clock on a shared machine.
-double CpuNow()
-{
-    FILETIME created;
-    FILETIME exited;
-    FILETIME kernel;
-    FILETIME user;
-    GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
-    const auto seconds = [](const FILETIME& t)
-    { return double((uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7; };
-    return seconds(kernel) + seconds(user);
-}
+using bench_clock::Now;
+using bench_clock::ThreadCpu;
 
 void Memory(const char* when)
 {
@@ -237,21 +219,21 @@ int main(int argc, char** argv)
         {
             // The steps of LoadTagConfiguration one by one (without the project check), clock and CPU.
             double clock[5] = {start, 0, 0, 0, 0};
-            double cpu[5] = {CpuNow(), 0, 0, 0, 0};
+            double cpu[5] = {ThreadCpu(), 0, 0, 0, 0};
             COpcTagDocument document;
             hr = document.Load(COpcString::FromAnsi(argv[1]));
             clock[1] = Now();
-            cpu[1] = CpuNow();
+            cpu[1] = ThreadCpu();
             device.ReadConfiguration(*document.Root());
             clock[2] = Now();
-            cpu[2] = CpuNow();
+            cpu[2] = ThreadCpu();
             device.RegisterAll();
             clock[3] = Now();
-            cpu[3] = CpuNow();
+            cpu[3] = ThreadCpu();
             Memory("before the threads start");
             device.StartPolling();
             clock[4] = Now();
-            cpu[4] = CpuNow();
+            cpu[4] = ThreadCpu();
             const char* const names[] = {"parse", "items", "address space", "start"};
             std::printf("phases (clock / CPU of this thread):");
             for (int i = 0; i < 4; ++i)

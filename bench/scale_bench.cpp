@@ -13,6 +13,7 @@
 //  - subscription: adding the items, then the process's CPU time per second
 //    with the group inactive and active (the difference is the scans' cost,
 //    per scan at 1,000 ms), and the reports and values delivered.
+#include "BenchClock.h"
 #include "OpcApartment.h"
 #include "OpcDaCacheItem.h"
 #include "OpcDaDeviceCache.h"
@@ -37,26 +38,8 @@
 
 namespace
 {
-double Now()
-{
-    LARGE_INTEGER f;
-    LARGE_INTEGER c;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&c);
-    return double(c.QuadPart) / double(f.QuadPart);
-}
-
-double ProcessCpu()
-{
-    FILETIME created;
-    FILETIME exited;
-    FILETIME kernel;
-    FILETIME user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    const auto seconds = [](const FILETIME& t)
-    { return double((uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7; };
-    return seconds(kernel) + seconds(user);
-}
+using bench_clock::Now;
+using bench_clock::ProcessCpu;
 
 struct SMemory
 {

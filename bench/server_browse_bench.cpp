@@ -4,6 +4,7 @@
 // here as minutes instead of milliseconds.
 //
 //   server_browse_bench.exe [ITEMS]    default 100000, in groups of 1000
+#include "BenchClock.h"
 #include "BrowseOnlyHost.h"
 #include "OpcApartment.h"
 #include "OpcDaCache.h"
@@ -24,14 +25,7 @@
 
 namespace
 {
-double Now()
-{
-    LARGE_INTEGER f;
-    LARGE_INTEGER c;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&c);
-    return double(c.QuadPart) / double(f.QuadPart);
-}
+using bench_clock::Now;
 
 int Browse(int items)
 {
