@@ -80,6 +80,28 @@ bool IsNegativeSigned(const VARIANT* value)
     }
 }
 
+// True for a NaN or infinite floating-point value, by value or by reference.
+bool IsNonFinite(const VARIANT* value)
+{
+    value = Referenced(value);
+    const bool byRef = (value->vt & VT_BYREF) != 0;
+    if (byRef && value->byref == nullptr)
+        return false;
+    switch (value->vt & ~VT_BYREF)
+    {
+    case VT_R4: return !std::isfinite(byRef ? *value->pfltVal : value->fltVal);
+    case VT_R8: return !std::isfinite(byRef ? *value->pdblVal : value->dblVal);
+    default: return false;
+    }
+}
+
+// Types whose range a NaN or an infinity has no place in.
+bool IsIntegerOrCurrency(VARTYPE type)
+{
+    return IsUnsignedInteger(type) || type == VT_I1 || type == VT_I2 || type == VT_I4 || type == VT_I8 ||
+           type == VT_INT || type == VT_CY;
+}
+
 // Text assembled in one growing task-allocator block.
 class CTextBuilder
 {
@@ -128,6 +150,9 @@ HRESULT ConvertScalar(VARIANT* out, const VARIANT* source, LCID locale, VARTYPE 
 {
     if ((source->vt & VT_BYREF) != 0 && source->byref == nullptr)
         return E_INVALIDARG;
+    // Some platforms turn these into an arbitrary number without a failure.
+    if (IsIntegerOrCurrency(requested) && IsNonFinite(source))
+        return DISP_E_OVERFLOW;
     HRESULT hr = VariantChangeTypeEx(out, const_cast<VARIANT*>(source), locale, VARIANT_NOVALUEPROP, requested);
     if (FAILED(hr))
     {

@@ -61,57 +61,59 @@ SetResult MatchSet(wchar_t c, const wchar_t*& p, bool negated, bool caseSensitiv
     return (found || negated) ? SetResult::Match : SetResult::NoMatch;
 }
 
+// Matches the one text character at t against the pattern element at p (not
+// "*") and moves p past that element.
+bool MatchOne(const wchar_t* t, const wchar_t*& p, bool caseSensitive)
+{
+    const wchar_t pc = *p++;
+    if (*t == L'\0')
+        return false;
+    switch (pc)
+    {
+    case L'?': return true;
+    case L'#': return std::iswdigit(static_cast<wint_t>(*t)) != 0;
+    case L'[':
+    {
+        const bool negated = *p == L'!';
+        if (negated)
+            ++p;
+        return MatchSet(Fold(*t, caseSensitive), p, negated, caseSensitive) == SetResult::Match;
+    }
+    default: return Fold(pc, caseSensitive) == Fold(*t, caseSensitive);
+    }
+}
+
+// Every element but "*" takes exactly one character, so on a mismatch only
+// the last "*" needs to take one character more: time grows with the product
+// of the lengths, not exponentially, and the stack not at all, whatever
+// pattern a client sends.
 bool Match(const wchar_t* t, const wchar_t* p, bool caseSensitive)
 {
+    const wchar_t* starPattern = nullptr; // just after the last "*"
+    const wchar_t* starText = nullptr;    // where that "*" run ends for now
     for (;;)
     {
-        wchar_t pc = *p;
-        if (pc == L'\0')
-            return *t == L'\0';
-        ++p;
-        switch (pc)
+        if (*p == L'*')
         {
-        case L'?':
-            if (*t == L'\0')
-                return false;
-            ++t;
-            break;
-        case L'#':
-            if (*t == L'\0' || !std::iswdigit(static_cast<wint_t>(*t)))
-                return false;
-            ++t;
-            break;
-        case L'*':
-            for (const wchar_t* from = t; *from != L'\0'; ++from)
-            {
-                if (Match(from, p, caseSensitive))
-                    return true;
-            }
-            while (*t != L'\0')
-                ++t;
-            break;
-        case L'[':
-        {
-            if (*t == L'\0')
-                return false;
-            bool negated = *p == L'!';
-            if (negated)
+            while (*p == L'*')
                 ++p;
-            SetResult r = MatchSet(Fold(*t, caseSensitive), p, negated, caseSensitive);
-            if (r != SetResult::Match)
-                return false;
-            ++t;
-            // A set left open by the pattern's end ends the pattern too.
-            if (*p == L'\0')
-                return *t == L'\0';
-            break;
+            starPattern = p;
+            starText = t;
+            continue;
         }
-        default:
-            if (*t == L'\0' || Fold(pc, caseSensitive) != Fold(*t, caseSensitive))
-                return false;
+        if (*p == L'\0' && *t == L'\0')
+            return true;
+        const wchar_t* next = p;
+        if (*p != L'\0' && MatchOne(t, next, caseSensitive))
+        {
             ++t;
-            break;
+            p = next;
+            continue;
         }
+        if (starPattern == nullptr || *starText == L'\0')
+            return false;
+        t = ++starText;
+        p = starPattern;
     }
 }
 } // namespace

@@ -65,6 +65,42 @@ private:
 
 // ---- delivery ----------------------------------------------------------------
 
+// A client that unadvises from inside its own callback would wait for that very
+// call: the wait for a call under way ends after this long whatever happens.
+const DWORD kUnadviseWaitMs = 5000;
+
+template <class Call>
+HRESULT COpcDaGroup::CallSink(IUnknown* sink, Call call)
+{
+    COpcComPtr<IUnknown> current; // released after the lock: it may be a proxy
+    {
+        COpcLockGuard guard(m_lock);
+        current.Reset(SinkFor(IID_IOPCDataCallback));
+        if (current.Get() != sink)
+            return S_OK;
+        if (m_sinkCalls++ == 0)
+            ResetEvent(m_noSinkCalls.Get());
+    }
+    const HRESULT hr = call();
+    COpcLockGuard guard(m_lock);
+    if (--m_sinkCalls == 0)
+        SetEvent(m_noSinkCalls.Get());
+    return hr;
+}
+
+void COpcDaGroup::OnUnadvise(REFIID iid, DWORD cookie)
+{
+    if (!InlineIsEqualGUID(iid, IID_IOPCDataCallback))
+        return;
+    {
+        // A delivery that found the sink before it was cleared has counted its call by now.
+        COpcLockGuard guard(m_lock);
+        if (m_sinkCalls == 0)
+            return;
+    }
+    WaitForSingleObject(m_noSinkCalls.Get(), kUnadviseWaitMs);
+}
+
 bool COpcDaGroup::SubmitDelivery()
 {
     // Under the group lock: a group not yet removed has a live server.
@@ -354,7 +390,7 @@ void COpcDaGroup::Deliver(COpcDaTransaction& t)
         // A cancelled write is not executed; its completion step reports it, once.
         if (t.kind == kTransactionWrite)
             return;
-        called = sink->OnCancelComplete(t.transactionId, groupHandle);
+        called = CallSink(sink, [&] { return sink->OnCancelComplete(t.transactionId, groupHandle); });
     }
     else
     {
@@ -362,28 +398,41 @@ void COpcDaGroup::Deliver(COpcDaTransaction& t)
         {
         case kTransactionWrite: ExecuteWriteStep(t); return;
         case kTransactionWriteDone:
-            called = sink->OnWriteComplete(t.transactionId, groupHandle, t.masterError, t.count, t.clientHandles.Get(),
-                                           t.errors.Get());
+            called = CallSink(sink,
+                              [&]
+                              {
+                                  return sink->OnWriteComplete(t.transactionId, groupHandle, t.masterError, t.count,
+                                                               t.clientHandles.Get(), t.errors.Get());
+                              });
             break;
         case kTransactionRead:
         case kTransactionRefresh:
         {
             ExecuteReadStep(t);
-            if (t.kind == kTransactionRead)
-                called = sink->OnReadComplete(t.transactionId, groupHandle, t.masterQuality, t.masterError, t.count,
-                                              t.clientHandles.Get(), t.values.Get(), t.qualities.Get(),
-                                              t.timeStamps.Get(), t.errors.Get());
-            else
-                called = sink->OnDataChange(t.transactionId, groupHandle, t.masterQuality, t.masterError, t.count,
-                                            t.clientHandles.Get(), t.values.Get(), t.qualities.Get(),
-                                            t.timeStamps.Get(), t.errors.Get());
+            called = CallSink(
+                sink,
+                [&]
+                {
+                    return t.kind == kTransactionRead
+                               ? sink->OnReadComplete(t.transactionId, groupHandle, t.masterQuality, t.masterError,
+                                                      t.count, t.clientHandles.Get(), t.values.Get(), t.qualities.Get(),
+                                                      t.timeStamps.Get(), t.errors.Get())
+                               : sink->OnDataChange(t.transactionId, groupHandle, t.masterQuality, t.masterError,
+                                                    t.count, t.clientHandles.Get(), t.values.Get(), t.qualities.Get(),
+                                                    t.timeStamps.Get(), t.errors.Get());
+                });
             break;
         }
         case kTransactionDataChange:
             // A keep-alive passes one empty entry: the arrays of the call may not be empty.
-            called = sink->OnDataChange(0, groupHandle, t.count > 0 ? t.QualityOfAll() : S_OK,
-                                        t.count > 0 ? t.ErrorOfAll() : S_OK, t.count, t.clientHandles.Get(),
-                                        t.values.Get(), t.qualities.Get(), t.timeStamps.Get(), t.errors.Get());
+            called = CallSink(sink,
+                              [&]
+                              {
+                                  return sink->OnDataChange(0, groupHandle, t.count > 0 ? t.QualityOfAll() : S_OK,
+                                                            t.count > 0 ? t.ErrorOfAll() : S_OK, t.count,
+                                                            t.clientHandles.Get(), t.values.Get(), t.qualities.Get(),
+                                                            t.timeStamps.Get(), t.errors.Get());
+                              });
             {
                 // The delivery job's reference keeps the server; its lock comes before ours.
                 COpcServerObject* server = nullptr;

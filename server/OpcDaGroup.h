@@ -9,6 +9,7 @@
 #include "OpcDaGroupItem.h"
 #include "OpcDaRequestWorker.h"
 #include "OpcDaTransaction.h"
+#include "OpcHandle.h"
 #include "OpcLock.h"
 #include "OpcString.h"
 
@@ -186,6 +187,13 @@ private:
     // write, and the reads of Read and Refresh; both fill the transaction's results.
     void ExecuteWriteStep(COpcDaTransaction& transaction);
     void ExecuteReadStep(COpcDaTransaction& transaction);
+    // Calls `sink` through `call` unless it has been unadvised since it was
+    // looked up; the result of the call, or S_OK when it was not made.
+    template <class Call>
+    HRESULT CallSink(IUnknown* sink, Call call);
+    // Unadvise of the data callback returns once a call to the sink that was
+    // under way has ended, so no callback follows its return.
+    void OnUnadvise(REFIID iid, DWORD cookie) override;
     // The subscription's steps for one item, under the group lock: how many
     // samples the item reports at this scan, its sample, and its report.
     DWORD CheckItem(COpcDaGroupItem& item, COpcDaCache& cache, ULONGLONG elapsed, DWORD base);
@@ -219,6 +227,9 @@ private:
     COpcDaTransactionPtr m_queueHead;
     COpcDaTransaction* m_queueTail = nullptr;
     bool m_delivering = false;
+    // Calls into the data callback sink under way, and an event set while there are none.
+    DWORD m_sinkCalls = 0;
+    COpcHandle m_noSinkCalls{CreateEventW(nullptr, TRUE, TRUE, nullptr)};
 };
 
 // Group server handles: never 0 and never shared by two live groups.

@@ -173,6 +173,31 @@ TEST_F(OpcVariant, NoUnsignedValueBecomesNegative)
     }
 }
 
+TEST_F(OpcVariant, NoNaNOrInfinityBecomesANumber)
+{
+    const double odd[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                          -std::numeric_limits<double>::infinity()};
+    std::vector<VARTYPE> targets(std::begin(kSigned), std::end(kSigned));
+    targets.insert(targets.end(), std::begin(kUnsigned), std::end(kUnsigned));
+    targets.push_back(VT_CY);
+    for (double value : odd)
+        for (VARTYPE from : {VARTYPE(VT_R4), VARTYPE(VT_R8)})
+            for (VARTYPE to : targets)
+            {
+                VARIANT source;
+                VariantInit(&source);
+                source.vt = from;
+                if (from == VT_R4)
+                    source.fltVal = static_cast<float>(value);
+                else
+                    source.dblVal = value;
+                COpcVariant out;
+                EXPECT_EQ(DISP_E_OVERFLOW, ChangeType(out.Get(), &source, kLocale, to))
+                    << value << " " << from << "->" << to;
+                EXPECT_EQ(VT_EMPTY, out->vt);
+            }
+}
+
 TEST_F(OpcVariant, SignRuleExamples)
 {
     VARIANT source;

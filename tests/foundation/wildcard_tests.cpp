@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 namespace
 {
 bool M(const wchar_t* text, const wchar_t* pattern, bool caseSensitive = true)
@@ -82,4 +84,17 @@ TEST(Wildcard, NullPatternMatchesAllNullTextMatchesNothing)
     EXPECT_TRUE(MatchWildcard(L"anything", nullptr, false));
     EXPECT_FALSE(MatchWildcard(nullptr, L"*", false));
     EXPECT_FALSE(MatchWildcard(nullptr, L"", false));
+}
+
+TEST(Wildcard, PatternsAClientMakesUpTakeNoStackAndNoExponentialTime)
+{
+    const std::wstring stars(1 << 20, L'*');
+    EXPECT_TRUE(M(L"Line1.PLC1.Level", stars.c_str()));
+    std::wstring many;
+    for (int i = 0; i < 4096; ++i)
+        many += L"*a";
+    const std::wstring text(4096, L'a');
+    EXPECT_TRUE(M(text.c_str(), many.c_str()));
+    EXPECT_FALSE(M(text.c_str(), (many + L"!").c_str()));
+    EXPECT_FALSE(M(text.c_str(), (std::wstring(1 << 19, L'*') + std::wstring(1 << 19, L'?')).c_str()));
 }
