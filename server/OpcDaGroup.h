@@ -14,6 +14,7 @@
 
 #include <opcda.h>
 
+#include <atomic>
 #include <memory>
 
 class COpcDaCache;
@@ -109,8 +110,8 @@ public:
     COpcString Name();
     void SetNameInternal(const COpcString& name);
     // Drops items and the callback advise, marks the group removed and releases
-    // the server's reference, which the caller hands over; true when that
-    // release destroyed the group.
+    // the server's reference, which the caller hands over; true when no
+    // reference of the client's is left (the server's own holds end by themselves).
     static bool MarkRemoved(COpcComPtr<COpcDaGroup> group);
     // State of a clone (CloneGroup); the source's lock is taken inside.
     HRESULT CopyFrom(COpcDaGroup& source);
@@ -195,6 +196,7 @@ private:
     static bool JoinScheduler(COpcDaGroup* group);
     static void LeaveScheduler(COpcDaGroup* group);
     friend class COpcDaDeliveryJob;
+    friend class COpcDaGroupHold;
 
     COpcLock m_lock;
     COpcServerObject* m_server;
@@ -219,6 +221,8 @@ private:
     COpcDaTransactionPtr m_queueHead;
     COpcDaTransaction* m_queueTail = nullptr;
     bool m_delivering = false;
+    // References of COpcDaGroupHold: taken after their AddRef, dropped before their Release.
+    std::atomic<LONG> m_holds{0};
 };
 
 // Group server handles: never 0 and never shared by two live groups.
