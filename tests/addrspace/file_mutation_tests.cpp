@@ -120,7 +120,7 @@ protected:
         }
         std::printf("[mutations] %s/%s: %zu tried, %zu started\n", folder, file, mutations.size(), started);
         // The mutations must not all be so rough that only the reader is tested.
-        EXPECT_GT(started, mutations.size() / 20);
+        EXPECT_GT(started, mutations.size() / 40);
     }
 
     // A started address space holds settings within their rules, and its
