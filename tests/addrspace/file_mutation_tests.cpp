@@ -21,15 +21,6 @@ using namespace addrspace_test;
 
 namespace
 {
-std::wstring SourcePath(const char* relative)
-{
-    std::string path = std::string(TAGBRIDGE_SOURCE_DIR) + "/" + relative;
-    std::wstring wide = L"Z:";
-    for (char c : path)
-        wide += c == '/' ? L'\\' : static_cast<wchar_t>(c);
-    return wide;
-}
-
 std::string ReadSample(const char* relative)
 {
     std::ifstream in(SourcePath(relative).c_str(), std::ios::binary);
