@@ -88,43 +88,14 @@ class DeviceFaultsTest : public LiveServerTest
 protected:
     const wchar_t* FolderName() const override { return L"host-device-faults"; }
 
-    // Adds the subscribed group to the client's server, advised to sink.
-    void Subscribe(Client& client, DataCallbackSink& sink, COpcComPtr<IUnknown>& group)
-    {
-        OPCHANDLE handle = 0;
-        DWORD revised = 0;
-        ASSERT_EQ(S_OK, client.server->AddGroup(L"Faults", TRUE, 100, 1, nullptr, nullptr, 1033, &handle, &revised,
-                                                IID_IUnknown, group.Receive()));
-        auto items = COpcComPtr<IOPCItemMgt>::QueryFrom(group.Get(), IID_IOPCItemMgt);
-        auto container = COpcComPtr<IConnectionPointContainer>::QueryFrom(group.Get(), IID_IConnectionPointContainer);
-        ASSERT_TRUE(items && container);
-        const wchar_t* ids[2] = {L"Line1.PLC1.Ramp", L"Line1.PLC2.Ramp"};
-        OPCITEMDEF defs[2] = {};
-        for (int i = 0; i < 2; ++i)
-        {
-            defs[i].szItemID = const_cast<LPWSTR>(ids[i]);
-            defs[i].szAccessPath = const_cast<LPWSTR>(L"");
-            defs[i].bActive = TRUE;
-            defs[i].hClient = i == 0 ? kHealthy : kStruck;
-        }
-        COpcTaskMem<OPCITEMRESULT> results;
-        COpcTaskMem<HRESULT> errors;
-        ASSERT_EQ(S_OK, items->AddItems(2, defs, results.Receive(), errors.Receive()));
-        m_handles[0] = results.Get()[0].hServer;
-        m_handles[1] = results.Get()[1].hServer;
-        COpcComPtr<IConnectionPoint> point;
-        ASSERT_EQ(S_OK, container->FindConnectionPoint(IID_IOPCDataCallback, point.Receive()));
-        DWORD cookie = 0;
-        ASSERT_EQ(S_OK, point->Advise(&sink, &cookie));
-    }
-
     // A read from the device of the healthy item, on the caller's thread.
     HRESULT ReadHealthyFromDevice(IUnknown* group, WORD& quality)
     {
         auto io = COpcComPtr<IOPCSyncIO>::QueryFrom(group, IID_IOPCSyncIO);
+        OPCHANDLE healthy = m_subscribed.items[0];
         COpcTaskMem<OPCITEMSTATE> states;
         COpcTaskMem<HRESULT> errors;
-        const HRESULT hr = io->Read(OPC_DS_DEVICE, 1, &m_handles[0], states.Receive(), errors.Receive());
+        const HRESULT hr = io->Read(OPC_DS_DEVICE, 1, &healthy, states.Receive(), errors.Receive());
         if (SUCCEEDED(hr))
         {
             quality = states.Get()[0].wQuality;
@@ -141,12 +112,13 @@ protected:
         ASSERT_EQ(S_OK, second.Connect());
         ASSERT_EQ(OPC_STATUS_RUNNING, first.State());
         devlane_control::Client runtime(devlane_control::FindProcess(L"tagbridge.exe"));
-        DataCallbackSink sink;
-        COpcComPtr<IUnknown> group;
-        ASSERT_NO_FATAL_FAILURE(Subscribe(first, sink, group));
+        DataCallbackSink& sink = m_sink; // one for every row: each starts after the last one's records
+        const size_t start = sink.Records().size();
+        ASSERT_EQ(S_OK, m_subscribed.Create(first.server.Get(), L"Faults", 100,
+                                            {L"Line1.PLC1.Ramp", L"Line1.PLC2.Ramp"}, &m_sink));
         ASSERT_TRUE(sink.WaitUntil(
-            [](const std::vector<CallbackRecord>& r)
-            { return GoodReports(ReportsOf(r, kHealthy, 0), 1) && GoodReports(ReportsOf(r, kStruck, 0), 1); }));
+            [&](const std::vector<CallbackRecord>& r)
+            { return GoodReports(ReportsOf(r, kHealthy, start), 1) && GoodReports(ReportsOf(r, kStruck, start), 1); }));
 
         size_t from = sink.Records().size();
         ASSERT_TRUE(runtime.Command(fault.start));
@@ -166,7 +138,7 @@ protected:
             EXPECT_TRUE(sink.WaitUntil([&](const std::vector<CallbackRecord>& r)
                                        { return GoodReports(ReportsOf(r, kHealthy, later), 5); }));
             WORD quality = 0;
-            EXPECT_EQ(S_OK, ReadHealthyFromDevice(group.Get(), quality));
+            EXPECT_EQ(S_OK, ReadHealthyFromDevice(m_subscribed.group.Get(), quality));
             EXPECT_EQ(OPC_QUALITY_GOOD, quality);
             if (std::string(fault.name) == "stops answering")
             {
@@ -196,14 +168,15 @@ protected:
         EXPECT_EQ(fault.notices, first.sink.calls.load());
         EXPECT_EQ(fault.notices, second.sink.calls.load());
 
-        group.Reset();
+        m_subscribed = SubscribedGroup();
         m_clients.clear();
         // The server lets go of the sink with the client's group.
         ASSERT_TRUE(WaitFor([&] { return sink.References() == 1; }));
         EXPECT_TRUE(WaitFor([] { return devlane_control::FindProcess(L"tagbridge.exe") == 0; }));
     }
 
-    OPCHANDLE m_handles[2] = {};
+    DataCallbackSink m_sink; // outlives the clients, whose server may still hold it
+    SubscribedGroup m_subscribed;
 };
 } // namespace
 

@@ -2,10 +2,13 @@
 # The long soak run: the regular soak test of the real server for as long as
 # asked (default 1500 s, 25 minutes), with its figures printed at the end.
 #   TAGBRIDGE_BUILD=build tests/host/soak.sh [seconds]
-# Needs a build (scripts/test.sh makes one and the Wine prefix). Prints
-# private bytes, handles and threads every 500 cycles and start, baseline
-# (after warm-up), end and maximum; fails like the test on growth.
+# Needs a build (scripts/test.sh makes one). Runs in a Wine prefix of its
+# own (TAGBRIDGE_SOAK_PREFIX, default build/wineprefix-soak), so the other
+# tests can run meanwhile. Prints private bytes, handles and threads every
+# 500 cycles and start, baseline (after warm-up), end and maximum; fails like
+# the test on growth.
 source "$(dirname "$0")/../../scripts/common.sh"
+export WINEPREFIX=${TAGBRIDGE_SOAK_PREFIX:-$BUILD/wineprefix-soak}
 
 seconds=${1:-1500}
 [ -x "$BUILD/bin/host_soak_tests.exe" ] || { echo "build host_soak_tests first" >&2; exit 2; }
