@@ -17,9 +17,11 @@ start_wine
 trap 'stop_wine' EXIT
 
 cd "$BUILD/bin"
+# A copy of the soak's folder, so the short soak of a ctest run can go on meanwhile.
+rm -rf host-soak-long && cp -r host-soak host-soak-long
 wine regsvr32 /s opcproxy.dll </dev/null >/dev/null 2>&1
 log "soak run of $seconds s"
 set +e
-TAGBRIDGE_SOAK_SECONDS=$seconds wine host_soak_tests.exe --gtest_filter='LiveSoakTest.*' </dev/null 2>&1 |
+TAGBRIDGE_SOAK_FOLDER=host-soak-long TAGBRIDGE_SOAK_SECONDS=$seconds wine host_soak_tests.exe --gtest_filter='LiveSoakTest.*' </dev/null 2>&1 |
     tr -d '\r'
 exit "${PIPESTATUS[0]}"
