@@ -255,7 +255,8 @@ void COpcErrorLog::WriterLoop()
         else
         {
             ++counter;
-            Sleep(WriterTickMs);
+            // The stop message wakes the tick, so a stop does not wait out a sleep.
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, WriterTickMs, QS_POSTMESSAGE);
         }
     }
     Flush();

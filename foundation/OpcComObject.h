@@ -71,6 +71,8 @@ public:
 
 protected:
     COpcComObject() = default;
+    // The reference count as it stands; other threads may change it at once.
+    LONG References() const { return m_refs; }
     virtual ~COpcComObject() = default;
     COpcComObject(const COpcComObject&) = delete;
     COpcComObject& operator=(const COpcComObject&) = delete;

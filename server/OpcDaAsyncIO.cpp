@@ -38,8 +38,8 @@ const DWORD kBufferedSamplesKept = 16;
 class COpcDaDeliveryJob final : public COpcThreadJob
 {
 public:
-    COpcDaDeliveryJob(COpcComPtr<COpcDaGroup> group, COpcComPtr<COpcServerObject> server)
-        : m_group(std::move(group)), m_server(std::move(server))
+    COpcDaDeliveryJob(COpcDaGroup* group, COpcComPtr<COpcServerObject> server)
+        : m_group(group), m_server(std::move(server))
     {
     }
     void Execute() override
@@ -58,7 +58,7 @@ public:
     }
 
 private:
-    COpcComPtr<COpcDaGroup> m_group;
+    COpcDaGroupHold m_group;
     COpcComPtr<COpcServerObject> m_server;
     bool m_executed = false;
 };
@@ -107,7 +107,7 @@ bool COpcDaGroup::SubmitDelivery()
     if (m_removed || m_server == nullptr || !m_server->TryAddRef())
         return false;
     COpcComPtr<COpcServerObject> server(m_server); // the reference TryAddRef took
-    auto* job = new (std::nothrow) COpcDaDeliveryJob(COpcComPtr<COpcDaGroup>::FromBorrowed(this), std::move(server));
+    auto* job = new (std::nothrow) COpcDaDeliveryJob(this, std::move(server));
     if (job == nullptr)
         return false;
     if (!m_server->CallbackPool().Submit(job))

@@ -140,7 +140,38 @@ bool COpcDaGroup::MarkRemoved(COpcComPtr<COpcDaGroup> group)
     // Dropping the client's advise releases its sink outside the group lock.
     group->RemoveConnectionPoint(IID_IOPCDataCallback);
     LeaveScheduler(group.Get());
-    return group.Drop() == 0;
+    // What is left besides our reference and the holds is the client's. A
+    // hold that comes or goes while the count is read changes m_holds, and
+    // the reading is taken again.
+    LONG clientReferences = 0;
+    for (;;)
+    {
+        const LONG holds = group->m_holds.load();
+        const LONG references = group->References();
+        if (group->m_holds.load() == holds)
+        {
+            clientReferences = references - 1 - holds;
+            break;
+        }
+    }
+    group.Reset();
+    return clientReferences <= 0;
+}
+
+void COpcDaGroupHold::Reset(COpcDaGroup* group) noexcept
+{
+    if (group != nullptr)
+    {
+        group->AddRef();
+        ++group->m_holds;
+    }
+    COpcDaGroup* old = m_group;
+    m_group = group;
+    if (old != nullptr)
+    {
+        --old->m_holds;
+        old->Release();
+    }
 }
 
 HRESULT COpcDaGroup::CopyFrom(COpcDaGroup& source)

@@ -15,6 +15,7 @@
 
 #include <opcda.h>
 
+#include <atomic>
 #include <memory>
 
 class COpcDaCache;
@@ -110,8 +111,8 @@ public:
     COpcString Name();
     void SetNameInternal(const COpcString& name);
     // Drops items and the callback advise, marks the group removed and releases
-    // the server's reference, which the caller hands over; true when that
-    // release destroyed the group.
+    // the server's reference, which the caller hands over; true when no
+    // reference of the client's is left (the server's own holds end by themselves).
     static bool MarkRemoved(COpcComPtr<COpcDaGroup> group);
     // State of a clone (CloneGroup); the source's lock is taken inside.
     HRESULT CopyFrom(COpcDaGroup& source);
@@ -203,6 +204,7 @@ private:
     static bool JoinScheduler(COpcDaGroup* group);
     static void LeaveScheduler(COpcDaGroup* group);
     friend class COpcDaDeliveryJob;
+    friend class COpcDaGroupHold;
 
     COpcLock m_lock;
     COpcServerObject* m_server;
@@ -230,6 +232,8 @@ private:
     // Calls into the data callback sink under way, and an event set while there are none.
     DWORD m_sinkCalls = 0;
     COpcHandle m_noSinkCalls{CreateEventW(nullptr, TRUE, TRUE, nullptr)};
+    // References of COpcDaGroupHold: taken after their AddRef, dropped before their Release.
+    std::atomic<LONG> m_holds{0};
 };
 
 // Group server handles: never 0 and never shared by two live groups.

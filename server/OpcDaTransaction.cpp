@@ -37,9 +37,8 @@ DWORD OpcDaNextCancelId()
 }
 
 COpcDaTransaction::COpcDaTransaction(DWORD kind_, COpcDaGroup* group_, DWORD transactionId_, DWORD count_)
-    : cancelId(kind_ == kTransactionDataChange ? 0 : OpcDaNextCancelId()), kind(kind_),
-      group(COpcComPtr<COpcDaGroup>::FromBorrowed(group_)), transactionId(transactionId_), count(count_),
-      capacity(count_ > 0 ? count_ : 1)
+    : cancelId(kind_ == kTransactionDataChange ? 0 : OpcDaNextCancelId()), kind(kind_), group(group_),
+      transactionId(transactionId_), count(count_), capacity(count_ > 0 ? count_ : 1)
 {
 }
 

@@ -11,6 +11,28 @@
 class COpcDaGroup;
 class COpcDaTransaction;
 
+// A reference the server holds on a group for its own work: a transaction, a
+// delivery, a pass of the update scheduler. The group counts these apart from
+// the rest, so that RemoveGroup can tell whether the client still holds it.
+class COpcDaGroupHold
+{
+public:
+    COpcDaGroupHold() noexcept = default;
+    // Takes a reference of its own.
+    explicit COpcDaGroupHold(COpcDaGroup* group) noexcept { Reset(group); }
+    ~COpcDaGroupHold() { Reset(); }
+    COpcDaGroupHold(const COpcDaGroupHold&) = delete;
+    COpcDaGroupHold& operator=(const COpcDaGroupHold&) = delete;
+
+    void Reset(COpcDaGroup* group = nullptr) noexcept;
+    COpcDaGroup* Get() const noexcept { return m_group; }
+    COpcDaGroup* operator->() const noexcept { return m_group; }
+    explicit operator bool() const noexcept { return m_group != nullptr; }
+
+private:
+    COpcDaGroup* m_group = nullptr;
+};
+
 // Owner of a transaction, and the link of a group's delivery queue.
 using COpcDaTransactionPtr = std::unique_ptr<COpcDaTransaction>;
 
@@ -52,7 +74,7 @@ public:
 
     const DWORD cancelId;
     DWORD kind;
-    const COpcComPtr<COpcDaGroup> group;
+    const COpcDaGroupHold group;
     const DWORD transactionId;
     OPCDATASOURCE source = OPC_DS_CACHE;
     HRESULT masterError = S_OK;

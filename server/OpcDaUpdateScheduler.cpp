@@ -124,7 +124,7 @@ size_t COpcDaUpdateScheduler::ScanAll(ULONGLONG tick, DWORD base)
     const size_t count = m_groups.GetCount();
     if (count > m_passCapacity)
     {
-        std::unique_ptr<COpcComPtr<COpcDaGroup>[]> grown(new (std::nothrow) COpcComPtr<COpcDaGroup>[count * 2]);
+        std::unique_ptr<COpcDaGroupHold[]> grown(new (std::nothrow) COpcDaGroupHold[count * 2]);
         if (!grown)
             return 0; // no pass this tick; the next one tries again
         m_pass = std::move(grown);
@@ -132,7 +132,7 @@ size_t COpcDaUpdateScheduler::ScanAll(ULONGLONG tick, DWORD base)
     }
     size_t n = 0;
     for (const COpcComPtr<COpcDaGroup>& group : m_groups)
-        m_pass[n++] = group;
+        m_pass[n++].Reset(group.Get());
     for (size_t i = 0; i < n; ++i)
     {
         // An inactive or removed group can be listed for a moment when a

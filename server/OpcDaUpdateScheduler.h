@@ -8,6 +8,7 @@
 
 #include "OpcContainers.h"
 #include "OpcDaCache.h"
+#include "OpcDaTransaction.h"
 #include "OpcLock.h"
 #include "OpcTaskMem.h"
 #include "OpcWorkerThread.h"
@@ -57,7 +58,7 @@ private:
     COpcLock m_lock;
     COpcList<COpcComPtr<COpcDaGroup>> m_groups;
     // The groups of the pass under way (scheduler thread only).
-    std::unique_ptr<COpcComPtr<COpcDaGroup>[]> m_pass;
+    std::unique_ptr<COpcDaGroupHold[]> m_pass;
     size_t m_passCapacity = 0;
     COpcWorkerThread m_thread;
 };

@@ -55,6 +55,18 @@ inline void RemoveTree(const std::wstring& dir)
     RemoveDirectoryW(dir.c_str());
 }
 
+#ifdef TAGBRIDGE_SOURCE_DIR
+// A path of the source tree as the Windows side sees it.
+inline std::wstring SourcePath(const char* relative)
+{
+    std::string path = std::string(TAGBRIDGE_SOURCE_DIR) + "/" + relative;
+    std::wstring wide = L"Z:";
+    for (char c : path)
+        wide += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+    return wide;
+}
+#endif
+
 // Attributes in document order; a value of nullptr leaves the attribute out.
 typedef std::vector<std::pair<std::string, const char*>> Attributes;
 

@@ -11,16 +11,6 @@ using namespace addrspace_test;
 
 namespace
 {
-// A directory of the source tree as the Windows side sees it.
-std::wstring SourcePath(const char* relative)
-{
-    std::string path = std::string(TAGBRIDGE_SOURCE_DIR) + "/" + relative;
-    std::wstring wide = L"Z:";
-    for (char c : path)
-        wide += c == '/' ? L'\\' : static_cast<wchar_t>(c);
-    return wide;
-}
-
 class ExamplesTest : public AddressSpaceTest
 {
 protected:

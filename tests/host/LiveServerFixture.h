@@ -67,6 +67,49 @@ struct Client
     ~Client() { Disconnect(); }
 };
 
+// An active group with active items (client handles 1, 2, ... in the order
+// given) and a data callback advised.
+struct SubscribedGroup
+{
+    COpcComPtr<IUnknown> group;
+    OPCHANDLE handle = 0;
+    std::vector<OPCHANDLE> items; // server handles
+    COpcComPtr<IConnectionPoint> point;
+    DWORD cookie = 0;
+
+    HRESULT Create(IOPCServer* server, const wchar_t* name, DWORD rate, const std::vector<const wchar_t*>& ids,
+                   IOPCDataCallback* sink)
+    {
+        DWORD revised = 0;
+        HRESULT hr = server->AddGroup(name, TRUE, rate, 1, nullptr, nullptr, 1033, &handle, &revised, IID_IUnknown,
+                                      group.Receive());
+        if (FAILED(hr))
+            return hr;
+        auto itemMgt = COpcComPtr<IOPCItemMgt>::QueryFrom(group.Get(), IID_IOPCItemMgt);
+        auto container = COpcComPtr<IConnectionPointContainer>::QueryFrom(group.Get(), IID_IConnectionPointContainer);
+        if (!itemMgt || !container)
+            return E_NOINTERFACE;
+        std::vector<OPCITEMDEF> defs(ids.size());
+        for (size_t i = 0; i < ids.size(); ++i)
+        {
+            defs[i] = OPCITEMDEF{};
+            defs[i].szItemID = const_cast<LPWSTR>(ids[i]);
+            defs[i].szAccessPath = const_cast<LPWSTR>(L"");
+            defs[i].bActive = TRUE;
+            defs[i].hClient = static_cast<OPCHANDLE>(i + 1);
+        }
+        COpcTaskMem<OPCITEMRESULT> results;
+        COpcTaskMem<HRESULT> errors;
+        hr = itemMgt->AddItems(static_cast<DWORD>(defs.size()), defs.data(), results.Receive(), errors.Receive());
+        if (hr != S_OK)
+            return FAILED(hr) ? hr : E_FAIL;
+        for (size_t i = 0; i < ids.size(); ++i)
+            items.push_back(results.Get()[i].hServer);
+        hr = container->FindConnectionPoint(IID_IOPCDataCallback, point.Receive());
+        return FAILED(hr) ? hr : point->Advise(sink, &cookie);
+    }
+};
+
 // Waits until the server has called a library function this many more times.
 // The server's own threads set that pace, so a loaded machine slows it as
 // much as the rest of the server: a wait for what the server must not do

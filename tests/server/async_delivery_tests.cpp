@@ -51,3 +51,42 @@ TEST_F(ServerItemsTest, ASinkWhoseClientIsGoneIsDroppedOthersAreKept)
         ASSERT_TRUE(WaitFor([&] { return sink.References() == 1; })) << std::hex << c.answer;
     }
 }
+
+TEST_F(ServerItemsTest, AGroupTheClientLetGoIsRemovedWhileItsCallbackIsUnderWay)
+{
+    // A second group whose read callback stays in the client's sink until
+    // the test lets it go: the server still holds the group for it.
+    COpcComPtr<IOPCItemMgt> items;
+    OPCHANDLE group = 0;
+    DWORD revised = 0;
+    ASSERT_EQ(S_OK, m_server->AddGroup(L"Held", TRUE, 1000, 8, nullptr, nullptr, 1033, &group, &revised,
+                                       IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(items.Receive())));
+    OPCITEMDEF def = Def(L"N.P.A");
+    COpcTaskMem<OPCITEMRESULT> results;
+    COpcTaskMem<HRESULT> errors;
+    ASSERT_EQ(S_OK, items->AddItems(1, &def, results.Receive(), errors.Receive()));
+    OPCHANDLE item = results.Get()[0].hServer;
+    COpcHandle entered(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    COpcHandle leave(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    DataCallbackSink sink;
+    sink.during = [&]
+    {
+        SetEvent(entered.Get());
+        WaitForSingleObject(leave.Get(), kWaitCeilingMs);
+    };
+    {
+        auto async = COpcComPtr<IOPCAsyncIO2>::QueryFrom(items.Get(), IID_IOPCAsyncIO2);
+        auto container = COpcComPtr<IConnectionPointContainer>::QueryFrom(items.Get(), IID_IConnectionPointContainer);
+        COpcComPtr<IConnectionPoint> point;
+        ASSERT_EQ(S_OK, container->FindConnectionPoint(IID_IOPCDataCallback, point.Receive()));
+        DWORD cookie = 0;
+        ASSERT_EQ(S_OK, point->Advise(&sink, &cookie));
+        DWORD cancel = 0;
+        ASSERT_EQ(S_OK, async->Read(1, &item, 1, &cancel, errors.Receive()));
+    }
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(entered.Get(), kWaitCeilingMs));
+    items.Reset();
+    EXPECT_EQ(S_OK, m_server->RemoveGroup(group, FALSE)) << "the client holds nothing";
+    SetEvent(leave.Get());
+    ASSERT_TRUE(WaitFor([&] { return sink.References() == 1; }));
+}
