@@ -4,11 +4,10 @@
 // and a client whose sink hangs while it is subscribed to many items.
 #include "DataCallbackSink.h"
 #include "LiveServerFixture.h"
+#include "ProcessUsage.h"
 
 #include <oleauto.h>
-#include <psapi.h>
 #include <tlhelp32.h>
-#include <winternl.h>
 
 #include <cmath>
 #include <cstdio>
@@ -32,75 +31,7 @@ const HRESULT kEnumRange = HRESULT_FROM_WIN32(RPC_X_ENUM_VALUE_OUT_OF_RANGE);
 
 // ---- the server process --------------------------------------------------------
 
-struct Usage
-{
-    DWORD threads = 0;
-    DWORD handles = 0;
-    SIZE_T privateBytes = 0;
-};
-
-// The handles a process holds, from the system's handle table: Wine answers
-// GetProcessHandleCount with 0 for every process.
-DWORD HandlesOf(DWORD pid)
-{
-    struct Entry
-    {
-        ULONG ownerPid;
-        BYTE objectType;
-        BYTE flags;
-        USHORT value;
-        PVOID object;
-        ULONG access;
-    };
-    struct Table
-    {
-        ULONG count;
-        Entry entries[1];
-    };
-    const auto SystemHandleInformation = static_cast<SYSTEM_INFORMATION_CLASS>(16);
-    std::vector<BYTE> buffer(1 << 20);
-    ULONG length = 0;
-    NTSTATUS status;
-    while ((status = NtQuerySystemInformation(SystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()),
-                                              &length)) == static_cast<NTSTATUS>(0xC0000004) &&
-           buffer.size() < (256u << 20))
-        buffer.resize(buffer.size() * 2);
-    if (status != 0)
-        return 0;
-    const Table* table = reinterpret_cast<const Table*>(buffer.data());
-    DWORD n = 0;
-    for (ULONG i = 0; i < table->count; ++i)
-        n += table->entries[i].ownerPid == pid ? 1 : 0;
-    return n;
-}
-
-Usage UsageOf(DWORD pid)
-{
-    Usage usage;
-    usage.handles = HandlesOf(pid);
-    COpcHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
-    PROCESS_MEMORY_COUNTERS_EX counters{};
-    counters.cb = sizeof counters;
-    // Wine reports no private bytes; its working set stands in.
-    if (process &&
-        GetProcessMemoryInfo(process.Get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters))
-        usage.privateBytes = counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.WorkingSetSize;
-    COpcHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = snapshot && Thread32First(snapshot.Get(), &entry); more;
-         more = Thread32Next(snapshot.Get(), &entry))
-        usage.threads += entry.th32OwnerProcessID == pid ? 1 : 0;
-    return usage;
-}
-
-std::string Describe(const Usage& u)
-{
-    char text[96];
-    std::snprintf(text, sizeof text, "%lu threads, %lu handles, %.1f MB", static_cast<unsigned long>(u.threads),
-                  static_cast<unsigned long>(u.handles), u.privateBytes / 1048576.0);
-    return text;
-}
+using Usage = ProcessUsage;
 
 // Back near the baseline, give or take what an idle connection costs and the
 // given extra.

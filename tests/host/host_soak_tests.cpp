@@ -7,9 +7,7 @@
 // 60, about two minutes in all); tests/host/soak.sh runs it for 25 minutes.
 #include "DataCallbackSink.h"
 #include "LiveServerFixture.h"
-
-#include <psapi.h>
-#include <winternl.h>
+#include "ProcessUsage.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -35,77 +33,7 @@ const DWORD kThreadGrowth = 4;
 const int kWarmUpCycles = 100;
 const int kMinimumCycles = 1000;
 
-struct Usage
-{
-    SIZE_T privateBytes = 0;
-    DWORD handles = 0;
-    DWORD threads = 0;
-};
-
-DWORD ThreadCount(DWORD processId)
-{
-    COpcHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    if (snapshot.Get() == INVALID_HANDLE_VALUE)
-        return 0;
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    DWORD threads = 0;
-    for (BOOL more = Thread32First(snapshot.Get(), &entry); more; more = Thread32Next(snapshot.Get(), &entry))
-        threads += entry.th32OwnerProcessID == processId ? 1 : 0;
-    return threads;
-}
-
-// The process's committed private memory. Wine answers PrivateUsage with 0,
-// so the figure is then summed from the process's address space.
-SIZE_T PrivateBytes(HANDLE process)
-{
-    PROCESS_MEMORY_COUNTERS_EX memory = {};
-    memory.cb = sizeof memory;
-    if (GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory) &&
-        memory.PrivateUsage != 0)
-        return memory.PrivateUsage;
-    SIZE_T total = 0;
-    MEMORY_BASIC_INFORMATION region = {};
-    for (const char* at = nullptr; VirtualQueryEx(process, at, &region, sizeof region) == sizeof region;
-         at = static_cast<const char*>(region.BaseAddress) + region.RegionSize)
-    {
-        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE)
-            total += region.RegionSize;
-    }
-    return total;
-}
-
-// The process's handle count. Wine answers GetProcessHandleCount for another
-// process with 0; its process list carries the figure.
-DWORD HandleCount(HANDLE process, DWORD processId)
-{
-    DWORD handles = 0;
-    if (GetProcessHandleCount(process, &handles) && handles != 0)
-        return handles;
-    std::vector<char> buffer(1 << 20);
-    ULONG needed = 0;
-    if (NtQuerySystemInformation(SystemProcessInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed) !=
-        0)
-        return 0;
-    for (size_t at = 0;;)
-    {
-        const auto* entry = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(buffer.data() + at);
-        if (reinterpret_cast<ULONG_PTR>(entry->UniqueProcessId) == processId)
-            return entry->HandleCount;
-        if (entry->NextEntryOffset == 0)
-            return 0;
-        at += entry->NextEntryOffset;
-    }
-}
-
-Usage Sample(HANDLE process, DWORD processId)
-{
-    Usage usage;
-    usage.privateBytes = PrivateBytes(process);
-    usage.handles = HandleCount(process, processId);
-    usage.threads = ThreadCount(processId);
-    return usage;
-}
+using Usage = ProcessUsage;
 
 struct Figures
 {
@@ -246,11 +174,9 @@ TEST_F(LiveSoakTest, ClientsComeAndGoWithoutTheServerGrowing)
     ASSERT_TRUE(anchorSync && anchorAsync && anchorItems);
     const DWORD processId = devlane_control::FindProcess(L"tagbridge.exe");
     ASSERT_NE(0u, processId);
-    COpcHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
-    ASSERT_TRUE(process.Get() != nullptr);
 
     Figures figures;
-    figures.start = Sample(process.Get(), processId);
+    figures.start = UsageOf(processId);
     ASSERT_NE(0u, figures.start.privateBytes) << "no private-bytes figure for the server";
     figures.Take(figures.start);
     const unsigned seconds = SoakSeconds();
@@ -261,7 +187,7 @@ TEST_F(LiveSoakTest, ClientsComeAndGoWithoutTheServerGrowing)
         ASSERT_NO_FATAL_FAILURE(Cycle(cycles));
         if (cycles % 10 != 9)
             continue;
-        const Usage now = Sample(process.Get(), processId);
+        const Usage now = UsageOf(processId);
         figures.Take(now);
         if (cycles + 1 == kWarmUpCycles)
             figures.baseline = now;
@@ -269,8 +195,8 @@ TEST_F(LiveSoakTest, ClientsComeAndGoWithoutTheServerGrowing)
             Print(("@" + std::to_string(cycles + 1)).c_str(), now);
     }
     // Threads a pool started for the last cycles may still be on their way out.
-    WaitFor([&] { return Sample(process.Get(), processId).threads <= figures.baseline.threads + kThreadGrowth; });
-    figures.end = Sample(process.Get(), processId);
+    WaitFor([&] { return UsageOf(processId).threads <= figures.baseline.threads + kThreadGrowth; });
+    figures.end = UsageOf(processId);
     figures.Take(figures.end);
 
     std::printf("[soak] %d cycles\n", cycles);
