@@ -1,5 +1,5 @@
-// COpcLock: the one lock of the server, a recursive critical section that
-// remembers which thread holds it and how deeply. Every shared object embeds
+// COpcLock: the one lock of the server, a recursive lock that remembers
+// which thread holds it and how deeply. Every shared object embeds
 // one; COpcLockGuard holds it for a scope.
 #pragma once
 
@@ -21,7 +21,7 @@ public:
     // Enters only when that needs no wait; true when the lock is now held.
     bool TryEnter() noexcept;
     // Leaves one level. A call from a thread that does not hold the lock is
-    // ignored: leaving someone else's critical section would corrupt it.
+    // ignored: releasing someone else's lock would corrupt it.
     void Leave() noexcept;
 
     // Thread id of the holder, NoOwner when free.
@@ -31,10 +31,12 @@ public:
     LONG Depth() const noexcept { return IsHeldByCurrentThread() ? m_depth : 0; }
 
 private:
-    void Entered() noexcept;
+    bool Recursed(DWORD self) noexcept;
+    void Acquired(DWORD self) noexcept;
+    void Wait() noexcept;
 
-    CRITICAL_SECTION m_section;
-    // Written only while the section is held; read without it for owner checks.
+    std::atomic<LONG> m_state;
+    // Written only while the lock is held; read without it for owner checks.
     std::atomic<DWORD> m_ownerThread;
     LONG m_depth;
 };

@@ -90,6 +90,36 @@ TEST(OpcLock, LeaveWithoutHoldingTheLockIsIgnored)
     EXPECT_TRUE(FreeForOthers(lock));
 }
 
+// Threads that outlast the spin and sleep on the lock: none is lost, none gets in beside another.
+TEST(OpcLock, ContendedThreadsTakeTurns)
+{
+    COpcLock lock;
+    LONG inside = 0;
+    LONG overlaps = 0;
+    long long counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back(
+            [&]
+            {
+                for (int i = 0; i < 20000; ++i)
+                {
+                    COpcLockGuard guard(lock);
+                    if (InterlockedIncrement(&inside) != 1)
+                        InterlockedIncrement(&overlaps);
+                    ++counter;
+                    if (i % 1000 == 0)
+                        Sleep(1); // long enough for the others to go to sleep on the lock
+                    InterlockedDecrement(&inside);
+                }
+            });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(0, overlaps);
+    EXPECT_EQ(80000, counter);
+    EXPECT_TRUE(FreeForOthers(lock));
+}
+
 // --- worker thread -------------------------------------------------------------
 
 namespace
