@@ -29,12 +29,12 @@ struct SOpcConditioning
     uint32_t typeCode = 0; // data-type code 1 to 12
     uint32_t condition = kOpcConditionNone;
     int32_t decimalPoint = 0; // 0 to 7; anything else counts as 0
+    // For text and other values that need the platform's conversion.
+    LCID locale = LOCALE_USER_DEFAULT;
     double highEU = 0;
     double lowEU = 0;
     double highIR = 0; // HighInstrumentRange
     double lowIR = 0;  // LowInstrumentRange
-    // For text and other values that need the platform's conversion.
-    LCID locale = LOCALE_USER_DEFAULT;
 };
 
 // --- BCD -------------------------------------------------------------------------

@@ -69,8 +69,6 @@ struct SOpcDaTagConfig
 
     // Attributes as the properties report them.
     COpcString name;
-    // When not 0, the name is the last this many characters of the item ID.
-    UINT nameInId = 0;
     COpcString symbolName;
     COpcString deviceAddress;
     COpcString dataType;
@@ -81,29 +79,32 @@ struct SOpcDaTagConfig
     COpcString inverse;
     COpcString signalCondition;
     COpcString simulation;
-    int32_t dataCount = 0;
     double deadBand = 0;
+    int32_t dataCount = 0;
+    // When not 0, the name is the last this many characters of the item ID.
+    UINT nameInId = 0;
     bool nullTermination = true;
 
-    // Changed only through their properties after load.
+    // Changed only through their properties after load. (The order of the
+    // small members keeps the record free of padding: one per tag.)
+    bool readOnly = false;
     VARTYPE canonicalType = VT_EMPTY;
     DWORD accessRights = 0;
     float scanRate = 0;
     DWORD euType = 0;
-    COpcVariant euInfo;
     uint32_t tagKind = 0;
     uint32_t typeCode = 0;
-    bool readOnly = false;
+    COpcVariant euInfo;
     SOpcConditioning conditioning;
 
     // Fixed at load; what refreshes and device writes work with.
     VARTYPE rawType = VT_EMPTY;
     bool isArray = false;
+    bool inverseOn = false;
     uint32_t loadedCount = 0;
     uint32_t scanPeriod = 0;
     uint32_t simMode = 0;
     uint32_t csvColumn = 0;
-    bool inverseOn = false;
 };
 
 // The tag's current value, as the last refresh, simulation step or write left it.
