@@ -14,6 +14,7 @@
 //    with the group inactive and active (the difference is the scans' cost,
 //    per scan at 1,000 ms), and the reports and values delivered.
 #include "BenchClock.h"
+#include "InProcessServer.h"
 #include "OpcApartment.h"
 #include "OpcDaCacheItem.h"
 #include "OpcDaDeviceCache.h"
@@ -40,46 +41,9 @@ namespace
 {
 using bench_clock::Now;
 using bench_clock::ProcessCpu;
-
-struct SMemory
-{
-    double privateMb;
-    double workingMb;
-};
-
-SMemory Memory()
-{
-    PROCESS_MEMORY_COUNTERS counters = {};
-    counters.cb = sizeof(counters);
-    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
-    return {counters.PagefileUsage / 1048576.0, counters.WorkingSetSize / 1048576.0};
-}
-
-class Host final : public IOpcServerHost
-{
-public:
-    Host(COpcDaCache& cache, COpcDaSettings& settings, COpcDevlaneAPI& api, COpcDaUpdateScheduler& scheduler)
-        : m_cache(cache), m_settings(settings), m_api(api), m_scheduler(scheduler)
-    {
-    }
-    HRESULT AddServerLock() override { return S_OK; }
-    void ReleaseServerLock() override {}
-    void RequestStop() override {}
-    COpcDaCache* AddressSpace() override { return &m_cache; }
-    COpcDaSettings* Settings() override { return &m_settings; }
-    COpcDevlaneAPI* DeviceAccess() override { return &m_api; }
-    const COpcVersionInfo& VersionInfo() override { return m_version; }
-    void RegisterServer(COpcServerObject*) override {}
-    void UnregisterServer(COpcServerObject*) override {}
-    COpcDaUpdateScheduler* UpdateScheduler() override { return &m_scheduler; }
-
-private:
-    COpcDaCache& m_cache;
-    COpcDaSettings& m_settings;
-    COpcDevlaneAPI& m_api;
-    COpcDaUpdateScheduler& m_scheduler;
-    COpcVersionInfo m_version;
-};
+using bench_inproc::Host;
+using bench_inproc::Memory;
+using bench_inproc::SMemory;
 
 // Counts the reports and values that arrive; lives on main's stack.
 class CountingSink final : public IOPCDataCallback
