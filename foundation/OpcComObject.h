@@ -73,6 +73,8 @@ protected:
     COpcComObject() = default;
     // The reference count as it stands; other threads may change it at once.
     LONG References() const { return m_refs; }
+    // A Release that leaves the deletion to its caller when the count reaches zero.
+    LONG DropReference() { return InterlockedDecrement(&m_refs); }
     virtual ~COpcComObject() = default;
     COpcComObject(const COpcComObject&) = delete;
     COpcComObject& operator=(const COpcComObject&) = delete;

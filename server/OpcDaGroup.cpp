@@ -63,6 +63,9 @@ COpcDaGroup::COpcDaGroup(COpcServerObject* server, const COpcString& name)
 
 COpcDaGroup::~COpcDaGroup()
 {
+    // A hold dropping its reference may still be finishing its steps.
+    while (m_holdsMoving.load() != 0)
+        SwitchToThread();
     {
         COpcLockGuard guard(m_lock);
         ResetState();
@@ -140,19 +143,24 @@ bool COpcDaGroup::MarkRemoved(COpcComPtr<COpcDaGroup> group)
     // Dropping the client's advise releases its sink outside the group lock.
     group->RemoveConnectionPoint(IID_IOPCDataCallback);
     LeaveScheduler(group.Get());
-    // What is left besides our reference and the holds is the client's. A
-    // hold that comes or goes while the count is read changes m_holds, and
-    // the reading is taken again.
+    // What is left besides our reference and the holds is the client's. The
+    // two counts are read again while a hold is between its reference and
+    // m_holds, or when one came or went while they were read.
     LONG clientReferences = 0;
     for (;;)
     {
-        const LONG holds = group->m_holds.load();
-        const LONG references = group->References();
-        if (group->m_holds.load() == holds)
+        const LONG version = group->m_holdsVersion.load();
+        if (group->m_holdsMoving.load() == 0)
         {
-            clientReferences = references - 1 - holds;
-            break;
+            const LONG holds = group->m_holds.load();
+            const LONG references = group->References();
+            if (group->m_holdsMoving.load() == 0 && group->m_holdsVersion.load() == version)
+            {
+                clientReferences = references - 1 - holds;
+                break;
+            }
         }
+        SwitchToThread();
     }
     group.Reset();
     return clientReferences <= 0;
@@ -160,17 +168,29 @@ bool COpcDaGroup::MarkRemoved(COpcComPtr<COpcDaGroup> group)
 
 void COpcDaGroupHold::Reset(COpcDaGroup* group) noexcept
 {
+    // Nothing inside the moving steps calls out, so a reader never waits long.
     if (group != nullptr)
     {
+        ++group->m_holdsMoving;
         group->AddRef();
         ++group->m_holds;
+        ++group->m_holdsVersion;
+        --group->m_holdsMoving;
     }
     COpcDaGroup* old = m_group;
     m_group = group;
     if (old != nullptr)
     {
+        // The reference is dropped inside the steps and the group deleted
+        // after them; another thread's last Release waits in the destructor
+        // for these steps to end.
+        ++old->m_holdsMoving;
         --old->m_holds;
-        old->Release();
+        const LONG left = old->DropReference();
+        ++old->m_holdsVersion;
+        --old->m_holdsMoving;
+        if (left == 0)
+            delete old;
     }
 }
 

@@ -232,8 +232,13 @@ private:
     // Calls into the data callback sink under way, and an event set while there are none.
     DWORD m_sinkCalls = 0;
     COpcHandle m_noSinkCalls{CreateEventW(nullptr, TRUE, TRUE, nullptr)};
-    // References of COpcDaGroupHold: taken after their AddRef, dropped before their Release.
+    // References of COpcDaGroupHold. A hold cannot change its reference and
+    // m_holds in one step: it counts itself in m_holdsMoving meanwhile and
+    // moves m_holdsVersion when done, so a reader can tell a consistent pair
+    // of counts from one taken halfway.
     std::atomic<LONG> m_holds{0};
+    std::atomic<LONG> m_holdsMoving{0};
+    std::atomic<LONG> m_holdsVersion{0};
 };
 
 // Group server handles: never 0 and never shared by two live groups.

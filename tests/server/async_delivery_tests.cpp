@@ -1,9 +1,13 @@
 #include "ServerItemsFixture.h"
 
 #include "DataCallbackSink.h"
+#include "OpcDaTransaction.h"
 #include "TestWaits.h"
 
 #include <olectl.h>
+
+#include <atomic>
+#include <thread>
 
 using namespace server_test;
 
@@ -89,4 +93,40 @@ TEST_F(ServerItemsTest, AGroupTheClientLetGoIsRemovedWhileItsCallbackIsUnderWay)
     EXPECT_EQ(S_OK, m_server->RemoveGroup(group, FALSE)) << "the client holds nothing";
     SetEvent(leave.Get());
     ASSERT_TRUE(WaitFor([&] { return sink.References() == 1; }));
+}
+
+// The server's own short holds come and go on other threads while a group is
+// removed: a count taken halfway through one must not pass for the client's.
+TEST_F(ServerItemsTest, RemovingAGroupIsNotFooledByHoldsComingAndGoing)
+{
+    for (int round = 0; round < 200; ++round)
+    {
+        COpcComPtr<IOPCItemMgt> items;
+        OPCHANDLE group = 0;
+        DWORD revised = 0;
+        ASSERT_EQ(S_OK, m_server->AddGroup(L"Busy", FALSE, 1000, 9, nullptr, nullptr, 1033, &group, &revised,
+                                           IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(items.Receive())));
+        // One hold stays for the round, so the group outlives the removal; the other comes and goes.
+        auto* object = static_cast<COpcDaGroup*>(items.Get());
+        COpcDaGroupHold kept(object);
+        std::atomic<bool> stop{false};
+        std::atomic<LONG> turns{0};
+        std::thread churn(
+            [&]
+            {
+                COpcDaGroupHold passing;
+                for (; !stop.load(); ++turns)
+                {
+                    passing.Reset(object);
+                    passing.Reset();
+                }
+            });
+        items.Reset();
+        const bool turning = WaitFor([&] { return turns.load() > 1000; });
+        const HRESULT removed = m_server->RemoveGroup(group, FALSE);
+        stop = true;
+        churn.join();
+        ASSERT_TRUE(turning);
+        ASSERT_EQ(S_OK, removed) << "round " << round;
+    }
 }
