@@ -8,7 +8,7 @@ export WINEPREFIX=${TAGBRIDGE_WINEPREFIX:-$BUILD/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 
-PACKAGES="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine libwine-dev googletest cmake python3 procps xvfb xauth"
+PACKAGES="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine libwine-dev googletest cmake python3 procps xvfb xauth wixl msitools"
 
 log() { printf '== %s\n' "$*"; }
 
