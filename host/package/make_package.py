@@ -155,7 +155,7 @@ def msibuild(tool, msi, query):
         fail("msibuild failed on %r: %s" % (query, result.stderr.strip()))
 
 
-def main():
+def parse_arguments():
     p = argparse.ArgumentParser()
     p.add_argument("--template", required=True)
     p.add_argument("--out", required=True, help="the .msi to write")
@@ -172,31 +172,31 @@ def main():
     p.add_argument("--msibuild", default="msibuild")
     p.add_argument("--msiinfo", default="msiinfo")
     a = p.parse_args()
-
     if not re.fullmatch(r"\d+\.\d+\.\d+", a.version):
         fail("version %r is not major.minor.patch" % a.version)
-    identity = read_identity(a.identity)
-    guids = read_guids(a.guids)
-    interfaces = read_interfaces(a.proxies, guids)
-    categories = read_categories(a.entry, guids)
-    proxy_clsid = read_proxy_clsid(a.prelude)
-    searches, components, refs, conditions = proxy_parts(interfaces, proxy_clsid)
+    return a
 
+
+def category_parts(categories, identity):
+    """The ProgID's OPC key and the category descriptions as WiX rows, and the
+    class's category keys, which hold no value and so are added to the
+    Registry table after wixl ("*": created, and removed again)."""
     clsid = identity["ServerClsidText"]
-    # The category keys hold no value, which wixl cannot write; they are added
-    # to the Registry table below, "*" creating each and removing it again.
-    class_keys = ["CLSID\\%s\\Implemented Categories\\%s" % (clsid, catid) for _, catid, _ in categories]
-    class_categories = []
+    keys = ["CLSID\\%s\\Implemented Categories\\%s" % (clsid, catid) for _, catid, _ in categories]
+    opc_key = []
     if any(name in OPC_KEY_CATEGORIES for name, _, _ in categories):
-        class_categories.append('              <RegistryValue Root="HKCR" Key="%s\\OPC" Type="string" Value=""/>'
-                                % identity["ProgId"])
+        opc_key.append('              <RegistryValue Root="HKCR" Key="%s\\OPC" Type="string" Value=""/>'
+                       % identity["ProgId"])
     descriptions = ['              <RegistryValue Root="HKCR" Key="Component Categories\\%s" Name="400" '
                     'Type="string" Value="%s"/>' % (catid, xml(text)) for _, catid, text in categories]
     descriptions[0] = descriptions[0].replace('Type="string"', 'Type="string" KeyPath="yes"', 1)
+    return opc_key, descriptions, keys
 
+
+def write_wxs(a, wxs, identity, proxy_clsid, proxy, opc_key, descriptions):
     # wixl takes file sources relative to the folder of the WiX source only.
-    wxs = os.path.splitext(a.out)[0] + ".wxs"
     here = os.path.dirname(os.path.abspath(wxs))
+    searches, components, refs, _ = proxy
     values = {
         "VERSION": a.version,
         "VENDOR": xml(identity["Vendor"]),
@@ -205,7 +205,7 @@ def main():
         "PROGID": xml(identity["ProgId"]),
         "VI_PROGID": xml(identity["VersionIndependentProgId"]),
         "APPID": identity["AppIdText"],
-        "CLSID": clsid,
+        "CLSID": identity["ServerClsidText"],
         "PROXY_CLSID": proxy_clsid,
         "SERVICE_DESCRIPTION": xml(read_message(a.messages, "KELMSG_SERVICE_DESCRIPTION")),
         "BIN": os.path.relpath(a.bin, here),
@@ -213,39 +213,58 @@ def main():
         "PROXY_SEARCHES": "\n".join(searches),
         "PROXY_COMPONENTS": "\n".join(components),
         "PROXY_REFS": "\n".join(refs),
-        "CLASS_CATEGORIES": "\n".join(class_categories),
+        "CLASS_CATEGORIES": "\n".join(opc_key),
         "CATEGORY_DESCRIPTIONS": "\n".join(descriptions),
     }
-    text = fill(read(a.template), values)
     with open(wxs, "w", encoding="utf-8") as f:
-        f.write(text)
+        f.write(fill(read(a.template), values))
 
-    # wixl warns that it does not know Package/@Platform; -a sets the architecture.
-    if os.path.exists(a.out):
-        os.remove(a.out)
-    result = subprocess.run([a.wixl, "-a", "x64", "-o", os.path.abspath(a.out), os.path.basename(wxs)],
-                            cwd=here, capture_output=True, text=True)
-    if result.returncode != 0 or not os.path.exists(a.out):
-        fail("wixl failed:\n" + result.stdout + result.stderr)
 
-    # The program installs in one of two forms; the interface keys only where
-    # nobody else's proxy is registered, and they go again only while still ours
-    # (transitive, so the condition is asked again at every maintenance run).
-    conditions += [("Program", "NOT SERVICE"), ("ProgramAsService", "SERVICE")]
+def finish_tables(a, msi, interfaces, conditions, category_keys):
+    """What wixl cannot express. The program installs in one of two forms; the
+    interface keys only where nobody else's proxy is registered, and they go
+    again only while still ours (transitive, so the condition is asked again
+    at every maintenance run); the plant's files stay."""
+    conditions = conditions + [("Program", "NOT SERVICE"), ("ProgramAsService", "SERVICE")]
     for component, condition in conditions:
-        msibuild(a.msibuild, a.out, "UPDATE `Component` SET `Condition` = '%s' WHERE `Component` = '%s'"
+        msibuild(a.msibuild, msi, "UPDATE `Component` SET `Condition` = '%s' WHERE `Component` = '%s'"
                  % (condition.replace("'", "''"), component))
-    for index, key in enumerate(class_keys):
-        msibuild(a.msibuild, a.out, "INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Component_`) "
+    for index, key in enumerate(category_keys):
+        msibuild(a.msibuild, msi, "INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Component_`) "
                  "VALUES ('ImplementedCategory%d', 0, '%s', '*', 'ClassRegistration')" % (index, key))
     attributes = [("Proxy_" + name, ATTR_TRANSITIVE) for name, _, _ in interfaces]
     attributes += [("Categories", ATTR_PERMANENT)]
     attributes += [(c, ATTR_PERMANENT | ATTR_NEVER_OVERWRITE)
                    for c in ("ActiveConfiguration", "ActiveTags", "ActiveSimulation")]
-    current = component_attributes(a.msiinfo, a.out)
+    current = component_attributes(a.msiinfo, msi)
     for component, bits in attributes:
-        msibuild(a.msibuild, a.out, "UPDATE `Component` SET `Attributes` = %d WHERE `Component` = '%s'"
+        msibuild(a.msibuild, msi, "UPDATE `Component` SET `Attributes` = %d WHERE `Component` = '%s'"
                  % (current[component] | bits, component))
+
+
+def main():
+    a = parse_arguments()
+    identity = read_identity(a.identity)
+    guids = read_guids(a.guids)
+    interfaces = read_interfaces(a.proxies, guids)
+    proxy_clsid = read_proxy_clsid(a.prelude)
+    proxy = proxy_parts(interfaces, proxy_clsid)
+    opc_key, descriptions, category_keys = category_parts(read_categories(a.entry, guids), identity)
+
+    wxs = os.path.splitext(a.out)[0] + ".wxs"
+    write_wxs(a, wxs, identity, proxy_clsid, proxy, opc_key, descriptions)
+    # Built under another name first: a package that failed half-way must not
+    # look finished to the next build.
+    partial = a.out + ".partial"
+    if os.path.exists(partial):
+        os.remove(partial)
+    # wixl warns that it does not know Package/@Platform; -a sets the architecture.
+    result = subprocess.run([a.wixl, "-a", "x64", "-o", os.path.abspath(partial), os.path.basename(wxs)],
+                            cwd=os.path.dirname(os.path.abspath(wxs)), capture_output=True, text=True)
+    if result.returncode != 0 or not os.path.exists(partial):
+        fail("wixl failed:\n" + result.stdout + result.stderr)
+    finish_tables(a, partial, interfaces, proxy[3], category_keys)
+    os.replace(partial, a.out)
 
 
 if __name__ == "__main__":
