@@ -21,6 +21,9 @@ COMPONENT_NAMESPACE = uuid.UUID("9F2C6B1E-3A57-4D08-B4E1-7C5A2D90E3F4")
 ATTR_PERMANENT = 0x10
 ATTR_TRANSITIVE = 0x40
 ATTR_NEVER_OVERWRITE = 0x80
+# Upgrade table attributes.
+UPGRADE_MIGRATE_FEATURES = 0x1
+UPGRADE_VERSION_MAX_INCLUSIVE = 0x200
 
 # ProgID\OPC marks a Data Access 1.0 or 2.0 server for the older browsers.
 OPC_KEY_CATEGORIES = ("CATID_OPCDAServer10", "CATID_OPCDAServer20")
@@ -236,6 +239,14 @@ def finish_tables(a, msi, interfaces, conditions, category_keys):
     attributes += [("Categories", ATTR_PERMANENT)]
     attributes += [(c, ATTR_PERMANENT | ATTR_NEVER_OVERWRITE)
                    for c in ("ActiveConfiguration", "ActiveTags", "ActiveSimulation")]
+    # A rebuilt package of the same version replaces the installed one instead
+    # of installing beside it (wixl has no AllowSameVersionUpgrades).
+    # The attributes are part of the row's key, so the row is replaced.
+    upgrade_code = re.search(r'UpgradeCode="(\{[0-9A-F-]+\})"', read(a.template)).group(1)
+    msibuild(a.msibuild, msi, "DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'")
+    msibuild(a.msibuild, msi, "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) "
+             "VALUES ('%s', '%s', %d, 'WIX_UPGRADE_DETECTED')"
+             % (upgrade_code, a.version, UPGRADE_MIGRATE_FEATURES | UPGRADE_VERSION_MAX_INCLUSIVE))
     current = component_attributes(a.msiinfo, msi)
     for component, bits in attributes:
         msibuild(a.msibuild, msi, "UPDATE `Component` SET `Attributes` = %d WHERE `Component` = '%s'"

@@ -160,6 +160,8 @@ check "one product registered after the upgrade, version $wanted (found: ${produ
 check "still the service" test "$(reg_value "HKCR\\AppID\\$APPID" LocalService | awk '{print $3}')" = Kestrix
 check "the edited configuration is kept" grep -q 'edited on site' "$UDIR/OpcConfiguration.xml"
 check "activation works after the upgrade" client_works
+msi /i "$(winpath "$OLDER")"
+check "the older package refuses to replace the newer one" test $? -ne 0 -a -f "$UDIR/Devlane.dll"
 msi /x "$(winpath "$CURRENT")"
 check "the server has ended" wait_server_gone
 check "nothing of ours is left after removing the upgraded product" nothing_of_ours_left
