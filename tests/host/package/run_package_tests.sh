@@ -16,7 +16,6 @@ trap 'wineserver -k >/dev/null 2>&1' EXIT
 prepare_prefix
 start_wine
 
-DIR='C:\Program Files\Vantrel\Kestrix'
 UDIR=$WINEPREFIX/drive_c/Program\ Files/Vantrel/Kestrix
 CLSID='{3E9B41C7-D2A8-4C55-8F06-7B1A9E2C64D3}'
 APPID='{6A1D5C20-4B7E-4F19-9C3A-2E8B7D415F06}'
@@ -41,9 +40,11 @@ dump_keys() {
             /^    / { sub(/^    /, ""); print k " | " $0 }'
     done | sed -e 's/^HKEY_CLASSES_ROOT/HKCR/' -e 's/^HKEY_LOCAL_MACHINE/HKLM/' | sort
 }
+# The interfaces whose proxy is ours, as the registry has them now.
 interface_keys() {
-    grep -o 'Key="Interface\\{[0-9A-F-]*}\\ProxyStubClsid32" Type' "${CURRENT%.msi}.wxs" |
-        sed -e 's/^Key="/HKCR\\/' -e 's/\\ProxyStubClsid32" Type$//' | sort -u
+    wine reg query 'HKCR\Interface' /s 2>/dev/null </dev/null | tr -d '\r' | awk -v ps="$PROXY" '
+        /^HKEY_/ { k = $0; next }
+        k ~ /\\ProxyStubClsid32$/ && index($0, ps) { sub(/\\ProxyStubClsid32$/, "", k); sub(/^HKEY_CLASSES_ROOT/, "HKCR", k); print k }'
 }
 # Waits until no server process of this prefix is left, so its files can go.
 server_running() {
@@ -65,8 +66,6 @@ client_works() {
     echo "$out" | grep -q 'vendor: Vantrel.Kestrix' && echo "$out" | grep -q 'Line1' || { echo "$out" | tail -n 20; return 1; }
 }
 
-mapfile -t INTERFACES < <(interface_keys)
-check "the package names the proxy's interfaces (${#INTERFACES[@]})" test "${#INTERFACES[@]}" -ge 20
 SHARED=("HKCR\\Component Categories\\{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}"
         "HKCR\\Component Categories\\{CC603642-66D7-48F1-B69A-B625E73652D7}")
 
@@ -74,6 +73,8 @@ echo "== what the programs register themselves, from the folder the package inst
 mkdir -p "$UDIR"
 cp "$BIN/tagbridge.exe" "$BIN/opcproxy.dll" "$BIN/Kelmsg.dll" "$BIN/Devlane.dll" "$UDIR/"
 (cd "$UDIR" && wine regsvr32 /s opcproxy.dll </dev/null && wine tagbridge.exe /service </dev/null)
+mapfile -t INTERFACES < <(interface_keys)
+check "regsvr32 registers the proxy's interfaces (${#INTERFACES[@]})" test "${#INTERFACES[@]}" -ge 20
 dump_keys "${OURS[@]}" "${INTERFACES[@]}" "${SHARED[@]}" >"$BUILD/package-self.txt"
 (cd "$UDIR" && wine tagbridge.exe /unregserver </dev/null && wine regsvr32 /u /s opcproxy.dll </dev/null)
 rm -rf "$WINEPREFIX/drive_c/Program Files/Vantrel"
