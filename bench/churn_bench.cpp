@@ -119,15 +119,6 @@ double HeapBusyMb()
     return bytes / 1048576.0;
 }
 
-VARIANT Long(LONG value)
-{
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_I4;
-    v.lVal = value;
-    return v;
-}
-
 // One client's life; the step that failed, or null.
 const char* Cycle(LONG cycle, CompletionSink& sink)
 {
@@ -170,7 +161,7 @@ const char* Cycle(LONG cycle, CompletionSink& sink)
         return "sync Read";
     for (int i = 0; i < 3; ++i)
         VariantClear(&states.Get()[i].vDataValue);
-    VARIANT written[2] = {Long(cycle % 200), Long(cycle)};
+    VARIANT written[2] = {OpcLongVariant(cycle % 200), OpcLongVariant(cycle)};
     if (sync->Write(2, handles, written, errors.Receive()) != S_OK)
         return "sync Write";
     DWORD cancel = 0;

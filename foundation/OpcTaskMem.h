@@ -96,6 +96,16 @@ private:
     BSTR m_text = nullptr;
 };
 
+// A VARIANT holding a long: nothing in it to clear, so it needs no owner.
+inline VARIANT OpcLongVariant(LONG value) noexcept
+{
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_I4;
+    v.lVal = value;
+    return v;
+}
+
 // A VARIANT, initialised on construction and cleared on destruction.
 class COpcVariant
 {

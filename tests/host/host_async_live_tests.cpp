@@ -61,15 +61,6 @@ protected:
         return cookie;
     }
 
-    static VARIANT Long(LONG value)
-    {
-        VARIANT v;
-        VariantInit(&v);
-        v.vt = VT_I4;
-        v.lVal = value;
-        return v;
-    }
-
     static auto Has(CallbackRecord::Kind kind, DWORD tid)
     {
         return [kind, tid](const std::vector<CallbackRecord>& records)
@@ -126,7 +117,7 @@ TEST_F(LiveAsyncTest, CallsQueueTheKnownItemsAndEachCallbackComesOnce)
     DWORD maxAge = 0;
     ASSERT_EQ(S_OK, m_async->ReadMaxAge(1, &m_count, &maxAge, 9, &cancel, errors.Receive()));
     OPCITEMVQT vqt = {};
-    vqt.vDataValue = Long(-7);
+    vqt.vDataValue = OpcLongVariant(-7);
     ASSERT_EQ(S_OK, m_async->WriteVQT(1, &m_total, &vqt, 10, &cancel, errors.Receive()));
     ASSERT_TRUE(sink.WaitUntil(Has(CallbackRecord::WriteComplete, 10)));
 
@@ -164,7 +155,7 @@ TEST_F(LiveAsyncTest, ACancelledWriteIsNotExecutedAndReportedOnce)
     devlane_control::Client runtime(devlane_control::FindProcess(L"tagbridge.exe"));
     // The first write takes a second, so the second is still waiting behind it when cancelled.
     ASSERT_TRUE(runtime.Delay("Line1.PLC1", 1000));
-    VARIANT one = Long(1), two = Long(2);
+    VARIANT one = OpcLongVariant(1), two = OpcLongVariant(2);
     DWORD first = 0, second = 0;
     COpcTaskMem<HRESULT> errors;
     ASSERT_EQ(S_OK, m_async->Write(1, &m_count, &one, 20, &first, errors.Receive()));

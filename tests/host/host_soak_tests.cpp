@@ -54,15 +54,6 @@ int BareCycles()
     return text != nullptr ? std::atoi(text) : 0;
 }
 
-VARIANT Long(LONG value)
-{
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_I4;
-    v.lVal = value;
-    return v;
-}
-
 bool Has(const std::vector<CallbackRecord>& records, CallbackRecord::Kind kind, DWORD tid)
 {
     return std::any_of(records.begin(), records.end(),
@@ -117,7 +108,7 @@ protected:
         ASSERT_EQ(S_OK, sync->Read(OPC_DS_DEVICE, 3, handles, states.Receive(), errors.Receive()));
         for (int i = 0; i < 3; ++i)
             VariantClear(&states.Get()[i].vDataValue);
-        VARIANT written[2] = {Long(cycle % 200), Long(cycle)};
+        VARIANT written[2] = {OpcLongVariant(cycle % 200), OpcLongVariant(cycle)};
         ASSERT_EQ(S_OK, sync->Write(2, handles, written, errors.Receive()));
 
         const DWORD tid = static_cast<DWORD>(cycle) * 4;
